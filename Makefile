@@ -1,0 +1,41 @@
+# Set-up and the project's everyday commands.  Every target makes .venv with
+# Python 3.13 first (found as python3.13 on PATH, /usr/bin or under pyenv) and
+# installs the package into it; `make build` does only that.
+
+VENV    := .venv
+PY      := $(VENV)/bin/python
+STAMP   := $(VENV)/.trovel-installed
+BUILDREQ := "scikit-build-core>=0.10" "pybind11>=3.0.2,<3.1" "cmake>=3.18" ninja
+SOURCES := $(wildcard src/*) CMakeLists.txt pyproject.toml $(wildcard python/trovel/*)
+
+# The first interpreter among the candidates that really is 3.13 (a pyenv
+# shim can exist without a working 3.13 behind it).
+FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
+                 $$HOME/.pyenv/versions/3.13*/bin/python3.13; do \
+               if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
+                    >/dev/null 2>&1; then echo "$$p"; break; fi; done
+
+.PHONY: build test demo clean
+
+build: $(STAMP)
+
+$(VENV)/.created:
+	@py=$$($(FIND_PY313)); \
+	 if [ -z "$$py" ]; then echo "error: Python 3.13 not found (python3.13 or ~/.pyenv/versions/3.13*)" >&2; exit 1; fi; \
+	 echo "making $(VENV) with $$py"; rm -rf $(VENV); "$$py" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILDREQ)
+	touch $@
+
+$(STAMP): $(VENV)/.created $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
+	touch $@
+
+test: build
+	$(PY) -m pytest -q
+
+demo: build
+	$(PY) -m trovel.demo
+
+clean:
+	rm -rf build $(VENV)

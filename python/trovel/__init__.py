@@ -1,0 +1,1 @@
+"""trovel: exact planar geometry on numpy arrays."""
