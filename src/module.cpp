@@ -7,5 +7,7 @@
 #include "trovel.hpp"
 
 PYBIND11_MODULE(_trovel, m) {
+    m.def("poly_grid_contains", &trovel::poly_grid_contains);
+    m.def("accumulate_triangles", &trovel::accumulate_triangles);
     m.def("clip_area", &trovel::clip_area);
 }

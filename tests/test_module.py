@@ -18,6 +18,8 @@ D = "typing.SupportsFloat | typing.SupportsIndex"
 
 # Every callable in registration order: (name, parameter kinds, result).
 SIGNATURES = [
+    ("poly_grid_contains", [U] * 8, "None"),
+    ("accumulate_triangles", [U, U, U, U, I, I], "None"),
     ("clip_area", [U, I, I], "float"),
 ]
 
