@@ -94,3 +94,161 @@ def test_vertices_within_ulps_of_pixel_sides(rng):
                 t[v] = rng.uniform(-1, 1)
         a = area(t, 0, 0)
         assert 0.0 <= a <= min(1.0, triangle_area(t)) + 1e-15
+
+
+# --- accumulate_triangles -----------------------------------------------------
+
+def accumulate(image, tris, values, divisors, size=None, image_address=None):
+    tris, values, divisors = f64(*tris), f64(*values), f64(*divisors)
+    size = image.shape[0] if size is None else size
+    _trovel.accumulate_triangles(addr(tris), addr(values), addr(divisors),
+                                 addr(image) if image_address is None else image_address,
+                                 len(values), size)
+
+
+def test_single_pixel_deposit_lands_on_row_y_column_x():
+    image = np.zeros((5, 5))
+    accumulate(image, (0.8, -1.2, 1.2, -1.2, 0.8, -0.9), [3.0], [0.06])
+    flat = image.ravel()
+    assert flat[8] == pytest.approx(3.0, rel=1e-12)  # rounded area over a rounded divisor
+    assert np.count_nonzero(flat) == 1
+
+
+# Legs on pixel borders, hypotenuse far out: covers every pixel up to 5 x 5 exactly.
+COVER_ALL = (-2.5, -2.5, 12.5, -2.5, -2.5, 12.5)
+
+
+@pytest.mark.parametrize("size,window", [(4, 3), (5, 5), (1, 1), (2, 1)],
+                         ids=["even_drops_last_row_and_column", "odd_whole_image",
+                              "single_pixel", "two_only_first_pixel"])
+def test_window_of_the_image(size, window):
+    image = np.full((size, size), 7.0)
+    accumulate(image, COVER_ALL, [2.0], [4.0])
+    expected = np.full((size, size), 7.0)
+    expected[:window, :window] += 0.5
+    assert np.array_equal(image, expected)
+
+
+@pytest.mark.parametrize("size", [0, -1, -4], ids=["empty", "minus_one", "minus_four"])
+def test_empty_or_negative_size_writes_nothing(size):
+    guard = np.full(4, 9.0)
+    accumulate(guard, COVER_ALL, [1.0], [1.0], size=size)
+    assert np.array_equal(guard, np.full(4, 9.0))
+
+
+@pytest.mark.parametrize("divisor", [0.0, -0.0, -1.0, -np.inf], ids=["zero", "minus_zero",
+                                                                      "negative", "minus_inf"])
+def test_non_positive_divisor_skips_the_triangle(divisor):
+    image = np.zeros((3, 3))
+    accumulate(image, COVER_ALL + (-0.4, -0.4, 0.4, -0.4, 0, 0.4), [1.0, 2.0], [divisor, 1.0])
+    assert image[1, 1] == pytest.approx(0.64, rel=1e-12) and np.count_nonzero(image) == 1
+
+
+def test_nan_divisor_makes_overlapped_pixels_nan_only():
+    image = np.zeros((5, 5))
+    accumulate(image, (-1.5, -0.5, 1.5, -0.5, -1.5, 0.5), [1.0], [np.nan])
+    covered = np.zeros((5, 5), bool)
+    covered[2, 1:4] = True  # x = -1, 0, 1 on row y = 0; pixels touched at a vertex get no area
+    assert np.array_equal(np.isnan(image), covered)
+    assert np.all(image[~covered] == 0.0)
+
+
+def test_pixels_the_triangle_misses_are_not_written():
+    # -0.0 + 0 * q would give +0.0: a pixel with zero overlap must keep its sign bit.
+    image = np.full((5, 5), -0.0)
+    accumulate(image, (0.5, 0.5, 2.0, 0.5, 0.5, 2.0), [1.0], [1.0])
+    touched = image != 0.0
+    assert np.array_equal(np.argwhere(touched), [[3, 3], [3, 4], [4, 3]])
+    assert np.all(np.signbit(image[~touched]))
+
+
+def test_calls_add_up():
+    args = ((-0.7, -1.3, 1.9, 0.2, -0.2, 1.6), [1.5], [0.75])
+    once, twice = np.zeros((5, 5)), np.zeros((5, 5))
+    accumulate(once, *args)
+    accumulate(twice, *args)
+    accumulate(twice, *args)
+    assert np.count_nonzero(once) > 4
+    assert np.array_equal(twice, 2 * once)
+
+
+def test_triangle_beyond_the_window_keeps_only_the_window_part():
+    # Covers x, y >= -1 in the window; nothing is wrapped or piled onto the border.
+    image = np.zeros((4, 4))
+    accumulate(image, (-1, -1, 9, -1, -1, 9), [1.0], [50.0])
+    widths = np.array([0.5, 1.0, 1.0, 0.0])
+    assert np.array_equal(image, np.outer(widths, widths) * (1.0 / 50.0))
+
+
+def test_value_is_conserved_inside_the_window(rng):
+    # With its own area as divisor a triangle spreads its value exactly once,
+    # whatever the number of pixels.  Each pixel's shoelace sums products of
+    # coordinates up to 10 in size, so its area is off by ~1e-14 however small
+    # it is: relative to the smallest triangles that is up to ~1e-11.
+    for _ in range(150):
+        scale = rng.choice([0.3, 2.0, 9.0])
+        centre = rng.uniform(-10 + scale, 10 - scale, 2)
+        t = (rng.uniform(-scale, scale, (3, 2)) + centre).ravel()
+        value = rng.uniform(-5, 5)
+        image = np.zeros((21, 21))
+        accumulate(image, t, [value], [triangle_area(t)])
+        assert image.sum() == pytest.approx(value, rel=1e-10, abs=1e-12)
+
+
+@pytest.mark.parametrize("far", [3e9, -3e9], ids=["right", "left"])
+def test_box_beyond_int_range_is_clamped_to_the_window(far):
+    # The far vertex makes a strip 0 <= y <= 0.5 (up to a slope of 1/far) along
+    # row y = 0 from x = -0.5 (or 0.5) outwards, past the window's edge.
+    s = 1.0 if far > 0 else -1.0
+    image = np.zeros((5, 5))
+    accumulate(image, (-0.5 * s, -0.5, far, -0.5, -0.5 * s, 0.5), [1.0], [1.0])
+    expected = np.zeros((5, 5))
+    expected[2, 2:] = 1.0
+    if s < 0:
+        expected = expected[:, ::-1]
+    assert np.array_equal(image != 0, expected != 0)
+    # The cuts interpolate from the far vertex: rounding of about far * 1e-16.
+    assert image == pytest.approx(expected, abs=1e-6)
+
+
+def test_huge_vertices_write_only_inside_the_window():
+    # Cuts of edges 1e300 long lose all precision, so only where the writes
+    # go is certain: the 3 x 3 window of a 4 x 4 image, nothing around it.
+    buffer = np.zeros(16 + 40)
+    image = buffer[20:36].reshape(4, 4)
+    tris = (0, 0, 1e300, 0, 0, 1e300, 0, 0, -1e300, 0, 0, -1e300,
+            -1e300, -1e300, 1e300, -1e300, 0, 1e300)
+    accumulate(image, tris, [1.0] * 3, [1.0] * 3)
+    assert np.all(np.isfinite(buffer))
+    image[:3, :3] = 0.0
+    assert not buffer.any()
+
+
+@pytest.mark.parametrize("tri", [
+    (0, 0, np.nan, 0, 0, 1), (0, 0, 1, 0, 0, np.nan), (0, 0, np.inf, 0, 0, 1),
+    (-np.inf, 0, 1, 0, 0, 1), (0, -np.inf, 1, np.inf, 0, 1), (1e300, 1e300, 2e300, 1e300, 1e300, 2e300),
+    (-3e9, 0, -2e9, 0, -3e9, 1), (0, 3e9, 1, 3e9, 0, 4e9),
+], ids=["nan_x", "nan_y", "inf_x", "minus_inf_x", "infinite_y_span", "huge_outside",
+        "beyond_int_left", "beyond_int_above"])
+def test_non_finite_or_far_triangles_write_nothing(tri):
+    buffer = np.full(5 * 5 + 20, 3.0)
+    # The second, ordinary triangle still lands: half of pixel (0, 0).
+    accumulate(buffer[10:35].reshape(5, 5), tri + (-0.5, -0.5, 0.5, -0.5, -0.5, 0.5),
+               [1.0, 1.0], [1.0, 1.0])
+    expected = np.full_like(buffer, 3.0)
+    expected[10 + 12] = 3.5
+    assert np.array_equal(buffer, expected)
+
+
+def test_index_of_images_above_46340_pixels_a_side_is_64_bit():
+    # Element (N - 1) * N + c + k needs more than 31 bits.  Only the last row is
+    # written, so a buffer for that row stands in for the 17 GB image: the image
+    # address given is where the image would start.
+    n = 46341
+    c = (n - 1) // 2
+    row = np.zeros(n + 1)
+    accumulate(row, (c - 2.5, c - 0.5, c + 10, c - 0.5, c - 2.5, c + 10), [1.0], [2.0], size=n,
+               image_address=addr(row) - 8 * n * (n - 1))
+    expected = np.zeros(n + 1)
+    expected[n - 3:n] = 0.5
+    assert np.array_equal(row, expected)
