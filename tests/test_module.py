@@ -18,6 +18,10 @@ D = "typing.SupportsFloat | typing.SupportsIndex"
 
 # Every callable in registration order: (name, parameter kinds, result).
 SIGNATURES = [
+    ("pixel_frac", [D] * 4 + [U] * 10, "None"),
+    ("pixel_frac", [U] * 14, "None"),
+    ("enclosed_circle", [U] * 4 + [D] * 3 + [U] * 6, "None"),
+    ("enclosed_strut", [U] * 4 + [D] * 9 + [U] * 6, "None"),
     ("clip_area", [U, I, I], "float"),
 ]
 
@@ -36,7 +40,7 @@ def expected_docstrings():
         if len(sigs) == 1:
             docs[name] = sigs[0] + "\n"
         else:
-            body = "".join(f"{k}. {s}\n\n" for k, s in enumerate(sigs, 1))
+            body = "\n".join(f"{k}. {s}\n" for k, s in enumerate(sigs, 1))
             docs[name] = f"{name}(*args, **kwargs)\nOverloaded function.\n\n{body}"
     return docs
 
