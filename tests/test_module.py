@@ -255,3 +255,13 @@ def test_address_parameter_rejects(a):
 def test_keywords_and_wrong_argument_counts_are_rejected(call):
     with pytest.raises(TypeError):
         call()
+
+
+def test_single_overload_converts_integers_for_doubles_but_no_float_address():
+    pq, j, out = f64(0, 0, 0, 0), f64(1, 0, 0, 1), f64(np.nan)
+    args = [*(addr(pq) + 8 * k for k in range(4)), 0, 0, 10,
+            *(addr(j) + 8 * k for k in range(4)), addr(out), 1]
+    assert _trovel.enclosed_circle(*args) is None and out[0] == 1.0
+    for k in [0, 3, 7, 11, 12]:
+        with pytest.raises(TypeError):
+            _trovel.enclosed_circle(*args[:k], float(args[k]), *args[k + 1:])
