@@ -6,8 +6,26 @@
 
 #include "trovel.hpp"
 
+namespace {
+
+using trovel::address;
+
+// The two forms of pixel_frac share their name; these pick each one.
+void (*const pixel_frac_shared_edge)(double, double, double, double, address, address, address,
+                                     address, address, address, address, address, address,
+                                     address) = &trovel::pixel_frac;
+void (*const pixel_frac_per_pixel_edge)(address, address, address, address, address, address,
+                                        address, address, address, address, address, address,
+                                        address, address) = &trovel::pixel_frac;
+
+}  // namespace
+
 PYBIND11_MODULE(_trovel, m) {
     m.def("poly_grid_contains", &trovel::poly_grid_contains);
+    m.def("pixel_frac", pixel_frac_shared_edge);
+    m.def("pixel_frac", pixel_frac_per_pixel_edge);
+    m.def("enclosed_circle", &trovel::enclosed_circle);
+    m.def("enclosed_strut", &trovel::enclosed_strut);
     m.def("accumulate_triangles", &trovel::accumulate_triangles);
     m.def("clip_area", &trovel::clip_area);
 }

@@ -14,6 +14,22 @@ using address = std::uint64_t;
 void poly_grid_contains(address poly_x, address poly_y, address vertex_count, address grid_x,
                         address grid_y, address mask, address nx, address ny);
 
+// Edge coverage: the fraction of each pixel footprint on the right of an
+// edge line (one line for all pixels, or one per pixel), inside a circle,
+// inside a strut
+void pixel_frac(double x0, double y0, double a, double b, address qx, address qy, address px,
+                address py, address j00, address j01, address j10, address j11, address out,
+                address n);
+void pixel_frac(address x0, address y0, address a, address b, address qx, address qy, address px,
+                address py, address j00, address j01, address j10, address j11, address out,
+                address n);
+void enclosed_circle(address px, address py, address qx, address qy, double cx, double cy,
+                     double r, address j00, address j01, address j10, address j11, address out,
+                     address n);
+void enclosed_strut(address px, address py, address qx, address qy, double length, double x1,
+                    double y1, double a1, double b1, double x2, double y2, double a2, double b2,
+                    address j00, address j01, address j10, address j11, address out, address n);
+
 // Triangle-pixel area
 void accumulate_triangles(address triangles, address values, address divisors, address image,
                           int count, int size);

@@ -19,6 +19,10 @@ D = "typing.SupportsFloat | typing.SupportsIndex"
 # Every callable in registration order: (name, parameter kinds, result).
 SIGNATURES = [
     ("poly_grid_contains", [U] * 8, "None"),
+    ("pixel_frac", [D] * 4 + [U] * 10, "None"),
+    ("pixel_frac", [U] * 14, "None"),
+    ("enclosed_circle", [U] * 4 + [D] * 3 + [U] * 6, "None"),
+    ("enclosed_strut", [U] * 4 + [D] * 9 + [U] * 6, "None"),
     ("accumulate_triangles", [U, U, U, U, I, I], "None"),
     ("clip_area", [U, I, I], "float"),
 ]
@@ -38,7 +42,7 @@ def expected_docstrings():
         if len(sigs) == 1:
             docs[name] = sigs[0] + "\n"
         else:
-            body = "".join(f"{k}. {s}\n\n" for k, s in enumerate(sigs, 1))
+            body = "\n".join(f"{k}. {s}\n" for k, s in enumerate(sigs, 1))
             docs[name] = f"{name}(*args, **kwargs)\nOverloaded function.\n\n{body}"
     return docs
 
@@ -253,3 +257,13 @@ def test_address_parameter_rejects(a):
 def test_keywords_and_wrong_argument_counts_are_rejected(call):
     with pytest.raises(TypeError):
         call()
+
+
+def test_single_overload_converts_integers_for_doubles_but_no_float_address():
+    pq, j, out = f64(0, 0, 0, 0), f64(1, 0, 0, 1), f64(np.nan)
+    args = [*(addr(pq) + 8 * k for k in range(4)), 0, 0, 10,
+            *(addr(j) + 8 * k for k in range(4)), addr(out), 1]
+    assert _trovel.enclosed_circle(*args) is None and out[0] == 1.0
+    for k in [0, 3, 7, 11, 12]:
+        with pytest.raises(TypeError):
+            _trovel.enclosed_circle(*args[:k], float(args[k]), *args[k + 1:])
