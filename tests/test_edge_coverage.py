@@ -223,10 +223,8 @@ def test_shared_edge_form_is_reached(first_four):
     assert run(*first_four) == [0.25, 0.25]
 
 
-@pytest.mark.parametrize("wrap", [int, Address, pytest.param(
-    Index, marks=pytest.mark.xfail(strict=True, reason="an unsigned parameter takes __index__ "
-                                   "objects only with conversion, so the first form wins"))],
-    ids=["ints", "int_subclass", "index_objects"])
+@pytest.mark.parametrize("wrap", [int, Address, Index, np.uint64, np.int64],
+                         ids=["ints", "int_subclass", "index_objects", "numpy_uint64", "numpy_int64"])
 def test_fourteen_integers_reach_per_pixel_form(wrap):
     assert run(*(wrap(addr(e)) for e in EDGES)) == [0.25, 0.75]
 

@@ -267,3 +267,14 @@ def test_single_overload_converts_integers_for_doubles_but_no_float_address():
     for k in [0, 3, 7, 11, 12]:
         with pytest.raises(TypeError):
             _trovel.enclosed_circle(*args[:k], float(args[k]), *args[k + 1:])
+
+
+@pytest.mark.parametrize("a", [np.uint64, np.int64, Index])
+def test_address_parameter_accepts_numpy_integers(a):
+    assert _trovel.clip_area(a(addr(COVER)), np.int32(0), 0) == 1.0
+
+
+@pytest.mark.parametrize("a", [Index(-1), np.int64(-1), Index(2**64)])
+def test_address_parameter_rejects_index_objects_out_of_range(a):
+    with pytest.raises(TypeError):
+        _trovel.clip_area(a, 0, 0)
