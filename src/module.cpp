@@ -7,5 +7,7 @@
 #include "trovel.hpp"
 
 PYBIND11_MODULE(_trovel, m) {
+    m.def("clip_triangles_to_circle", &trovel::clip_triangles_to_circle);
+    m.def("clip_triangles_to_strut", &trovel::clip_triangles_to_strut);
     m.def("clip_area", &trovel::clip_area);
 }

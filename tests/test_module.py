@@ -18,6 +18,8 @@ D = "typing.SupportsFloat | typing.SupportsIndex"
 
 # Every callable in registration order: (name, parameter kinds, result).
 SIGNATURES = [
+    ("clip_triangles_to_circle", [U, I, D, D, D, I, D, U, U, U], "int"),
+    ("clip_triangles_to_strut", [U, I] + [D] * 12 + [U, U, U], "int"),
     ("clip_area", [U, I, I], "float"),
 ]
 
