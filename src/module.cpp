@@ -79,6 +79,8 @@ PYBIND11_MODULE(_trovel, m) {
     m.def("pixel_frac", pixel_frac_per_pixel_edge);
     m.def("enclosed_circle", &trovel::enclosed_circle);
     m.def("enclosed_strut", &trovel::enclosed_strut);
+    m.def("clip_triangles_to_circle", &trovel::clip_triangles_to_circle);
+    m.def("clip_triangles_to_strut", &trovel::clip_triangles_to_strut);
     m.def("accumulate_triangles", &trovel::accumulate_triangles);
     m.def("clip_area", &trovel::clip_area);
 }

@@ -30,6 +30,17 @@ void enclosed_strut(address px, address py, address qx, address qy, double lengt
                     double y1, double a1, double b1, double x2, double y2, double a2, double b2,
                     address j00, address j01, address j10, address j11, address out, address n);
 
+// Triangle lists cut by a circle or a strut; both return the number of
+// triangle records written to `out` and only increment the two int32
+// counters.
+int clip_triangles_to_circle(address triangles, int count, double cx, double cy, double radius,
+                             int keep_inside, double margin, address out, address dropped,
+                             address clipped);
+int clip_triangles_to_strut(address triangles, int count, double x1, double y1, double a1,
+                            double b1, double x2, double y2, double a2, double b2, double cx,
+                            double cy, double length, double margin, address out, address dropped,
+                            address clipped);
+
 // Triangle-pixel area
 void accumulate_triangles(address triangles, address values, address divisors, address image,
                           int count, int size);

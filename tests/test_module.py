@@ -23,6 +23,8 @@ SIGNATURES = [
     ("pixel_frac", [U] * 14, "None"),
     ("enclosed_circle", [U] * 4 + [D] * 3 + [U] * 6, "None"),
     ("enclosed_strut", [U] * 4 + [D] * 9 + [U] * 6, "None"),
+    ("clip_triangles_to_circle", [U, I, D, D, D, I, D, U, U, U], "int"),
+    ("clip_triangles_to_strut", [U, I] + [D] * 12 + [U, U, U], "int"),
     ("accumulate_triangles", [U, U, U, U, I, I], "None"),
     ("clip_area", [U, I, I], "float"),
 ]

@@ -1,0 +1,475 @@
+// Cutting triangle lists by a circle and by a strut.
+//
+// Both clippers copy what lies clearly on the kept side, drop what lies
+// clearly on the other side, and cut the rest, writing the kept part as a
+// fan of triangles from the first point of each cut polygon.  The grouping of
+// every product and sum below fixes the last bits of the points written, so
+// formulas are kept exactly as they are.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "trovel.hpp"
+
+namespace trovel {
+namespace {
+
+struct Point {
+    double x;
+    double y;
+};
+
+// An edge shorter than this (squared) is a point and meets no circle.
+constexpr double kDegenerateEdgeSq = 1e-30;
+// Two roots of an edge and a circle closer than this are one (tangent) crossing.
+constexpr double kSameRoot = 1e-12;
+// Fan triangles of smaller doubled area are rounding debris and are not written.
+constexpr double kSliverArea2 = 2e-30;
+
+constexpr int kRecordDoubles = 6;
+
+// ---------------------------------------------------------------------------
+// Shared pieces
+
+Point vertex(const double* record, int k) { return {record[2 * k], record[2 * k + 1]}; }
+
+// Twice the signed area of (p0, p1, p2), positive for counter-clockwise.
+double doubled_area(const Point& p0, const Point& p1, const Point& p2) {
+    return (p1.x - p0.x) * (p2.y - p0.y) - (p1.y - p0.y) * (p2.x - p0.x);
+}
+
+bool is_sliver(double a2) { return std::fabs(a2) < kSliverArea2; }
+
+void read_record(address list, std::size_t i, double* record) {
+    const auto* base = reinterpret_cast<const double*>(list);
+    std::memcpy(record, base + kRecordDoubles * i, kRecordDoubles * sizeof(double));
+}
+
+void write_record(address list, std::size_t j, const double* record) {
+    auto* base = reinterpret_cast<double*>(list);
+    std::memcpy(base + kRecordDoubles * j, record, kRecordDoubles * sizeof(double));
+}
+
+void write_triangle(address list, std::size_t j, const Point& p0, const Point& p1,
+                    const Point& p2) {
+    const double record[kRecordDoubles] = {p0.x, p0.y, p1.x, p1.y, p2.x, p2.y};
+    write_record(list, j, record);
+}
+
+// The counters live in caller memory as int32 and are only ever incremented;
+// the increment wraps instead of overflowing.
+void bump(address counter) {
+    std::int32_t value;
+    std::memcpy(&value, reinterpret_cast<const void*>(counter), sizeof value);
+    value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + 1u);
+    std::memcpy(reinterpret_cast<void*>(counter), &value, sizeof value);
+}
+
+// ---------------------------------------------------------------------------
+// Circle
+
+// Each edge emits at most two points (a vertex and a crossing, or two
+// crossings), so a triangle's clipped polygon has at most six points and
+// its fan at most four triangles, whatever the input, NaN included.
+constexpr int kCirclePointsPerEdge = 2;
+constexpr int kMaxCirclePolygon = 3 * kCirclePointsPerEdge;
+
+struct Circle {
+    double cx;
+    double cy;
+    double r;
+    bool keep_inside;
+};
+
+double distance_to_centre(const Circle& c, const Point& p) {
+    const double dx = p.x - c.cx;
+    const double dy = p.y - c.cy;
+    return std::sqrt(dx * dx + dy * dy);
+}
+
+// Points on the circle are kept in both modes.
+bool on_kept_side(const Circle& c, double dist) {
+    return c.keep_inside ? dist <= c.r : dist >= c.r;
+}
+
+bool all_at_most(const double* d, double bound) {
+    return d[0] <= bound && d[1] <= bound && d[2] <= bound;
+}
+
+bool all_at_least(const double* d, double bound) {
+    return d[0] >= bound && d[1] >= bound && d[2] >= bound;
+}
+
+// The parameters along A -> B, in increasing order, at which the edge meets
+// the circle; returns how many (0, 1 or 2).  A NaN anywhere gives none.
+int edge_circle_roots(const Circle& c, const Point& a, const Point& b, double* roots) {
+    const double ex = b.x - a.x;
+    const double ey = b.y - a.y;
+    const double len2 = ex * ex + ey * ey;
+    if (len2 < kDegenerateEdgeSq) return 0;
+    const double fx = a.x - c.cx;
+    const double fy = a.y - c.cy;
+    const double bq = 2.0 * (ex * fx + ey * fy);
+    const double cq = (fx * fx + fy * fy) - c.r * c.r;
+    const double disc = bq * bq - cq * (4.0 * len2);
+    if (disc < 0.0) return 0;
+    const double s = disc > 0.0 ? std::sqrt(disc) : 0.0;
+    const double t1 = (-bq - s) / (len2 + len2);
+    const double t2 = (s - bq) / (len2 + len2);
+    const bool distinct = t2 > t1 + kSameRoot;
+    if (t1 >= 0.0 && t1 <= 1.0) {
+        roots[0] = t1;
+        if (distinct && t2 <= 1.0) {
+            roots[1] = t2;
+            return 2;
+        }
+        return 1;
+    }
+    if (t1 < 0.0 && distinct && t2 >= 0.0 && t2 <= 1.0) {
+        roots[0] = t2;
+        return 1;
+    }
+    return 0;
+}
+
+Point point_on_edge(const Point& a, const Point& b, double t) {
+    const double ex = b.x - a.x;
+    const double ey = b.y - a.y;
+    return {t * ex + a.x, t * ey + a.y};
+}
+
+// Appends what the edge A -> B gives to the clipped polygon: the start if it
+// is kept and the crossings that bound the kept stretches.  An edge whose
+// two ends are kept stays straight even if it dips to the other side.
+int emit_circle_edge(const Circle& c, const Point& a, bool a_kept, const Point& b, bool b_kept,
+                     Point* poly, int k) {
+    double roots[2];
+    const int n = edge_circle_roots(c, a, b, roots);
+    if (a_kept) poly[k++] = a;
+    if (n == 0) return k;
+    if (a_kept) {
+        if (!b_kept) poly[k++] = point_on_edge(a, b, roots[n - 1]);
+    } else if (b_kept) {
+        poly[k++] = point_on_edge(a, b, roots[0]);
+    } else if (n == 2) {
+        poly[k++] = point_on_edge(a, b, roots[0]);
+        poly[k++] = point_on_edge(a, b, roots[1]);
+    }
+    return k;
+}
+
+// Clips one triangle and writes its fan from output record j on; returns the
+// new output index.
+std::size_t clip_triangle_to_circle_cpp(const Circle& c, const Point* p, const bool* kept,
+                                        address out, std::size_t j, address dropped,
+                                        address clipped) {
+    Point poly[kMaxCirclePolygon];
+    int k = 0;
+    for (int e = 0; e < 3; ++e) {
+        const int f = e == 2 ? 0 : e + 1;
+        k = emit_circle_edge(c, p[e], kept[e], p[f], kept[f], poly, k);
+    }
+    if (k <= 2) {
+        bump(dropped);
+        return j;
+    }
+    bump(clipped);
+    for (int t = 1; t + 1 < k; ++t) {
+        if (is_sliver(doubled_area(poly[0], poly[t], poly[t + 1]))) continue;
+        write_triangle(out, j++, poly[0], poly[t], poly[t + 1]);
+    }
+    return j;
+}
+
+int clip_triangles_to_circle_cpp(address triangles, int count, const Circle& c, double margin,
+                                 address out, address dropped, address clipped) {
+    if (count <= 0) return 0;
+    const double lo = c.r - margin;
+    const double hi = c.r + margin;
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+        double record[kRecordDoubles];
+        read_record(triangles, i, record);
+        Point p[3];
+        double dist[3];
+        bool kept[3];
+        for (int v = 0; v < 3; ++v) {
+            p[v] = vertex(record, v);
+            dist[v] = distance_to_centre(c, p[v]);
+            kept[v] = on_kept_side(c, dist[v]);
+        }
+        const bool accept = c.keep_inside ? all_at_most(dist, hi) : all_at_least(dist, lo);
+        const bool reject = c.keep_inside ? all_at_least(dist, lo) : all_at_most(dist, hi);
+        if (accept) {
+            write_record(out, j++, record);
+        } else if (reject) {
+            bump(dropped);
+        } else {
+            j = clip_triangle_to_circle_cpp(c, p, kept, out, j, dropped, clipped);
+        }
+    }
+    return static_cast<int>(j);
+}
+
+// ---------------------------------------------------------------------------
+// Strut
+
+// A cut of an n-point polygon gives either piece at most floor(3n/2) points:
+// each point on the piece's side plus one crossing per edge that enters or
+// leaves it.  A convex piece gains at most one point per line, but rounding
+// near a line can leave a slightly non-convex one, so every list is sized
+// for the worst case: 3 -> 4 -> 6 -> 9 -> 13 points over the four lines.
+constexpr int cut_bound(int n) { return (3 * n) / 2; }
+constexpr int kStrutLines = 4;
+constexpr int points_after_cuts(int cuts) {
+    return cuts == 0 ? 3 : cut_bound(points_after_cuts(cuts - 1));
+}
+constexpr int fans_after_cuts(int cuts) {
+    return cuts == 0 ? 0 : fans_after_cuts(cuts - 1) + points_after_cuts(cuts) - 2;
+}
+constexpr int kMaxPiecePoints = points_after_cuts(kStrutLines);
+constexpr int kMaxCutTriangles = fans_after_cuts(kStrutLines);
+// A triangle that covers the whole strut yields 7 triangles, the most a
+// triangle and a convex quadrilateral give; the caller's list has room for
+// no more per input triangle.
+constexpr int kMaxStrutRecords = 7;
+static_assert(kMaxPiecePoints == 13 && kMaxCutTriangles == 24, "worst cases of four cuts");
+
+// A line through (px, py) running along (b, a); the inner side is where the
+// side value is >= 0.
+struct Line {
+    double px;
+    double py;
+    double a;
+    double b;
+};
+
+double side_value(const Line& l, const Point& p) { return l.b * (p.y - l.py) - l.a * (p.x - l.px); }
+
+struct Strut {
+    Line lines[kStrutLines];  // the two edge lines, then the two end lines
+    double cx;
+    double cy;
+    double ea;  // unit axis, running along (eb, ea)
+    double eb;
+    double half_length;
+};
+
+// The inner side of an edge line is the side toward the other line's point.
+Line oriented_edge_line(double x, double y, double a, double b, const Point& mid) {
+    Line l{x, y, a, b};
+    if (side_value(l, mid) < 0.0) {
+        l.a = -a;
+        l.b = -b;
+    }
+    return l;
+}
+
+Strut make_strut(double x1, double y1, double a1, double b1, double x2, double y2, double a2,
+                 double b2, double cx, double cy, double length) {
+    Strut s{};
+    const Point mid{(x1 + x2) * 0.5, (y1 + y2) * 0.5};
+    s.lines[0] = oriented_edge_line(x1, y1, a1, b1, mid);
+    s.lines[1] = oriented_edge_line(x2, y2, a2, b2, mid);
+    // The axis is the mean of the two pairs as passed.  Pairs passed with
+    // opposite orientations would cancel, so their difference is taken then.
+    const bool opposite = a1 * a2 + b1 * b2 < 0.0;
+    const double am = opposite ? (a1 - a2) * 0.5 : (a1 + a2) * 0.5;
+    const double bm = opposite ? (b1 - b2) * 0.5 : (b1 + b2) * 0.5;
+    const double n = std::sqrt(bm * bm + am * am);
+    s.ea = am / n;
+    s.eb = bm / n;
+    s.cx = cx;
+    s.cy = cy;
+    const double h = 0.5 * length;
+    s.half_length = h;
+    s.lines[2] = Line{cx - s.eb * h, cy - s.ea * h, -s.eb, s.ea};
+    s.lines[3] = Line{s.eb * h + cx, s.ea * h + cy, s.eb, -s.ea};
+    return s;
+}
+
+double axis_coordinate(const Strut& s, const Point& p) {
+    return s.eb * (p.x - s.cx) + s.ea * (p.y - s.cy);
+}
+
+enum class StrutVerdict { copy, drop, clip };
+
+// The quick tests: beyond one line by the margin at all three vertices, or
+// inside all four by the margin.  The end-line values come from the axis
+// coordinate directly.
+StrutVerdict quick_strut_verdict(const Strut& s, const Point* p, double m) {
+    double val[kStrutLines][3];
+    for (int v = 0; v < 3; ++v) {
+        const double tau = axis_coordinate(s, p[v]);
+        val[0][v] = side_value(s.lines[0], p[v]);
+        val[1][v] = side_value(s.lines[1], p[v]);
+        val[2][v] = s.half_length + tau;
+        val[3][v] = s.half_length - tau;
+    }
+    for (const auto& line : val) {
+        if (line[0] <= -m && line[1] <= -m && line[2] <= -m) return StrutVerdict::copy;
+    }
+    for (const auto& line : val) {
+        if (!(line[0] >= m && line[1] >= m && line[2] >= m)) return StrutVerdict::clip;
+    }
+    return StrutVerdict::drop;
+}
+
+Point crossing(const Point& cur, const Point& next, double s_cur, double s_next) {
+    const double t = s_cur / (s_cur - s_next);
+    return {(next.x - cur.x) * t + cur.x, (next.y - cur.y) * t + cur.y};
+}
+
+// The part of `poly` on the outer side (sigma <= 0) of a line; points on the
+// line belong to it.
+int outer_piece(const Point* poly, const double* sigma, int n, Point* piece) {
+    int q = 0;
+    for (int k = 0; k < n; ++k) {
+        const int nk = k + 1 == n ? 0 : k + 1;
+        if (sigma[k] <= 0.0) {
+            piece[q++] = poly[k];
+            if (sigma[nk] > 0.0) piece[q++] = crossing(poly[k], poly[nk], sigma[k], sigma[nk]);
+        } else if (sigma[k] > 0.0 && sigma[nk] <= 0.0) {
+            piece[q++] = crossing(poly[k], poly[nk], sigma[k], sigma[nk]);
+        }
+    }
+    return q;
+}
+
+// The part of `poly` on the inner side (sigma >= 0) of a line.
+int inner_piece(const Point* poly, const double* sigma, int n, Point* piece) {
+    int q = 0;
+    for (int k = 0; k < n; ++k) {
+        const int nk = k + 1 == n ? 0 : k + 1;
+        if (sigma[k] >= 0.0) {
+            piece[q++] = poly[k];
+            if (sigma[nk] < 0.0) piece[q++] = crossing(poly[k], poly[nk], sigma[k], sigma[nk]);
+        } else if (sigma[k] < 0.0 && sigma[nk] >= 0.0) {
+            piece[q++] = crossing(poly[k], poly[nk], sigma[k], sigma[nk]);
+        }
+    }
+    return q;
+}
+
+// The triangles cut off one triangle, in the order they are found, with
+// the magnitudes of their doubled areas.
+struct CutList {
+    Point tri[kMaxCutTriangles][3];
+    double size[kMaxCutTriangles];
+    int n;
+};
+
+void collect_fan(const Point* piece, int q, CutList& cuts) {
+    for (int t = 1; t + 1 < q; ++t) {
+        const double a2 = doubled_area(piece[0], piece[t], piece[t + 1]);
+        if (is_sliver(a2)) continue;
+        cuts.tri[cuts.n][0] = piece[0];
+        cuts.tri[cuts.n][1] = piece[t];
+        cuts.tri[cuts.n][2] = piece[t + 1];
+        cuts.size[cuts.n] = std::fabs(a2);
+        ++cuts.n;
+    }
+}
+
+// Splits the triangle by the four lines in turn, collecting the fan of
+// what lies beyond each; what is inside all four is left behind.
+void cut_triangle_by_strut(const Strut& s, const Point* p, CutList& cuts) {
+    Point buf_a[kMaxPiecePoints];
+    Point buf_b[kMaxPiecePoints];
+    Point outer[kMaxPiecePoints];
+    double sigma[kMaxPiecePoints];
+    Point* cur = buf_a;
+    Point* inner = buf_b;
+    int n = 3;
+    for (int v = 0; v < 3; ++v) cur[v] = p[v];
+    cuts.n = 0;
+    for (int l = 0; l < kStrutLines; ++l) {
+        for (int k = 0; k < n; ++k) sigma[k] = side_value(s.lines[l], cur[k]);
+        const int q = outer_piece(cur, sigma, n, outer);
+        const int r = inner_piece(cur, sigma, n, inner);
+        if (q >= 3) collect_fan(outer, q, cuts);
+        if (r <= 2) break;
+        Point* t = cur;
+        cur = inner;
+        inner = t;
+        n = r;
+    }
+}
+
+// Ranking for the trim below: larger area first, NaN last, then the
+// earlier one.
+bool ranks_above(const CutList& cuts, int a, int b) {
+    const double ka = std::isnan(cuts.size[a]) ? -1.0 : cuts.size[a];
+    const double kb = std::isnan(cuts.size[b]) ? -1.0 : cuts.size[b];
+    return ka > kb || (ka == kb && a < b);
+}
+
+// More than seven triangles come only from rounding near a line; keep the
+// seven largest in their collected order, so the output never outgrows the
+// caller's seven records per input triangle.
+void keep_largest_cuts(CutList& cuts) {
+    if (cuts.n <= kMaxStrutRecords) return;
+    int kept = 0;
+    for (int k = 0; k < cuts.n; ++k) {
+        int above = 0;
+        for (int o = 0; o < cuts.n; ++o) above += ranks_above(cuts, o, k) ? 1 : 0;
+        if (above >= kMaxStrutRecords) continue;
+        for (int v = 0; v < 3; ++v) cuts.tri[kept][v] = cuts.tri[k][v];
+        cuts.size[kept] = cuts.size[k];
+        ++kept;
+    }
+    cuts.n = kept;
+}
+
+int clip_triangles_to_strut_cpp(address triangles, int count, const Strut& s, double margin,
+                                address out, address dropped, address clipped) {
+    if (count <= 0) return 0;
+    CutList cuts;
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+        double record[kRecordDoubles];
+        read_record(triangles, i, record);
+        const Point p[3] = {vertex(record, 0), vertex(record, 1), vertex(record, 2)};
+        const StrutVerdict verdict = quick_strut_verdict(s, p, margin);
+        if (verdict == StrutVerdict::copy) {
+            write_record(out, j++, record);
+            continue;
+        }
+        if (verdict == StrutVerdict::drop) {
+            bump(dropped);
+            continue;
+        }
+        cut_triangle_by_strut(s, p, cuts);
+        keep_largest_cuts(cuts);
+        if (cuts.n == 0) {
+            bump(dropped);
+            continue;
+        }
+        bump(clipped);
+        for (int k = 0; k < cuts.n; ++k) {
+            write_triangle(out, j++, cuts.tri[k][0], cuts.tri[k][1], cuts.tri[k][2]);
+        }
+    }
+    return static_cast<int>(j);
+}
+
+}  // namespace
+
+int clip_triangles_to_circle(address triangles, int count, double cx, double cy, double radius,
+                             int keep_inside, double margin, address out, address dropped,
+                             address clipped) {
+    const Circle c{cx, cy, radius, keep_inside != 0};
+    return clip_triangles_to_circle_cpp(triangles, count, c, margin, out, dropped, clipped);
+}
+
+int clip_triangles_to_strut(address triangles, int count, double x1, double y1, double a1,
+                            double b1, double x2, double y2, double a2, double b2, double cx,
+                            double cy, double length, double margin, address out, address dropped,
+                            address clipped) {
+    if (count <= 0) return 0;
+    const Strut s = make_strut(x1, y1, a1, b1, x2, y2, a2, b2, cx, cy, length);
+    return clip_triangles_to_strut_cpp(triangles, count, s, margin, out, dropped, clipped);
+}
+
+}  // namespace trovel
