@@ -1,1 +1,20 @@
-"""trovel: exact planar geometry on numpy arrays."""
+"""trovel: exact planar geometry on numpy arrays.
+
+Cut triangle meshes by circles and struts, deposit triangles onto images by
+their exact pixel overlap, give each pixel's exact fractional coverage by an
+edge, a circle or a strut, and mark the grid points inside a polygon.  Every
+function checks and converts its arguments, then calls the native module
+``_trovel``.
+"""
+from .area import deposit_triangles, overlap_area
+from .clip import ClipResult, clip_to_circle, clip_to_strut
+from .coverage import Pixels, circle_coverage, edge_coverage, strut_coverage
+from .mask import polygon_mask
+from .shapes import Strut
+
+__all__ = [
+    "ClipResult", "Pixels", "Strut",
+    "circle_coverage", "clip_to_circle", "clip_to_strut", "deposit_triangles",
+    "edge_coverage", "overlap_area", "polygon_mask", "strut_coverage",
+]
+__version__ = "0.1.0"

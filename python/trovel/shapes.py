@@ -1,0 +1,79 @@
+"""Shapes of the edge plane that more than one function takes."""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from . import _checks as chk
+
+
+def _side(point, direction, p) -> float:
+    """Positive when p lies left of the line through `point` along `direction`."""
+    return direction[0] * (p[1] - point[1]) - direction[1] * (p[0] - point[0])
+
+
+@dataclass(frozen=True)
+class Strut:
+    """A band between two edge lines, limited along its length.
+
+    Each edge line runs through a point along a direction vector (any
+    length).  The strut is the band between the lines, ``length`` long and
+    centred on ``center`` along its axis.  The directions are re-oriented on
+    construction so that the band lies right of edge 1 and left of edge 2,
+    whichever way they were given.
+
+    Examples
+    --------
+    >>> s = Strut.across((0, 0), angle=0.0, width=0.2, length=2.0)
+    >>> s.point1, s.point2
+    ((0.0, 0.1), (0.0, -0.1))
+    """
+
+    point1: tuple[float, float]
+    direction1: tuple[float, float]
+    point2: tuple[float, float]
+    direction2: tuple[float, float]
+    center: tuple[float, float]
+    length: float
+
+    def __post_init__(self) -> None:
+        p1 = chk.pair("point1", self.point1)
+        d1 = chk.pair("direction1", self.direction1, nonzero=True)
+        p2 = chk.pair("point2", self.point2)
+        d2 = chk.pair("direction2", self.direction2, nonzero=True)
+        s1, s2 = _side(p1, d1, p2), _side(p2, d2, p1)
+        if s1 == 0.0 or s2 == 0.0:
+            raise ValueError("each edge line must pass beside the other line's point")
+        if s1 > 0.0:
+            d1 = (-d1[0], -d1[1])
+        if s2 < 0.0:
+            d2 = (-d2[0], -d2[1])
+        length = chk.finite("length", self.length)
+        if length < 0.0:
+            raise ValueError(f"length must not be negative, got {length}")
+        for name, value in (("point1", p1), ("direction1", d1), ("point2", p2),
+                            ("direction2", d2), ("center", chk.pair("center", self.center)),
+                            ("length", length)):
+            object.__setattr__(self, name, value)
+
+    @classmethod
+    def across(cls, center: tuple[float, float], angle: float, width: float,
+               length: float) -> "Strut":
+        """The rectangle of ``width`` by ``length`` centred on ``center``, its
+        axis at ``angle`` radians from the x axis."""
+        cx, cy = chk.pair("center", center)
+        angle = chk.finite("angle", angle)
+        half = 0.5 * chk.finite("width", width)
+        if half <= 0.0:
+            raise ValueError(f"width must be positive, got {width}")
+        d = (math.cos(angle), math.sin(angle))
+        left = (-d[1], d[0])
+        return cls((cx + half * left[0], cy + half * left[1]), d,
+                   (cx - half * left[0], cy - half * left[1]), d, (cx, cy), length)
+
+    def native_edges(self) -> tuple[float, ...]:
+        """x1, y1, a1, b1, x2, y2, a2, b2 as the native functions take them:
+        each line's pair (a, b) is its direction (dx, dy) read as (dy, dx)."""
+        (x1, y1), (dx1, dy1) = self.point1, self.direction1
+        (x2, y2), (dx2, dy2) = self.point2, self.direction2
+        return (x1, y1, dy1, dx1, x2, y2, dy2, dx2)
