@@ -164,6 +164,7 @@ BAD_CALLS = {
     "triangles_shape": (ValueError, lambda: trovel.clip_to_circle(np.zeros((2, 5)), (0, 0), 1)),
     "triangles_ragged": (TypeError, lambda: trovel.clip_to_strut([[1, 2], [3]], S)),
     "too_many_triangles": (ValueError, lambda: trovel.clip_to_circle(BIG, (0, 0), 1)),
+    "too_many_to_cut": (ValueError, lambda: trovel.clip_to_strut(BIG[: 2**31 // 7 + 1], S)),
     "too_many_to_deposit": (ValueError, lambda: trovel.deposit_triangles(BIG, 1.0, size=3)),
     "center_shape": (ValueError, lambda: trovel.clip_to_circle(np.zeros((1, 6)), (0, 0, 0), 1)),
     "radius_nan": (ValueError, lambda: trovel.clip_to_circle(np.zeros((1, 6)), (0, 0), math.nan)),

@@ -72,16 +72,11 @@ def int32(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> int:
     return v
 
 
-def count(name: str, n: int) -> int:
-    """A number of items that the native side counts in a 32-bit int."""
-    if n > INT32_MAX:
-        raise ValueError(f"{name} holds {n} items; at most {INT32_MAX} fit a native int")
-    return n
-
-
-def triangles(name: str, value: Any) -> tuple[np.ndarray, bool]:
+def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[np.ndarray, bool]:
     """Triangles given as (n, 3, 2) or (n, 6): the (n, 6) float64 records and
-    whether the caller used the (n, 3, 2) layout."""
+    whether the caller used the (n, 3, 2) layout.  The native side counts the
+    triangles in a 32-bit int, and so the up to `fan` triangles that each
+    input triangle becomes; the count is checked before anything is copied."""
     arr = _real_array(name, value)
     if arr.ndim == 3 and arr.shape[1:] == (3, 2):
         nested = True
@@ -89,7 +84,9 @@ def triangles(name: str, value: Any) -> tuple[np.ndarray, bool]:
         nested = False
     else:
         raise ValueError(f"{name} must have shape (n, 3, 2) or (n, 6), got {arr.shape}")
-    count(name, arr.shape[0])
+    if arr.shape[0] * fan > INT32_MAX:
+        raise ValueError(f"{name} holds {arr.shape[0]} triangles; at most {INT32_MAX // fan} "
+                         "fit one native call")
     return np.ascontiguousarray(arr, dtype=np.float64).reshape(-1, 6), nested
 
 

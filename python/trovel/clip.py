@@ -93,7 +93,7 @@ def clip_to_circle(
     >>> r.triangles.shape, r.dropped, r.clipped
     ((1, 3, 2), 0, 0)
     """
-    tris, nested = chk.triangles("triangles", triangles)
+    tris, nested = chk.triangles("triangles", triangles, fan=CIRCLE_FAN)
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
     m = chk.finite("margin", margin)
@@ -137,7 +137,7 @@ def clip_to_strut(
     >>> r.triangles.shape, r.dropped
     ((0, 3, 2), 1)
     """
-    tris, nested = chk.triangles("triangles", triangles)
+    tris, nested = chk.triangles("triangles", triangles, fan=STRUT_FAN)
     if not isinstance(strut, Strut):
         raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
     m = chk.finite("margin", margin)

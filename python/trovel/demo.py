@@ -111,10 +111,10 @@ def edges_near(s: Scene) -> np.ndarray:
 def chord_error(s: Scene, segments: int, mesh_edge: float) -> float:
     """A bound on the area the mesh route loses or gains by straight chords:
     the outer polygon's deficit plus the inner circle's segments cut off by
-    chords no longer than the mesh's edges (twice over for safety)."""
+    chords no longer than the mesh's edges."""
     outer = math.pi * s.outer ** 2 - 0.5 * segments * s.outer ** 2 * math.sin(2 * math.pi / segments)
-    sagitta = mesh_edge ** 2 / (8.0 * s.inner)
-    inner = 2.0 * (2.0 * math.pi * s.inner) * sagitta
+    # a chord of length L cuts off about L^3 / (12 r); the rim takes 2 pi r / L of them
+    inner = math.pi * mesh_edge ** 2 / 6.0
     return outer + inner
 
 
@@ -124,8 +124,10 @@ def save_png(path: str, coverage: np.ndarray, mesh: np.ndarray, diff: np.ndarray
     def grey(a):
         return np.repeat((np.clip(a, 0, 1) * 255 + 0.5).astype(np.uint8)[..., None], 3, -1)
 
+    # a square-root scale, so that the small differences along the rims show
+    # beside the larger ones where edges meet
     span = float(np.abs(diff).max()) or 1.0
-    d = np.clip(diff / span, -1, 1)[..., None]
+    d = (np.sign(diff) * np.sqrt(np.abs(diff) / span))[..., None]
     white = np.ones(3)
     red, blue = np.array([0.8, 0.1, 0.1]), np.array([0.1, 0.2, 0.8])
     diverging = np.where(d > 0, white + d * (red - white), white - d * (blue - white))
@@ -136,7 +138,7 @@ def save_png(path: str, coverage: np.ndarray, mesh: np.ndarray, diff: np.ndarray
     h, w = coverage.shape
     canvas = Image.new("RGB", (3 * w + 4 * gap, h + label + 2 * gap), "white")
     draw = ImageDraw.Draw(canvas)
-    titles = ["coverage route", "mesh route", f"difference (±{span:.2g})"]
+    titles = ["coverage route", "mesh route", f"difference (sqrt scale, ±{span:.2g})"]
     for k, (p, t) in enumerate(zip(panels, titles)):
         x = gap + k * (w + gap)
         canvas.paste(Image.fromarray(p), (x, label + gap))
