@@ -55,6 +55,22 @@ double area_left_of_steep_line(double P, double Q, double A, double B) {
     return 0.0;
 }
 
+// Length of the normal (U, V), whose direction alone counts.  Components
+// below about 1e-162 or above about 1e154 square to zero or infinity, which
+// would make a normal look zero or endlessly long; such a normal is first
+// scaled by a power of two, exactly, so that its larger component lies in
+// [1, 2).  Normals whose squares stay in range are left as they are.
+double normal_length(double& U, double& V) {
+    const double N = std::sqrt(U * U + V * V);
+    if (N != 0.0 && !std::isinf(N)) return N;
+    const double m = std::fmax(std::fabs(U), std::fabs(V));
+    if (m == 0.0 || std::isinf(m)) return N;
+    const int e = std::ilogb(m);
+    U = std::scalbn(U, -e);
+    V = std::scalbn(V, -e);
+    return std::sqrt(U * U + V * V);
+}
+
 // Fraction of the footprint of one pixel on the right of the edge line
 // through (x0, y0) with direction (b, a), where b*(y - y0) - a*(x - x0) < 0.
 double pixel_frac_1(double x0, double y0, double a, double b, double qx, double qy, double px,
@@ -63,9 +79,9 @@ double pixel_frac_1(double x0, double y0, double a, double b, double qx, double 
     const double dy = y0 - qy;
 
     // The side value changes by V*t - U*s for a grid step (s, t).
-    const double U = a * j00 - b * j10;
-    const double V = b * j11 - a * j01;
-    const double N = std::sqrt(U * U + V * V);
+    double U = a * j00 - b * j10;
+    double V = b * j11 - a * j01;
+    const double N = normal_length(U, V);
     if (N == 0.0) return 0.0;  // no direction, no side
     double u = U / N;
     double v = V / N;

@@ -54,3 +54,22 @@ def test_pixel_frac_line_nearly_parallel_to_a_side(edge):
     assert abs(pixel_frac_one(edge) - expected) <= 1e-15
     assert abs(pixel_frac_one((-x0, -y0, a, b)) - (1 - expected)) <= 1e-15
     assert abs(pixel_frac_one((y0, x0, b, a)) - (1 - expected)) <= 1e-15
+
+
+# Pairs whose squares leave the double range: only their direction counts.
+PAIR_SCALES = {"tiny": 1e-170, "subnormal": 1e-320, "huge": 1e160, "near_max": 1e300}
+
+
+@pytest.mark.parametrize("scale", PAIR_SCALES.values(), ids=PAIR_SCALES.keys())
+def test_pixel_frac_pair_length_does_not_matter(scale):
+    assert pixel_frac_one((0.25, 0.0, scale, 0.0)) == 0.25
+    assert pixel_frac_one((0.25, 0.0, -scale, 0.0)) == 0.75
+    sheared = {"jac": (1.0, 0.5, 0.0, 1.0)}
+    for edge, kw in (((0.3, 0.1, 0.6, 0.8), {}), ((0.2, 0.1, 1.0, 0.3), sheared)):
+        a, b = edge[2] * scale, edge[3] * scale
+        got = pixel_frac_one((*edge[:2], a, b), **kw)
+        # the same pair brought near unit length by a power of two, exactly
+        e = math.frexp(max(abs(a), abs(b)))[1]
+        assert got == pixel_frac_one((*edge[:2], math.ldexp(a, -e), math.ldexp(b, -e)), **kw)
+        if scale > 1e-300:  # a subnormal pair keeps only a few bits of its direction
+            assert abs(got - pixel_frac_one(edge, **kw)) <= 1e-15
