@@ -504,3 +504,120 @@ def test_strut_with_a_zero_pair_keeps_each_triangle_once(shape):
     assert strut_once(tri, (*shape, 0.0)) == ([tri], [0, 0])
     # a positive margin sends it to the cut, which must keep it once, as it is
     assert strut_once(tri, (*shape, 0.05)) == ([tri], [0, 1])
+
+
+# --- accumulate_triangles -----------------------------------------------------------
+
+@given(mode=st.sampled_from(MODES), data=st.data())
+def test_accumulate_triangles(mode, data):
+    size = data.draw(st.sampled_from([-3, 0, 1, 2, 3, 4, 5, 8]), "size")
+    scale = data.draw(st.sampled_from([1.0, 3.0, 0.01]), "scale")
+    tris = [[v * scale for v in t] for t in data.draw(triangle_list(mode), "triangles")]
+    count = data.draw(count_for(tris), "count")
+    k = len(tris)
+    weights = NICE | reals(mode)  # 0, negative, NaN and infinite divisors too
+    values = exact(data.draw(st.lists(weights, min_size=k, max_size=k), "values"))
+    divisors = exact(data.draw(st.lists(weights, min_size=k, max_size=k), "divisors"))
+    flat = exact(tris) if tris else np.empty(0)
+    inputs = [a.copy() for a in (flat, values, divisors)]
+    side = max(size, 0)
+    image = Guarded(side * side, fill=data.draw(st.sampled_from([0.0, 1.0, -2.5])))
+    with np.errstate(all="ignore"):
+        _trovel.accumulate_triangles(flat.ctypes.data, values.ctypes.data, divisors.ctypes.data,
+                                     image.address, count, size)
+    image.check_guards()
+    assert all(same_bits(a, b) for a, b in zip((flat, values, divisors), inputs))
+    if count <= 0 or size <= 0:
+        assert image.unchanged()
+        return
+    grid, before = image.inner.reshape(side, side), image.before.reshape(side, side)
+    if size % 2 == 0:  # the last row and column lie outside the pixel window
+        assert same_bits(grid[-1], before[-1]) and same_bits(grid[:, -1], before[:, -1])
+    with np.errstate(all="ignore"):
+        live = [(t, v / d) for t, v, d in zip(tris[:count], values, divisors)
+                if all_finite(*t) and d > 0]
+        if mode == "moderate" and all(np.isfinite(q) for _, q in live):
+            # each triangle gives at most its own area times its factor, in
+            # total; a degenerate one may keep a rounding-sized area per pixel
+            bound = sum(abs(q) * (doubled_area(t) * 0.5 + 1e-10) for t, q in live)
+            assert np.abs(grid - before).sum() <= bound * (1 + 1e-9)
+
+
+# --- clip_area ----------------------------------------------------------------------
+
+PIXEL_INDEX = st.sampled_from([0, 1, -1, 2, INT32_MAX, INT32_MIN]) | st.integers(-3, 3)
+
+
+@given(mode=st.sampled_from(MODES), data=st.data())
+def test_clip_area(mode, data):
+    tri = data.draw(triangle(mode), "triangle")
+    i, j = data.draw(PIXEL_INDEX, "i"), data.draw(PIXEL_INDEX, "j")
+    flat = exact(tri)
+    got = _trovel.clip_area(flat.ctypes.data, i, j)
+    assert same_bits(flat, exact(tri))
+    assert isinstance(got, float)
+    assert got >= 0.0 or math.isnan(got)  # never negative
+    if mode == "moderate":
+        assert got <= 1.0 + 1e-12
+        assert got <= doubled_area(tri) * 0.5 * (1 + 1e-9) + 1e-12
+
+
+# --- the checked layer: bad arguments are refused, never passed on ------------------
+
+from hypothesis.extra import numpy as hnp  # noqa: E402
+
+DTYPES = st.sampled_from(["f8", ">f8", "f4", "i8", "u1", "?", "c16", "O", "U2", "M8[s]"])
+JUNK_ARRAYS = hnp.arrays(DTYPES, hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=3))
+JUNK = st.one_of(
+    st.none(), st.booleans(), st.integers(-2**70, 2**70), st.floats(), st.text(max_size=3),
+    st.just([(0, 0), (1,)]), st.just({"x": 1}), st.just(object()), st.just(["1", "2"]),
+    JUNK_ARRAYS, JUNK_ARRAYS.map(lambda a: a.T), JUNK_ARRAYS.map(lambda a: a[..., ::-1] if a.ndim else a),
+    st.lists(st.floats(), max_size=4), st.lists(st.tuples(st.floats(), st.floats()), max_size=4),
+)
+
+TRIS = [[(0.0, 0.0), (2.0, 0.0), (0.0, 2.0)]]
+STRUT = trovel.Strut.across((0.0, 0.0), 0.3, 0.5, 4.0)
+GRID = trovel.Pixels.grid((2, 3), origin=(-1.0, -1.0), scale=0.7)
+GRID_FIELDS = {f: getattr(GRID, f) for f in ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11",
+                                            "shape")}
+CHECKED_CALLS = {
+    "overlap_area": (trovel.overlap_area, {"triangle": TRIS[0], "pixel": (0, 0)}),
+    "deposit_triangles": (trovel.deposit_triangles, {"triangles": TRIS, "values": 1.0,
+                                                     "divisors": 1.0, "size": 5, "out": None}),
+    "clip_to_circle": (trovel.clip_to_circle, {"triangles": TRIS, "center": (0, 0), "radius": 1.0,
+                                               "keep": "inside", "margin": 0.0, "out": None}),
+    "clip_to_strut": (trovel.clip_to_strut, {"triangles": TRIS, "strut": STRUT, "margin": 0.0,
+                                             "out": None}),
+    "edge_coverage": (trovel.edge_coverage, {"pixels": GRID, "point": (0, 0),
+                                             "direction": (1, 0), "out": None}),
+    "circle_coverage": (trovel.circle_coverage, {"pixels": GRID, "center": (0, 0),
+                                                 "radius": 1.0, "out": None}),
+    "strut_coverage": (trovel.strut_coverage, {"pixels": GRID, "strut": STRUT, "out": None}),
+    "polygon_mask": (trovel.polygon_mask, {"polygon": [(0, 0), (2, 0), (0, 2)],
+                                           "grid_x": [0.0, 1.0], "grid_y": [1.0], "out": None}),
+    "pixels_grid": (trovel.Pixels.grid, {"shape": (2, 3), "origin": (0, 0), "scale": 1.0,
+                                         "rotation": 0.0, "matrix": None}),
+    "pixels_from_arrays": (trovel.Pixels.from_arrays, {"positions": [(0, 0)],
+                                                       "centres": [(0.5, 0.5)],
+                                                       "jacobians": np.eye(2)}),
+    "strut": (trovel.Strut, {"point1": (0, 1), "direction1": (1, 0), "point2": (0, -1),
+                             "direction2": (1, 0), "center": (0, 0), "length": 3.0}),
+    "strut_across": (trovel.Strut.across, {"center": (0, 0), "angle": 0.0, "width": 1.0,
+                                           "length": 2.0}),
+}
+
+
+@pytest.mark.parametrize("name", CHECKED_CALLS)
+@given(data=st.data())
+def test_checked_layer_refuses_or_succeeds(name, data):
+    fn, defaults = CHECKED_CALLS[name]
+    keys = data.draw(st.sets(st.sampled_from(sorted(defaults)), min_size=1), "replaced")
+    kwargs = dict(defaults)
+    for key in sorted(keys):
+        kwargs[key] = data.draw(JUNK, key)
+    try:
+        with np.errstate(all="ignore"):
+            fn(**kwargs)
+    except (TypeError, ValueError):
+        pass
+
