@@ -600,6 +600,8 @@ CHECKED_CALLS = {
     "pixels_from_arrays": (trovel.Pixels.from_arrays, {"positions": [(0, 0)],
                                                        "centres": [(0.5, 0.5)],
                                                        "jacobians": np.eye(2)}),
+    "pixels_made_directly": (lambda **kw: trovel.circle_coverage(trovel.Pixels(**kw), (0, 0), 1.0),
+                             GRID_FIELDS),
     "strut": (trovel.Strut, {"point1": (0, 1), "direction1": (1, 0), "point2": (0, -1),
                              "direction2": (1, 0), "center": (0, 0), "length": 3.0}),
     "strut_across": (trovel.Strut.across, {"center": (0, 0), "angle": 0.0, "width": 1.0,
@@ -621,3 +623,25 @@ def test_checked_layer_refuses_or_succeeds(name, data):
     except (TypeError, ValueError):
         pass
 
+
+def grid_fields(**changes):
+    return {**GRID_FIELDS, **changes}
+
+
+# Pixels made directly were taken as they came: a short field was read past
+# its end, a shape holding more pixels than the fields was written past the
+# end of the result, and arrays of another dtype were read as float64.
+BAD_PIXELS = {
+    "short_field": grid_fields(py=GRID.py[:2].copy()),
+    "shape_too_large": grid_fields(shape=(4, 4)),
+    "float32_field": grid_fields(j11=GRID.j11.astype(np.float32)),
+    "strided_field": grid_fields(qx=np.repeat(GRID.qx, 2)[::2]),
+    "list_field": grid_fields(px=GRID.px.tolist()),
+    "shape_not_a_tuple": grid_fields(shape=6),
+}
+
+
+@pytest.mark.parametrize("fields", BAD_PIXELS.values(), ids=BAD_PIXELS.keys())
+def test_pixels_made_directly_are_checked(fields):
+    with pytest.raises((TypeError, ValueError)):
+        trovel.Pixels(**fields)
