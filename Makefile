@@ -36,13 +36,14 @@ test: build
 
 # The whole suite against a build with AddressSanitizer and UBSan, in its own
 # venv and build directory.  The interpreter is not instrumented, so the ASan
-# runtime must be loaded before it; it leaks by design, so leak checks are off.
+# runtime must be loaded before it; it leaks by design, so leak checks are off,
+# and a request too large to allocate fails as MemoryError, as it does unsanitized.
 # Any sanitizer report aborts the run with its report and the Python stack.
 SAN_VENV  := .venv-sanitize
 SAN_PY    := $(SAN_VENV)/bin/python
 SAN_STAMP := $(SAN_VENV)/.trovel-installed
 SAN_ENV   := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+             ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
              UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 
 $(SAN_VENV)/.created:
