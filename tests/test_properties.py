@@ -318,6 +318,21 @@ def test_pixel_frac_line_nearly_parallel_to_a_side(edge):
     assert abs(pixel_frac_one((y0, x0, b, a)) - (1 - expected)) <= 1e-15
 
 
+@given(offset=st.floats(1e3, 9e15), tilt=st.floats(1e-40, 1e-14),
+       height=st.sampled_from([0.5, -0.5]) | st.floats(-0.6, 0.6), sign=st.sampled_from([1, -1]),
+       transposed=st.booleans())
+def test_pixel_frac_far_edge_point_nearly_parallel_to_a_side(offset, tilt, height, sign,
+                                                             transposed):
+    from test_edge_coverage import exact_clipped_fraction
+    # the line passes near the height `height` at the square, from far away
+    edge = (-sign * offset, height - offset * tilt, tilt, 1.0)
+    if transposed:
+        edge = (edge[1], edge[0], edge[3], edge[2])
+    # the crossings are sums of terms as large as the line's rise over `offset`
+    tol = 8 * math.ulp(1.0 + abs(height - offset * tilt))
+    assert abs(pixel_frac_one(edge) - exact_clipped_fraction(edge, (0, 0), IDENTITY)) <= tol
+
+
 # A pair component far below the other (down to subnormal) makes B/A
 # overflow in the corner-triangle formulas; through a corner of the square the
 # line is a side to within 1e-310, and the result is that side's 0 or 1.
