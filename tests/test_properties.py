@@ -14,7 +14,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
@@ -526,6 +526,35 @@ def test_clip_triangles_to_strut(mode, data):
     check_clip_counts(tris, count, written, d_drop, d_clip, 7, 1)
     if mode == "moderate" and count > 0:
         assert clipped_area_bound_holds(tris, written)
+
+
+@given(tris=triangle_list("moderate"), centre=st.tuples(NICE, NICE), r=NICE | WIDE,
+       keep_inside=st.sampled_from([1, 0]), margin=st.sampled_from([0.0, -0.1, -1.0]))
+def test_circle_clipper_keeps_to_the_kept_side(tris, centre, r, keep_inside, margin):
+    assume(r >= 0)
+    written, _, _ = run_clipper(_trovel.clip_triangles_to_circle, 4, tris, len(tris),
+                                (*centre, r, keep_inside, margin), 0, 0)
+    # Without widening, every point written is on the kept side (crossings on
+    # the circle up to rounding), and so are the chords between them.
+    dist = np.hypot(written[:, 0::2] - centre[0], written[:, 1::2] - centre[1])
+    tol = 1e-9 * (1 + r)
+    assert (dist <= r + tol).all() if keep_inside else (dist >= r - tol).all()
+
+
+@given(tris=triangle_list("moderate"), phi=st.sampled_from([0.0, math.pi / 4]) | st.floats(-4, 4),
+       half=st.sampled_from([0.0, 0.1, 1.0]) | st.floats(0, 5), flip=st.sampled_from([1.0, -1.0]),
+       centre=st.tuples(NICE, NICE), length=st.sampled_from([0.0, 2.0]) | st.floats(0, 20))
+def test_strut_clipper_keeps_outside_the_rectangle(tris, phi, half, flip, centre, length):
+    a, b = flip * math.sin(phi), flip * math.cos(phi)
+    shape = (-half * a, half * b, a, b, half * a, -half * b, a, b, *centre, length, 0.0)
+    written, _, _ = run_clipper(_trovel.clip_triangles_to_strut, 7, tris, len(tris), shape, 0, 0)
+    # Every triangle written lies beyond one of the four lines, so none has its
+    # centroid inside the band |(-a, b) . p| <= half, `length` long about the centre.
+    gx, gy = written[:, 0::2].mean(axis=1), written[:, 1::2].mean(axis=1)
+    across = -a * gx + b * gy
+    along = b * (gx - centre[0]) + a * (gy - centre[1])
+    tol = 1e-9 * (1 + length)
+    assert not ((np.abs(across) < half - tol) & (np.abs(along) < 0.5 * length - tol)).any()
 
 
 def strut_once(tri, shape):
