@@ -372,6 +372,17 @@ void collect_fan(const Point* piece, int q, CutList& cuts) {
     }
 }
 
+// A polygon whose every point is on a line (a line with a zero pair has
+// every point on it) is the whole of both pieces: once taken as the outer
+// piece it must not go on as the inner one too, or later lines would write
+// it again.
+bool lies_on_line(const double* sigma, int n) {
+    for (int k = 0; k < n; ++k) {
+        if (sigma[k] != 0.0) return false;
+    }
+    return true;
+}
+
 // Splits the triangle by the four lines in turn, collecting the fan of
 // what lies beyond each; what is inside all four is left behind.
 void cut_triangle_by_strut(const Strut& s, const Point* p, CutList& cuts) {
@@ -389,7 +400,7 @@ void cut_triangle_by_strut(const Strut& s, const Point* p, CutList& cuts) {
         const int q = outer_piece(cur, sigma, n, outer);
         const int r = inner_piece(cur, sigma, n, inner);
         if (q >= 3) collect_fan(outer, q, cuts);
-        if (r <= 2) break;
+        if (r <= 2 || lies_on_line(sigma, n)) break;
         Point* t = cur;
         cur = inner;
         inner = t;

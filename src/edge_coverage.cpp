@@ -27,6 +27,14 @@ double footprint_radius(double j00, double j01, double j10, double j11) {
     return (std::sqrt(s * s + r * r) + std::sqrt(d * d + p * p)) * 0.5;
 }
 
+// A corner triangle cut off by the line below has legs of at most A / B and
+// 1, so its area is at most A / (2B).  When the line is within a rounding
+// error of a side, F and G below carry errors far larger than A / B, and the
+// factor B / A in the triangle formulas blows them up, to infinity for a
+// subnormal A.  A term above A / B can only come from there; the triangle is
+// then thinner than the rounding of F and G and counts as empty.
+double corner_triangle(double term, double A, double B) { return term > A / B ? 0.0 : term; }
+
 // Area of the unit square (mu, nu) in [-0.5, 0.5]^2 left of (at smaller mu
 // than) the line mu = P + (nu - Q) * A / B, for 0 <= A <= B.
 double area_left_of_steep_line(double P, double Q, double A, double B) {
@@ -40,11 +48,27 @@ double area_left_of_steep_line(double P, double Q, double A, double B) {
         // At F == 1 that triangle is empty; a line parallel to the sides
         // (A == 0) would otherwise give infinity times zero.
         if (F == 1.0) return 1.0;
-        return 1.0 - ((0.5 * B) / A) * (1.0 - F) * (1.0 - F);
+        return 1.0 - corner_triangle(((0.5 * B) / A) * (1.0 - F) * (1.0 - F), A, B);
     }
     if (F > 0.0) return (G + F) * 0.5;                 // trapezoid
-    if (G > 0.0) return G * (((B * 0.5) / A) * G);     // triangle at the top-left corner
+    if (G > 0.0) return corner_triangle(G * (((B * 0.5) / A) * G), A, B);  // top-left corner
     return 0.0;
+}
+
+// Length of the normal (U, V), whose direction alone counts.  Components
+// below about 1e-162 or above about 1e154 square to zero or infinity, which
+// would make a normal look zero or endlessly long; such a normal is first
+// scaled by a power of two, exactly, so that its larger component lies in
+// [1, 2).  Normals whose squares stay in range are left as they are.
+double normal_length(double& U, double& V) {
+    const double N = std::sqrt(U * U + V * V);
+    if (N != 0.0 && !std::isinf(N)) return N;
+    const double m = std::fmax(std::fabs(U), std::fabs(V));
+    if (m == 0.0 || std::isinf(m)) return N;
+    const int e = std::ilogb(m);
+    U = std::scalbn(U, -e);
+    V = std::scalbn(V, -e);
+    return std::sqrt(U * U + V * V);
 }
 
 // Fraction of the footprint of one pixel on the right of the edge line
@@ -55,9 +79,9 @@ double pixel_frac_1(double x0, double y0, double a, double b, double qx, double 
     const double dy = y0 - qy;
 
     // The side value changes by V*t - U*s for a grid step (s, t).
-    const double U = a * j00 - b * j10;
-    const double V = b * j11 - a * j01;
-    const double N = std::sqrt(U * U + V * V);
+    double U = a * j00 - b * j10;
+    double V = b * j11 - a * j01;
+    const double N = normal_length(U, V);
     if (N == 0.0) return 0.0;  // no direction, no side
     double u = U / N;
     double v = V / N;

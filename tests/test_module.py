@@ -146,7 +146,9 @@ def version_shim(tmp_path_factory):
 
 
 def import_with_version(shim, version):
-    env = dict(os.environ, LD_PRELOAD=str(shim), TROVEL_FAKE_PY_VERSION=version)
+    # After anything already preloaded: a sanitizer runtime must stay first.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    env = dict(os.environ, LD_PRELOAD=preload, TROVEL_FAKE_PY_VERSION=version)
     out = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True,
                          timeout=60)
     assert out.returncode == 0, out.stderr

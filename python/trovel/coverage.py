@@ -9,6 +9,7 @@ strut.
 """
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
@@ -18,6 +19,9 @@ import _trovel
 
 from . import _checks as chk
 from .shapes import Strut
+
+
+_ARRAY_FIELDS = ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11")
 
 
 @dataclass(frozen=True, eq=False)
@@ -38,6 +42,26 @@ class Pixels:
     j10: np.ndarray
     j11: np.ndarray
     shape: tuple[int, ...]
+
+    def __post_init__(self) -> None:
+        # The native functions read `size` elements of every array and write
+        # as many results into an array of `shape`: made directly rather than
+        # by grid() or from_arrays(), the fields must agree on that.
+        n = None
+        for name in _ARRAY_FIELDS:
+            arr = getattr(self, name)
+            if not (isinstance(arr, np.ndarray) and arr.dtype == np.float64 and arr.ndim == 1
+                    and arr.flags.c_contiguous):
+                raise TypeError(f"Pixels.{name} must be a 1-d C-contiguous float64 array")
+            if n is not None and arr.shape[0] != n:
+                raise ValueError(f"Pixels.{name} has {arr.shape[0]} elements, px has {n}")
+            n = arr.shape[0]
+        shape = self.shape
+        if not (isinstance(shape, tuple) and all(isinstance(k, int) and not isinstance(k, bool)
+                                                 and k >= 0 for k in shape)):
+            raise TypeError("Pixels.shape must be a tuple of non-negative ints")
+        if math.prod(shape) != n:
+            raise ValueError(f"Pixels.shape {shape} does not hold {n} pixels")
 
     @property
     def size(self) -> int:
