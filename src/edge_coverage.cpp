@@ -130,26 +130,45 @@ double area_left_of_steep_line(double P, double Q, double A, double B) {
     return 0.0;
 }
 
-// Fraction of the footprint of one pixel on the right of the edge line
-// through (x0, y0) with direction (b, a), where b*(y - y0) - a*(x - x0) < 0.
-double pixel_frac_1(double x0, double y0, double a, double b, double qx, double qy, double px,
-                    double py, double j00, double j01, double j10, double j11) {
-    const double dx = x0 - qx;
-    const double dy = y0 - qy;
+// What the kernel derives from the edge's pair (a, b) and the pixel's
+// Jacobian alone, before it looks at any position.
+struct EdgeFrame {
+    double u, v;                // the edge's unit normal in the pixel grid
+    bool no_side;               // a zero normal: the pair has no direction
+    double i00, i01, i10, i11;  // the inverse Jacobian
+};
 
+EdgeFrame edge_frame(double a, double b, double j00, double j01, double j10, double j11) {
+    EdgeFrame f;
     // The side value changes by V*t - U*s for a grid step (s, t).
     const double U = a * j00 - b * j10;
     const double V = b * j11 - a * j01;
     const double N = std::sqrt(U * U + V * V);
-    if (N == 0.0) return 0.0;  // no direction, no side
-    double u = U / N;
-    double v = V / N;
+    f.no_side = N == 0.0;
+    f.u = U / N;
+    f.v = V / N;
+    // Each entry of the inverse by its own division.
+    const double det = j00 * j11 - j01 * j10;
+    f.i00 = j11 / det;
+    f.i01 = -j01 / det;
+    f.i10 = -j10 / det;
+    f.i11 = j00 / det;
+    return f;
+}
+
+// pixel_frac_1 for an edge and a pixel whose frame is known.
+double pixel_frac_in_frame(const EdgeFrame& f, double x0, double y0, double qx, double qy,
+                           double px, double py) {
+    if (f.no_side) return 0.0;  // no direction, no side
+    const double dx = x0 - qx;
+    const double dy = y0 - qy;
+    double u = f.u;
+    double v = f.v;
 
     // The edge point in the pixel grid, relative to the pixel centre.  Taking
     // it to the pixel's grid position and back rounds it as the grid does.
-    const double det = j00 * j11 - j01 * j10;
-    double X = (j11 / det) * dx + (-j01 / det) * dy;
-    double Y = (-j10 / det) * dx + (j00 / det) * dy;
+    double X = f.i00 * dx + f.i01 * dy;
+    double Y = f.i10 * dx + f.i11 * dy;
     X = (px + X) - px;
     Y = (py + Y) - py;
 
@@ -174,6 +193,13 @@ double pixel_frac_1(double x0, double y0, double a, double b, double qx, double 
         ++changes;
     }
     return changes % 2 == 1 ? g : 1.0 - g;
+}
+
+// Fraction of the footprint of one pixel on the right of the edge line
+// through (x0, y0) with direction (b, a), where b*(y - y0) - a*(x - x0) < 0.
+double pixel_frac_1(double x0, double y0, double a, double b, double qx, double qy, double px,
+                    double py, double j00, double j01, double j10, double j11) {
+    return pixel_frac_in_frame(edge_frame(a, b, j00, j01, j10, j11), x0, y0, qx, qy, px, py);
 }
 
 // Fraction of the footprint inside the circle, for a footprint of radius
@@ -310,30 +336,50 @@ void strut_quick_tests(const StrutEdges& s, const StrutDisc& disc, const double*
 void pixel_frac(double x0, double y0, double a, double b, address qx, address qy, address px,
                 address py, address j00, address j01, address j10, address j11, address out,
                 address n) {
-    const double *QX = f64_array(qx), *QY = f64_array(qy), *PX = f64_array(px),
-                 *PY = f64_array(py);
-    const double *J00 = f64_array(j00), *J01 = f64_array(j01), *J10 = f64_array(j10),
-                 *J11 = f64_array(j11);
+    const PixelArrays p{f64_array(px),  f64_array(py),  f64_array(qx),  f64_array(qy),
+                        f64_array(j00), f64_array(j01), f64_array(j10), f64_array(j11)};
     double* OUT = reinterpret_cast<double*>(out);
+    if (n == 0) return;
+    // pixel_frac_1 for each pixel, with the frame reused while the Jacobian
+    // bits repeat.
+    Jacobian key = p.jacobian(0);
+    EdgeFrame frame = edge_frame(a, b, key.j00, key.j01, key.j10, key.j11);
     for (address i = 0; i < n; ++i) {
-        const double f = pixel_frac_1(x0, y0, a, b, QX[i], QY[i], PX[i], PY[i], J00[i], J01[i],
-                                      J10[i], J11[i]);
+        const Jacobian J = p.jacobian(i);
+        if (!same_bits(J, key)) {
+            key = J;
+            frame = edge_frame(a, b, J.j00, J.j01, J.j10, J.j11);
+        }
+        const double f = pixel_frac_in_frame(frame, x0, y0, p.qx[i], p.qy[i], p.px[i], p.py[i]);
         OUT[i] = f;
     }
 }
+
+// The pair and the Jacobian of one pixel of the per-pixel-edge form: its
+// frame is reused while these bits repeat.
+struct PairAndJacobian {
+    double a, b;
+    Jacobian J;
+};
 
 void pixel_frac(address x0, address y0, address a, address b, address qx, address qy, address px,
                 address py, address j00, address j01, address j10, address j11, address out,
                 address n) {
     const double *X0 = f64_array(x0), *Y0 = f64_array(y0), *A = f64_array(a), *B = f64_array(b);
-    const double *QX = f64_array(qx), *QY = f64_array(qy), *PX = f64_array(px),
-                 *PY = f64_array(py);
-    const double *J00 = f64_array(j00), *J01 = f64_array(j01), *J10 = f64_array(j10),
-                 *J11 = f64_array(j11);
+    const PixelArrays p{f64_array(px),  f64_array(py),  f64_array(qx),  f64_array(qy),
+                        f64_array(j00), f64_array(j01), f64_array(j10), f64_array(j11)};
     double* OUT = reinterpret_cast<double*>(out);
+    if (n == 0) return;
+    PairAndJacobian key{A[0], B[0], p.jacobian(0)};
+    EdgeFrame frame = edge_frame(key.a, key.b, key.J.j00, key.J.j01, key.J.j10, key.J.j11);
     for (address i = 0; i < n; ++i) {
-        const double f = pixel_frac_1(X0[i], Y0[i], A[i], B[i], QX[i], QY[i], PX[i], PY[i],
-                                      J00[i], J01[i], J10[i], J11[i]);
+        const PairAndJacobian e{A[i], B[i], p.jacobian(i)};
+        if (std::memcmp(&e, &key, sizeof e) != 0) {
+            key = e;
+            frame = edge_frame(e.a, e.b, e.J.j00, e.J.j01, e.J.j10, e.J.j11);
+        }
+        const double f =
+            pixel_frac_in_frame(frame, X0[i], Y0[i], p.qx[i], p.qy[i], p.px[i], p.py[i]);
         OUT[i] = f;
     }
 }

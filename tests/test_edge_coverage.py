@@ -328,12 +328,27 @@ GRID_CALLS = {
 }
 
 
+def edges_in_runs(size):
+    """One edge line per pixel: points near the origin, pairs in runs from a
+    few, -0.0 and a zero pair among them (the same arrays for the same size)."""
+    rng = np.random.default_rng(size)
+    pairs = np.array([(0.0, 1.0), (-0.0, 1.0), (0.6, 0.8), (0.6, -0.8), (0.0, 0.0), (1.0, -0.0)])
+    runs = np.repeat(rng.integers(0, len(pairs), size // 20 + 1), 40)[:size]
+    return [rng.uniform(-0.5, 0.5, size), rng.uniform(-0.5, 0.5, size),
+            *map(np.ascontiguousarray, pairs[runs].T)]
+
+
 def grid_call(kind, arrays, out, start=0, n=None):
     n = arrays[0].size - start if n is None else n
+    if kind == "per_pixel_edge":
+        edges = edges_in_runs(arrays[0].size)
+        p = [addr(a) + 8 * start for a in edges + arrays]
+        _trovel.pixel_frac(*p[:4], p[6], p[7], p[4], p[5], *p[8:], addr(out) + 8 * start, n)
+        return
     GRID_CALLS[kind]([addr(a) + 8 * start for a in arrays], addr(out) + 8 * start, n)
 
 
-@pytest.mark.parametrize("kind", GRID_CALLS)
+@pytest.mark.parametrize("kind", [*GRID_CALLS, "per_pixel_edge"])
 def test_grid_with_jacobian_runs_equals_single_pixel_calls(kind, rng):
     arrays = grid_pixels(rng)
     n = arrays[0].size
