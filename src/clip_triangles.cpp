@@ -351,16 +351,20 @@ enum class StrutVerdict { copy, drop, clip };
 // inside all four by the margin.  The end-line values come from the axis
 // coordinate directly.
 StrutVerdict quick_strut_verdict(const Strut& s, const Point* p, double m) {
+    // Line by line, so that a triangle clearly beyond an edge line, the
+    // common case, stops after that line's three values.
     double val[kStrutLines][3];
+    for (int l = 0; l < 2; ++l) {
+        for (int v = 0; v < 3; ++v) val[l][v] = side_value(s.lines[l], p[v]);
+        if (val[l][0] <= -m && val[l][1] <= -m && val[l][2] <= -m) return StrutVerdict::copy;
+    }
     for (int v = 0; v < 3; ++v) {
         const double tau = axis_coordinate(s, p[v]);
-        val[0][v] = side_value(s.lines[0], p[v]);
-        val[1][v] = side_value(s.lines[1], p[v]);
         val[2][v] = s.half_length + tau;
         val[3][v] = s.half_length - tau;
     }
-    for (const auto& line : val) {
-        if (line[0] <= -m && line[1] <= -m && line[2] <= -m) return StrutVerdict::copy;
+    for (int l = 2; l < kStrutLines; ++l) {
+        if (val[l][0] <= -m && val[l][1] <= -m && val[l][2] <= -m) return StrutVerdict::copy;
     }
     for (const auto& line : val) {
         if (!(line[0] >= m && line[1] >= m && line[2] >= m)) return StrutVerdict::clip;
