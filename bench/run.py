@@ -19,10 +19,14 @@ import statistics
 import sys
 import time
 
-import numpy as np
+# Every tool here runs on one thread; idle BLAS threads spinning on the
+# machine's other core would only add noise.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import _trovel
-import trovel
+import numpy as np  # noqa: E402
+
+import _trovel  # noqa: E402
+import trovel  # noqa: E402
 
 
 def addr(a: np.ndarray) -> int:
@@ -31,7 +35,12 @@ def addr(a: np.ndarray) -> int:
 
 
 def median_time(fn, repeats: int, setup=None) -> float:
-    """Median wall time of fn() in seconds; setup() runs untimed before each."""
+    """Median wall time of fn() in seconds over `repeats` calls after one
+    untimed call (first touches of fresh output pages are not counted);
+    setup() runs untimed before each."""
+    if setup is not None:
+        setup()
+    fn()
     times = []
     for _ in range(repeats):
         if setup is not None:
