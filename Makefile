@@ -5,6 +5,7 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.trovel-installed
+BENCH_STAMP := $(VENV)/.trovel-bench-peers
 BUILDREQ := "scikit-build-core>=0.10" "pybind11>=3.0.2,<3.1" "cmake>=3.18" ninja
 SOURCES := $(wildcard src/*) CMakeLists.txt pyproject.toml $(wildcard python/*.pyi python/trovel/*)
 
@@ -15,7 +16,7 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
                if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
                     >/dev/null 2>&1; then echo "$$p"; break; fi; done
 
-.PHONY: build test sanitize demo clean
+.PHONY: build test sanitize demo bench clean
 
 build: $(STAMP)
 
@@ -66,6 +67,18 @@ sanitize: $(SAN_STAMP)
 
 demo: build
 	$(PY) -m trovel.demo
+
+# The benchmark's peers, the optional group "bench" of pyproject.toml, go
+# into the same .venv with a stamp of their own (installed by name, so the
+# package is not built twice); `make test` never needs them.
+BENCH_PEERS = $(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))'
+
+$(BENCH_STAMP): $(VENV)/.created pyproject.toml
+	$(BENCH_PEERS) | xargs -d '\n' $(PY) -m pip install -q
+	touch $@
+
+bench: $(STAMP) $(BENCH_STAMP)
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)

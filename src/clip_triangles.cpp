@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "trovel.hpp"
 
@@ -82,24 +83,76 @@ struct Circle {
     bool keep_inside;
 };
 
-double distance_to_centre(const Circle& c, const Point& p) {
+// The distance of a point from the centre is the rounded square root of
+// this sum.
+double squared_distance_to_centre(const Circle& c, const Point& p) {
     const double dx = p.x - c.cx;
     const double dy = p.y - c.cy;
-    return std::sqrt(dx * dx + dy * dy);
+    return dx * dx + dy * dy;
 }
 
-// Points on the circle are kept in both modes.
-bool on_kept_side(const Circle& c, double dist) {
-    return c.keep_inside ? dist <= c.r : dist >= c.r;
+// The square root is correctly rounded, so it never decreases as its
+// argument grows: the sums s whose rounded root is at most a bound R are
+// those up to some largest one, and those whose root is at least R are those
+// from some smallest one.  With these two found once per call, a test of a
+// sum against them has the outcome of the test of its root against R,
+// NaN included, and the square roots are never taken.
+double largest_sum_with_root_at_most(double R) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (std::isnan(R)) return R;  // no root is at most NaN
+    if (R < 0.0) return -inf;     // nor below zero
+    double s = R * R;
+    while (s < inf && std::sqrt(std::nextafter(s, inf)) <= R) s = std::nextafter(s, inf);
+    while (!(std::sqrt(s) <= R)) s = std::nextafter(s, -inf);
+    return s;
 }
 
-bool all_at_most(const double* d, double bound) {
-    return d[0] <= bound && d[1] <= bound && d[2] <= bound;
+double smallest_sum_with_root_at_least(double R) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (std::isnan(R)) return R;  // no root is at least NaN
+    if (R <= 0.0) return -inf;    // every root of a sum of squares is at least 0
+    double s = R * R;
+    while (s > 0.0 && std::sqrt(std::nextafter(s, -inf)) >= R) s = std::nextafter(s, -inf);
+    while (!(std::sqrt(s) >= R)) s = std::nextafter(s, inf);
+    return s;
 }
 
-bool all_at_least(const double* d, double bound) {
-    return d[0] >= bound && d[1] >= bound && d[2] >= bound;
-}
+// The per-vertex tests of a call, as bounds on the squared distance: a
+// vertex is on the kept side (points on the circle are kept in both modes),
+// and all three vertices are within the accept or the reject bound.
+struct CircleTests {
+    double kept, accept, reject;
+    bool keep_inside;
+
+    CircleTests(const Circle& c, double margin) : keep_inside(c.keep_inside) {
+        const double lo = c.r - margin;
+        const double hi = c.r + margin;
+        if (keep_inside) {
+            kept = largest_sum_with_root_at_most(c.r);
+            accept = largest_sum_with_root_at_most(hi);
+            reject = smallest_sum_with_root_at_least(lo);
+        } else {
+            kept = smallest_sum_with_root_at_least(c.r);
+            accept = smallest_sum_with_root_at_least(lo);
+            reject = largest_sum_with_root_at_most(hi);
+        }
+    }
+
+    bool is_kept(double s) const { return keep_inside ? s <= kept : s >= kept; }
+    bool accepts(const double* s) const {
+        return keep_inside ? all_at_most(s, accept) : all_at_least(s, accept);
+    }
+    bool rejects(const double* s) const {
+        return keep_inside ? all_at_least(s, reject) : all_at_most(s, reject);
+    }
+
+    static bool all_at_most(const double* s, double bound) {
+        return s[0] <= bound && s[1] <= bound && s[2] <= bound;
+    }
+    static bool all_at_least(const double* s, double bound) {
+        return s[0] >= bound && s[1] >= bound && s[2] >= bound;
+    }
+};
 
 // The parameters along A -> B, in increasing order, at which the edge meets
 // the circle; returns how many (0, 1 or 2).  A NaN anywhere gives none.
@@ -185,22 +238,21 @@ std::size_t clip_triangle_to_circle_cpp(const Circle& c, const Point* p, const b
 int clip_triangles_to_circle_cpp(address triangles, int count, const Circle& c, double margin,
                                  address out, address dropped, address clipped) {
     if (count <= 0) return 0;
-    const double lo = c.r - margin;
-    const double hi = c.r + margin;
+    const CircleTests tests(c, margin);
     std::size_t j = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
         double record[kRecordDoubles];
         read_record(triangles, i, record);
         Point p[3];
-        double dist[3];
+        double sum[3];
         bool kept[3];
         for (int v = 0; v < 3; ++v) {
             p[v] = vertex(record, v);
-            dist[v] = distance_to_centre(c, p[v]);
-            kept[v] = on_kept_side(c, dist[v]);
+            sum[v] = squared_distance_to_centre(c, p[v]);
+            kept[v] = tests.is_kept(sum[v]);
         }
-        const bool accept = c.keep_inside ? all_at_most(dist, hi) : all_at_least(dist, lo);
-        const bool reject = c.keep_inside ? all_at_least(dist, lo) : all_at_most(dist, hi);
+        const bool accept = tests.accepts(sum);
+        const bool reject = tests.rejects(sum);
         if (accept) {
             write_record(out, j++, record);
         } else if (reject) {
@@ -299,16 +351,20 @@ enum class StrutVerdict { copy, drop, clip };
 // inside all four by the margin.  The end-line values come from the axis
 // coordinate directly.
 StrutVerdict quick_strut_verdict(const Strut& s, const Point* p, double m) {
+    // Line by line, so that a triangle clearly beyond an edge line, the
+    // common case, stops after that line's three values.
     double val[kStrutLines][3];
+    for (int l = 0; l < 2; ++l) {
+        for (int v = 0; v < 3; ++v) val[l][v] = side_value(s.lines[l], p[v]);
+        if (val[l][0] <= -m && val[l][1] <= -m && val[l][2] <= -m) return StrutVerdict::copy;
+    }
     for (int v = 0; v < 3; ++v) {
         const double tau = axis_coordinate(s, p[v]);
-        val[0][v] = side_value(s.lines[0], p[v]);
-        val[1][v] = side_value(s.lines[1], p[v]);
         val[2][v] = s.half_length + tau;
         val[3][v] = s.half_length - tau;
     }
-    for (const auto& line : val) {
-        if (line[0] <= -m && line[1] <= -m && line[2] <= -m) return StrutVerdict::copy;
+    for (int l = 2; l < kStrutLines; ++l) {
+        if (val[l][0] <= -m && val[l][1] <= -m && val[l][2] <= -m) return StrutVerdict::copy;
     }
     for (const auto& line : val) {
         if (!(line[0] >= m && line[1] >= m && line[2] >= m)) return StrutVerdict::clip;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "trovel.hpp"
 
@@ -26,11 +27,14 @@ constexpr int kMaxClipVertices = 13;
 // Keeps the closed half-plane coordinate >= bound (side == 1) or <= bound
 // (any other side) of the polygon `in` of n >= 2 vertices; returns the number
 // of vertices written to `out`.  The closing edge is walked first, so the
-// output starts with what belongs to vertex 0.
-int sh_clip_edge_cpp(const double* in, int n, double* out, int axis, double bound, int side) {
-    const int c = axis == 0 ? 0 : 1;
+// output starts with what belongs to vertex 0.  The axis and the side are
+// template arguments: each of the four cuts of a pixel gets its own loop
+// with a single comparison, and the calls inline into the area routines.
+template <int axis, int side>
+inline int sh_clip_edge_cpp(const double* in, int n, double* out, double bound) {
+    constexpr int c = axis == 0 ? 0 : 1;
     // Written as plain comparisons so that a NaN coordinate counts as outside.
-    auto inside = [&](const double* v) { return side == 1 ? v[c] >= bound : v[c] <= bound; };
+    auto inside = [bound](const double* v) { return side == 1 ? v[c] >= bound : v[c] <= bound; };
     int count = 0;
     const double* p = in + 2 * (n - 1);
     bool p_in = inside(p);
@@ -56,7 +60,7 @@ int sh_clip_edge_cpp(const double* in, int n, double* out, int axis, double boun
 }
 
 // Twice the signed area, closing edge first, each term two rounded products.
-double shoelace_sum(const double* v, int n) {
+inline double shoelace_sum(const double* v, int n) {
     double s = 0.0;
     for (int k = 0; k < n; ++k) {
         const double* p = v + 2 * (k == 0 ? n - 1 : k - 1);
@@ -66,23 +70,71 @@ double shoelace_sum(const double* v, int n) {
     return s;
 }
 
-// Area of the triangle `tri` (three x, y pairs) inside pixel (i, j), the
-// closed square [i - 0.5, i + 0.5] x [j - 0.5, j + 0.5]; stops at the first
-// cut that leaves no area.
-double clip_area_cpp(const double* tri, int i, int j) {
-    double a[2 * kMaxClipVertices];
-    double b[2 * kMaxClipVertices];
+// The first two cuts of a pixel, by its left and right sides, depend on the
+// column i alone.  Writes what is left of the triangle in that column into
+// `strip` and returns its vertex count, or 0 when a cut leaves 2 or fewer.
+inline int column_strip_cpp(const double* tri, int i, double* strip) {
+    double scratch[2 * kMaxClipVertices];
     const double di = static_cast<double>(i);
+    int n = sh_clip_edge_cpp<0, 1>(tri, 3, scratch, di - 0.5);
+    if (n <= 2) return 0;
+    n = sh_clip_edge_cpp<0, -1>(scratch, n, strip, di + 0.5);
+    return n <= 2 ? 0 : n;
+}
+
+// The last two cuts, by the bottom and top sides of row j, of a column strip
+// of n >= 3 vertices, and the area of what remains.
+inline double strip_area_in_row_cpp(const double* strip, int n, int j) {
+    double b[2 * kMaxClipVertices];
+    double a[2 * kMaxClipVertices];
     const double dj = static_cast<double>(j);
-    int n = sh_clip_edge_cpp(tri, 3, b, 0, di - 0.5, 1);
+    n = sh_clip_edge_cpp<1, 1>(strip, n, b, dj - 0.5);
     if (n <= 2) return 0.0;
-    n = sh_clip_edge_cpp(b, n, a, 0, di + 0.5, -1);
-    if (n <= 2) return 0.0;
-    n = sh_clip_edge_cpp(a, n, b, 1, dj - 0.5, 1);
-    if (n <= 2) return 0.0;
-    n = sh_clip_edge_cpp(b, n, a, 1, dj + 0.5, -1);
+    n = sh_clip_edge_cpp<1, -1>(b, n, a, dj + 0.5);
     if (n <= 2) return 0.0;
     return std::fabs(shoelace_sum(a, n)) * 0.5;
+}
+
+// Strips reaching no lower than this take the shortcut below.
+constexpr double kModerateY = 0x1p40;
+
+// The same, for a strip with no NaN whose vertex y values lie in [lo, hi],
+// lo >= -kModerateY.  A cut that every vertex passes gives back its input
+// vertex for vertex, so such a cut is skipped: the bottom cut when
+// lo >= j - 0.5, the top cut when hi <= j + 0.5.  When the bottom cut did
+// run, the top cut's input also holds the crossings it made.  Each of them
+// is the bottom side's y up to the rounding of t = (bound - Py) / (Cy - Py)
+// and of (Cy - Py) * t + Py, which for |Py|, |Cy| <= 2^40 stays below
+// 4 * 2^41 * 2^-53 = 2^-10; so they too lie below the top side, one unit
+// higher, and pass.  Far-reaching strips (or rounding of 1 or more) go the
+// plain way.
+inline double strip_area_in_row_spanned(const double* strip, int n, int j, double lo,
+                                        double hi) {
+    double b[2 * kMaxClipVertices];
+    double a[2 * kMaxClipVertices];
+    const double dj = static_cast<double>(j);
+    const double* v = strip;
+    if (!(lo >= dj - 0.5)) {
+        n = sh_clip_edge_cpp<1, 1>(v, n, b, dj - 0.5);
+        if (n <= 2) return 0.0;
+        v = b;
+    }
+    if (!(hi <= dj + 0.5)) {
+        n = sh_clip_edge_cpp<1, -1>(v, n, a, dj + 0.5);
+        if (n <= 2) return 0.0;
+        v = a;
+    }
+    return std::fabs(shoelace_sum(v, n)) * 0.5;
+}
+
+// Area of the triangle `tri` (three x, y pairs) inside pixel (i, j), the
+// closed square [i - 0.5, i + 0.5] x [j - 0.5, j + 0.5], cut left, right,
+// bottom, top in turn; stops at the first cut that leaves no area.
+double clip_area_cpp(const double* tri, int i, int j) {
+    double strip[2 * kMaxClipVertices];
+    const int n = column_strip_cpp(tri, i, strip);
+    if (n == 0) return 0.0;
+    return strip_area_in_row_cpp(strip, n, j);
 }
 
 // True when all n values are finite: a NaN or an infinity anywhere makes
@@ -124,18 +176,54 @@ bool clamped_pixel_box(const double* tri, int c, PixelBox* box) {
     return true;
 }
 
-// Adds area * q to every window pixel that `tri` overlaps, rows (y) in the
-// outer loop and columns (x) in the inner one; pixels it misses are not
-// written at all.  Indices are 64-bit: (c + j) * n overflows int for images
-// above 46340 pixels a side.
+// The y range of a polygon's vertices, NaN coordinates left out.
+struct YSpan {
+    double min, max;
+};
+
+YSpan vertex_y_span(const double* v, int n, bool* has_nan) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    YSpan s{inf, -inf};
+    *has_nan = false;
+    for (int k = 0; k < n; ++k) {
+        if (v[2 * k + 1] < s.min) s.min = v[2 * k + 1];
+        if (v[2 * k + 1] > s.max) s.max = v[2 * k + 1];
+        *has_nan |= std::isnan(v[2 * k + 1]);
+    }
+    return s;
+}
+
+// Adds area * q to every window pixel that `tri` overlaps; pixels it misses
+// are not written at all.  Each pixel gains its own product once, so the
+// order of the pixels does not matter: the box is walked by columns, and the
+// strip that the left and right cuts leave in a column serves all of that
+// column's rows, exactly as clip_area_cpp would recompute it for each.
+// A row wholly above or below the strip's vertices gets no vertex through
+// its bottom or top cut (a NaN vertex fails both), so its area is zero and
+// it is not visited.  Indices are 64-bit: (c + j) * n overflows int for
+// images above 46340 pixels a side.
 void deposit_triangle(const double* tri, double q, const PixelBox& box, int c, double* image,
                       int n) {
     const std::int64_t stride = n;
-    for (int j = box.j_lo; j <= box.j_hi; ++j) {
-        double* row = image + (static_cast<std::int64_t>(c) + j) * stride + c;
-        for (int k = box.k_lo; k <= box.k_hi; ++k) {
-            const double a = clip_area_cpp(tri, k, j);
-            if (a > 0.0) row[k] = a * q + row[k];
+    double strip[2 * kMaxClipVertices];
+    for (int k = box.k_lo; k <= box.k_hi; ++k) {
+        const int m = column_strip_cpp(tri, k, strip);
+        if (m == 0) continue;
+        bool has_nan;
+        const YSpan span = vertex_y_span(strip, m, &has_nan);
+        const bool moderate = !has_nan && span.min >= -kModerateY;
+        double* column = image + c + k;
+        for (int j = box.j_lo; j <= box.j_hi; ++j) {
+            const double dj = static_cast<double>(j);
+            if (span.min > dj + 0.5) continue;  // the strip lies above this row
+            if (span.max < dj - 0.5) break;     // below this row and all later ones
+            const double a = moderate
+                                 ? strip_area_in_row_spanned(strip, m, j, span.min, span.max)
+                                 : strip_area_in_row_cpp(strip, m, j);
+            if (a > 0.0) {
+                double* e = column + (static_cast<std::int64_t>(c) + j) * stride;
+                *e = a * q + *e;
+            }
         }
     }
 }

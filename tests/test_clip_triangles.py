@@ -312,3 +312,32 @@ def test_nothing_is_written_past_the_extent(rng):
             strut(tri, margin, tuple(shape))
         circle(tris, int(rng.integers(2)), rng.choice([0.0, 0.05, -0.05, np.nan]),
                r=rng.choice([1.0, 0.0, -1.0, np.nan, np.inf, 1e300]))
+
+
+@pytest.mark.parametrize("r,margin", [(2.0, 0.0), (2.0, 0.1), (1e-3, -1e-4), (3.7, 0.5)],
+                         ids=["no_margin", "margin", "small_negative_margin", "wide_margin"])
+@pytest.mark.parametrize("keep_inside", [1, 0], ids=["inside", "outside"])
+def test_copy_or_drop_follows_the_rounded_distances(r, margin, keep_inside, rng):
+    # Vertices within a few ulps of r, r - margin and r + margin: each triangle
+    # is copied or dropped exactly when the rounded distances sqrt(dx*dx + dy*dy)
+    # of all three vertices pass the bound, as a transcription decides.
+    n, cx, cy = 300, 0.1, -0.2
+    rad = rng.choice([r, r - margin, r + margin], (n, 1)).repeat(3, 1)
+    rad[::5, 0] = rng.choice([r, r - margin, r + margin], len(rad[::5]))
+    rad *= 1 + rng.integers(-4, 5, (n, 3)) * 2.0**-52
+    ang = rng.uniform(0, 2 * np.pi, (n, 3))
+    tris = np.stack([cx + rad * np.cos(ang), cy + rad * np.sin(ang)], -1).reshape(n, 6)
+    dx, dy = tris[:, 0::2] - cx, tris[:, 1::2] - cy
+    dist = np.sqrt(dx * dx + dy * dy)
+    lo, hi = r - margin, r + margin
+    copy = (dist <= hi).all(1) if keep_inside else (dist >= lo).all(1)
+    drop = ~copy & ((dist >= lo).all(1) if keep_inside else (dist <= hi).all(1))
+    assert 10 < copy.sum() < n - 10 and drop.sum() > 10
+    for t, c, d in zip(tris, copy, drop):
+        recs, dropped, clipped = circle(t, keep_inside, margin, cx, cy, r)
+        if c:
+            assert (dropped, clipped) == (0, 0) and np.array_equal(recs[0], t)
+        elif d:
+            assert (dropped, clipped) == (1, 0) and len(recs) == 0
+        else:
+            assert dropped + clipped == 1

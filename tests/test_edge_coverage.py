@@ -298,3 +298,101 @@ def test_zero_pixels_touch_nothing(kind, rng):
     out = np.full(3, -7.0)
     call(kind, arrays, out, 0, edge)
     assert out.tolist() == [-7.0] * 3
+
+
+# --- grids: runs of one Jacobian, quick-test boundaries, large outputs ------------
+
+H = 0.25  # grid step and footprint radius: the quick-test bounds below are exact
+
+
+def grid_pixels(rng, reps=2):
+    """The grid [-2, 2]^2 with step H, `reps` times, Jacobians in runs of random
+    length (so runs start and end inside and across blocks of pixels); some
+    runs have -0.0 entries, a mirrored, scaled or sheared Jacobian, or a NaN."""
+    g = np.arange(-2, 2 + H / 2, H)
+    qx, qy = (np.tile(a.ravel(), reps) for a in np.meshgrid(g, g))
+    choices = np.array([(H, 0, 0, H), (H, -0.0, 0, H), (H, 0, -0.0, H), (-H, 0, 0, H),
+                        (2 * H, 0, 0, 2 * H), (0.3, 0.1, -0.05, 0.2), (np.nan, 0, 0, H)])
+    runs = np.repeat(rng.integers(0, len(choices), 60), rng.integers(1, 150, 60))[:qx.size]
+    jac = choices[runs].T
+    return [np.round(qx / H), np.round(qy / H), qx, qy, *map(np.ascontiguousarray, jac)]
+
+
+# A strut whose side values are exact on the grid: the band |y| < 0.5.
+BAND = (3.0, 0.0, 0.5, 0.0, 1.0, 0.0, -0.5, 0.0, 1.0)
+GRID_CALLS = {
+    "circle": lambda p, o, n: _trovel.enclosed_circle(*p[:4], 0.0, 0.0, 1.0, *p[4:], o, n),
+    "strut": lambda p, o, n: _trovel.enclosed_strut(*p[:4], *BAND, *p[4:], o, n),
+    "shared_edge": lambda p, o, n: _trovel.pixel_frac(0.5, 0.25, 1.0, 0.0, p[2], p[3], p[0],
+                                                      p[1], *p[4:], o, n),
+}
+
+
+def edges_in_runs(size):
+    """One edge line per pixel: points near the origin, pairs in runs from a
+    few, -0.0 and a zero pair among them (the same arrays for the same size)."""
+    rng = np.random.default_rng(size)
+    pairs = np.array([(0.0, 1.0), (-0.0, 1.0), (0.6, 0.8), (0.6, -0.8), (0.0, 0.0), (1.0, -0.0)])
+    runs = np.repeat(rng.integers(0, len(pairs), size // 20 + 1), 40)[:size]
+    return [rng.uniform(-0.5, 0.5, size), rng.uniform(-0.5, 0.5, size),
+            *map(np.ascontiguousarray, pairs[runs].T)]
+
+
+def grid_call(kind, arrays, out, start=0, n=None):
+    n = arrays[0].size - start if n is None else n
+    if kind == "per_pixel_edge":
+        edges = edges_in_runs(arrays[0].size)
+        p = [addr(a) + 8 * start for a in edges + arrays]
+        _trovel.pixel_frac(*p[:4], p[6], p[7], p[4], p[5], *p[8:], addr(out) + 8 * start, n)
+        return
+    GRID_CALLS[kind]([addr(a) + 8 * start for a in arrays], addr(out) + 8 * start, n)
+
+
+@pytest.mark.parametrize("kind", [*GRID_CALLS, "per_pixel_edge"])
+def test_grid_with_jacobian_runs_equals_single_pixel_calls(kind, rng):
+    arrays = grid_pixels(rng)
+    n = arrays[0].size
+    out, singles = np.full(n, np.nan), np.full(n, np.nan)
+    grid_call(kind, arrays, out)
+    for i in range(n):
+        grid_call(kind, arrays, singles, start=i, n=1)
+    assert np.array_equal(bits(out), bits(singles))
+
+
+def test_quick_tests_settle_what_a_transcription_settles(rng):
+    # Inside when (r - rho)^2 > d2, outside when d2 > (rho + r)^2, both strict.
+    # Centres at distance 0.75 and 1.25 (d2 on a bound) go to the kernel,
+    # which finds their footprints, at most rho * sqrt(2)/2 across, inside
+    # and outside all the same.
+    arrays = grid_pixels(rng)
+    px, py, qx, qy, j00, j01, j10, j11 = arrays
+    out = np.full(qx.size, np.nan)
+    grid_call("circle", arrays, out)
+    rho = (np.sqrt((j00 + j11) ** 2 + (j01 - j10) ** 2)
+           + np.sqrt((j00 - j11) ** 2 + (j01 + j10) ** 2)) * 0.5
+    d2 = qx * qx + qy * qy
+    inside, outside = (1.0 - rho) ** 2 > d2, d2 > (rho + 1.0) ** 2
+    assert np.all(out[inside] == 1.0) and np.all(out[outside] == 0.0)
+    assert 0 < inside.sum() and 0 < outside.sum() and (inside | outside).sum() < qx.size - 50
+    for bound, expected in ((0.5625, 1.0), (1.5625, 0.0)):
+        on_bound = (rho == H) & (d2 == bound)
+        assert on_bound.sum() >= 4 and np.all(out[on_bound] == expected)
+
+
+@pytest.mark.parametrize("kind", GRID_CALLS)
+def test_large_output_has_the_bits_of_smaller_calls(kind):
+    # Outputs above a million pixels take another store path; an odd start
+    # address and a ragged end too.  Chunked calls of fewer pixels must agree.
+    side = 1031
+    g = np.linspace(-2.1, 2.1, side)
+    qx, qy = (np.ascontiguousarray(a.ravel()) for a in np.meshgrid(g, g))
+    ones, zeros = np.full(qx.size, 4.2 / side), np.zeros(qx.size)
+    arrays = [qx * 100, qy * 100, qx, qy, ones, zeros, zeros, ones]
+    whole, chunked = np.empty(qx.size + 1), np.full(qx.size + 1, np.nan)
+    grid_call(kind, arrays, whole[1:])
+    for start in range(0, qx.size, 300_007):
+        GRID_CALLS[kind]([addr(a) + 8 * start for a in arrays], addr(chunked) + 8 * (start + 1),
+                         min(300_007, qx.size - start))
+    assert np.array_equal(bits(whole[1:]), bits(chunked[1:]))
+    grid_call(kind, arrays, whole[:-1])
+    assert np.array_equal(bits(whole[:-1]), bits(chunked[1:]))

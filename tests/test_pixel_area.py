@@ -252,3 +252,69 @@ def test_index_of_images_above_46340_pixels_a_side_is_64_bit():
     expected = np.zeros(n + 1)
     expected[n - 3:n] = 0.5
     assert np.array_equal(row, expected)
+
+
+# --- the deposit against one clip_area call per pixel --------------------------
+
+def deposit_by_clip_area(image, tris, values, divisors):
+    """accumulate_triangles rebuilt from clip_area: every pixel of each
+    clamped box, rows outer, with the same a * q + pixel update."""
+    c = (image.shape[0] - 1) // 2
+    for t, v, d in zip(tris.reshape(-1, 6), values, divisors):
+        if d <= 0.0 or not np.isfinite(t).all():
+            continue
+        q = v / d
+        box = [np.floor(f(t[s::2]) + 0.5) for s in (0, 1) for f in (np.min, np.max)]
+        k_lo, k_hi, j_lo, j_hi = (int(max(box[0], -c)), int(min(box[1], c)),
+                                  int(max(box[2], -c)), int(min(box[3], c)))
+        rec = addr(np.ascontiguousarray(t))
+        for j in range(j_lo, j_hi + 1):
+            for k in range(k_lo, k_hi + 1):
+                a = _trovel.clip_area(rec, k, j)
+                if a > 0.0:
+                    image[c + j, c + k] = a * q + image[c + j, c + k]
+
+
+def snapped_triangles(rng, n, scale, c):
+    """Triangles a few pixels across, many vertices on a pixel side or within
+    an ulp or two of one, some thin enough to stay inside one row."""
+    t = rng.uniform(-c, c, (n, 1, 2)) + rng.uniform(-scale, scale, (n, 3, 2))
+    t = t.reshape(n, 6)
+    side = np.round(t) + 0.5
+    pick = rng.integers(0, 5, t.shape)
+    t = np.where(pick == 0, side, t)
+    t = np.where(pick == 1, np.nextafter(side, np.where(rng.random(t.shape) < 0.5, -np.inf, np.inf)), t)
+    t[: n // 8, 1::2] = np.round(t[: n // 8, 1:2]) + rng.uniform(-0.45, 0.45, (n // 8, 3))
+    return np.ascontiguousarray(t)
+
+
+@pytest.mark.parametrize("scale", [0.4, 2.5, 7.0], ids=["sub_pixel", "few_pixels", "larger"])
+def test_deposit_equals_clip_area_per_pixel_bit_for_bit(scale, rng):
+    n, size = 250, 17
+    tris = snapped_triangles(rng, n, scale, (size - 1) // 2 + 2)
+    values, divisors = rng.uniform(-2, 2, n), rng.uniform(0.1, 3, n)
+    start = rng.normal(size=(size, size))
+    image, expected = start.copy(), start.copy()
+    _trovel.accumulate_triangles(addr(tris), addr(values), addr(divisors), addr(image), n, size)
+    deposit_by_clip_area(expected, tris, values, divisors)
+    assert np.array_equal(image.view(np.uint64), expected.view(np.uint64))
+
+
+@pytest.mark.parametrize("far_y", [-2.0**40, -2.0**40 - 2**20, -1e15, -3e17, 2.0**40, 1e15],
+                         ids=["at_moderate_bound", "past_moderate_bound", "far_below",
+                              "beyond_2_53_below", "far_above", "further_above"])
+def test_deposit_of_far_reaching_triangles_equals_clip_area(far_y, rng):
+    # Edges from far away cross the pixel sides with rounding errors that
+    # grow with the distance; the deposit must still match pixel by pixel.
+    n, size = 40, 9
+    tris = rng.uniform(-4.6, 4.6, (n, 6))
+    tris[:, 1] = far_y
+    tris[:, 0] = rng.uniform(-3, 3, n)
+    tris[n // 2:, 2:4] = np.round(tris[n // 2:, 2:4]) + 0.5
+    tris = np.ascontiguousarray(tris)
+    values, divisors = np.ones(n), np.ones(n)
+    image, expected = np.zeros((size, size)), np.zeros((size, size))
+    _trovel.accumulate_triangles(addr(tris), addr(values), addr(divisors), addr(image), n, size)
+    deposit_by_clip_area(expected, tris, values, divisors)
+    assert np.array_equal(image.view(np.uint64), expected.view(np.uint64))
+    assert np.count_nonzero(image) > size

@@ -1,4 +1,6 @@
 """Even-odd mask of a polygon over a grid of points (poly_grid_contains)."""
+import bisect
+
 import numpy as np
 import pytest
 
@@ -118,3 +120,48 @@ def test_agrees_with_even_odd_on_random_polygons(rng):
         assert np.array_equal(contains(poly, gx, gy[keep]), expected)
         tested += len(gy)
     assert tested > 1000
+
+
+def walk_by_the_rules(px, py, gx, gy):
+    """The row rules as stated, one row at a time: every edge in ring order,
+    each crossing inserted before equal values, one crossing per grid point."""
+    n, mask = len(px), np.zeros((len(gy), len(gx)), dtype=np.uint8)
+    for i, y in enumerate(gy):
+        crossings = []
+        for j in range(1, n + 1):
+            xa, ya, xb, yb = px[j - 1], py[j - 1], px[j % n], py[j % n]
+            if min(ya, yb) < y <= max(ya, yb):
+                x = (y - ya) * (xb - xa) / (yb - ya) + xa
+                crossings.insert(bisect.bisect_left(crossings, x), x)
+        flag, nxt = 0, 0
+        for k, g in enumerate(gx):
+            if nxt < len(crossings) and g > crossings[nxt]:
+                flag, nxt = flag ^ 1, nxt + 1
+            mask[i, k] = flag
+    return mask
+
+
+def awkward_polygon(rng, n):
+    """A ring of n vertices on a coarse lattice (vertices on rows, horizontal and
+    repeated edges), sometimes with far-out or non-finite coordinates."""
+    poly = np.round(rng.uniform(-6, 6, (n, 2)) * 2) / 2
+    on_row = rng.random(n) < 0.2
+    poly[on_row, 1] = np.round(poly[on_row, 1])
+    return poly
+
+
+@pytest.mark.parametrize("special", [None, 1e305, -np.inf, np.nan],
+                         ids=["finite", "far_vertex", "infinite_vertex", "nan_vertex"])
+def test_mask_equals_the_row_rules_bit_for_bit(special, rng):
+    for _ in range(15):
+        poly = awkward_polygon(rng, int(rng.integers(1, 40)))
+        if special is not None and len(poly) > 2:
+            poly[int(rng.integers(len(poly))), int(rng.integers(2))] = special
+        gx = np.sort(np.round(rng.uniform(-7, 7, 50) * 4) / 4)  # repeats and crowding
+        if rng.random() < 0.2:
+            rng.shuffle(gx)  # unsorted: the walk runs all the same
+        gy = np.concatenate([np.round(rng.uniform(-7, 7, 30) * 2) / 2, [np.nan, -0.0, 0.0]])
+        rng.shuffle(gy)
+        px, py = poly[:, 0].copy(), poly[:, 1].copy()
+        expected = walk_by_the_rules(px.tolist(), py.tolist(), gx.tolist(), gy.tolist())
+        assert np.array_equal(contains(poly, gx, gy), expected)
