@@ -20,13 +20,20 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
 
 build: $(STAMP)
 
-$(VENV)/.created:
+# $(call make-venv,DIR): a fresh venv in DIR, made with Python 3.13 and
+# holding the build tools, so that the package builds without isolation and
+# reuses its build directory.
+define make-venv
 	@py=$$($(FIND_PY313)); \
 	 if [ -z "$$py" ]; then echo "error: Python 3.13 not found (python3.13 or ~/.pyenv/versions/3.13*)" >&2; exit 1; fi; \
-	 echo "making $(VENV) with $$py"; rm -rf $(VENV); "$$py" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILDREQ)
+	 echo "making $(1) with $$py"; rm -rf $(1); "$$py" -m venv $(1)
+	$(1)/bin/python -m pip install -q --upgrade pip
+	$(1)/bin/python -m pip install -q $(BUILDREQ)
 	touch $@
+endef
+
+$(VENV)/.created:
+	$(call make-venv,$(VENV))
 
 $(STAMP): $(VENV)/.created $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
@@ -48,12 +55,7 @@ SAN_ENV   := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-
              UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 
 $(SAN_VENV)/.created:
-	@py=$$($(FIND_PY313)); \
-	 if [ -z "$$py" ]; then echo "error: Python 3.13 not found (python3.13 or ~/.pyenv/versions/3.13*)" >&2; exit 1; fi; \
-	 echo "making $(SAN_VENV) with $$py"; rm -rf $(SAN_VENV); "$$py" -m venv $(SAN_VENV)
-	$(SAN_PY) -m pip install -q --upgrade pip
-	$(SAN_PY) -m pip install -q $(BUILDREQ)
-	touch $@
+	$(call make-venv,$(SAN_VENV))
 
 $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_SANITIZE=ON \
