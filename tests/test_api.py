@@ -246,3 +246,16 @@ def test_demo_routes_agree(tmp_path):
     # curvature of the rims separates the routes: a sagitta of about 1/(4 r)
     assert r["max_diff_single_edge"] < 1.0 / 0.25 / 97
     assert r["max_diff_where_edges_meet"] < 0.5
+
+
+# --- the examples in the docstrings run as shown -----------------------------
+
+@pytest.mark.parametrize("module", ["area", "clip", "coverage", "mask", "shapes"])
+def test_docstring_examples(module):
+    import doctest
+    import importlib
+
+    mod = importlib.import_module(f"trovel.{module}")
+    globs = {"np": np, **{name: getattr(trovel, name) for name in trovel.__all__}}
+    result = doctest.testmod(mod, extraglobs=globs)
+    assert result.attempted > 0 and result.failed == 0
