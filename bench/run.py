@@ -282,7 +282,6 @@ def bench_mesh_cutting(table: Table, repeats: int) -> None:
 def bench_coverage(table: Table, repeats: int) -> None:
     size = 4096
     n = size * size
-    rng = np.random.default_rng(4)
     k, i = np.meshgrid(np.arange(size, dtype=np.float64), np.arange(size, dtype=np.float64))
     px, py = k.ravel(), i.ravel()
     qx, qy = px.copy(), py.copy()

@@ -82,34 +82,21 @@ inline int column_strip_cpp(const double* tri, int i, double* strip) {
     return n <= 2 ? 0 : n;
 }
 
-// The last two cuts, by the bottom and top sides of row j, of a column strip
-// of n >= 3 vertices, and the area of what remains.
-inline double strip_area_in_row_cpp(const double* strip, int n, int j) {
-    double b[2 * kMaxClipVertices];
-    double a[2 * kMaxClipVertices];
-    const double dj = static_cast<double>(j);
-    n = sh_clip_edge_cpp<1, 1>(strip, n, b, dj - 0.5);
-    if (n <= 2) return 0.0;
-    n = sh_clip_edge_cpp<1, -1>(b, n, a, dj + 0.5);
-    if (n <= 2) return 0.0;
-    return std::fabs(shoelace_sum(a, n)) * 0.5;
-}
-
-// Strips reaching no lower than this take the shortcut below.
+// Strips reaching no lower than this may skip cuts, as below.
 constexpr double kModerateY = 0x1p40;
 
-// The same, for a strip with no NaN whose vertex y values lie in [lo, hi],
-// lo >= -kModerateY.  A cut that every vertex passes gives back its input
-// vertex for vertex, so such a cut is skipped: the bottom cut when
-// lo >= j - 0.5, the top cut when hi <= j + 0.5.  When the bottom cut did
-// run, the top cut's input also holds the crossings it made.  Each of them
-// is the bottom side's y up to the rounding of t = (bound - Py) / (Cy - Py)
-// and of (Cy - Py) * t + Py, which for |Py|, |Cy| <= 2^40 stays below
-// 4 * 2^41 * 2^-53 = 2^-10; so they too lie below the top side, one unit
-// higher, and pass.  Far-reaching strips (or rounding of 1 or more) go the
-// plain way.
-inline double strip_area_in_row_spanned(const double* strip, int n, int j, double lo,
-                                        double hi) {
+// The last two cuts, by the bottom and top sides of row j, of a column strip
+// of n >= 3 vertices, and the area of what remains.  [lo, hi] holds the y
+// values of the strip's vertices: pass -inf and +inf when nothing is known.
+// A cut that every vertex passes gives back its input vertex for vertex, so
+// such a cut is skipped: the bottom cut when lo >= j - 0.5, the top cut when
+// hi <= j + 0.5.  When the bottom cut did run, the top cut's input also holds
+// the crossings it made.  Each of them is the bottom side's y up to the
+// rounding of t = (bound - Py) / (Cy - Py) and of (Cy - Py) * t + Py, which
+// for |Py|, |Cy| <= 2^40 stays below 4 * 2^41 * 2^-53 = 2^-10; so they too
+// lie below the top side, one unit higher, and pass.  So a finite lo must
+// be at least -kModerateY and the strip must hold no NaN.
+inline double strip_area_in_row_cpp(const double* strip, int n, int j, double lo, double hi) {
     double b[2 * kMaxClipVertices];
     double a[2 * kMaxClipVertices];
     const double dj = static_cast<double>(j);
@@ -127,6 +114,8 @@ inline double strip_area_in_row_spanned(const double* strip, int n, int j, doubl
     return std::fabs(shoelace_sum(v, n)) * 0.5;
 }
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 // Area of the triangle `tri` (three x, y pairs) inside pixel (i, j), the
 // closed square [i - 0.5, i + 0.5] x [j - 0.5, j + 0.5], cut left, right,
 // bottom, top in turn; stops at the first cut that leaves no area.
@@ -134,7 +123,7 @@ double clip_area_cpp(const double* tri, int i, int j) {
     double strip[2 * kMaxClipVertices];
     const int n = column_strip_cpp(tri, i, strip);
     if (n == 0) return 0.0;
-    return strip_area_in_row_cpp(strip, n, j);
+    return strip_area_in_row_cpp(strip, n, j, -kInf, kInf);
 }
 
 // True when all n values are finite: a NaN or an infinity anywhere makes
@@ -182,8 +171,7 @@ struct YSpan {
 };
 
 YSpan vertex_y_span(const double* v, int n, bool* has_nan) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    YSpan s{inf, -inf};
+    YSpan s{kInf, -kInf};
     *has_nan = false;
     for (int k = 0; k < n; ++k) {
         if (v[2 * k + 1] < s.min) s.min = v[2 * k + 1];
@@ -217,9 +205,8 @@ void deposit_triangle(const double* tri, double q, const PixelBox& box, int c, d
             const double dj = static_cast<double>(j);
             if (span.min > dj + 0.5) continue;  // the strip lies above this row
             if (span.max < dj - 0.5) break;     // below this row and all later ones
-            const double a = moderate
-                                 ? strip_area_in_row_spanned(strip, m, j, span.min, span.max)
-                                 : strip_area_in_row_cpp(strip, m, j);
+            const double a = moderate ? strip_area_in_row_cpp(strip, m, j, span.min, span.max)
+                                      : strip_area_in_row_cpp(strip, m, j, -kInf, kInf);
             if (a > 0.0) {
                 double* e = column + (static_cast<std::int64_t>(c) + j) * stride;
                 *e = a * q + *e;

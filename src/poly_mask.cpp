@@ -36,6 +36,13 @@ YRange y_range(const double* py, std::uint64_t n) {
     return r;
 }
 
+// Where the edge from vertex a to vertex b, a before b in ring order,
+// crosses the line at height y: product first, then quotient, then sum.
+inline double crossing_x(const double* px, const double* py, std::uint64_t a, std::uint64_t b,
+                         double y) {
+    return (y - py[a]) * (px[b] - px[a]) / (py[b] - py[a]) + px[a];
+}
+
 // Fills `crossings` with the x positions, sorted ascending, where the edges
 // of the ring cross the line at height y.  An edge counts when y lies in
 // (lower end, upper end], so horizontal edges never count and a vertex on
@@ -45,10 +52,9 @@ void collect_crossings(const double* px, const double* py, std::uint64_t n, doub
     crossings.clear();
     for (std::uint64_t j = 1; j <= n; ++j) {
         const std::uint64_t b = j % n;
-        const double xa = px[j - 1], ya = py[j - 1];
-        const double xb = px[b], yb = py[b];
+        const double ya = py[j - 1], yb = py[b];
         if (std::min(ya, yb) < y && y <= std::max(ya, yb)) {
-            const double x = (y - ya) * (xb - xa) / (yb - ya) + xa;
+            const double x = crossing_x(px, py, j - 1, b, y);
             // Before any equal values; the walk cannot tell them apart anyway.
             crossings.insert(std::lower_bound(crossings.begin(), crossings.end(), x), x);
         }
@@ -147,10 +153,8 @@ void sweep_rows(const double* px, const double* py, std::uint64_t n, const doubl
             const SpanningEdge& edge = edges[e];
             if (!(y <= edge.hi)) continue;  // passed its upper end: gone for good
             active[kept++] = e;
-            const std::uint64_t a = edge.a, b = a + 1 == n ? 0 : a + 1;
-            const double xa = px[a], ya = py[a];
-            const double xb = px[b], yb = py[b];
-            crossings.push_back((y - ya) * (xb - xa) / (yb - ya) + xa);
+            const std::uint64_t a = edge.a;
+            crossings.push_back(crossing_x(px, py, a, a + 1 == n ? 0 : a + 1, y));
         }
         active.resize(kept);
         std::sort(crossings.begin(), crossings.end());
