@@ -1,7 +1,6 @@
 """Exact overlap of triangles with the pixels of an image."""
 from __future__ import annotations
 
-
 import numpy as np
 import numpy.typing as npt
 
