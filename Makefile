@@ -6,7 +6,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.trovel-installed
 BENCH_STAMP := $(VENV)/.trovel-bench-peers
-BUILDREQ := "scikit-build-core>=0.10" "pybind11>=3.0.2,<3.1" "cmake>=3.18" ninja
+BUILDREQ := "scikit-build-core>=0.11" "pybind11>=3.0.2,<3.1" "cmake>=3.18" ninja
 SOURCES := $(wildcard src/*) CMakeLists.txt pyproject.toml $(wildcard python/*.pyi python/trovel/*)
 
 # The first interpreter among the candidates that really is 3.13 (a pyenv
