@@ -84,3 +84,16 @@ bench: $(STAMP) $(BENCH_STAMP)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
+
+# The documentation site: docs/requirements.txt (the optional group "docs")
+# goes into .venv with a stamp of its own; Sphinx runs every gallery example
+# and fails on any warning.  The site is written to docs/_build/html.
+DOCS_STAMP := $(VENV)/.trovel-docs-deps
+
+$(DOCS_STAMP): $(VENV)/.created docs/requirements.txt
+	$(PY) -m pip install -q -r docs/requirements.txt
+	touch $@
+
+.PHONY: docs
+docs: build $(DOCS_STAMP)
+	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
