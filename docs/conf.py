@@ -77,8 +77,7 @@ EXAMPLE_NEEDS = {
     "plot_pupil.py": ["render", "pupil", "Pixels.grid:center"],
     "plot_distorted_pupil.py": ["render", "pupil", "Pixels.grid:center"],
     "plot_hexagonal_segments.py": ["render", "hexagonal_segments", "Disc", "Pixels.grid:center"],
-    "plot_deposit_polygon.py": ["deposit_triangles:shape", "triangle_areas", "triangulate",
-                                "Polygon", "render", "Pixels.grid:center"],
+    "plot_deposit_polygon.py": ["deposit_triangles:shape", "triangle_areas", "triangulate"],
     "plot_mesh_cuts.py": [],
     "plot_polygon_mask.py": [],
 }
@@ -166,7 +165,10 @@ def _api() -> str:
         out += [title, "-" * len(title), ""]
         for n in names:
             obj = getattr(trovel, n)
-            if inspect.isclass(obj):
+            if inspect.isclass(obj) and hasattr(obj, "_fields"):
+                # a named tuple: its fields are its signature
+                out += [f".. autoclass:: trovel.{n}({', '.join(obj._fields)})", ""]
+            elif inspect.isclass(obj):
                 out += [f".. autoclass:: trovel.{n}", "   :members:", ""]
             else:
                 out += [f".. autofunction:: trovel.{n}", ""]
