@@ -87,7 +87,8 @@ clean:
 
 # The documentation site: docs/requirements.txt (the optional group "docs")
 # goes into .venv with a stamp of its own; Sphinx runs every gallery example
-# and fails on any warning.  The site is written to docs/_build/html.
+# and fails on any warning; -E rereads every page, so a changed docstring
+# shows (and warns) at once.  The site is written to docs/_build/html.
 DOCS_STAMP := $(VENV)/.trovel-docs-deps
 
 $(DOCS_STAMP): $(VENV)/.created docs/requirements.txt
@@ -96,4 +97,4 @@ $(DOCS_STAMP): $(VENV)/.created docs/requirements.txt
 
 .PHONY: docs
 docs: build $(DOCS_STAMP)
-	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
+	$(PY) -m sphinx -E -W --keep-going -b html docs docs/_build/html
