@@ -37,6 +37,7 @@ html_theme = "pydata_sphinx_theme"
 html_title = f"trovel {release}"
 html_theme_options = {"navigation_with_keys": False, "show_toc_level": 2}
 html_static_path: list[str] = []
+html_sidebars = {"**": []}          # pages are short: no left column
 
 # The checked layer's signatures carry numpy.typing aliases that expand to
 # long unions; the numpydoc sections say what each argument takes.
@@ -119,7 +120,11 @@ def _write(name: str, text: str) -> None:
 def _first_pupil() -> str:
     have_render = all(map(_has, EXAMPLE_NEEDS["plot_pupil.py"]))
     script = "first_pupil_render.py" if have_render else "first_pupil_coverage.py"
-    return (f".. plot:: snippets/{script}\n"
+    note = "" if have_render else (
+        "This trovel has no exact renderer yet, so the pupil is built from\n"
+        "single-shape coverages, approximate where a vane meets a rim\n"
+        "(see :doc:`exactness`).\n\n")
+    return (note + f".. plot:: snippets/{script}\n"
             "   :include-source:\n"
             "   :alt: A telescope pupil: a disc with a central obscuration and four vanes.\n")
 

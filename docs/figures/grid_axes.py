@@ -5,7 +5,7 @@ import numpy as np
 ny, nx = 3, 4
 image = 10 * np.arange(ny)[:, None] + np.arange(nx)         # image[i, k] = 10 i + k
 
-fig, axes = plt.subplots(1, 3, figsize=(10, 3.0))
+fig, axes = plt.subplots(1, 3, figsize=(8.5, 2.8))
 ax = axes[0]
 for i in range(ny):
     for k in range(nx):
