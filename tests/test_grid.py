@@ -20,7 +20,9 @@ def random_map(rng, kind):
     angle = rng.uniform(-math.pi, math.pi)
     rot = np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
     m = {"rotation": rot, "shear": np.array([[1.0, rng.uniform(-2, 2)], [0.0, 1.0]]) @ rot,
-         "mirror": rot @ np.diag([-1.0, 1.0])}[kind]
+         "mirror": rot @ np.diag([-1.0, 1.0]),
+         "axes": np.array([[-1.0, -0.0], [0.0, 0.5]]),
+         "swapped": np.array([[0.0, -1.0], [0.5, -0.0]])}[kind]
     return m * rng.uniform(0.05, 3.0)
 
 
@@ -30,7 +32,7 @@ SHAPES = [(7, 9), (8, 8), (5, 13), (3, 70), (1, 1), (0, 5)]
 
 
 @pytest.mark.parametrize("shape", SHAPES)
-@pytest.mark.parametrize("kind", ["rotation", "shear", "mirror"])
+@pytest.mark.parametrize("kind", ["rotation", "shear", "mirror", "axes", "swapped"])
 def test_blocks_give_the_bits_of_the_materialised_grid(shape, kind, rng, monkeypatch):
     monkeypatch.setattr(grid, "BLOCK_PIXELS", 64)
     lazy = Pixels.grid(shape, origin=tuple(rng.uniform(-9, 9, 2)), matrix=random_map(rng, kind))
@@ -63,15 +65,17 @@ def test_a_tile_is_computed_on_its_own(rng):
         assert same_bits(arr, getattr(full, name).reshape(40, 50)[11:19, 7:31].ravel()), name
 
 
-def test_the_pixel_set_interface(rng):
-    m = random_map(rng, "shear")
-    g = Pixels.grid((3, 4), origin=(1.5, -2.0), matrix=m)
+@pytest.mark.parametrize("kind", ["shear", "axes", "swapped"])
+def test_the_pixel_set_interface(kind, rng):
+    m = random_map(rng, kind)
+    g = Pixels.grid((3, 4), origin=(-0.0, 0.0), matrix=m)
     (x0, y0), ((m00, m01), (m10, m11)) = g.affine
     assert isinstance(g, Pixels) and g.shape == (3, 4) and g.size == 12
-    assert ((m00, m01), (m10, m11)) == tuple(map(tuple, m)) and (x0, y0) == (1.5, -2.0)
+    assert same_bits(g.affine[1], m) and same_bits(g.affine[0], (-0.0, 0.0))
     qx, qy, j00, j01, j10, j11 = g.footprints()
-    i, k = 2, 3
-    assert qx[i * 4 + k] == (m00 * k + m01 * i) + x0 and qy[i * 4 + k] == (m10 * k + m11 * i) + y0
+    formula = [((m00 * k + m01 * i) + x0, (m10 * k + m11 * i) + y0)
+               for i in range(3) for k in range(4)]
+    assert same_bits(np.stack([qx, qy], -1), formula)
     assert (j00 == m00).all() and (j11 == m11).all()
     p = Pixels.from_arrays(np.zeros((2, 2)), np.ones((2, 2)), np.eye(2))
     assert isinstance(p, Pixels) and p.affine is None and p.size == 2

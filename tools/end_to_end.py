@@ -42,6 +42,20 @@ def peak_added(fn: Callable[[], Any]) -> int:
     return peak
 
 
+def peak_rss_added(fn: Callable[[], Any]) -> int:
+    """Peak resident memory added by fn (Linux: the high-water mark is reset first)."""
+    def status(key: str) -> int:
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS:")
+    result = fn()
+    peak = status("VmHWM:") - before
+    del result
+    return peak
+
+
 def addr(a: np.ndarray) -> int:
     return int(a.ctypes.data)
 
@@ -78,7 +92,8 @@ def coverage(size: int, repeats: int) -> None:
           f"peak added / output ({out.nbytes / 2**20:.0f} MiB)")
     for name, (public, native) in cases.items():
         tp, tn = median_time(public, repeats), median_time(native, repeats)
-        row(name, tp, tn, f"peak {peak_added(public) / out.nbytes:.2f}x output")
+        row(name, tp, tn, f"peak {peak_added(public) / out.nbytes:.2f}x output (tracemalloc), "
+            f"{peak_rss_added(public) / out.nbytes:.2f}x (RSS)")
 
 
 def scaling(sizes: list[int]) -> None:
@@ -113,8 +128,8 @@ def cuts(n: int, repeats: int) -> None:
 
         tp, tn = median_time(public, repeats), median_time(native, repeats)
         out_bytes = public().triangles.nbytes
-        row(name, tp, tn, f"peak {peak_added(public) / out_bytes:.2f}x output "
-            f"({out_bytes / 2**20:.0f} MiB)")
+        row(name, tp, tn, f"peak {peak_added(public) / out_bytes:.2f}x output (tracemalloc), "
+            f"{peak_rss_added(public) / out_bytes:.2f}x (RSS) of {out_bytes / 2**20:.0f} MiB")
 
 
 def main() -> None:

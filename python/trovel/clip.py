@@ -18,8 +18,8 @@ Clipper = Callable[..., int]
 # The most triangles that one input triangle can become.
 CIRCLE_FAN = 4
 STRUT_FAN = 7
-# Input triangles per native call when the output is allocated here: a
-# buffer of at most 7 * 8192 records (2.75 MB) is reused from chunk to chunk.
+# Input triangles per native call when the output is allocated here: the
+# result keeps room for at most 7 * 8192 records (2.75 MB) beyond what is written.
 CHUNK = 8192
 
 
@@ -38,11 +38,12 @@ class ClipResult(NamedTuple):
 
 def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple[float | int, ...],
          out: Any) -> ClipResult:
-    """Cut `tris` in chunks of `chunk` triangles through one reused buffer with
-    room for the worst case of a chunk, and gather what each chunk wrote: the
-    memory taken follows the output, not the worst case.  Triangles are cut
-    one by one and the counters only grow, so the records and counters are
-    those of one call over all of them.  Into a caller's `out`, one call."""
+    """Cut `tris` chunk by chunk straight into a result that keeps room for
+    the worst case of one chunk beyond what is written, growing by half when
+    that room runs out and trimmed in place to what was written at the end:
+    memory follows the output, not the worst case of all triangles.  Triangles are
+    cut one by one and the counters only grow, so the records and counters
+    are those of one call over all of them.  Into a caller's `out`, one call."""
     n, chunk = tris.shape[0], CHUNK
     counters = np.zeros(2, dtype=np.int32)
     c = chk.address(counters)
@@ -54,15 +55,18 @@ def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple
         buf = flat[: fan * n * 6].reshape(-1, 6)
         kept = buf[: clipper(chk.address(tris), n, *args, chk.address(buf), c, c + 4)]
     else:
-        buf = chk.new_array("the cut triangles", (fan * min(n, chunk), 6), np.float64)
-        b, t = chk.address(buf), chk.address(tris)
-        pieces = []
+        # Room for one record per triangle (most are copied or dropped) and
+        # the worst case of a chunk; untouched pages of it cost no memory.
+        kept = chk.new_array("the cut triangles", (n + fan * min(n, chunk), 6), np.float64)
+        t, used = chk.address(tris), 0
         for start in range(0, n, chunk):
             count = min(chunk, n - start)
-            written = clipper(t + start * 48, count, *args, b, c, c + 4)
-            pieces.append(buf[:written].copy())
-        kept = (pieces[0] if len(pieces) == 1 else np.concatenate(pieces) if pieces
-                else buf[:0].copy())
+            if kept.shape[0] - used < fan * count:
+                # realloc: the data owner is ours and no view of it exists
+                kept.resize((max(used + fan * count, kept.shape[0] * 3 // 2), 6), refcheck=False)
+            used += clipper(t + start * 48, count, *args, kept.ctypes.data + used * 48,
+                            c, c + 4)
+        kept.resize((used, 6), refcheck=False)
     if nested:
         kept = kept.reshape(-1, 3, 2)
     return ClipResult(kept, int(counters[0]), int(counters[1]))

@@ -283,8 +283,12 @@ class _GridPixels(Pixels):
 
 class BlockFiller:
     """Buffers for blocks of up to `capacity` pixels of one grid, reused from
-    block to block: the Jacobian buffers are filled once, the positions and
-    centres per block."""
+    block to block.  The Jacobian buffers are filled once; what depends only
+    on the columns (the positions k, and a centre coordinate whose row term
+    is a zero times i) is filled again only when the block's columns or shape
+    change; the rest per block.  A zero coefficient times a row or column
+    index (never negative) has the same bits for every index, so these
+    shortcuts give the bits of the full formula."""
 
     def __init__(self, affine: Affine, capacity: int) -> None:
         self.affine = affine
@@ -294,20 +298,44 @@ class BlockFiller:
         for buf, v in zip(self.buffers[4:], (m00, m01, m10, m11)):
             buf.fill(v)
         self.addresses = tuple(chk.address(b) for b in self.buffers)
+        self._layout: tuple[int, int] | None = None
+        self._columns: tuple[int, int] | None = None
+
+    def _lay_out(self, h: int, w: int) -> None:
+        n = h * w
+        self._views = tuple(b[:n].reshape(h, w) for b in self.buffers[:4])
+        self._block = PixelBlock(tuple(b[:n] for b in self.buffers), self.addresses, n)
+        self._layout, self._columns = (h, w), None
 
     def fill(self, r0: int, r1: int, c0: int, c1: int) -> PixelBlock:
         """Rows [r0, r1) by columns [c0, c1) of the grid, row-major."""
         h, w = r1 - r0, c1 - c0
-        n = h * w
+        if self._layout != (h, w):
+            self._lay_out(h, w)
+        px, py, qx, qy = self._views
         (x0, y0), ((m00, m01), (m10, m11)) = self.affine
-        k = np.arange(c0, c1, dtype=np.float64)
+        coords = ((m00, m01, x0, qx), (m10, m11, y0, qy))
+        if self._columns != (c0, c1):
+            self._k = np.arange(c0, c1, dtype=np.float64)
+            px[...] = self._k
+            rows = np.zeros((h, 1))
+            for m_k, m_i, o, q in coords:
+                if m_i == 0.0:
+                    footprint_centres(m_k, m_i, o, self._k, rows, q)
+            self._columns = (c0, c1)
+        k = self._k
         i = np.arange(r0, r1, dtype=np.float64)[:, None]
-        px, py, qx, qy = (b[:n].reshape(h, w) for b in self.buffers[:4])
-        px[...] = k
         py[...] = i
-        footprint_centres(m00, m01, x0, k, i, qx)
-        footprint_centres(m10, m11, y0, k, i, qy)
-        return PixelBlock(tuple(b[:n] for b in self.buffers), self.addresses, n)
+        for m_k, m_i, o, q in coords:
+            if m_i == 0.0:
+                continue
+            if m_k == 0.0:  # the same in every column: one per row, then spread
+                column = np.empty((h, 1))
+                footprint_centres(m_k, m_i, o, k[:1], i, column)
+                q[...] = column
+            else:
+                footprint_centres(m_k, m_i, o, k, i, q)
+        return self._block
 
 
 class _ArrayPixels(Pixels):
