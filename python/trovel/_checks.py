@@ -131,9 +131,14 @@ def int32(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> int:
 
 
 def int_pair(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> tuple[int, int]:
-    """Two 32-bit ints given as a tuple or list, such as a shape or a pixel index."""
-    if not isinstance(value, (tuple, list)) or len(value) != 2:
+    """Two 32-bit ints given as a tuple, a list or an array, such as a shape or
+    a pixel index."""
+    if isinstance(value, np.ndarray) and value.dtype.kind in "iu":
+        value = np.ndarray.view(value, np.ndarray).tolist()
+    if not isinstance(value, (tuple, list)):
         raise TypeError(f"{name} must be a pair of integers, got {value!r:.60}")
+    if len(value) != 2:
+        raise ValueError(f"{name} must be a pair of integers, got {len(value)} values")
     return (int32(f"{name}[0]", value[0], minimum=minimum),
             int32(f"{name}[1]", value[1], minimum=minimum))
 

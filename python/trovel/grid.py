@@ -24,6 +24,7 @@ needs (this may run a subclass's code) and `Plan` checks it afterwards.
 from __future__ import annotations
 
 import math
+import threading
 from collections.abc import Iterator
 from typing import Any, NamedTuple
 
@@ -290,10 +291,11 @@ class BlockFiller:
     index (never negative) has the same bits for every index, so these
     shortcuts give the bits of the full formula."""
 
-    def __init__(self, affine: Affine, capacity: int) -> None:
+    def __init__(self, affine: Affine, capacity: int,
+                 buffers: tuple[FloatArray, ...] | None = None) -> None:
         self.affine = affine
-        self.buffers = tuple(chk.new_array("a block of the grid", (capacity,), np.float64)
-                             for _ in _FIELDS)
+        self.buffers = buffers or tuple(
+            chk.new_array("a block of the grid", (capacity,), np.float64) for _ in _FIELDS)
         (_, _), ((m00, m01), (m10, m11)) = affine
         for buf, v in zip(self.buffers[4:], (m00, m01, m10, m11)):
             buf.fill(v)
@@ -463,14 +465,37 @@ class Plan:
                 yield 0, self.size, _block_of(self.arrays)
             return
         ny, nx = self.shape
-        filler = BlockFiller(self.affine, min(block, self.size) or 1)
-        rows = max(1, block // nx) if nx else 1
-        cols = min(nx, block)
-        for r0 in range(0, ny if nx else 0, rows):
-            r1 = min(ny, r0 + rows)
-            for c0 in range(0, nx, cols):
-                c1 = min(nx, c0 + cols)
-                yield r0 * nx + c0, (r1 - 1) * nx + c1, filler.fill(r0, r1, c0, c1)
+        buffers = _take_buffers(block)
+        try:
+            filler = BlockFiller(self.affine, block, buffers)
+            rows = max(1, block // nx) if nx else 1
+            cols = min(nx, block)
+            for r0 in range(0, ny if nx else 0, rows):
+                r1 = min(ny, r0 + rows)
+                for c0 in range(0, nx, cols):
+                    c1 = min(nx, c0 + cols)
+                    yield r0 * nx + c0, (r1 - 1) * nx + c1, filler.fill(r0, r1, c0, c1)
+        finally:
+            _give_back(buffers)
+
+
+# Block buffers kept from call to call, one set per thread: fresh ones would
+# cost a page fault per 4 KiB on every call, more than a small grid's work.
+# A set is taken out while a grid is evaluated, so nothing else can use it.
+_pool = threading.local()
+
+
+def _take_buffers(capacity: int) -> tuple[FloatArray, ...]:
+    free = getattr(_pool, "free", None)
+    _pool.free = None
+    if free is None or free[0].shape[0] != capacity:
+        free = tuple(chk.new_array("a block of the grid", (capacity,), np.float64)
+                     for _ in _FIELDS)
+    return free
+
+
+def _give_back(buffers: tuple[FloatArray, ...]) -> None:
+    _pool.free = buffers
 
 
 def _plain_shape(shape: Any) -> tuple[int, ...]:
