@@ -109,23 +109,29 @@ class Pixels:
 
     def footprints(self) -> tuple[FloatArray, ...]:
         """``(qx, qy, j00, j01, j10, j11)``: six 1-d C-contiguous float64 arrays
-        of ``size`` elements, checked and private (a lazy grid materialises them)."""
+        of ``size`` elements, checked, read-only views of private arrays (a lazy
+        grid materialises them)."""
         raise NotImplementedError
 
     def materialize(self) -> Pixels:
         """The same pixels as per-pixel arrays (``px``, ``qx``, ... attributes)."""
         raise NotImplementedError
 
+    def _native_arrays(self) -> tuple[FloatArray, ...]:
+        """px, py, qx, qy, j00, j01, j10, j11 as the coverage functions take
+        them (checked again by them, after the last caller code)."""
+        return (*self.positions(), *self.footprints())
+
     # The per-pixel arrays, read-only, for callers who want them (a lazy grid
     # materialises them on every access).
-    px = property(lambda self: _read_only(self.materialize().positions()[0]))
-    py = property(lambda self: _read_only(self.materialize().positions()[1]))
-    qx = property(lambda self: _read_only(self.materialize().footprints()[0]))
-    qy = property(lambda self: _read_only(self.materialize().footprints()[1]))
-    j00 = property(lambda self: _read_only(self.materialize().footprints()[2]))
-    j01 = property(lambda self: _read_only(self.materialize().footprints()[3]))
-    j10 = property(lambda self: _read_only(self.materialize().footprints()[4]))
-    j11 = property(lambda self: _read_only(self.materialize().footprints()[5]))
+    px = property(lambda self: self.materialize().positions()[0])
+    py = property(lambda self: self.materialize().positions()[1])
+    qx = property(lambda self: self.materialize().footprints()[0])
+    qy = property(lambda self: self.materialize().footprints()[1])
+    j00 = property(lambda self: self.materialize().footprints()[2])
+    j01 = property(lambda self: self.materialize().footprints()[3])
+    j10 = property(lambda self: self.materialize().footprints()[4])
+    j11 = property(lambda self: self.materialize().footprints()[5])
 
     @classmethod
     def from_arrays(cls, positions: npt.ArrayLike, centres: npt.ArrayLike,
@@ -389,18 +395,18 @@ class _ArrayPixels(Pixels):
     def shape(self) -> tuple[int, ...]:
         return self._shape
 
-    def _checked_arrays(self) -> tuple[FloatArray, ...]:
-        # the arrays themselves, not views: whoever hands them on takes the
-        # views after the last caller code has run
+    def _native_arrays(self) -> tuple[FloatArray, ...]:
+        # the private arrays themselves, not views: the coverage functions
+        # take their views after the last caller code has run
         checked_arrays(self._arrays, math.prod(self._shape))
         return self._arrays
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
-        a = self._checked_arrays()
-        return a[0], a[1]
+        a = self._native_arrays()
+        return _read_only(a[0]), _read_only(a[1])
 
     def footprints(self) -> tuple[FloatArray, ...]:
-        return self._checked_arrays()[2:]
+        return tuple(_read_only(a) for a in self._native_arrays()[2:])
 
     def materialize(self) -> Pixels:
         return self
@@ -441,7 +447,7 @@ class Plan:
         self._affine = None if affine is None else _plain_affine(affine)
         self._arrays: Any = None
         if affine is None:
-            self._arrays = (*pixels.positions(), *pixels.footprints())
+            self._arrays = pixels._native_arrays()
 
     def check(self) -> None:
         """Step 2: no caller code runs from here to the end of the evaluation."""
