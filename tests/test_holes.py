@@ -31,10 +31,6 @@ def raises(error, pattern, call):
     return check
 
 
-def run_case(case):
-    in_child(case)
-
-
 @numbers.Real.register
 class Resizing:
     """A number whose conversion runs the caller's code first."""
@@ -125,7 +121,7 @@ STALE = {
 
 @pytest.mark.parametrize("case", STALE.values(), ids=STALE.keys())
 def test_state_changed_after_the_checks(case):
-    run_case(case)
+    in_child(case)
 
 
 # --- 2. outputs that lie, masked arrays -------------------------------------------------
@@ -167,7 +163,7 @@ SUBCLASSED = {
 
 @pytest.mark.parametrize("case", SUBCLASSED.values(), ids=SUBCLASSED.keys())
 def test_outputs_are_checked_through_the_base_class(case):
-    run_case(case)
+    in_child(case)
 
 
 # --- 3. overlap between an output and an input ------------------------------------------
@@ -195,7 +191,7 @@ OVERLAPS = {
 
 @pytest.mark.parametrize("call", OVERLAPS.values(), ids=OVERLAPS.keys())
 def test_outputs_overlapping_inputs_are_refused(call):
-    run_case(raises(ValueError, "share memory", call))
+    in_child(raises(ValueError, "share memory", call))
 
 
 # --- 4. scalars: the checked value is the one used --------------------------------------
@@ -219,7 +215,7 @@ SCALARS = {
 def test_scalars_are_converted_once(call):
     def check():
         assert call()
-    run_case(check)
+    in_child(check)
 
 
 @pytest.mark.parametrize("name,call", [
@@ -229,7 +225,7 @@ def test_scalars_are_converted_once(call):
     ("center", lambda: trovel.circle_coverage(G, (10**400, 0), 1.0)),
 ])
 def test_huge_numbers_are_value_errors(name, call):
-    run_case(raises(ValueError, name, call))
+    in_child(raises(ValueError, name, call))
 
 
 # --- 5. derived values that overflow ----------------------------------------------------
@@ -256,7 +252,7 @@ DERIVED = {
 
 @pytest.mark.parametrize("case", DERIVED.values(), ids=DERIVED.keys())
 def test_derived_values_are_finite(case):
-    run_case(case)
+    in_child(case)
 
 
 # --- 6. shapes are checked before anything is copied ------------------------------------
@@ -279,7 +275,7 @@ def test_shapes_are_checked_before_copies(call):
         with pytest.raises(ValueError, match="shape"):
             call()
         assert tracemalloc.get_traced_memory()[1] < 10**7
-    run_case(check)
+    in_child(check)
 
 
 # --- 7. messages name the argument ------------------------------------------------------
@@ -301,4 +297,4 @@ MESSAGES = {
 
 @pytest.mark.parametrize("error,name,call", MESSAGES.values(), ids=MESSAGES.keys())
 def test_errors_name_the_argument(error, name, call):
-    run_case(raises(error, name, call))
+    in_child(raises(error, name, call))
