@@ -33,6 +33,21 @@ def median_time(fn: Callable[[], Any], repeats: int) -> float:
     return statistics.median(times)
 
 
+def paired(public: Callable[[], Any], native: Callable[[], Any],
+           repeats: int) -> tuple[float, float]:
+    """Median times of two calls run alternately, so that both see the same
+    load on a shared machine."""
+    public()
+    native()
+    tp, tn = [], []
+    for _ in range(repeats):
+        for fn, times in ((public, tp), (native, tn)):
+            t = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t)
+    return statistics.median(tp), statistics.median(tn)
+
+
 def peak_added(fn: Callable[[], Any]) -> int:
     tracemalloc.start()
     result = fn()
@@ -91,7 +106,7 @@ def coverage(size: int, repeats: int) -> None:
     print(f"\n{size}x{size} grid: public (grid + call) vs native on prepared arrays; "
           f"peak added / output ({out.nbytes / 2**20:.0f} MiB)")
     for name, (public, native) in cases.items():
-        tp, tn = median_time(public, repeats), median_time(native, repeats)
+        tp, tn = paired(public, native, repeats)
         row(name, tp, tn, f"peak {peak_added(public) / out.nbytes:.2f}x output (tracemalloc), "
             f"{peak_rss_added(public) / out.nbytes:.2f}x (RSS)")
 
@@ -126,10 +141,16 @@ def cuts(n: int, repeats: int) -> None:
         def native(f: Any = native_fn, a: tuple[Any, ...] = args, b: np.ndarray = buf) -> int:
             return int(f(addr(flat), n, *a, addr(b), c, c + 4))
 
-        tp, tn = median_time(public, repeats), median_time(native, repeats)
+        def native_fresh(f: Any = native_fn, a: tuple[Any, ...] = args) -> int:
+            fresh = np.empty((fan * n, 6))
+            return int(f(addr(flat), n, *a, addr(fresh), c, c + 4))
+
+        tp, tn = paired(public, native, repeats)
+        _, tf = paired(public, native_fresh, repeats)
         out_bytes = public().triangles.nbytes
         row(name, tp, tn, f"peak {peak_added(public) / out_bytes:.2f}x output (tracemalloc), "
             f"{peak_rss_added(public) / out_bytes:.2f}x (RSS) of {out_bytes / 2**20:.0f} MiB")
+        row(f"  native into a fresh buffer", tf, tn, "the page faults of a new output")
 
 
 def main() -> None:
@@ -137,9 +158,9 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="1024^2 grid, fewer repeats")
     quick = parser.parse_args().quick
     print(f"{'call':34s} {'public':>12s} {'native':>12s} {'ratio':>7s}")
-    coverage(1024 if quick else 4096, 5)
+    coverage(1024 if quick else 4096, 5 if quick else 11)
     scaling([256, 1024] if quick else [256, 1024, 4096, 8192])
-    cuts(100_000 if quick else 1_000_000, 7)
+    cuts(100_000 if quick else 1_000_000, 21)
 
 
 if __name__ == "__main__":
