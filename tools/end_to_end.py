@@ -92,23 +92,27 @@ def coverage(size: int, repeats: int) -> None:
     n = size * size
     cases = {
         "circle_coverage": (
-            lambda: trovel.circle_coverage(Pixels.grid((size, size)), center, r),
+            lambda **kw: trovel.circle_coverage(Pixels.grid((size, size)), center, r, **kw),
             lambda: _trovel.enclosed_circle(*pq, *center, r, *j, addr(out), n)),
         "strut_coverage": (
-            lambda: trovel.strut_coverage(Pixels.grid((size, size)), strut),
+            lambda **kw: trovel.strut_coverage(Pixels.grid((size, size)), strut, **kw),
             lambda: _trovel.enclosed_strut(*pq, strut.length, *strut.native_edges(), *j,
                                            addr(out), n)),
         "edge_coverage": (
-            lambda: trovel.edge_coverage(Pixels.grid((size, size)), center, (0.6, 0.8)),
+            lambda **kw: trovel.edge_coverage(Pixels.grid((size, size)), center, (0.6, 0.8), **kw),
             lambda: _trovel.pixel_frac(*center, 0.8, 0.6, pq[2], pq[3], pq[0], pq[1], *j,
                                        addr(out), n)),
     }
     print(f"\n{size}x{size} grid: public (grid + call) vs native on prepared arrays; "
           f"peak added / output ({out.nbytes / 2**20:.0f} MiB)")
+    given = np.empty((size, size))
+    given.fill(0.0)
     for name, (public, native) in cases.items():
         tp, tn = paired(public, native, repeats)
         row(name, tp, tn, f"peak {peak_added(public) / out.nbytes:.2f}x output (tracemalloc), "
             f"{peak_rss_added(public) / out.nbytes:.2f}x (RSS)")
+        to, tn = paired(lambda f=public: f(out=given), native, repeats)  # type: ignore[misc]
+        row("  the same into a given out=", to, tn, "no page faults of a new output")
 
 
 def scaling(sizes: list[int]) -> None:

@@ -100,7 +100,8 @@ def clip_to_circle(
         Half-width of the band around the rim within which vertices count as
         on either side for the quick tests.
     out : ndarray of float64, optional
-        Room for at least ``4 * n`` triangles; the result is a view of it.
+        Room for at least ``4 * n`` triangles, not sharing memory with
+        ``triangles``; the result is a view of it.
 
     Returns
     -------
@@ -144,7 +145,8 @@ def clip_to_strut(
     strut : Strut
     margin : float
     out : ndarray of float64, optional
-        Room for at least ``7 * n`` triangles; the result is a view of it.
+        Room for at least ``7 * n`` triangles, not sharing memory with
+        ``triangles``; the result is a view of it.
 
     Returns
     -------
