@@ -15,3 +15,36 @@ def f64(*values) -> np.ndarray:
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
+
+
+# --- running a call where a crash is a test failure ---------------------------
+
+def in_child(fn) -> None:
+    """Run fn() in a forked child process.  A crash there (a signal, or a
+    sanitizer's abort) fails the calling test instead of ending the run; an
+    exception in fn fails it with fn's traceback."""
+    import os
+    import traceback
+    import warnings
+
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with idle BLAS threads
+        pid = os.fork()
+    if pid == 0:  # the child: report and leave without running pytest's exit code
+        os.close(read)
+        status = 0
+        try:
+            fn()
+        except BaseException:
+            os.write(write, traceback.format_exc().encode())
+            status = 1
+        os._exit(status)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        report = pipe.read().decode(errors="replace")
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        pytest.fail(f"the call crashed with signal {os.WTERMSIG(status)}")
+    if os.WEXITSTATUS(status) != 0:
+        pytest.fail(report or f"the child exited with status {os.WEXITSTATUS(status)}")

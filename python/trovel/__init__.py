@@ -8,7 +8,8 @@ function checks and converts its arguments, then calls the native module
 """
 from .area import deposit_triangles, overlap_area
 from .clip import ClipResult, clip_to_circle, clip_to_strut
-from .coverage import Pixels, circle_coverage, edge_coverage, strut_coverage
+from .coverage import circle_coverage, edge_coverage, strut_coverage
+from .grid import Pixels
 from .mask import polygon_mask
 from .shapes import Strut
 

@@ -1,70 +1,128 @@
 """Argument checks shared by the public functions.
 
-Everything that reaches the native module passes through here first: shapes
-and lengths are matched before any copy is made (so a huge broadcast view is
-refused without being materialised), then arrays are converted to
-C-contiguous float64.
+Every public function works in three steps, and nothing but these helpers
+touches an argument in between:
+
+1. convert: every scalar becomes a Python float or int (`real`, `finite`,
+   `pair`, `int32`) and every array argument a numpy array (`array`).  These
+   are the only steps that can run a caller's code (``__float__``,
+   ``__array__``, ``__index__``, a property of a subclass).
+2. validate: shapes are matched before anything is copied (a huge broadcast
+   view is refused without being materialised), then the arrays are made
+   C-contiguous float64 (`contiguous`, `triangles`, `per_item`), outputs are
+   checked through the base class (`output`, `output_flat`) and overlaps
+   refused (`disjoint`).  No caller code runs here, so what was checked is
+   what the native code gets.
+3. call the native function with addresses (`address`) and counts taken from
+   the validated arrays.
 """
 from __future__ import annotations
 
+import math
 import numbers
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 INT32_MAX = 2**31 - 1
 
+FloatArray = npt.NDArray[np.float64]
 
-def _real_array(name: str, value: Any) -> np.ndarray:
+
+def refuse_masked(name: str, value: Any) -> None:
+    """Masked arrays are refused: the native code would ignore their mask."""
+    if isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"{name} must not be a masked array (its mask would be ignored); "
+                        "pass value.filled(...) or the unmasked data")
+
+
+def array(name: str, value: Any) -> np.ndarray:
+    """Step 1 for an array argument: `value` as some numpy array, not copied.
+
+    An ndarray (of any subclass) is returned as it is, so that a later step
+    sees its state after all the caller's code has run; anything else goes
+    through ``np.asarray`` (which may run the caller's ``__array__``).
+    """
+    refuse_masked(name, value)
+    if isinstance(value, np.ndarray):
+        return value
     try:
         arr = np.asarray(value)
-    except Exception as exc:  # ragged lists and the like
+    except Exception as exc:  # ragged lists, failing __array__ and the like
         raise TypeError(f"{name} must be an array of real numbers: {exc}") from None
-    if arr.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
+    refuse_masked(name, arr)
     return arr
 
 
-def float_array(name: str, value: Any) -> np.ndarray:
-    """`value` as a C-contiguous float64 array (copied only when needed)."""
-    return np.ascontiguousarray(_real_array(name, value), dtype=np.float64)
+def base(name: str, arr: np.ndarray) -> np.ndarray:
+    """Step 2 for an array from `array`: a plain ndarray view of its data, so
+    no method of a subclass runs from here on, holding real numbers."""
+    plain = np.ndarray.view(arr, np.ndarray)
+    if plain.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must hold real numbers, got dtype {plain.dtype}")
+    return plain
 
 
-def finite_array(name: str, value: Any) -> np.ndarray:
-    arr = float_array(name, value)
-    if not np.isfinite(arr).all():
+def contiguous(name: str, arr: np.ndarray, *, finite: bool = False) -> FloatArray:
+    """An array from `array` (or `base`), its shape already checked, as
+    C-contiguous float64 (copied only when needed, 0-d kept 0-d)."""
+    out = np.asarray(base(name, arr), dtype=np.float64, order="C")
+    if finite and not np.isfinite(out).all():
         raise ValueError(f"{name} must be finite")
-    return arr
+    return out
+
+
+def float_array(name: str, value: Any) -> FloatArray:
+    """`value` as a C-contiguous float64 array (copied only when needed), for
+    callers that accept any shape."""
+    return contiguous(name, array(name, value))
+
+
+def finite_array(name: str, value: Any) -> FloatArray:
+    return contiguous(name, array(name, value), finite=True)
 
 
 def real(name: str, value: Any) -> float:
-    if not isinstance(value, numbers.Real) or isinstance(value, bool):
+    """A real number as a Python float; numpy scalars, Fractions and ints of
+    any size are converted once here and only the float is used after."""
+    if not isinstance(value, numbers.Real) or isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    return float(value)
+    try:
+        v = float(value)
+    except OverflowError:
+        raise ValueError(f"{name} is too large for a double, got {value!r:.40}") from None
+    if type(v) is not float:  # a __float__ that lies about its type
+        raise TypeError(f"{name} must convert to float, got {type(v).__name__}")
+    return v
 
 
 def finite(name: str, value: Any) -> float:
     v = real(name, value)
-    if not np.isfinite(v):
+    if not math.isfinite(v):
         raise ValueError(f"{name} must be finite, got {v}")
     return v
 
 
 def pair(name: str, value: Any, *, nonzero: bool = False) -> tuple[float, float]:
-    """A point or a direction: two finite numbers."""
-    arr = _real_array(name, value)
-    if arr.shape != (2,):
-        raise ValueError(f"{name} must be a pair of numbers (x, y), got shape {arr.shape}")
-    x, y = (float(v) for v in arr)
-    if not (np.isfinite(x) and np.isfinite(y)):
-        raise ValueError(f"{name} must be finite, got ({x}, {y})")
+    """A point or a direction: two finite numbers, as Python floats."""
+    if isinstance(value, (tuple, list)) and len(value) == 2 and all(
+            isinstance(v, numbers.Real) and not isinstance(v, np.ndarray) for v in value):
+        x, y = finite(name, value[0]), finite(name, value[1])
+    else:
+        arr = base(name, array(name, value))
+        if arr.shape != (2,):
+            raise ValueError(f"{name} must be a pair of numbers (x, y), got shape {arr.shape}")
+        x, y = (float(v) for v in arr.astype(np.float64))
+        if not (math.isfinite(x) and math.isfinite(y)):
+            raise ValueError(f"{name} must be finite, got ({x}, {y})")
     if nonzero and x == 0.0 and y == 0.0:
         raise ValueError(f"{name} must not be the zero vector")
     return x, y
 
 
 def int32(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
     v = int(value)
     if not minimum <= v <= INT32_MAX:
@@ -72,12 +130,34 @@ def int32(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> int:
     return v
 
 
-def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[np.ndarray, bool]:
+def int_pair(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> tuple[int, int]:
+    """Two 32-bit ints given as a tuple, a list or an array, such as a shape or
+    a pixel index."""
+    if isinstance(value, np.ndarray) and value.dtype.kind in "iu":
+        value = np.ndarray.view(value, np.ndarray).tolist()
+    if not isinstance(value, (tuple, list)):
+        raise TypeError(f"{name} must be a pair of integers, got {value!r:.60}")
+    if len(value) != 2:
+        raise ValueError(f"{name} must be a pair of integers, got {len(value)} values")
+    return (int32(f"{name}[0]", value[0], minimum=minimum),
+            int32(f"{name}[1]", value[1], minimum=minimum))
+
+
+def keyword(name: str, value: Any, choices: tuple[str, ...]) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be one of {choices}, got {type(value).__name__}")
+    if value not in choices:
+        raise ValueError(f"{name} must be one of {choices}, got {value!r}")
+    return value
+
+
+def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[FloatArray, bool]:
     """Triangles given as (n, 3, 2) or (n, 6): the (n, 6) float64 records and
     whether the caller used the (n, 3, 2) layout.  The native side counts the
     triangles in a 32-bit int, and so the up to `fan` triangles that each
-    input triangle becomes; the count is checked before anything is copied."""
-    arr = _real_array(name, value)
+    input triangle becomes; the count is checked before anything is copied.
+    Takes the raw argument or an array from `array`."""
+    arr = base(name, array(name, value))
     if arr.ndim == 3 and arr.shape[1:] == (3, 2):
         nested = True
     elif arr.ndim == 2 and arr.shape[1] == 6:
@@ -87,39 +167,72 @@ def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[np.ndarray, bool]
     if arr.shape[0] * fan > INT32_MAX:
         raise ValueError(f"{name} holds {arr.shape[0]} triangles; at most {INT32_MAX // fan} "
                          "fit one native call")
-    return np.ascontiguousarray(arr, dtype=np.float64).reshape(-1, 6), nested
+    return contiguous(name, arr).reshape(-1, 6), nested
 
 
-def per_item(name: str, value: Any, n: int) -> np.ndarray:
-    """A scalar or an array of n numbers, as n contiguous float64."""
-    arr = _real_array(name, value)
+def per_item(name: str, value: Any, n: int, *, items: str = "items") -> FloatArray:
+    """A scalar or an array of n numbers, one per item of `items`, as n
+    contiguous float64.  Takes the raw argument or an array from `array`."""
+    arr = base(name, array(name, value))
     if arr.ndim == 0:
         return np.full(n, float(arr), dtype=np.float64)
     if arr.shape != (n,):
-        raise ValueError(f"{name} must be a number or have shape ({n},), got {arr.shape}")
-    return np.ascontiguousarray(arr, dtype=np.float64)
+        raise ValueError(f"{name} must be a number or one per item of {items} (shape ({n},)), "
+                         f"got shape {arr.shape}")
+    return contiguous(name, arr)
+
+
+def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False) -> np.ndarray:
+    """A fresh output; a shape numpy cannot allocate is a ValueError naming it."""
+    try:
+        return (np.zeros if zero else np.empty)(shape, dtype=dtype)
+    except ValueError:
+        raise ValueError(f"{name} of shape {shape} is too large to allocate") from None
 
 
 def output(name: str, out: Any, shape: tuple[int, ...], dtype: Any) -> np.ndarray:
-    """A caller's output array: exactly the dtype and shape, C-contiguous and writable."""
+    """A caller's output array, exactly of `dtype` and `shape`, C-contiguous and
+    writable: step 2.  Returns a plain ndarray view of it, so the checks and the
+    address come from the base class whatever a subclass claims."""
+    refuse_masked(name, out)
     if not isinstance(out, np.ndarray):
         raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
-    if out.dtype != np.dtype(dtype):
-        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {out.dtype}")
-    if out.shape != tuple(shape):
-        raise ValueError(f"{name} must have shape {tuple(shape)}, got {out.shape}")
-    if not out.flags.c_contiguous:
+    base = np.ndarray.view(out, np.ndarray)
+    if base.dtype != np.dtype(dtype):
+        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {base.dtype}")
+    if base.shape != tuple(shape):
+        raise ValueError(f"{name} must have shape {tuple(shape)}, got {base.shape}")
+    return _writable_block(name, base)
+
+
+def output_flat(name: str, out: Any, dtype: Any) -> np.ndarray:
+    """A caller's output of any shape, as a plain 1-d view of all its elements."""
+    refuse_masked(name, out)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
+    base = np.ndarray.view(out, np.ndarray)
+    if base.dtype != np.dtype(dtype):
+        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {base.dtype}")
+    return _writable_block(name, base).reshape(-1)
+
+
+def _writable_block(name: str, base: np.ndarray) -> np.ndarray:
+    if not base.flags.c_contiguous:
         raise ValueError(f"{name} must be C-contiguous")
-    if not out.flags.writeable:
+    if not base.flags.writeable:
         raise ValueError(f"{name} must be writable")
-    return out
+    return base
 
 
 def disjoint(name: str, out: np.ndarray, *inputs: np.ndarray) -> None:
+    """Refuse an output that shares memory with any input.  No exact aliasing
+    is allowed either: the native loops read ahead in blocks and cache values
+    derived from earlier elements, so no overlap is proven safe."""
     for arr in inputs:
         if np.may_share_memory(out, arr):
             raise ValueError(f"{name} must not share memory with the inputs")
 
 
 def address(arr: np.ndarray) -> int:
-    return arr.ctypes.data
+    """The address of a validated array, taken through the base class."""
+    return int(np.ndarray.view(arr, np.ndarray).ctypes.data)

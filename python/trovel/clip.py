@@ -1,7 +1,8 @@
 """Cutting triangle lists by circles and struts."""
 from __future__ import annotations
 
-from typing import NamedTuple
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -9,11 +10,17 @@ import numpy.typing as npt
 import _trovel
 
 from . import _checks as chk
+from ._checks import FloatArray
 from .shapes import Strut
+
+Clipper = Callable[..., int]
 
 # The most triangles that one input triangle can become.
 CIRCLE_FAN = 4
 STRUT_FAN = 7
+# Input triangles per native call when the output is allocated here: the
+# result keeps room for at most 7 * 8192 records (2.75 MB) beyond what is written.
+CHUNK = 8192
 
 
 class ClipResult(NamedTuple):
@@ -29,25 +36,37 @@ class ClipResult(NamedTuple):
     clipped: int
 
 
-def _run(clipper, tris: np.ndarray, nested: bool, fan: int, args: tuple,
-         out: np.ndarray | None) -> ClipResult:
-    n = tris.shape[0]
-    if out is None:
-        buf = np.empty((fan * n, 6), dtype=np.float64)
-    else:
-        if not isinstance(out, np.ndarray) or out.dtype != np.float64:
-            raise TypeError("out must be a float64 numpy array")
-        if out.size < fan * n * 6:
-            raise ValueError(f"out must hold at least {fan} * {n} triangles")
-        chk.output("out", out, out.shape, np.float64)
-        chk.disjoint("out", out, tris)
-        buf = out.reshape(-1)[: fan * n * 6].reshape(-1, 6)
+def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple[float | int, ...],
+         out: Any) -> ClipResult:
+    """Cut `tris` chunk by chunk straight into a result that keeps room for
+    the worst case of one chunk beyond what is written, growing by half when
+    that room runs out and trimmed in place to what was written at the end:
+    memory follows the output, not the worst case of all triangles.  Triangles are
+    cut one by one and the counters only grow, so the records and counters
+    are those of one call over all of them.  Into a caller's `out`, one call."""
+    n, chunk = tris.shape[0], CHUNK
     counters = np.zeros(2, dtype=np.int32)
-    written = clipper(chk.address(tris), n, *args, chk.address(buf),
-                      chk.address(counters), chk.address(counters) + 4)
-    kept = buf[:written]
-    if out is None and written < len(buf):
-        kept = kept.copy()  # let the spare capacity go
+    c = chk.address(counters)
+    if out is not None:
+        flat = chk.output_flat("out", out, np.float64)
+        if flat.shape[0] < fan * n * 6:
+            raise ValueError(f"out must hold at least {fan} * {n} triangles")
+        chk.disjoint("out", flat, tris)
+        buf = flat[: fan * n * 6].reshape(-1, 6)
+        kept = buf[: clipper(chk.address(tris), n, *args, chk.address(buf), c, c + 4)]
+    else:
+        # Room for one record per triangle (most are copied or dropped) and
+        # the worst case of a chunk; untouched pages of it cost no memory.
+        kept = chk.new_array("the cut triangles", (n + fan * min(n, chunk), 6), np.float64)
+        t, used = chk.address(tris), 0
+        for start in range(0, n, chunk):
+            count = min(chunk, n - start)
+            if kept.shape[0] - used < fan * count:
+                # realloc: the data owner is ours and no view of it exists
+                kept.resize((max(used + fan * count, kept.shape[0] * 3 // 2), 6), refcheck=False)
+            used += clipper(t + start * 48, count, *args, kept.ctypes.data + used * 48,
+                            c, c + 4)
+        kept.resize((used, 6), refcheck=False)
     if nested:
         kept = kept.reshape(-1, 3, 2)
     return ClipResult(kept, int(counters[0]), int(counters[1]))
@@ -81,7 +100,8 @@ def clip_to_circle(
         Half-width of the band around the rim within which vertices count as
         on either side for the quick tests.
     out : ndarray of float64, optional
-        Room for at least ``4 * n`` triangles; the result is a view of it.
+        Room for at least ``4 * n`` triangles, not sharing memory with
+        ``triangles``; the result is a view of it.
 
     Returns
     -------
@@ -93,13 +113,14 @@ def clip_to_circle(
     >>> r.triangles.shape, r.dropped, r.clipped
     ((1, 3, 2), 0, 0)
     """
-    tris, nested = chk.triangles("triangles", triangles, fan=CIRCLE_FAN)
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
+    if r < 0.0:
+        raise ValueError(f"radius must not be negative, got {r}")
     m = chk.finite("margin", margin)
-    if keep not in ("inside", "outside"):
-        raise ValueError(f"keep must be 'inside' or 'outside', got {keep!r}")
-    args = (cx, cy, r, 1 if keep == "inside" else 0, m)
+    mode = chk.keyword("keep", keep, ("inside", "outside"))
+    tris, nested = chk.triangles("triangles", triangles, fan=CIRCLE_FAN)
+    args = (cx, cy, r, 1 if mode == "inside" else 0, m)
     return _run(_trovel.clip_triangles_to_circle, tris, nested, CIRCLE_FAN, args, out)
 
 
@@ -124,7 +145,8 @@ def clip_to_strut(
     strut : Strut
     margin : float
     out : ndarray of float64, optional
-        Room for at least ``7 * n`` triangles; the result is a view of it.
+        Room for at least ``7 * n`` triangles, not sharing memory with
+        ``triangles``; the result is a view of it.
 
     Returns
     -------
@@ -137,9 +159,10 @@ def clip_to_strut(
     >>> r.triangles.shape, r.dropped
     ((0, 3, 2), 1)
     """
-    tris, nested = chk.triangles("triangles", triangles, fan=STRUT_FAN)
     if not isinstance(strut, Strut):
         raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
+    length, edges, center = strut.native_args()
     m = chk.finite("margin", margin)
-    args = (*strut.native_edges(), *strut.center, strut.length, m)
+    tris, nested = chk.triangles("triangles", triangles, fan=STRUT_FAN)
+    args = (*edges, *center, length, m)
     return _run(_trovel.clip_triangles_to_strut, tris, nested, STRUT_FAN, args, out)

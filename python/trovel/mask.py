@@ -28,6 +28,7 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     grid_x : array_like, shape (nx,), ascending
     grid_y : array_like, shape (ny,), any order
     out : ndarray of bool, shape (ny, nx), optional
+        Must not share memory with the inputs.
 
     Returns
     -------
@@ -41,19 +42,23 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
            [0, 1, 1, 0],
            [0, 0, 0, 0]])
     """
-    poly = chk.float_array("polygon", polygon)
+    raw = [chk.array(name, v) for name, v in (("polygon", polygon), ("grid_x", grid_x),
+                                               ("grid_y", grid_y))]
+    poly, gx, gy = (chk.base(name, a) for name, a in zip(("polygon", "grid_x", "grid_y"), raw))
     if poly.ndim != 2 or poly.shape[1] != 2:
         raise ValueError(f"polygon must have shape (n, 2), got {poly.shape}")
-    gx = chk.float_array("grid_x", grid_x)
-    gy = chk.float_array("grid_y", grid_y)
-    if gx.ndim != 1 or gy.ndim != 1:
-        raise ValueError("grid_x and grid_y must be 1-d")
+    for name, g in (("grid_x", gx), ("grid_y", gy)):
+        if g.ndim != 1:
+            raise ValueError(f"{name} must be a 1-d array of positions, got shape {g.shape}")
+    gx, gy = chk.contiguous("grid_x", gx), chk.contiguous("grid_y", gy)
     if gx.size > 1 and not (gx[1:] >= gx[:-1]).all():
         raise ValueError("grid_x must be ascending")
     shape = (gy.shape[0], gx.shape[0])
-    mask = np.empty(shape, dtype=np.bool_) if out is None else chk.output("out", out, shape, np.bool_)
-    xs = np.ascontiguousarray(poly[:, 0])
-    ys = np.ascontiguousarray(poly[:, 1])
+    mask = (chk.new_array("the mask", shape, np.bool_) if out is None
+            else chk.output("out", out, shape, np.bool_))
+    chk.disjoint("out", mask, poly, gx, gy)
+    xs = np.array(poly[:, 0], dtype=np.float64)
+    ys = np.array(poly[:, 1], dtype=np.float64)
     _trovel.poly_grid_contains(chk.address(xs), chk.address(ys), poly.shape[0], chk.address(gx),
                                chk.address(gy), chk.address(mask), shape[1], shape[0])
-    return mask
+    return mask if out is None else out

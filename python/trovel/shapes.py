@@ -7,9 +7,16 @@ from dataclasses import dataclass
 from . import _checks as chk
 
 
-def _side(point, direction, p) -> float:
-    """Positive when p lies left of the line through `point` along `direction`."""
-    return direction[0] * (p[1] - point[1]) - direction[1] * (p[0] - point[0])
+Pair = tuple[float, float]
+Edges = tuple[float, float, float, float, float, float, float, float]
+
+
+def _side(point: Pair, direction: Pair, p: Pair) -> float:
+    """Positive when p lies left of the line through `point` along `direction`.
+    The direction is normalised first, so no length of it overflows the test."""
+    norm = math.hypot(*direction)
+    ux, uy = direction[0] / norm, direction[1] / norm
+    return ux * (p[1] - point[1]) - uy * (p[0] - point[0])
 
 
 @dataclass(frozen=True)
@@ -29,11 +36,11 @@ class Strut:
     ((0.0, 0.1), (0.0, -0.1))
     """
 
-    point1: tuple[float, float]
-    direction1: tuple[float, float]
-    point2: tuple[float, float]
-    direction2: tuple[float, float]
-    center: tuple[float, float]
+    point1: Pair
+    direction1: Pair
+    point2: Pair
+    direction2: Pair
+    center: Pair
     length: float
 
     def __post_init__(self) -> None:
@@ -42,6 +49,8 @@ class Strut:
         p2 = chk.pair("point2", self.point2)
         d2 = chk.pair("direction2", self.direction2, nonzero=True)
         s1, s2 = _side(p1, d1, p2), _side(p2, d2, p1)
+        if not (math.isfinite(s1) and math.isfinite(s2)):
+            raise ValueError("point1 and point2 lie too far apart to orient the strut")
         if s1 == 0.0 or s2 == 0.0:
             raise ValueError("each edge line must pass beside the other line's point")
         if s1 > 0.0:
@@ -57,21 +66,36 @@ class Strut:
             object.__setattr__(self, name, value)
 
     @classmethod
-    def across(cls, center: tuple[float, float], angle: float, width: float,
-               length: float) -> "Strut":
+    def across(cls, center: Pair, angle: float, width: float, length: float) -> Strut:
         """The rectangle of ``width`` by ``length`` centred on ``center``, its
         axis at ``angle`` radians from the x axis."""
         cx, cy = chk.pair("center", center)
         angle = chk.finite("angle", angle)
-        half = 0.5 * chk.finite("width", width)
-        if half <= 0.0:
-            raise ValueError(f"width must be positive, got {width}")
+        w = chk.finite("width", width)
+        if w <= 0.0:
+            raise ValueError(f"width must be positive, got {w}")
+        half = 0.5 * w
         d = (math.cos(angle), math.sin(angle))
         left = (-d[1], d[0])
-        return cls((cx + half * left[0], cy + half * left[1]), d,
-                   (cx - half * left[0], cy - half * left[1]), d, (cx, cy), length)
+        p1 = (cx + half * left[0], cy + half * left[1])
+        p2 = (cx - half * left[0], cy - half * left[1])
+        if not all(math.isfinite(v) for v in (*p1, *p2)):
+            raise ValueError("center and width put the strut's edges beyond the range of doubles")
+        if p1 == p2:
+            raise ValueError(f"width {w} is lost to rounding at center {(cx, cy)}: "
+                             "the strut's two edges coincide")
+        return cls(p1, d, p2, d, (cx, cy), chk.real("length", length))
 
-    def native_edges(self) -> tuple[float, ...]:
+    def native_args(self) -> tuple[float, Edges, Pair]:
+        """length, the eight native edge values and the centre, read from the
+        fields again and checked, since a frozen dataclass can still be changed."""
+        edges = Strut.native_edges(self)
+        length = chk.finite("strut.length", self.length)
+        center = chk.pair("strut.center", self.center)
+        x1, y1, a1, b1, x2, y2, a2, b2 = (chk.finite("strut edge", v) for v in edges)
+        return length, (x1, y1, a1, b1, x2, y2, a2, b2), center
+
+    def native_edges(self) -> Edges:
         """x1, y1, a1, b1, x2, y2, a2, b2 as the native functions take them:
         each line's pair (a, b) is its direction (dx, dy) read as (dy, dx)."""
         (x1, y1), (dx1, dy1) = self.point1, self.direction1

@@ -1,0 +1,120 @@
+"""Lazy pixel grids evaluated in blocks, and cuts gathered chunk by chunk: the
+same bits as the materialised grid and as one native call."""
+import math
+
+import numpy as np
+import pytest
+
+import _trovel
+import trovel
+from conftest import addr
+from trovel import Pixels, Strut, clip, grid
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+def random_map(rng, kind):
+    angle = rng.uniform(-math.pi, math.pi)
+    rot = np.array([[math.cos(angle), -math.sin(angle)], [math.sin(angle), math.cos(angle)]])
+    m = {"rotation": rot, "shear": np.array([[1.0, rng.uniform(-2, 2)], [0.0, 1.0]]) @ rot,
+         "mirror": rot @ np.diag([-1.0, 1.0]),
+         "axes": np.array([[-1.0, -0.0], [0.0, 0.5]]),
+         "swapped": np.array([[0.0, -1.0], [0.5, -0.0]])}[kind]
+    return m * rng.uniform(0.05, 3.0)
+
+
+# 64 pixels per block: shapes one below, at and above a block, a row longer
+# than a block (split into parts of rows), odd and even sizes.
+SHAPES = [(7, 9), (8, 8), (5, 13), (3, 70), (1, 1), (0, 5)]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("kind", ["rotation", "shear", "mirror", "axes", "swapped"])
+def test_blocks_give_the_bits_of_the_materialised_grid(shape, kind, rng, monkeypatch):
+    monkeypatch.setattr(grid, "BLOCK_PIXELS", 64)
+    lazy = Pixels.grid(shape, origin=tuple(rng.uniform(-9, 9, 2)), matrix=random_map(rng, kind))
+    full = lazy.materialize()
+    assert full.affine is None and full.shape == lazy.shape
+    strut = Strut.across(tuple(rng.uniform(-3, 3, 2)), rng.uniform(0, 3), 2.0, 30.0)
+    points, dirs = rng.uniform(-9, 9, shape + (2,)), rng.normal(size=shape + (2,))
+    calls = [
+        lambda p, **kw: trovel.circle_coverage(p, tuple(rng.uniform(-3, 3, 2)), 6.0, **kw),
+        lambda p, **kw: trovel.strut_coverage(p, strut, **kw),
+        lambda p, **kw: trovel.edge_coverage(p, (0.5, -0.25), (0.6, 0.8), **kw),
+        lambda p, **kw: trovel.edge_coverage(p, points, dirs, **kw),
+    ]
+    for call in calls:
+        state = rng.bit_generator.state
+        want = call(full)
+        rng.bit_generator.state = state
+        got = call(lazy)
+        rng.bit_generator.state = state
+        out = np.full(shape, np.nan)
+        assert call(lazy, out=out) is out
+        assert same_bits(got, want) and same_bits(out, want)
+
+
+def test_a_tile_is_computed_on_its_own(rng):
+    g = Pixels.grid((40, 50), origin=(3.0, -1.0), matrix=random_map(rng, "shear"))
+    full = g.materialize()
+    tile = grid.BlockFiller(g.affine, 200).fill(11, 19, 7, 31)
+    for name, arr in zip(("px", "py", "qx", "qy", "j00", "j01", "j10", "j11"), tile.arrays):
+        assert same_bits(arr, getattr(full, name).reshape(40, 50)[11:19, 7:31].ravel()), name
+
+
+@pytest.mark.parametrize("kind", ["shear", "axes", "swapped"])
+def test_the_pixel_set_interface(kind, rng):
+    m = random_map(rng, kind)
+    g = Pixels.grid((3, 4), origin=(-0.0, 0.0), matrix=m)
+    (x0, y0), ((m00, m01), (m10, m11)) = g.affine
+    assert isinstance(g, Pixels) and g.shape == (3, 4) and g.size == 12
+    assert same_bits(g.affine[1], m) and same_bits(g.affine[0], (-0.0, 0.0))
+    qx, qy, j00, j01, j10, j11 = g.footprints()
+    formula = [((m00 * k + m01 * i) + x0, (m10 * k + m11 * i) + y0)
+               for i in range(3) for k in range(4)]
+    assert same_bits(np.stack([qx, qy], -1), formula)
+    assert (j00 == m00).all() and (j11 == m11).all()
+    p = Pixels.from_arrays(np.zeros((2, 2)), np.ones((2, 2)), np.eye(2))
+    assert isinstance(p, Pixels) and p.affine is None and p.size == 2
+    for arrays in (g.footprints(), p.footprints()):
+        assert len(arrays) == 6 and all(a.flags.c_contiguous and a.dtype == np.float64
+                                        for a in arrays)
+
+
+@pytest.mark.parametrize("shape", [(5, 7), (4, 6)])
+def test_center_places_the_middle_of_the_grid(shape):
+    g = Pixels.grid(shape, center=(10.0, -4.0), scale=0.5, rotation=0.3)
+    q = np.stack([g.qx, g.qy], -1).reshape(shape + (2,))
+    ny, nx = shape
+    middle = q[(ny - 1) // 2: ny // 2 + 1, (nx - 1) // 2: nx // 2 + 1].reshape(-1, 2).mean(0)
+    assert np.allclose(middle, (10.0, -4.0), atol=1e-12)
+    disc = trovel.circle_coverage(Pixels.grid(shape, center=(0, 0)), (0, 0), 1.7)
+    assert np.allclose(disc, disc[::-1, ::-1], atol=1e-12)  # centred: symmetric under a half turn
+
+
+def raw_cut(fn, tris, fan, *args):
+    flat = np.ascontiguousarray(tris.reshape(-1, 6))
+    out = np.empty((fan * len(flat), 6))
+    counters = np.zeros(2, np.int32)
+    n = fn(addr(flat), len(flat), *args, addr(out), addr(counters), addr(counters) + 4)
+    return out[:n], int(counters[0]), int(counters[1])
+
+
+@pytest.mark.parametrize("n", [0, 7, 8, 9, 17, 40])
+def test_chunked_cuts_equal_one_native_call(n, rng, monkeypatch):
+    monkeypatch.setattr(clip, "CHUNK", 8)
+    tris = rng.uniform(-3, 3, (n, 3, 2))
+    s = Strut.across((0.2, 0.1), 0.4, 1.0, 4.0)
+    cases = [
+        (trovel.clip_to_circle(tris, (0, 0), 2.0, keep="outside"),
+         raw_cut(_trovel.clip_triangles_to_circle, tris, 4, 0.0, 0.0, 2.0, 0, 0.0)),
+        (trovel.clip_to_strut(tris, s),
+         raw_cut(_trovel.clip_triangles_to_strut, tris, 7, *s.native_edges(), *s.center,
+                 s.length, 0.0)),
+    ]
+    for got, (records, dropped, clipped) in cases:
+        assert same_bits(got.triangles.reshape(-1, 6), records)
+        assert (got.dropped, got.clipped) == (dropped, clipped)

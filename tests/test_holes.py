@@ -1,0 +1,300 @@
+"""Hostile arguments to the checked layer: a clear error naming the argument,
+or the right result; never a crash, a write outside an output or a silent
+wrong value.  Each case runs in a forked child, so a crash fails only it."""
+import numbers
+import re
+import tracemalloc
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import trovel
+from conftest import in_child
+from trovel import Pixels, Strut
+
+TRIS = np.array([[(0.0, 0.0), (2.0, 0.0), (0.0, 2.0)]])
+SQUARE = [(0, 0), (2, 0), (2, 2), (0, 2)]
+S = Strut.across((0, 0), 0.3, 0.5, 4.0)
+
+
+def per_pixel(n=30):
+    pos = np.stack(np.meshgrid(np.arange(n, dtype=float), np.arange(n, dtype=float)), -1)
+    return Pixels.from_arrays(pos, pos - n / 2, np.eye(2))
+
+
+def raises(error, pattern, call):
+    def check():
+        with pytest.raises(error) as info:
+            call()
+        assert re.search(pattern, str(info.value)), str(info.value)
+    return check
+
+
+@numbers.Real.register
+class Resizing:
+    """A number whose conversion runs the caller's code first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __float__(self):
+        self.action()
+        return self.value
+
+
+class ArrayResizing:
+    """An array-like whose conversion runs the caller's code first."""
+
+    def __init__(self, values, action):
+        self.values, self.action = values, action
+
+    def __array__(self, dtype=None, copy=None):
+        self.action()
+        return np.asarray(self.values, dtype=dtype)
+
+
+def private(p, k):
+    """The private array behind a read-only field of per-pixel footprints."""
+    return getattr(p, k).base
+
+
+# --- 1. state changed after the checks: every address comes from arrays checked last ------
+
+def lying_subclass(**props):
+    base = per_pixel(4)
+    cls = type("Lying", (type(base),), {k: property(lambda s, v=v: v) for k, v in props.items()})
+    return cls(*(np.array(getattr(base, f)) for f in ("px", "py", "qx", "qy", "j00", "j01",
+                                                      "j10", "j11")), base.shape)
+
+
+def resized_by_radius():
+    p = per_pixel(200)
+    r = Resizing(3.0, lambda: private(p, "qx").resize(1, refcheck=False))
+    trovel.circle_coverage(p, (0, 0), r)
+
+
+def out_resized_by_radius():
+    out = np.empty((30, 30))
+    trovel.circle_coverage(per_pixel(), (0, 0), Resizing(3.0, lambda: out.resize(1, refcheck=False)),
+                           out=out)
+
+
+def triangles_resized_by_radius():
+    tris = np.repeat(TRIS.reshape(1, 6), 1000, axis=0)
+    r = Resizing(1.0, lambda: tris.resize((1, 6), refcheck=False))
+    assert trovel.clip_to_circle(tris, (0, 0), r).triangles.shape[0] <= 4
+
+
+def grid_x_resized_by_grid_y():
+    gx = np.arange(1000.0)
+    gy = ArrayResizing([0.5, 1.5], lambda: gx.resize(3, refcheck=False))
+    assert trovel.polygon_mask(SQUARE, gx, gy).shape == (2, 3)
+
+
+def vars_replaced():
+    g = per_pixel()
+    with pytest.raises(TypeError):
+        vars(g)
+    with pytest.raises(AttributeError):
+        g.qx = np.zeros(1)
+
+
+STALE = {
+    "resized_field": raises(ValueError, "changed", lambda: (
+        private(P := per_pixel(200), "qx").resize(1, refcheck=False),
+        trovel.circle_coverage(P, (0, 0), 3.0))),
+    "subclass_lies_about_shape": raises(ValueError, "changed", lambda: trovel.circle_coverage(
+        lying_subclass(shape=(1000, 1000)), (0, 0), 1.0)),
+    "subclass_lies_about_footprints": lambda: np.testing.assert_array_equal(
+        trovel.strut_coverage(lying_subclass(footprints=lambda: (np.zeros(1),) * 6), S),
+        trovel.strut_coverage(per_pixel(4), S)),
+    "subclass_gives_short_arrays": raises(ValueError, "changed", lambda: trovel.strut_coverage(
+        lying_subclass(_native_arrays=lambda: (np.zeros(1),) * 8), S)),
+    "radius_resizes_pixels": raises(ValueError, "changed", resized_by_radius),
+    "radius_resizes_out": raises(ValueError, "out must have shape", out_resized_by_radius),
+    "radius_resizes_triangles": triangles_resized_by_radius,
+    "grid_y_resizes_grid_x": grid_x_resized_by_grid_y,
+    "vars": vars_replaced,
+}
+
+
+@pytest.mark.parametrize("case", STALE.values(), ids=STALE.keys())
+def test_state_changed_after_the_checks(case):
+    in_child(case)
+
+
+# --- 2. outputs that lie, masked arrays -------------------------------------------------
+
+class Liar(np.ndarray):
+    """Claims a larger shape, other flags and a fake address."""
+
+    shape = property(lambda self: (1000, 1000))
+    size = property(lambda self: 10**12)
+    flags = property(lambda self: np.empty(1).flags)
+    ctypes = property(lambda self: None)
+
+
+def liar(n, dtype=np.float64, source=None):
+    arr = np.frombuffer(source, dtype) if source is not None else np.empty(n, dtype)
+    return arr.view(Liar)
+
+
+MASKED = np.ma.masked_array(np.zeros((30, 30)), mask=True)
+SUBCLASSED = {
+    "coverage": raises(ValueError, "out must have shape", lambda: trovel.circle_coverage(
+        per_pixel(), (0, 0), 5.0, out=liar(4))),
+    "mask": raises(ValueError, "out must have shape", lambda: trovel.polygon_mask(
+        SQUARE, np.arange(100.0), np.arange(100.0), out=liar(4, np.bool_))),
+    "clip": raises(ValueError, "out must hold", lambda: trovel.clip_to_circle(
+        np.repeat(TRIS, 100, 0), (0, 0), 1.0, out=liar(6))),
+    "read_only_bytes": raises(ValueError, "writable", lambda: trovel.circle_coverage(
+        per_pixel(1), (0, 0), 5.0, out=liar(1, source=bytes(8)).reshape(1, 1))),
+    "deposit": raises(ValueError, "out", lambda: trovel.deposit_triangles(
+        TRIS, 1.0, out=liar(4).reshape(2, 2))),
+    "masked_out": raises(TypeError, "masked", lambda: trovel.circle_coverage(
+        per_pixel(), (0, 0), 5.0, out=MASKED)),
+    "masked_input": raises(TypeError, "masked", lambda: trovel.clip_to_circle(
+        np.ma.masked_array(TRIS), (0, 0), 1.0)),
+    "masked_grid": raises(TypeError, "grid_x must not be a masked", lambda: trovel.polygon_mask(
+        SQUARE, np.ma.masked_array([0.0, 1.0]), [0.0])),
+}
+
+
+@pytest.mark.parametrize("case", SUBCLASSED.values(), ids=SUBCLASSED.keys())
+def test_outputs_are_checked_through_the_base_class(case):
+    in_child(case)
+
+
+# --- 3. overlap between an output and an input ------------------------------------------
+
+def edge_out_over_point():
+    pt = np.zeros((2, 2, 2))
+    trovel.edge_coverage(per_pixel(2), pt, np.ones((2, 2, 2)), out=pt.reshape(-1)[:4].reshape(2, 2))
+
+
+def mask_over_grid_x():
+    gx = np.arange(32.0)
+    trovel.polygon_mask(SQUARE, gx, np.arange(8.0), out=gx.view(np.bool_)[:256].reshape(8, 32))
+
+
+OVERLAPS = {
+    "coverage_over_pixels": lambda: trovel.circle_coverage(
+        P := per_pixel(), (0, 0), 3.0, out=np.ndarray.view(private(P, "qx"), np.ndarray)
+        .reshape(30, 30)),
+    "edge_over_point": edge_out_over_point,
+    "mask_over_grid_x": mask_over_grid_x,
+    "clip_over_triangles": lambda: trovel.clip_to_circle(
+        (T := np.zeros((40, 6)))[:10], (0, 0), 1.0, out=T),
+}
+
+
+@pytest.mark.parametrize("call", OVERLAPS.values(), ids=OVERLAPS.keys())
+def test_outputs_overlapping_inputs_are_refused(call):
+    in_child(raises(ValueError, "share memory", call))
+
+
+# --- 4. scalars: the checked value is the one used --------------------------------------
+
+def same_bits(a, b):
+    return np.array_equal(np.asarray(a).view(np.uint64), np.asarray(b).view(np.uint64))
+
+
+G = Pixels.grid((20, 20), center=(0, 0), scale=0.4)
+SCALARS = {
+    "float32_rotation": lambda: Pixels.grid((3, 3), rotation=np.float32(0.2)).affine
+    == Pixels.grid((3, 3), rotation=float(np.float32(0.2))).affine,
+    "longdouble_radius": lambda: same_bits(trovel.circle_coverage(G, (0, 0), np.longdouble(2.5)),
+                                           trovel.circle_coverage(G, (0, 0), 2.5)),
+    "fraction_scale": lambda: Pixels.grid((2, 2), scale=Fraction(1, 4)).affine[1][0][0] == 0.25,
+    "fraction_pair": lambda: trovel.circle_coverage(G, (Fraction(1, 2), 0), 1.0).sum() > 0,
+}
+
+
+@pytest.mark.parametrize("call", SCALARS.values(), ids=SCALARS.keys())
+def test_scalars_are_converted_once(call):
+    def check():
+        assert call()
+    in_child(check)
+
+
+@pytest.mark.parametrize("name,call", [
+    ("radius", lambda: trovel.circle_coverage(G, (0, 0), 10**400)),
+    ("radius", lambda: trovel.clip_to_circle(TRIS, (0, 0), Fraction(10**400))),
+    ("scale", lambda: Pixels.grid((2, 2), scale=-10**400)),
+    ("center", lambda: trovel.circle_coverage(G, (10**400, 0), 1.0)),
+])
+def test_huge_numbers_are_value_errors(name, call):
+    in_child(raises(ValueError, name, call))
+
+
+# --- 5. derived values that overflow ----------------------------------------------------
+
+def strut_with_long_directions():
+    # the side test of these directions overflows to inf - inf
+    s = Strut((0, 0), (-1e300, -1e300), (2e9, 1e9), (1e300, 1e300), (1e9, 0.5e9), 1e10)
+    assert s.direction1 == (1e300, 1e300) and s.direction2 == (1e300, 1e300)
+
+
+DERIVED = {
+    "huge_matrix": raises(ValueError, "determinant", lambda: Pixels.grid(
+        (2, 2), matrix=[[1e200, 1e200], [-1e200, 1e200]])),
+    "huge_scale": raises(ValueError, "determinant|overflow", lambda: Pixels.grid((3, 3), scale=1.7e308)),
+    "centres_overflow": raises(ValueError, "overflow", lambda: Pixels.grid(
+        (3, 3), origin=(1.75e308, 0), scale=(1e307, 1.0))),
+    "huge_jacobians": raises(ValueError, "determinant", lambda: Pixels.from_arrays(
+        [(0, 0)], [(0, 0)], [[1e200, -1e200], [1e200, 1e200]])),
+    "strut_directions": strut_with_long_directions,
+    "strut_points_far_apart": raises(ValueError, "too far", lambda: Strut(
+        (-1e308, 0), (1, 1), (1e308, 0), (1, 1), (0, 0), 1.0)),
+}
+
+
+@pytest.mark.parametrize("case", DERIVED.values(), ids=DERIVED.keys())
+def test_derived_values_are_finite(case):
+    in_child(case)
+
+
+# --- 6. shapes are checked before anything is copied ------------------------------------
+
+HUGE = np.broadcast_to(np.zeros(1), (2 * 10**7, 3, 2))  # 960 MB if materialised
+WRONG_SHAPES = {
+    "polygon": lambda: trovel.polygon_mask(HUGE, [0.0], [0.0]),
+    "positions": lambda: Pixels.from_arrays(HUGE[..., 0], HUGE[..., 0], np.eye(2)),
+    "jacobians": lambda: Pixels.from_arrays([(0, 0)], [(0, 0)], HUGE[:, :2, :]),
+    "matrix": lambda: Pixels.grid((2, 2), matrix=HUGE[:, :2, :]),
+    "point": lambda: trovel.edge_coverage(G, HUGE[:, 0, :], HUGE[:, 0, :]),
+    "triangles": lambda: trovel.clip_to_strut(HUGE[:, :2, :], S),
+}
+
+
+@pytest.mark.parametrize("call", WRONG_SHAPES.values(), ids=WRONG_SHAPES.keys())
+def test_shapes_are_checked_before_copies(call):
+    def check():
+        tracemalloc.start()
+        with pytest.raises(ValueError, match="shape"):
+            call()
+        assert tracemalloc.get_traced_memory()[1] < 10**7
+    in_child(check)
+
+
+# --- 7. messages name the argument ------------------------------------------------------
+
+MESSAGES = {
+    "grid_shape_int": (TypeError, "shape", lambda: Pixels.grid(42)),
+    "keep_array": (TypeError, "keep", lambda: trovel.clip_to_circle(TRIS, (0, 0), 1.0,
+                                                                   keep=np.array(["inside"]))),
+    "across_overflow": (ValueError, "center", lambda: Strut.across((1e308, -1e308), 0.7, 1.0, 1.0)),
+    "scalar_grid_x": (ValueError, "grid_x", lambda: trovel.polygon_mask(SQUARE, 1.0, [0.0, 1.0])),
+    "scalar_grid_y": (ValueError, "grid_y", lambda: trovel.polygon_mask(SQUARE, [0.0, 1.0], 1.0)),
+    "negative_clip_radius": (ValueError, "radius", lambda: trovel.clip_to_circle(TRIS, (0, 0), -1.0)),
+    "origin_and_center": (TypeError, "center", lambda: Pixels.grid((2, 2), origin=(0, 0),
+                                                                   center=(0, 0))),
+    "huge_result": (ValueError, "result", lambda: trovel.circle_coverage(
+        Pixels.grid((2**31 - 1, 2**31 - 1)), (0, 0), 1.0)),
+}
+
+
+@pytest.mark.parametrize("error,name,call", MESSAGES.values(), ids=MESSAGES.keys())
+def test_errors_name_the_argument(error, name, call):
+    in_child(raises(error, name, call))
