@@ -13,8 +13,8 @@ import _trovel
 from . import _checks as chk
 
 # The native deposit writes a square window of odd side whose middle element
-# is its pixel (0, 0).  An image is covered by windows of one side; the
-# largest side keeps a window's scratch image near 32 MiB.
+# is its pixel (0, 0).  An image that cannot be written in place is covered
+# by scratch windows of one side; the largest keeps a scratch near 32 MiB.
 MAX_WINDOW = 2049
 # Below this side an image is always one window: a few spare rows cost less
 # than another pass over the triangles.
@@ -86,22 +86,29 @@ def _positive_scale(scale: Any) -> tuple[float, float]:
     return sx, sy
 
 
-def _image_shape(shape: Any) -> tuple[int, int]:
+def _int_pair(name: str, value: Any, names: str) -> tuple[int, int]:
+    """Two 32-bit integers, such as a shape or a pixel's indices."""
     # TODO(merge): move to _checks
     try:
-        items = tuple(itertools.islice(iter(shape), 3))
+        items = tuple(itertools.islice(iter(value), 3))
     except TypeError:
-        raise TypeError(f"shape must be a pair of integers (ny, nx), got "
-                        f"{type(shape).__name__}") from None
+        raise TypeError(f"{name} must be a pair of integers {names}, got "
+                        f"{type(value).__name__}") from None
     if len(items) != 2:
-        raise ValueError(f"shape must be a pair of integers (ny, nx), got {shape!r}")
-    return (chk.int32("shape[0]", items[0], minimum=1),
-            chk.int32("shape[1]", items[1], minimum=1))
+        raise ValueError(f"{name} must be a pair of integers {names}, got {len(items)} items")
+    return chk.int32(f"{name}[0]", items[0]), chk.int32(f"{name}[1]", items[1])
 
 
-def _zeros(shape: tuple[int, int]) -> np.ndarray:
+def _image_shape(shape: Any) -> tuple[int, int]:
+    ny, nx = _int_pair("shape", shape, "(ny, nx)")
+    if ny < 1 or nx < 1:
+        raise ValueError(f"shape must be positive, got ({ny}, {nx})")
+    return ny, nx
+
+
+def _zeros(shape: tuple[int, int], *, empty: bool = False) -> np.ndarray:
     try:
-        return np.zeros(shape, dtype=np.float64)
+        return (np.empty if empty else np.zeros)(shape, dtype=np.float64)
     except ValueError:  # numpy's "array is too big"
         raise ValueError(f"an image of shape {shape} is too large") from None
 
@@ -131,15 +138,7 @@ def overlap_area(triangle: npt.ArrayLike, pixel: tuple[int, int]) -> float:
     >>> overlap_area([(0, 0), (2, 0), (0, 2)], (1, 1))
     0.5
     """
-    try:
-        items = tuple(itertools.islice(iter(pixel), 3))
-    except TypeError:
-        raise TypeError(f"pixel must be a pair of integers (i, j), got "
-                        f"{type(pixel).__name__}") from None
-    if len(items) != 2:
-        raise ValueError(f"pixel must be a pair of integers (i, j), got {len(items)} items")
-    i = chk.int32("pixel[0]", items[0])
-    j = chk.int32("pixel[1]", items[1])
+    i, j = _int_pair("pixel", pixel, "(i, j)")
     _refuse_masked("triangle", triangle)
     shape = np.shape(triangle) if isinstance(triangle, np.ndarray) else None
     if shape is not None and shape not in ((3, 2), (6,)):  # before any copy
@@ -531,7 +530,7 @@ class _Frame:
 
     def tiles(self, p: np.ndarray, ref: int, side: int, vals: np.ndarray, divs: np.ndarray,
               boxes: _Boxes, image: np.ndarray | None) -> np.ndarray:
-        result = np.empty((self.ny, self.nx)) if image is None else image
+        result = _zeros((self.ny, self.nx), empty=True) if image is None else image
         self.scratch_windows(p, ref, side, vals, divs, boxes, result, (0, self.nx),
                              fresh=image is None)
         return result
