@@ -40,6 +40,20 @@ def median_time(fn: Callable[[], object], repeats: int) -> float:
     return statistics.median(times)
 
 
+def paired_medians(fns: list[Callable[[], object]], repeats: int) -> list[float]:
+    """Median wall times of several functions called in turn, one round after
+    another, so that load from elsewhere on the machine falls on all alike."""
+    for fn in fns:
+        fn()
+    times: list[list[float]] = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, ts in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
+
+
 def image_triangles(n: int, ny: int, nx: int, rng: np.random.Generator) -> np.ndarray:
     """n triangles up to 4 pixels across, inside an (ny, nx) image whose
     pixel (row i, column k) is centred on (k, i)."""
@@ -67,19 +81,22 @@ def bench_frame_deposit(table: Any, repeats: int) -> None:
     def public_fresh() -> object:
         return trovel.deposit_triangles(tris, values, divisors, shape=(ny, nx))
 
-    note = f"{n:,} triangles up to 4 px across"
-    table.add(name, "native accumulate_triangles", median_time(native_fresh, repeats), n,
-              f"{note}; {side}x{side} window, new image")
-    table.add(name, "trovel.deposit_triangles(shape=)", median_time(public_fresh, repeats), n,
-              "new image")
     square = np.zeros((side, side))
     image = np.zeros((ny, nx))
-    table.add(name + " +=", "native accumulate_triangles",
-              median_time(lambda: _trovel.accumulate_triangles(*args, square.ctypes.data, n, side),
-                          repeats), n, "into an existing image")
-    table.add(name + " +=", "trovel.deposit_triangles(out=)",
-              median_time(lambda: trovel.deposit_triangles(tris, values, divisors, shape=(ny, nx),
-                                                           out=image), repeats), n)
+
+    def native_add() -> None:
+        _trovel.accumulate_triangles(*args, square.ctypes.data, n, side)
+
+    def public_add() -> object:
+        return trovel.deposit_triangles(tris, values, divisors, shape=(ny, nx), out=image)
+
+    t = paired_medians([native_fresh, public_fresh, native_add, public_add], repeats)
+    note = f"{n:,} triangles up to 4 px across"
+    table.add(name, "native accumulate_triangles", t[0], n,
+              f"{note}; {side}x{side} window, new image")
+    table.add(name, "trovel.deposit_triangles(shape=)", t[1], n, "new image")
+    table.add(name + " +=", "native accumulate_triangles", t[2], n, "into an existing image")
+    table.add(name + " +=", "trovel.deposit_triangles(out=)", t[3], n)
 
 
 def star_polygon(n: int, centre: float) -> np.ndarray:

@@ -454,13 +454,14 @@ class _Frame:
     origin + (sx * k, sy * i), written by the native deposit in windows.
 
     A native window of side m is a block of rows m elements long whose
-    middle pixel (0, 0) sits c = (m - 1) // 2 rows and columns in.  When the
-    image's own rows can serve (side nx), the image is written in place, in
-    bands of 2c + 1 rows: the whole width for odd nx, all but the last column
-    for even nx, whose column then goes through scratch windows.  Otherwise
-    square scratch windows tile the image and are added into it.  Either
-    way every pixel belongs to one window, and a window gets only the
-    triangles whose pixel box meets its part of the image.
+    middle pixel (0, 0) sits c = (m - 1) // 2 rows and columns in.  With
+    m = nx the image's own rows serve: the image is written in place in
+    bands of 2c + 1 rows, the whole width for odd nx and all but the last
+    column for even nx.  The rest (the rows below the last whole band, and
+    an even width's last column) goes through square scratch windows that
+    are added into the image; so does all of an image too narrow or too
+    short for bands.  Every pixel belongs to one window, and a window gets
+    only the triangles whose pixel box meets its part of the image.
 
     The triangles are carried once into the frame whose pixel (0, 0) is
     image pixel (ref, ref); other windows shift them by whole pixels.
@@ -470,15 +471,17 @@ class _Frame:
         self.ny, self.nx = ny, nx
         self.x0, self.y0, self.sx, self.sy = x0, y0, sx, sy
 
-    def band_rows(self, image_given: bool) -> int:
-        """Rows per band when the image can be written in place, else 0."""
+    def plan(self, image_given: bool) -> tuple[int, int]:
+        """(band, rows): the band height and the image rows written in place
+        in bands (the rows of the buffer, when a new image is padded to one
+        band); (0, 0) when no band serves."""
         band = (self.nx - 1) // 2 * 2 + 1
-        needed = -(-self.ny // band) * band
-        if needed > MAX_BANDS * band:  # each band is a pass over the triangles
-            return 0
-        if image_given:
-            return band if needed == self.ny else 0
-        return band if 2 * needed <= 3 * self.ny else 0
+        whole = self.ny // band
+        if 0 < whole <= MAX_BANDS:  # each band is a pass over the triangles
+            return band, whole * band
+        if whole == 0 and not image_given and 2 * band <= 3 * self.ny:
+            return band, band  # a new image padded to one band
+        return 0, 0
 
     def to_pixels(self, tris: np.ndarray, ref: int) -> np.ndarray:
         # For the centred frame (origin -ref, scale 1) the shift is exactly
@@ -495,69 +498,64 @@ class _Frame:
 
     def deposit(self, tris: np.ndarray, vals: np.ndarray, divs: np.ndarray,
                 image: np.ndarray | None) -> tuple[np.ndarray, float]:
+        ny, nx = self.ny, self.nx
         if self.sx * self.sy != 1.0:
             # The native areas are in pixels; the values count triangle units.
             vals = vals * (self.sx * self.sy)
-        band = self.band_rows(image is not None)
-        side = band if band else window_side(self.ny, self.nx)
-        ref = side // 2
+        band, banded = self.plan(image is not None)
+        ref = (band if band else window_side(ny, nx)) // 2
         p = self.to_pixels(tris, ref)
         lo, hi = _bounds(p)
         outside = self.outside(p, ref, vals, divs, lo, hi)
-        # Pixel index boxes in image rows and columns (still doubles), as
+        # Pixel index boxes in image columns and rows (still doubles), as
         # the native deposit forms them.
-        boxes = _Boxes(np.floor(lo + 0.5) + ref, np.floor(hi + 0.5) + ref)
-        if band:
-            result = self.bands(p, ref, vals, divs, boxes, image)
+        batch = _Batch(p, vals, divs, np.floor(lo + 0.5) + ref, np.floor(hi + 0.5) + ref)
+        # A new image is left unwritten only where the scratch windows copy
+        # into it, that is when no band serves.
+        fresh = image is None and banded == 0
+        if image is not None:
+            buf = image
         else:
-            result = self.tiles(p, ref, side, vals, divs, boxes, image)
-        return result, outside
+            buf = _zeros((max(banded, ny), nx), empty=fresh)
+        for r0 in range(0, banded, max(band, 1)):
+            rows = (r0, min(r0 + band, ny))
+            sub = batch.meeting(rows, (0, band))
+            if sub is not None:
+                _accumulate(sub.moved(0, r0), sub.vals, sub.divs, buf[r0:r0 + band], nx)
+        if band and band < nx:  # the last column of an even width
+            self.scratch_windows(batch, ref, buf, (0, min(banded, ny)), (nx - 1, nx), fresh=False)
+        if banded < ny:
+            self.scratch_windows(batch, ref, buf, (banded, ny), (0, nx), fresh=fresh)
+        return (buf[:ny] if image is None else buf), outside
 
-    def bands(self, p: np.ndarray, ref: int, vals: np.ndarray, divs: np.ndarray,
-              boxes: _Boxes, image: np.ndarray | None) -> np.ndarray:
-        ny, nx = self.ny, self.nx
-        band = 2 * ref + 1
-        buf = image if image is not None else _zeros((-(-ny // band) * band, nx))
-        for r0 in range(0, ny, band):
-            rows = (r0, min(r0 + band, ny) - 1)
-            sel = boxes.meeting(rows, (0, band - 1), p, vals, divs, shift=(0, r0))
-            if sel is not None:
-                _accumulate(*sel, buf[r0:r0 + band], nx)
-        if band < nx:  # the last column of an even width
-            side = min(ny, MAX_WINDOW) | 1
-            self.scratch_windows(p, ref, side, vals, divs, boxes, buf, (nx - 1, nx), fresh=False)
-        return buf[:ny] if image is None else buf
-
-    def tiles(self, p: np.ndarray, ref: int, side: int, vals: np.ndarray, divs: np.ndarray,
-              boxes: _Boxes, image: np.ndarray | None) -> np.ndarray:
-        result = _zeros((self.ny, self.nx), empty=True) if image is None else image
-        self.scratch_windows(p, ref, side, vals, divs, boxes, result, (0, self.nx),
-                             fresh=image is None)
-        return result
-
-    def scratch_windows(self, p: np.ndarray, ref: int, side: int, vals: np.ndarray,
-                        divs: np.ndarray, boxes: _Boxes, target: np.ndarray,
-                        columns: tuple[int, int], fresh: bool) -> None:
-        """Deposit into square scratch windows of odd `side` tiling the image's
-        `columns` (start, stop), and add each window's part to `target`
-        (copy it, when `fresh` says the target is not yet written)."""
+    def scratch_windows(self, batch: _Batch, ref: int, target: np.ndarray,
+                        rows: tuple[int, int], cols: tuple[int, int], fresh: bool) -> None:
+        """Deposit the image rows and columns [start, stop) through square
+        scratch windows and add them to `target` (or copy them, when `fresh`
+        says that it holds nothing yet)."""
+        sub = batch.meeting(rows, cols)
+        if sub is None:
+            if fresh:
+                target[rows[0]:rows[1], cols[0]:cols[1]] = 0.0
+            return
+        side = window_side(rows[1] - rows[0], cols[1] - cols[0])
+        half = side // 2
         scratch = np.zeros((side, side))
         used = False
-        half = side // 2
-        for r0 in range(0, self.ny, side):
-            r1 = min(r0 + side, self.ny)
-            for k0 in range(columns[0], columns[1], side):
-                k1 = min(k0 + side, columns[1])
+        for r0 in range(rows[0], rows[1], side):
+            r1 = min(r0 + side, rows[1])
+            for k0 in range(cols[0], cols[1], side):
+                k1 = min(k0 + side, cols[1])
                 view = target[r0:r1, k0:k1]
-                sel = boxes.meeting((r0, r1 - 1), (k0, k1 - 1), p, vals, divs,
-                                    shift=(k0 + half - ref, r0 + half - ref))
-                if sel is None:
+                win = sub.meeting((r0, r1), (k0, k1))
+                if win is None:
                     if fresh:
                         view.fill(0.0)
                     continue
                 if used:
                     scratch.fill(0.0)
-                _accumulate(*sel, scratch)
+                _accumulate(win.moved(k0 + half - ref, r0 + half - ref), win.vals, win.divs,
+                            scratch)
                 used = True
                 if fresh:
                     view[...] = scratch[:r1 - r0, :k1 - k0]
@@ -595,27 +593,31 @@ class _Frame:
         return total
 
 
-class _Boxes:
-    """The triangles' pixel boxes in image (column, row) indices."""
+class _Batch:
+    """Triangles in one frame with their values, divisors and pixel boxes
+    in image (column, row) indices."""
 
-    def __init__(self, lo: np.ndarray, hi: np.ndarray) -> None:
-        self.k_lo, self.j_lo = lo
-        self.k_hi, self.j_hi = hi
+    def __init__(self, p: np.ndarray, vals: np.ndarray, divs: np.ndarray,
+                 lo: np.ndarray, hi: np.ndarray) -> None:
+        self.p, self.vals, self.divs = p, vals, divs
+        self.lo, self.hi = lo, hi
 
-    def meeting(self, rows: tuple[int, int], cols: tuple[int, int], p: np.ndarray,
-                vals: np.ndarray, divs: np.ndarray, shift: tuple[int, int],
-                ) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-        """The triangles whose box meets image rows and columns (first, last),
-        carried by `shift` whole pixels; None when there are none."""
+    def meeting(self, rows: tuple[int, int], cols: tuple[int, int]) -> _Batch | None:
+        """The triangles whose box meets image rows and columns [start, stop);
+        itself when that is all of them, None when none."""
+        lo, hi = self.lo, self.hi
         with np.errstate(invalid="ignore"):
-            take = ((self.j_hi >= rows[0]) & (self.j_lo <= rows[1])
-                    & (self.k_hi >= cols[0]) & (self.k_lo <= cols[1]))
+            take = ((hi[1] >= rows[0]) & (lo[1] < rows[1])
+                    & (hi[0] >= cols[0]) & (lo[0] < cols[1]))
         if take.all():
-            sel, sv, sd = p, vals, divs
-        elif take.any():
-            sel, sv, sd = p[take], vals[take], divs[take]
-        else:
+            return self
+        if not take.any():
             return None
-        if shift != (0, 0):
-            sel = sel - np.array([shift[0], shift[1]] * 3, dtype=np.float64)
-        return sel, sv, sd
+        return _Batch(self.p[take], self.vals[take], self.divs[take], lo[:, take], hi[:, take])
+
+    def moved(self, columns: int, rows: int) -> np.ndarray:
+        """The triangles carried `columns` and `rows` whole pixels back."""
+        if columns == 0 and rows == 0:
+            return self.p
+        moved: np.ndarray = self.p - np.array([columns, rows] * 3, dtype=np.float64)
+        return moved
