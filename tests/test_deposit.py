@@ -10,12 +10,15 @@ import trovel
 from conftest import addr
 
 # (shape, origin, scale): odd, even, rectangular, narrow and wide images, in
-# unit and non-unit, square and rectangular pixels.
+# unit and non-unit, square and rectangular pixels; between them they take
+# every route: in place in bands (with the rows below them, an even width's
+# last column, or padded to one band) and through scratch windows alone.
 FRAMES = {
     "odd_square": ((7, 7), (0.0, 0.0), 1.0),
     "even_square": ((6, 6), (0.0, 0.0), 1.0),
     "rectangle_scaled": ((5, 9), (-3.3, 2.1), 0.7),
     "tall_rect_pixels": ((9, 4), (1.5, -2.0), (0.7, 1.3)),
+    "short_padded_band": ((4, 5), (0.5, 0.5), 1.0),
     "one_pixel": ((1, 1), (0.2, 0.1), 2.5),
     "wide_tiled": ((3, 700), (0.0, 0.0), 1.0),
     "tall_bands": ((700, 3), (0.0, 0.0), (0.5, 2.0)),
@@ -158,6 +161,8 @@ REFUSED = {
                                                                          scale=(1.0, 0.0))),
     "scale_huge_int": (ValueError, "scale", lambda: trovel.deposit_triangles(
         T1, 1.0, shape=(2, 2), scale=10**400)),
+    "pixels_overflow": (ValueError, "overflow", lambda: trovel.deposit_triangles(
+        [[(1e308, 0), (1e308, 1), (-1e308, 0)]], 1.0, shape=(2, 2), scale=0.5)),
     "shape_int": (TypeError, "shape", lambda: trovel.deposit_triangles(T1, 1.0, shape=3)),
     "shape_zero": (ValueError, "shape", lambda: trovel.deposit_triangles(T1, 1.0, shape=(0, 3))),
     "out_shape": (ValueError, "out", lambda: trovel.deposit_triangles(T1, 1.0, shape=(2, 2),

@@ -491,9 +491,10 @@ class _Frame:
         unit = np.array([self.sx, self.sy] * 3)
         if (shift == 0.0).all() and (unit == 1.0).all():
             return tris
-        p: np.ndarray = tris - shift
-        if (unit != 1.0).any():
-            p /= unit
+        with np.errstate(over="ignore"):  # overflow is refused once the bounds are known
+            p: np.ndarray = tris - shift
+            if (unit != 1.0).any():
+                p /= unit
         return p
 
     def deposit(self, tris: np.ndarray, vals: np.ndarray, divs: np.ndarray,
@@ -506,6 +507,7 @@ class _Frame:
         ref = (band if band else window_side(ny, nx)) // 2
         p = self.to_pixels(tris, ref)
         lo, hi = _bounds(p)
+        _refuse_overflow(tris, lo, hi)
         outside = self.outside(p, ref, vals, divs, lo, hi)
         # Pixel index boxes in image columns and rows (still doubles), as
         # the native deposit forms them.
@@ -591,6 +593,16 @@ class _Frame:
             _accumulate(unit, cv, cd, one)
             total += float(np.sum(cv / cd * _areas(pc))) - float(one[0, 0]) * self.nx * self.ny
         return total
+
+
+def _refuse_overflow(tris: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> None:
+    """Finite triangles must stay finite in pixel units: the native deposit
+    would skip them, and their value would be lost without a word."""
+    with np.errstate(invalid="ignore"):
+        finite = np.isfinite(lo).all(axis=0) & np.isfinite(hi).all(axis=0)
+    if not finite.all() and np.isfinite(tris[~finite]).all(axis=1).any():
+        raise ValueError("triangles lie too far from the image for its pixel size: "
+                         "their coordinates in pixels overflow")
 
 
 class _Batch:
