@@ -511,8 +511,13 @@ class _Frame:
         ref = (band if band else window_side(ny, nx)) // 2
         p = self.to_pixels(tris, ref)
         lo, hi = _bounds(p)
-        _refuse_overflow(tris, lo, hi)
-        outside = self.outside(p, ref, vals, divs, lo, hi)
+        with np.errstate(invalid="ignore"):
+            finite = np.isfinite(lo).all(axis=0) & np.isfinite(hi).all(axis=0)
+        if not finite.all() and np.isfinite(tris[~finite]).all(axis=1).any():
+            # The native deposit would skip them, losing their value unsaid.
+            raise ValueError("triangles lie too far from the image for its pixel size: "
+                             "their coordinates in pixels overflow")
+        outside = self.outside(p, ref, vals, divs, lo, hi, finite)
         # Pixel index boxes in image columns and rows (still doubles), as
         # the native deposit forms them.
         batch = _Batch(p, vals, divs, np.floor(lo + 0.5) + ref, np.floor(hi + 0.5) + ref)
@@ -569,15 +574,15 @@ class _Frame:
                     view += scratch[:r1 - r0, :k1 - k0]
 
     def outside(self, p: np.ndarray, ref: int, vals: np.ndarray, divs: np.ndarray,
-                lo: np.ndarray, hi: np.ndarray) -> float:
+                lo: np.ndarray, hi: np.ndarray, finite: np.ndarray) -> float:
         """The value of the triangles' parts beyond the image's border, from
         their coordinates p in the frame whose unit pixel (0, 0) is image
-        pixel (ref, ref)."""
+        pixel (ref, ref); `finite` marks the triangles the native deposit
+        takes."""
         left = bottom = -ref - 0.5
         right, top = self.nx - ref - 0.5, self.ny - ref - 0.5
         with np.errstate(invalid="ignore"):
-            # NaN divisors are deposited; NaN bounds mark coordinates that are not.
-            live = ~(divs <= 0.0) & np.isfinite(lo).all(axis=0) & np.isfinite(hi).all(axis=0)
+            live = ~(divs <= 0.0) & finite  # NaN divisors are deposited
             inside = (lo[0] >= left) & (hi[0] <= right) & (lo[1] >= bottom) & (hi[1] <= top)
             away = (hi[0] <= left) | (lo[0] >= right) | (hi[1] <= bottom) | (lo[1] >= top)
         whole = live & away
@@ -597,16 +602,6 @@ class _Frame:
             _accumulate(unit, cv, cd, one)
             total += float(np.sum(cv / cd * _areas(pc))) - float(one[0, 0]) * self.nx * self.ny
         return total
-
-
-def _refuse_overflow(tris: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> None:
-    """Finite triangles must stay finite in pixel units: the native deposit
-    would skip them, and their value would be lost without a word."""
-    with np.errstate(invalid="ignore"):
-        finite = np.isfinite(lo).all(axis=0) & np.isfinite(hi).all(axis=0)
-    if not finite.all() and np.isfinite(tris[~finite]).all(axis=1).any():
-        raise ValueError("triangles lie too far from the image for its pixel size: "
-                         "their coordinates in pixels overflow")
 
 
 class _Batch:
