@@ -461,7 +461,7 @@ class _Frame:
     middle pixel (0, 0) sits c = (m - 1) // 2 rows and columns in.  With
     m = nx the image's own rows serve: the image is written in place in
     bands of 2c + 1 rows, the whole width for odd nx and all but the last
-    column for even nx.  The rest (the rows below the last whole band, and
+    column for even nx.  The rest (the rows past the last whole band, and
     an even width's last column) goes through square scratch windows that
     are added into the image; so does all of an image too narrow or too
     short for bands.  Every pixel belongs to one window, and a window gets
