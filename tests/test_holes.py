@@ -151,7 +151,7 @@ SUBCLASSED = {
     "read_only_bytes": raises(ValueError, "writable", lambda: trovel.circle_coverage(
         per_pixel(1), (0, 0), 5.0, out=liar(1, source=bytes(8)).reshape(1, 1))),
     "deposit": raises(ValueError, "out", lambda: trovel.deposit_triangles(
-        TRIS, 1.0, out=liar(4).reshape(2, 2))),
+        TRIS, 1.0, size=3, out=liar(4).reshape(2, 2))),
     "masked_out": raises(TypeError, "masked", lambda: trovel.circle_coverage(
         per_pixel(), (0, 0), 5.0, out=MASKED)),
     "masked_input": raises(TypeError, "masked", lambda: trovel.clip_to_circle(
