@@ -246,13 +246,13 @@ public:
         }
     }
 
-    // As Edge::crossing computes it.
+    // Each edge's crossing with the row at height y, into x.
     void crossings(double y, double* x) const {
         const double* xa = xa_.data();
         const double* ya = ya_.data();
         const double* dx = dx_.data();
         const double* dy = dy_.data();
-        for (std::size_t a = 0; a < leaves_.size(); ++a) x[a] = (y - ya[a]) * dx[a] / dy[a] + xa[a];
+        for (std::size_t a = 0; a < leaves_.size(); ++a) x[a] = Edge{xa[a], ya[a], dx[a], dy[a]}.crossing(y);
     }
 
 private:
