@@ -1,7 +1,10 @@
 // Even-odd mask of a polygon over a rectangular grid of points, one row at a
 // time.  A grid point is inside when an odd number of the row's crossings
 // with the polygon's edges lie strictly below its x, so a point exactly on a
-// crossing counts to the side before it.
+// crossing counts to the side before it.  Rows may come in any order; the
+// columns must ascend for the mask to be the interior: along any other
+// order each point takes the answer for the largest x among the columns up
+// to it (NaN columns skipped), which is what walking the row gives.
 //
 // Each crossing is marked at the first grid column beyond it, in a bitmap of
 // the row; the number of marks at or before a column is the number of
@@ -138,11 +141,11 @@ private:
     double per_unit_ = 0;
 };
 
-// The walk consumes a crossing at the first column whose x exceeds it and
-// every column it has passed.  Along an ascending grid_x that is the first
-// column beyond the crossing; along any other it is the first column where
-// the largest x so far exceeds it (NaN columns never exceed anything), so
-// the running maximum is the axis that the crossings are placed on.
+// The axis that crossings are placed on: grid_x itself when it ascends
+// (returned empty), else its running maximum.  Walking the row along
+// crossings in ascending order, each one is consumed at the first column
+// where the running maximum of x exceeds it (a NaN column exceeds nothing);
+// along an ascending grid_x that is the first column beyond it.
 std::vector<double> column_reach(const GridAxis& cols) {
     std::vector<double> reach;
     bool ascending = cols.count == 0 || !std::isnan(cols.at[0]);
