@@ -84,9 +84,9 @@ def make_numba_scanline() -> Callable[[np.ndarray, np.ndarray, int], np.ndarray]
     def scanline(px, py, size):  # pragma: no cover - compiled
         n = px.size
         mask = np.zeros((size, size), np.uint8)
-        lo = np.empty(n)
-        for j in range(n):
-            lo[j] = min(py[j], py[(j + 1) % n])
+        xa, ya = px, py
+        xb, yb = np.roll(px, -1), np.roll(py, -1)
+        lo, hi = np.minimum(ya, yb), np.maximum(ya, yb)
         order = np.argsort(lo)
         active = np.empty(n, np.int64)
         xs = np.empty(n)
@@ -102,15 +102,12 @@ def make_numba_scanline() -> Callable[[np.ndarray, np.ndarray, int], np.ndarray]
             keep = 0
             for t in range(n_active):
                 j = active[t]
-                ya, yb = py[j], py[(j + 1) % n]
-                if max(ya, yb) < y:
+                if hi[j] < y:
                     continue  # passed its upper end
                 active[keep] = j
                 keep += 1
-                if (ya < y) != (yb < y):
-                    xa, xb = px[j], px[(j + 1) % n]
-                    xs[m] = xa + (y - ya) * (xb - xa) / (yb - ya)
-                    m += 1
+                xs[m] = xa[j] + (y - ya[j]) * (xb[j] - xa[j]) / (yb[j] - ya[j])
+                m += 1
             n_active = keep
             c = np.sort(xs[:m])
             for t in range(0, m - 1, 2):
@@ -185,14 +182,16 @@ def compare(size: int = 2048, vertices: int = 1000, repeats: int = 5) -> list[di
     px, py = star_polygon(vertices, size / 2)
     reference = exact_mask(px, py, size)
     tools = peers()
-    times: dict[str, list[float]] = {}
-    differing = {}
-    for name, fn in tools.items():
-        # The untimed first call compiles (numba) and settles the allocator
-        # after the previous tool.
-        differing[name] = int(np.count_nonzero(fn(px, py, size) != reference))
-        times[name] = []
-        for _ in range(repeats):
+    # The first call compiles (numba) and gives the points to compare.
+    differing = {name: int(np.count_nonzero(fn(px, py, size) != reference))
+                 for name, fn in tools.items()}
+    # Round by round, so that every tool meets the same load on the machine;
+    # each timed call follows an untimed one of the same tool, so that it
+    # does not pay for the allocator state another tool left behind.
+    times: dict[str, list[float]] = {name: [] for name in tools}
+    for _ in range(repeats):
+        for name, fn in tools.items():
+            fn(px, py, size)
             t0 = time.perf_counter()
             fn(px, py, size)
             times[name].append(time.perf_counter() - t0)
