@@ -176,12 +176,15 @@ def awkward_polygon(rng, n):
     return poly
 
 
-@pytest.mark.parametrize("special", [None, 1e305, -np.inf, np.nan],
-                         ids=["finite", "far_vertex", "infinite_vertex", "nan_vertex"])
+@pytest.mark.parametrize("special", [None, (1e300, -1e300), 1e305, -np.inf, np.nan],
+                         ids=["finite", "crossings_overflow_to_infinity", "far_vertex",
+                              "infinite_vertex", "nan_vertex"])
 def test_mask_equals_the_row_rules_bit_for_bit(special, rng):
     for _ in range(15):
         poly = awkward_polygon(rng, int(rng.integers(1, 40)))
-        if special is not None and len(poly) > 2:
+        if isinstance(special, tuple) and len(poly) > 2:  # a whole vertex far out
+            poly[int(rng.integers(len(poly)))] = special
+        elif special is not None and len(poly) > 2:
             poly[int(rng.integers(len(poly))), int(rng.integers(2))] = special
         gx = np.sort(np.round(rng.uniform(-7, 7, 50) * 4) / 4)  # repeats and crowding
         if rng.random() < 0.3:
