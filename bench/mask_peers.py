@@ -185,12 +185,15 @@ def compare(size: int = 2048, vertices: int = 1000, repeats: int = 5) -> list[di
     # The first call compiles (numba) and gives the points to compare.
     differing = {name: int(np.count_nonzero(fn(px, py, size) != reference))
                  for name, fn in tools.items()}
-    # Round by round, so that every tool meets the same load on the machine;
-    # each timed call follows an untimed one of the same tool, so that it
-    # does not pay for the allocator state another tool left behind.
+    # Round by round, so that every tool meets the same load on the machine,
+    # each round starting one tool later, so that none is always the one
+    # that follows the slowest; each timed call follows an untimed one of the
+    # same tool, so that it does not pay for the state another tool left.
     times: dict[str, list[float]] = {name: [] for name in tools}
-    for _ in range(repeats):
-        for name, fn in tools.items():
+    names = list(tools)
+    for round_ in range(repeats):
+        for name in names[round_ % len(names):] + names[:round_ % len(names)]:
+            fn = tools[name]
             fn(px, py, size)
             t0 = time.perf_counter()
             fn(px, py, size)
