@@ -2,8 +2,7 @@
 
 `compare()` times trovel's public `polygon_mask` and each peer on the same
 star polygon over a square grid of points at the integers (pixel centres),
-interleaving the tools round by round so that they share the machine's
-moods, and counts for each the points that differ from the exact even-odd
+in runs of calls to one tool at a time, and counts for each the points that differ from the exact even-odd
 interior.  Each peer comes with a one-line note on what it computes
 differently.  Peers that are not installed are left out.
 
@@ -176,7 +175,7 @@ def peers() -> dict[str, Callable[[np.ndarray, np.ndarray, int], np.ndarray]]:
 
 
 def compare(size: int = 2048, vertices: int = 1000, repeats: int = 5) -> list[dict]:
-    """Median seconds of each tool on the star of `vertices` vertices over a
+    """Median seconds of each tool (over about `repeats` calls) on the star of `vertices` vertices over a
     size x size grid, its ratio to trovel.polygon_mask (above 1: slower than
     trovel) and its points differing from the exact interior."""
     px, py = star_polygon(vertices, size / 2)
@@ -185,19 +184,19 @@ def compare(size: int = 2048, vertices: int = 1000, repeats: int = 5) -> list[di
     # The first call compiles (numba) and gives the points to compare.
     differing = {name: int(np.count_nonzero(fn(px, py, size) != reference))
                  for name, fn in tools.items()}
-    # Round by round, so that every tool meets the same load on the machine,
-    # each round starting one tool later, so that none is always the one
-    # that follows the slowest; each timed call follows an untimed one of the
-    # same tool, so that it does not pay for the state another tool left.
+    # Each tool is timed in runs of consecutive calls after an untimed one,
+    # so that it is measured in its own steady state rather than in the
+    # caches and allocator state that the tool before it left; three passes
+    # over the tools share out the changing load of the machine.
     times: dict[str, list[float]] = {name: [] for name in tools}
-    names = list(tools)
-    for round_ in range(repeats):
-        for name in names[round_ % len(names):] + names[:round_ % len(names)]:
-            fn = tools[name]
+    passes = 3
+    for pass_ in range(passes):
+        for name, fn in tools.items():
             fn(px, py, size)
-            t0 = time.perf_counter()
-            fn(px, py, size)
-            times[name].append(time.perf_counter() - t0)
+            for _ in range(-(-repeats // passes)):
+                t0 = time.perf_counter()
+                fn(px, py, size)
+                times[name].append(time.perf_counter() - t0)
     base = statistics.median(times["trovel.polygon_mask"])
     return [{"tool": name, "seconds": statistics.median(ts),
              "ratio": statistics.median(ts) / base, "differing": differing[name],
