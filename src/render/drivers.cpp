@@ -30,6 +30,8 @@ constexpr int64_t kRunBlock = 256;       // footprints of a top-level block of a
 constexpr double kGrowth = 1e-9;         // relative growth of every bounding disc
 constexpr int kMaxDepth = 64;            // halvings from a top-level block to one pixel, bounded
 
+double norm2(double x, double y) { return x * x + y * y; }
+
 struct Walker {
     const Shape& shape;
     std::unique_ptr<Workspace, void (*)(Workspace*)> ws;
@@ -76,8 +78,8 @@ void walk_grid(Walker& w, const GridJob& g, const std::vector<int32_t>& program,
     const double x = (m.m00 * u + m.m01 * v) + m.x0;
     const double y = (m.m10 * u + m.m11 * v) + m.y0;
     const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
-    const double R = std::max(std::hypot(m.m00 * hw + m.m01 * hh, m.m10 * hw + m.m11 * hh),
-                              std::hypot(m.m00 * hw - m.m01 * hh, m.m10 * hw - m.m11 * hh)) *
+    const double R = std::sqrt(std::max(norm2(m.m00 * hw + m.m01 * hh, m.m10 * hw + m.m11 * hh),
+                                        norm2(m.m00 * hw - m.m01 * hh, m.m10 * hw - m.m11 * hh))) *
                      (1.0 + kGrowth);
     const int folded = w.fold(program, depth, x, y, R);
     if (folded >= 0) {
@@ -170,7 +172,7 @@ void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program,
         ymax = std::max(ymax, L.qy[n] + ey);
     }
     const double x = 0.5 * (xmin + xmax), y = 0.5 * (ymin + ymax);
-    const double R = 0.5 * std::hypot(xmax - xmin, ymax - ymin) * (1.0 + kGrowth) +
+    const double R = 0.5 * std::sqrt(norm2(xmax - xmin, ymax - ymin)) * (1.0 + kGrowth) +
                      kGrowth * (std::fabs(x) + std::fabs(y));
     const int folded = w.fold(program, depth, x, y, R);
     if (folded >= 0) {

@@ -86,6 +86,10 @@ namespace {
 
 double cross(double ax, double ay, double bx, double by) { return ax * by - ay * bx; }
 
+// sqrt(x^2 + y^2) without hypot's care for overflow, which costs more than
+// the whole test it sits in; the coordinates here are footprint-sized.
+double length(double x, double y) { return std::sqrt(x * x + y * y); }
+
 // Green's term of the straight piece from P1 to P2: the integral of
 // x dy - y dx along it, x1 y2 - y1 x2.
 double segment_term(double x1, double y1, double x2, double y2) { return x1 * y2 - y1 * x2; }
@@ -183,7 +187,7 @@ void cut_segment_circle(std::vector<Cut>& cuts, int i, const Curve& e, int j, co
     const double dx = e.bx - e.ax, dy = e.by - e.ay;
     const double t0 = ((c.cx - e.ax) * e.ux + (c.cy - e.ay) * e.uy) / e.len;
     const double px = e.ax + t0 * dx, py = e.ay + t0 * dy;
-    const double h = std::hypot(px - c.cx, py - c.cy);
+    const double h = length(px - c.cx, py - c.cy);
     if (h >= c.r - kTangent * (c.r + scale)) return;   // apart, or touching only
     const double half = std::sqrt((c.r - h) * (c.r + h));
     const double dt = half / e.len;
@@ -200,7 +204,7 @@ void cut_circles(std::vector<Cut>& cuts, int i, const Curve& a, int j, const Cur
                  double tol, double scale) {
     if (same_circle(a, b, tol)) return;
     const double dx = b.cx - a.cx, dy = b.cy - a.cy;
-    const double d = std::hypot(dx, dy);
+    const double d = length(dx, dy);
     const double slack = kTangent * (a.r + b.r + scale);
     if (d >= a.r + b.r - slack || d <= std::fabs(a.r - b.r) + slack) return;
     // Distance from a's centre to the chord through both crossings, and half the chord.
@@ -216,6 +220,7 @@ void cut_circles(std::vector<Cut>& cuts, int i, const Curve& a, int j, const Cur
 
 struct Frame {
     double px[4], py[4];     // corners, counter-clockwise
+    double slack[4];         // tol times each edge's length
     double tol;              // coincidence tolerance
     double scale;            // bounding radius
     double ex, ey;           // half extents of the bounding box
@@ -227,10 +232,9 @@ bool inside_frame(const Frame& fr, double x, double y, bool* far_out) {
     *far_out = false;
     for (int i = 0; i < 4; ++i) {
         const int k = (i + 1) & 3;
-        const double ex = fr.px[k] - fr.px[i], ey = fr.py[k] - fr.py[i];
-        const double c = cross(ex, ey, x - fr.px[i], y - fr.py[i]);
+        const double c = cross(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i], x - fr.px[i], y - fr.py[i]);
         if (c <= 0.0) in = false;
-        if (c < -fr.tol * std::hypot(ex, ey)) *far_out = true;
+        if (c < -fr.slack[i]) *far_out = true;
     }
     return in;
 }
@@ -250,10 +254,14 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
         fr.px[i] = cx[k];
         fr.py[i] = cy[k];
     }
-    fr.scale = std::max(std::hypot(hax + hbx, hay + hby), std::hypot(hax - hbx, hay - hby));
+    fr.scale = std::max(length(hax + hbx, hay + hby), length(hax - hbx, hay - hby));
     fr.tol = kSame * fr.scale;
     fr.ex = std::fabs(hax) + std::fabs(hbx);
     fr.ey = std::fabs(hay) + std::fabs(hby);
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        fr.slack[i] = fr.tol * length(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i]);
+    }
 
     // Curves: every primitive of the residual program that reaches the footprint.
     ws.curves.clear();
