@@ -5,11 +5,11 @@
 // traversed with the region on the left.  That boundary is made of pieces of
 // the primitives' boundaries (polygon edges, circles) and of the footprint's
 // edges.  Every such curve is cut at its crossings with every other curve;
-// between two cuts nothing changes, so one test at the piece's midpoint tells
-// whether the piece bounds the region: the region's membership is evaluated
-// just left and just right of the piece, by forcing the piece's own primitive
-// (and any primitive whose boundary coincides with the piece) in and out and
-// testing every other primitive at the midpoint.  A piece with the region on
+// between two cuts nothing changes, so one test at an inner point of the
+// piece tells whether the piece bounds the region: the region's membership is
+// evaluated just left and just right of the piece, by forcing the piece's own
+// primitive (and any primitive whose boundary coincides with the piece) in and
+// out and testing every other primitive at that point.  A piece with the region on
 // its left is added as it runs, one with the region on its right reversed.
 //
 // Why this and not inclusion-exclusion over convex pieces: it needs no
@@ -25,6 +25,8 @@
 // with a tolerance far below any area that matters and then decided together,
 // the piece counted once by its lowest-numbered owner; tangencies within a
 // tolerance are not cut, which drops at most a sliver of area ~tol^1.5.
+// Where one disc or one straight edge alone crosses a footprint (most of any
+// image), short closed forms below take the place of the general tracing.
 #include <algorithm>
 #include <cmath>
 
@@ -39,6 +41,10 @@ constexpr double kSame = 1e-13;        // coincidence tolerance, relative to the
 constexpr double kTangent = 2e-13;     // tangency tolerance, relative to the radii involved
 constexpr double kEnds = 1e-12;        // slack of segment parameters at a crossing of ends
 constexpr double kTwoPi = 6.283185307179586;
+// Where a piece is tested: not its midpoint, which a symmetric tangency
+// (a circle touching a footprint edge at its middle) would sit on exactly.
+constexpr double kProbe = 0.3819660112501051;      // (3 - sqrt 5) / 2
+constexpr double kProbeAngle = 2.399963229728653;  // the golden angle
 
 struct Curve {
     int prim;        // kFoot or a primitive's index
@@ -239,6 +245,122 @@ bool inside_frame(const Frame& fr, double x, double y, bool* far_out) {
     return in;
 }
 
+
+// ---- fast paths: one primitive's boundary alone crosses the footprint -------
+// Each returns twice the area (the Green sum) or a negative value when the
+// configuration is too close to a degenerate one, for the general path.
+
+constexpr double kFastCorner = 1e-9;   // crossings this close to a corner go the general way
+
+// Twice the area of the footprint left of the line through a along u: the
+// footprint clipped by the half-plane (one Sutherland-Hodgman step), then
+// the shoelace sum x_i y_(i+1) - y_i x_(i+1) of what remains.
+double half_plane_sum(const Frame& fr, double ax, double ay, double ux, double uy) {
+    double s[4];
+    for (int i = 0; i < 4; ++i) s[i] = cross(ux, uy, fr.px[i] - ax, fr.py[i] - ay);
+    double x[8], y[8];
+    int n = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        if (s[i] > 0.0) { x[n] = fr.px[i]; y[n] = fr.py[i]; ++n; }
+        if ((s[i] > 0.0) != (s[k] > 0.0)) {
+            const double t = s[i] / (s[i] - s[k]);
+            x[n] = fr.px[i] + t * (fr.px[k] - fr.px[i]);
+            y[n] = fr.py[i] + t * (fr.py[k] - fr.py[i]);
+            ++n;
+        }
+    }
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        sum += segment_term(x[i], y[i], x[k], y[k]);
+    }
+    return sum;
+}
+
+// Twice the area of the footprint inside the circle (c, r): the parts of the
+// footprint's edges inside the circle, and the arcs inside the footprint,
+// each from a point where an edge leaves the circle, counter-clockwise to the
+// next point where an edge enters it.
+double disc_sum(const Frame& fr, double cx, double cy, double r) {
+    double sum = 0.0;
+    double ex[4], ey[4], xx[4], xy[4];   // entries and exits
+    int entries = 0, exits = 0;
+    bool any_inside = false;
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        const double dx = fr.px[k] - fr.px[i], dy = fr.py[k] - fr.py[i];
+        const double wx = fr.px[i] - cx, wy = fr.py[i] - cy;
+        const double A = dx * dx + dy * dy, B = dx * wx + dy * wy, C = wx * wx + wy * wy - r * r;
+        const double D = B * B - A * C;
+        if (!(D > 0.0)) {
+            if (C < 0.0) return -1.0;   // touching from inside: rare, general path
+            continue;
+        }
+        const double q = std::sqrt(D);
+        // a short chord is a near tangency; crossings at corners are shared by two edges
+        if (q < kFastCorner * A) return -1.0;
+        const double t1 = (-B - q) / A, t2 = (-B + q) / A;
+        if (std::fabs(t1) < kFastCorner || std::fabs(t1 - 1.0) < kFastCorner ||
+            std::fabs(t2) < kFastCorner || std::fabs(t2 - 1.0) < kFastCorner)
+            return -1.0;
+        const double lo = t1 > 0.0 ? t1 : 0.0, hi = t2 < 1.0 ? t2 : 1.0;
+        if (!(lo < hi)) continue;
+        any_inside = true;
+        const double x1 = fr.px[i] + lo * dx, y1 = fr.py[i] + lo * dy;
+        const double x2 = fr.px[i] + hi * dx, y2 = fr.py[i] + hi * dy;
+        sum += segment_term(x1, y1, x2, y2);
+        if (t1 > 0.0) { ex[entries] = x1; ey[entries] = y1; ++entries; }
+        if (t2 < 1.0) { xx[exits] = x2; xy[exits] = y2; ++exits; }
+    }
+    if (entries != exits) return -1.0;
+    if (exits == 0) {
+        bool far_out;
+        // the circle lies wholly inside the footprint, or misses it, or holds it
+        if (!any_inside && inside_frame(fr, cx, cy, &far_out)) sum += r * r * kTwoPi;
+        return sum;
+    }
+    for (int a = 0; a < exits; ++a) {
+        const double ux = xx[a] - cx, uy = xy[a] - cy;
+        double best = kTwoPi + 1.0;
+        int pick = -1;
+        for (int b = 0; b < entries; ++b) {
+            const double vx = ex[b] - cx, vy = ey[b] - cy;
+            double dth = std::atan2(cross(ux, uy, vx, vy), ux * vx + uy * vy);
+            if (dth < 0.0) dth += kTwoPi;
+            if (dth < best) { best = dth; pick = b; }
+        }
+        sum += arc_term(xx[a], xy[a], ex[pick], ey[pick], r, best);
+    }
+    return sum;
+}
+
+// The single primitive `code` alone, if a fast path takes it: twice the area
+// inside it, or a negative value.
+double single_sum(const Shape& shape, int32_t code, const Frame& fr, const Footprint& f) {
+    const Primitive& p = shape.prims[code];
+    if (p.kind == kDisc) return disc_sum(fr, p.v[0] - f.qx, p.v[1] - f.qy, p.v[2]);
+    // One edge, running right across the footprint's bounding box, and no other edge near.
+    const double rx = fr.ex + fr.tol, ry = fr.ey + fr.tol;
+    int found = -1;
+    for (int k = 0, j = p.n - 1; k < p.n; j = k++) {
+        const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
+        const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
+        if (std::max(ax, bx) < -rx || std::min(ax, bx) > rx || std::max(ay, by) < -ry ||
+            std::min(ay, by) > ry)
+            continue;
+        const bool a_out = std::fabs(ax) > rx || std::fabs(ay) > ry;
+        const bool b_out = std::fabs(bx) > rx || std::fabs(by) > ry;
+        if (found >= 0 || !a_out || !b_out) return -1.0;
+        found = k;
+    }
+    if (found < 0) return -1.0;
+    const int j = (found + p.n - 1) % p.n;
+    const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
+    const double dx = p.v[2 * found] - f.qx - ax, dy = p.v[2 * found + 1] - f.qy - ay;
+    return half_plane_sum(fr, ax, ay, dx, dy);
+}
+
 }  // namespace
 
 double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32_t>& program,
@@ -261,6 +383,16 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
     for (int i = 0; i < 4; ++i) {
         const int k = (i + 1) & 3;
         fr.slack[i] = fr.tol * length(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i]);
+    }
+
+    // One primitive, perhaps complemented: a fast path if it applies.
+    if (program.size() == 1 || (program.size() == 2 && program[1] == kComplement)) {
+        const double sum = single_sum(shape, program[0], fr, f);
+        if (sum >= 0.0) {
+            double frac = 0.5 * sum / std::fabs(det);
+            if (program.size() == 2) frac = 1.0 - frac;
+            return frac < 0.0 ? 0.0 : (frac > 1.0 ? 1.0 : frac);
+        }
     }
 
     // Curves: every primitive of the residual program that reaches the footprint.
@@ -329,7 +461,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
         }
     };
 
-    // The contribution of one piece of curve `ci` with midpoint (mx, my).
+    // The contribution of one piece of curve `ci`, tested at (mx, my).
     auto decide = [&](int ci, double mx, double my, double term) -> double {
         const Curve& e = ws.curves[ci];
         bool far_out;
@@ -384,7 +516,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
                 const double x2 = k < count ? ws.cuts[first + k].x : e.bx;
                 const double y2 = k < count ? ws.cuts[first + k].y : e.by;
                 if (x1 != x2 || y1 != y2)
-                    sum += decide(ci, 0.5 * (x1 + x2), 0.5 * (y1 + y2),
+                    sum += decide(ci, x1 + kProbe * (x2 - x1), y1 + kProbe * (y2 - y1),
                                   segment_term(x1, y1, x2, y2));
                 x1 = x2;
                 y1 = y2;
@@ -392,8 +524,9 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
             continue;
         }
         if (count == 0) {
-            // A whole circle: its term is r^2 2 pi, its midpoint anywhere on it.
-            sum += decide(ci, e.cx - e.r, e.cy, e.r * e.r * kTwoPi);
+            // A whole circle: its term is r^2 2 pi, its probe anywhere on it.
+            sum += decide(ci, e.cx + e.r * std::cos(kProbeAngle), e.cy + e.r * std::sin(kProbeAngle),
+                          e.r * e.r * kTwoPi);
             continue;
         }
         for (size_t k = 0; k < count; ++k) {
@@ -401,7 +534,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
             const Cut& c2 = ws.cuts[first + (k + 1) % count];
             const double dth = k + 1 < count ? c2.t - c1.t : c2.t + kTwoPi - c1.t;
             if (!(dth > 0.0)) continue;
-            const double tm = c1.t + 0.5 * dth;
+            const double tm = c1.t + kProbe * dth;
             sum += decide(ci, e.cx + e.r * std::cos(tm), e.cy + e.r * std::sin(tm),
                           arc_term(c1.x, c1.y, c2.x, c2.y, e.r, dth));
         }
