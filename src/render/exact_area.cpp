@@ -340,18 +340,18 @@ double disc_sum(const Frame& fr, double cx, double cy, double r) {
 double single_sum(const Shape& shape, int32_t code, const Frame& fr, const Footprint& f) {
     const Primitive& p = shape.prims[code];
     if (p.kind == kDisc) return disc_sum(fr, p.v[0] - f.qx, p.v[1] - f.qy, p.v[2]);
-    // One edge, running right across the footprint's bounding box, and no other edge near.
-    const double rx = fr.ex + fr.tol, ry = fr.ey + fr.tol;
+    // One edge, running right across the footprint's bounding disc, and no other edge near.
+    const double reach = fr.scale * (1.0 + kFastCorner), reach2 = reach * reach;
     int found = -1;
     for (int k = 0, j = p.n - 1; k < p.n; j = k++) {
         const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
         const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
-        if (std::max(ax, bx) < -rx || std::min(ax, bx) > rx || std::max(ay, by) < -ry ||
-            std::min(ay, by) > ry)
-            continue;
-        const bool a_out = std::fabs(ax) > rx || std::fabs(ay) > ry;
-        const bool b_out = std::fabs(bx) > rx || std::fabs(by) > ry;
-        if (found >= 0 || !a_out || !b_out) return -1.0;
+        const double dx = bx - ax, dy = by - ay;
+        double t = -(ax * dx + ay * dy) / (dx * dx + dy * dy);
+        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
+        const double nx = ax + t * dx, ny = ay + t * dy;
+        if (nx * nx + ny * ny > reach2) continue;
+        if (found >= 0 || ax * ax + ay * ay <= reach2 || bx * bx + by * by <= reach2) return -1.0;
         found = k;
     }
     if (found < 0) return -1.0;
