@@ -46,6 +46,16 @@ struct Walker {
     // Fold `program` over the disc (x, y, R): 0 or 1 when constant, else -1
     // with the folded program in residual[depth].
     int fold(const std::vector<int32_t>& program, int depth, double x, double y, double R) {
+        // One primitive, perhaps complemented (most of a boundary): no folding needed.
+        const size_t n = program.size();
+        if (n == 1 || (n == 2 && program[1] == kComplement)) {
+            const State s = classify(shape.prims[program[0]], x, y, R);
+            if (s == kCrossed) {
+                residual[depth] = program;
+                return -1;
+            }
+            return n == 1 ? static_cast<int>(s) : 1 - static_cast<int>(s);
+        }
         for (int32_t code : program)
             if (code >= 0) state[code] = classify(shape.prims[code], x, y, R);
         return fold_program(program, state.data(), residual[depth], scratch);
