@@ -1,6 +1,6 @@
 // Drivers: walk a pixel set in blocks so that the cost follows the boundary.
 //
-// A block of footprints is bounded by a disc; each primitive the block's
+// A block of footprints is bounded by a box; each primitive the block's
 // program still depends on is classified against that disc (wholly inside,
 // wholly outside, crossed) and folded out of the program where it is known.
 // A block whose program folds to a constant is filled; otherwise it is split
@@ -8,7 +8,7 @@
 // area is computed exactly only when some boundary may still cross them.
 //
 // Each pixel's result depends only on its own position and the map: the
-// bounding discs only grow from pixel to block (with a margin far above their
+// bounding boxes only grow from pixel to block (with a margin far above their
 // rounding), so what a block decides its pixels would have decided alone, and
 // the exact path of a pixel sees the same program whatever block led to it.
 // Top-level blocks sit on fixed multiples of the grid, and threads take whole
@@ -26,11 +26,9 @@ namespace trovel_render {
 namespace {
 
 constexpr int64_t kGridBlock = 64;       // rows and columns of a top-level grid block
-constexpr int64_t kRunBlock = 256;       // footprints of a top-level block of a list
-constexpr double kGrowth = 1e-9;         // relative growth of every bounding disc
+constexpr int64_t kRunBlock = 64;        // footprints of a top-level block of a list
+constexpr double kGrowth = 1e-9;         // relative growth of every bounding box
 constexpr int kMaxDepth = 64;            // halvings from a top-level block to one pixel, bounded
-
-double norm2(double x, double y) { return x * x + y * y; }
 
 struct Walker {
     const Shape& shape;
@@ -43,13 +41,14 @@ struct Walker {
         : shape(s), ws(new_workspace(s), free_workspace), state(s.prims.size(), kCrossed),
           residual(kMaxDepth) {}
 
-    // Fold `program` over the disc (x, y, R): 0 or 1 when constant, else -1
-    // with the folded program in residual[depth].
-    int fold(const std::vector<int32_t>& program, int depth, double x, double y, double R) {
+    // Fold `program` over the box (x, y, hx, hy): 0 or 1 when constant, else
+    // -1 with the folded program in residual[depth].
+    int fold(const std::vector<int32_t>& program, int depth, double x, double y, double hx,
+             double hy) {
         // One primitive, perhaps complemented (most of a boundary): no folding needed.
         const size_t n = program.size();
         if (n == 1 || (n == 2 && program[1] == kComplement)) {
-            const State s = classify(shape.prims[program[0]], x, y, R);
+            const State s = classify(shape.prims[program[0]], x, y, hx, hy);
             if (s == kCrossed) {
                 residual[depth] = program;
                 return -1;
@@ -57,7 +56,7 @@ struct Walker {
             return n == 1 ? static_cast<int>(s) : 1 - static_cast<int>(s);
         }
         for (int32_t code : program)
-            if (code >= 0) state[code] = classify(shape.prims[code], x, y, R);
+            if (code >= 0) state[code] = classify(shape.prims[code], x, y, hx, hy);
         return fold_program(program, state.data(), residual[depth], scratch);
     }
 };
@@ -88,10 +87,9 @@ void walk_grid(Walker& w, const GridJob& g, const std::vector<int32_t>& program,
     const double x = (m.m00 * u + m.m01 * v) + m.x0;
     const double y = (m.m10 * u + m.m11 * v) + m.y0;
     const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
-    const double R = std::sqrt(std::max(norm2(m.m00 * hw + m.m01 * hh, m.m10 * hw + m.m11 * hh),
-                                        norm2(m.m00 * hw - m.m01 * hh, m.m10 * hw - m.m11 * hh))) *
-                     (1.0 + kGrowth);
-    const int folded = w.fold(program, depth, x, y, R);
+    const double bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
+    const double by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
+    const int folded = w.fold(program, depth, x, y, bx, by);
     if (folded >= 0) {
         fill_rect(g, i0, i1, k0, k1, static_cast<double>(folded));
         return;
@@ -171,7 +169,7 @@ struct ListJob {
 
 void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program, int depth,
                int64_t n0, int64_t n1) {
-    // Bounding box of the footprints' bounding boxes, then its circumscribed disc.
+    // Bounding box of the footprints' bounding boxes.
     double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
     for (int64_t n = n0; n < n1; ++n) {
         const double ex = 0.5 * (std::fabs(L.j00[n]) + std::fabs(L.j01[n]));
@@ -182,9 +180,10 @@ void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program,
         ymax = std::max(ymax, L.qy[n] + ey);
     }
     const double x = 0.5 * (xmin + xmax), y = 0.5 * (ymin + ymax);
-    const double R = 0.5 * std::sqrt(norm2(xmax - xmin, ymax - ymin)) * (1.0 + kGrowth) +
-                     kGrowth * (std::fabs(x) + std::fabs(y));
-    const int folded = w.fold(program, depth, x, y, R);
+    const double grow = kGrowth * (std::fabs(x) + std::fabs(y));
+    const double bx = 0.5 * (xmax - xmin) * (1.0 + kGrowth) + grow;
+    const double by = 0.5 * (ymax - ymin) * (1.0 + kGrowth) + grow;
+    const int folded = w.fold(program, depth, x, y, bx, by);
     if (folded >= 0) {
         std::fill(L.out + n0, L.out + n1, static_cast<double>(folded));
         return;

@@ -44,9 +44,9 @@ bool run_program(const std::vector<int32_t>& program, const uint8_t* value,
                  std::vector<uint8_t>& stack);
 
 // ---- classify.cpp ---------------------------------------------------------
-// State of a primitive over the disc of radius R about (x, y): kIn or kOut
-// only when that is certain.
-State classify(const Primitive& p, double x, double y, double R);
+// State of a primitive over the box of half-sizes (hx, hy) about (x, y): kIn
+// or kOut only when that is certain.
+State classify(const Primitive& p, double x, double y, double hx, double hy);
 bool inside_polygon(const double* v, int n, double x, double y);
 
 // ---- exact_area.cpp -------------------------------------------------------
