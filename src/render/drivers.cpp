@@ -1,7 +1,7 @@
 // Drivers: walk a pixel set in blocks so that the cost follows the boundary.
 //
 // A block of footprints is bounded by a box; each primitive the block's
-// program still depends on is classified against that disc (wholly inside,
+// program still depends on is classified against that box (wholly inside,
 // wholly outside, crossed) and folded out of the program where it is known.
 // A block whose program folds to a constant is filled; otherwise it is split
 // in two and each half classified again, down to single footprints, whose
@@ -67,7 +67,6 @@ struct GridJob {
     const GridMap& m;
     int64_t r0, c0, stride;   // origin of `out` in the grid and its row stride
     double* out;
-    double R_unit[2];         // bounding radius of a block: see disc()
 };
 
 void fill_rect(const GridJob& g, int64_t i0, int64_t i1, int64_t k0, int64_t k1, double v) {
@@ -140,7 +139,7 @@ void run_threads(int threads, Job job) {
 void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1, int64_t c0,
                  int64_t c1, double* out, int threads) {
     if (r1 <= r0 || c1 <= c0) return;
-    const GridJob g{map, r0, c0, c1 - c0, out, {0.0, 0.0}};
+    const GridJob g{map, r0, c0, c1 - c0, out};
     const int64_t first = floor_to_block(r0, kGridBlock);
     const int64_t bands = (r1 - first + kGridBlock - 1) / kGridBlock;
     threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>(threads, bands)));
