@@ -32,15 +32,20 @@ def render_grid_tile(shape: Shape, affine, rows: tuple[int, int], cols: tuple[in
     [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0]]
     """
     desc = _shape("shape", shape).description()
-    (x0, y0), ((m00, m01), (m10, m11)) = affine
+    try:
+        (x0, y0), ((m00, m01), (m10, m11)) = affine
+    except (TypeError, ValueError):
+        raise TypeError("affine must be ((x0, y0), ((m00, m01), (m10, m11)))") from None
+    x0, y0, m00, m01, m10, m11 = (chk.finite("affine", v) for v in (x0, y0, m00, m01, m10, m11))
+    if m00 * m11 - m01 * m10 == 0.0:
+        raise ValueError("affine must have a non-singular matrix")
     r0, r1 = (chk.int32("rows", v) for v in rows)
     c0, c1 = (chk.int32("cols", v) for v in cols)
     if r1 < r0 or c1 < c0:
         raise ValueError(f"rows and cols must be increasing ranges, got {rows} and {cols}")
     shape_out = (r1 - r0, c1 - c0)
     res = np.empty(shape_out) if out is None else chk.output("out", out, shape_out, np.float64)
-    _render.grid(*desc, *(float(v) for v in (x0, y0, m00, m01, m10, m11)), r0, r1, c0, c1,
-                 res, _threads(threads))
+    _render.grid(*desc, x0, y0, m00, m01, m10, m11, r0, r1, c0, c1, res, _threads(threads))
     return res
 
 
@@ -58,8 +63,9 @@ def render(shape: Shape, pixels, *, out: np.ndarray | None = None,
 
     ``pixels`` is a :class:`trovel.Pixels` (a lazy affine grid or per-pixel
     footprints); the result has ``pixels.shape`` and dtype float64.  The
-    work is split over ``threads`` threads (the interpreter lock is released
-    meanwhile); the result is the same, bit for bit, for any count.
+    work is split over ``threads`` threads (at most 64 are used; the
+    interpreter lock is released meanwhile); the result is the same, bit for
+    bit, for any count.
 
     Examples
     --------
