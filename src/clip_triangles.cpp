@@ -324,9 +324,13 @@ Strut make_strut(double x1, double y1, double a1, double b1, double x2, double y
     const Point mid{(x1 + x2) * 0.5, (y1 + y2) * 0.5};
     s.lines[0] = oriented_edge_line(x1, y1, a1, b1, mid);
     s.lines[1] = oriented_edge_line(x2, y2, a2, b2, mid);
-    // The axis is the mean of the two pairs as passed.  Pairs passed with
-    // opposite orientations would cancel, so their difference is taken then.
-    const bool opposite = a1 * a2 + b1 * b2 < 0.0;
+    // The axis is the mean of the two pairs as passed.  Pairs passed the
+    // opposite way round (at least 135 degrees apart: d < 0 and |c| <= -d)
+    // would cancel, so their difference is taken then; pairs closer than
+    // that keep the mean, even when d < 0.
+    const double d = a1 * a2 + b1 * b2;
+    const double c = a1 * b2 - b1 * a2;
+    const bool opposite = d < 0.0 && std::fabs(c) <= -d;
     const double am = opposite ? (a1 - a2) * 0.5 : (a1 + a2) * 0.5;
     const double bm = opposite ? (b1 - b2) * 0.5 : (b1 + b2) * 0.5;
     const double n = std::sqrt(bm * bm + am * am);
@@ -408,11 +412,9 @@ int inner_piece(const Point* poly, const double* sigma, int n, Point* piece) {
     return q;
 }
 
-// The triangles cut off one triangle, in the order they are found, with
-// the magnitudes of their doubled areas.
+// The triangles cut off one triangle, in the order they are found.
 struct CutList {
     Point tri[kMaxCutTriangles][3];
-    double size[kMaxCutTriangles];
     int n;
 };
 
@@ -423,7 +425,6 @@ void collect_fan(const Point* piece, int q, CutList& cuts) {
         cuts.tri[cuts.n][0] = piece[0];
         cuts.tri[cuts.n][1] = piece[t];
         cuts.tri[cuts.n][2] = piece[t + 1];
-        cuts.size[cuts.n] = std::fabs(a2);
         ++cuts.n;
     }
 }
@@ -464,31 +465,6 @@ void cut_triangle_by_strut(const Strut& s, const Point* p, CutList& cuts) {
     }
 }
 
-// Ranking for the trim below: larger area first, NaN last, then the
-// earlier one.
-bool ranks_above(const CutList& cuts, int a, int b) {
-    const double ka = std::isnan(cuts.size[a]) ? -1.0 : cuts.size[a];
-    const double kb = std::isnan(cuts.size[b]) ? -1.0 : cuts.size[b];
-    return ka > kb || (ka == kb && a < b);
-}
-
-// More than seven triangles come only from rounding near a line; keep the
-// seven largest in their collected order, so the output never outgrows the
-// caller's seven records per input triangle.
-void keep_largest_cuts(CutList& cuts) {
-    if (cuts.n <= kMaxStrutRecords) return;
-    int kept = 0;
-    for (int k = 0; k < cuts.n; ++k) {
-        int above = 0;
-        for (int o = 0; o < cuts.n; ++o) above += ranks_above(cuts, o, k) ? 1 : 0;
-        if (above >= kMaxStrutRecords) continue;
-        for (int v = 0; v < 3; ++v) cuts.tri[kept][v] = cuts.tri[k][v];
-        cuts.size[kept] = cuts.size[k];
-        ++kept;
-    }
-    cuts.n = kept;
-}
-
 int clip_triangles_to_strut_cpp(address triangles, int count, const Strut& s, double margin,
                                 address out, address dropped, address clipped) {
     if (count <= 0) return 0;
@@ -508,12 +484,20 @@ int clip_triangles_to_strut_cpp(address triangles, int count, const Strut& s, do
             continue;
         }
         cut_triangle_by_strut(s, p, cuts);
-        keep_largest_cuts(cuts);
         if (cuts.n == 0) {
             bump(dropped);
             continue;
         }
         bump(clipped);
+        // More than seven pieces come only from end lines that coincide to
+        // rounding (a strut of length 0 or about 1e-16), where every piece
+        // carries real area and the strut removes next to none: the triangle
+        // is kept whole, which also keeps the output within the caller's
+        // seven records per input triangle.
+        if (cuts.n > kMaxStrutRecords) {
+            write_record(out, j++, record);
+            continue;
+        }
         for (int k = 0; k < cuts.n; ++k) {
             write_triangle(out, j++, cuts.tri[k][0], cuts.tri[k][1], cuts.tri[k][2]);
         }

@@ -13,7 +13,14 @@
 #include <cstdint>
 #include <cstring>
 
+// Streaming stores where the machine has them (x86 with SSE2) unless the
+// build asks for the portable path (TROVEL_PORTABLE); both store the same bits.
+#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
+#define TROVEL_STREAMING_STORES 1
 #include <emmintrin.h>
+#else
+#define TROVEL_STREAMING_STORES 0
+#endif
 
 #include "trovel.hpp"
 
@@ -78,9 +85,12 @@ class BlockWriter {
 public:
     BlockWriter(double* out, address n)
         : out_(out),
-          stream_(n >= kStreamingOutput && reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {}
+          stream_(TROVEL_STREAMING_STORES && n >= kStreamingOutput &&
+                  reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {}
     ~BlockWriter() {
+#if TROVEL_STREAMING_STORES
         if (stream_) _mm_sfence();
+#endif
     }
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
@@ -88,11 +98,13 @@ public:
     // The m results v of the block that starts at element `base`.
     void put(address base, const double* v, address m) {
         double* o = out_ + base;
+#if TROVEL_STREAMING_STORES
         if (stream_ && m == kBlock) {
             for (address k = 0; k < kBlock; k += 2) _mm_stream_pd(o + k, _mm_loadu_pd(v + k));
-        } else {
-            for (address k = 0; k < m; ++k) o[k] = v[k];
+            return;
         }
+#endif
+        std::memcpy(o, v, m * sizeof(double));
     }
 
 private:

@@ -208,14 +208,31 @@ def test_opposite_pairs_of_slanted_edge_lines_give_the_same_cut(rng):
     assert np.array_equal(a[0], b[0]) and a[1:] == b[1:] and a[2] > 0
 
 
-def test_rounding_debris_beyond_seven_triangles_is_trimmed():
-    # A zero-length strut: a cut here leaves an eighth fan triangle of
-    # doubled area about 7e-18 when no guard applies.
-    tri = (-1, -0.5, 1.723284576488516, -1.810976981836459, 0.1, 0.5037194227184925)
-    recs, d, c = strut(tri, shape=STRUT[:-1] + (0,))
-    assert (len(recs), d, c) == (7, 0, 1)
-    assert np.all(np.abs(signed_areas(recs)) > 1e-3)
-    assert area(recs) == pytest.approx(area(tri), rel=1e-14)
+@pytest.mark.parametrize("tri,length", [
+    ((-1, -0.5, 1, 0, 0, 1), 0.0),
+    ((-1, -0.5, 1, 0, 0, 1), 1e-16),
+    # Eight pieces, one of them debris collected before a larger one.
+    ((-1, -0.5, 1.723284576488516, -1.810976981836459, 0.1, 0.5037194227184925), 0.0),
+], ids=["zero_length", "length_1e-16", "debris_collected_early"])
+def test_more_than_seven_pieces_keep_the_triangle_whole(tri, length):
+    # End lines that coincide to rounding cut a triangle into more pieces
+    # than the output has room for; the strut removes next to no area there.
+    recs, d, c = strut(tri, shape=STRUT[:-1] + (length,))
+    assert (d, c) == (0, 1)
+    assert np.array_equal(recs, f64(tri).reshape(1, 6))
+
+
+@pytest.mark.parametrize("degrees,kept", [
+    (91, 191.476), (134, 192.961), (180, 199.6),
+], ids=["right_angle_keeps_the_mean", "just_below_135", "opposite_takes_the_difference"])
+def test_strut_axis_from_pairs_apart(degrees, kept):
+    # Edge line 2 turned against edge line 1: only pairs at least 135 degrees
+    # apart are taken as one axis passed the opposite way round.
+    t = math.radians(degrees)
+    shape = (0, -0.1, 0, 1, 0, 0.1, math.sin(t), math.cos(t), 0, 0, 2)
+    recs, d, c = strut((-10, -10, 10, -10, 0, 10), shape=shape)
+    assert (d, c) == (0, 1)
+    assert area(recs) == pytest.approx(kept, abs=1e-3)
 
 
 # --- properties ---------------------------------------------------------------
