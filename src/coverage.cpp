@@ -128,9 +128,10 @@ bool any_unsettled(const double* v, std::size_t m) {
 //   whose pixels all share one Jacobian, kUnsettled where the kernel must
 //   decide.
 // Whatever is derived from a key is a function of its bits, so reusing it
-// changes no result.
+// changes no result.  The coverage is taken by value: a copy that no store
+// to `out` can change stays in registers through the loop.
 template <class Coverage>
-void cover_in_blocks(const PixelArrays& p, const Coverage& coverage, double* out) {
+void cover_in_blocks(const PixelArrays& p, const Coverage coverage, double* out) {
     if (p.n == 0) return;
     BlockWriter writer(out, p.n);
     auto key = coverage.key(0);
@@ -418,8 +419,8 @@ void strut_quick_tests(const Strut& s, const StrutDisc& disc, const double* QX, 
 struct SharedEdgeCoverage {
     static constexpr bool kHasBlockFilter = false;
     static constexpr bool kHasQuickTests = false;
-    const PixelArrays& p;
-    const EdgeLine& edge;
+    const PixelArrays p;
+    const EdgeLine edge;
 
     Jacobian key(std::size_t i) const { return jacobian_of(p, i); }
     EdgeFrame derive(const Jacobian& J) const { return edge_frame(edge.direction, J); }
@@ -438,8 +439,8 @@ struct DirectionAndJacobian {
 struct PerPixelEdgeCoverage {
     static constexpr bool kHasBlockFilter = false;
     static constexpr bool kHasQuickTests = false;
-    const PixelArrays& p;
-    const EdgeLineArrays& edges;
+    const PixelArrays p;
+    const EdgeLineArrays edges;
 
     DirectionAndJacobian key(std::size_t i) const {
         return {{edges.dx[i], edges.dy[i]}, jacobian_of(p, i)};
@@ -455,8 +456,8 @@ struct PerPixelEdgeCoverage {
 struct CircleCoverage {
     static constexpr bool kHasBlockFilter = false;
     static constexpr bool kHasQuickTests = true;
-    const PixelArrays& p;
-    const Circle& circle;
+    const PixelArrays p;
+    const Circle circle;
 
     Jacobian key(std::size_t i) const { return jacobian_of(p, i); }
     double derive(const Jacobian& J) const { return footprint_radius(J); }
@@ -471,8 +472,8 @@ struct CircleCoverage {
 struct StrutCoverage {
     static constexpr bool kHasBlockFilter = true;
     static constexpr bool kHasQuickTests = true;
-    const PixelArrays& p;
-    const Strut& strut;
+    const PixelArrays p;
+    const Strut strut;
     StrutDisc disc;
 
     // A block wholly outside the disc needs nothing but the centres.
