@@ -131,7 +131,8 @@ bool any_unsettled(const double* v, std::size_t m) {
 // changes no result.  The coverage is taken by value: a copy that no store
 // to `out` can change stays in registers through the loop.
 template <class Coverage>
-void cover_in_blocks(const PixelArrays& p, const Coverage coverage, double* out) {
+void cover_in_blocks(const Coverage coverage, double* out) {
+    const PixelArrays& p = coverage.p;
     if (p.n == 0) return;
     BlockWriter writer(out, p.n);
     auto key = coverage.key(0);
@@ -416,13 +417,18 @@ void strut_quick_tests(const Strut& s, const StrutDisc& disc, const double* QX, 
 
 // The four coverages as cover_in_blocks takes them.
 
-struct SharedEdgeCoverage {
-    static constexpr bool kHasBlockFilter = false;
-    static constexpr bool kHasQuickTests = false;
-    const PixelArrays p;
-    const EdgeLine edge;
+// Most reuse what they derive from the Jacobian alone.
+struct KeyedByJacobian {
+    PixelArrays p;
 
     Jacobian key(std::size_t i) const { return jacobian_of(p, i); }
+};
+
+struct SharedEdgeCoverage : KeyedByJacobian {
+    static constexpr bool kHasBlockFilter = false;
+    static constexpr bool kHasQuickTests = false;
+    EdgeLine edge;
+
     EdgeFrame derive(const Jacobian& J) const { return edge_frame(edge.direction, J); }
     double value(std::size_t i, const Jacobian&, const EdgeFrame& frame) const {
         return pixel_frac_in_frame(frame, edge.point, place_of(p, i));
@@ -439,8 +445,8 @@ struct DirectionAndJacobian {
 struct PerPixelEdgeCoverage {
     static constexpr bool kHasBlockFilter = false;
     static constexpr bool kHasQuickTests = false;
-    const PixelArrays p;
-    const EdgeLineArrays edges;
+    PixelArrays p;
+    EdgeLineArrays edges;
 
     DirectionAndJacobian key(std::size_t i) const {
         return {{edges.dx[i], edges.dy[i]}, jacobian_of(p, i)};
@@ -453,14 +459,18 @@ struct PerPixelEdgeCoverage {
     }
 };
 
-struct CircleCoverage {
-    static constexpr bool kHasBlockFilter = false;
+// The circle and the strut settle most pixels by quick tests on the
+// footprint radius.
+struct KeyedByFootprintRadius : KeyedByJacobian {
     static constexpr bool kHasQuickTests = true;
-    const PixelArrays p;
-    const Circle circle;
 
-    Jacobian key(std::size_t i) const { return jacobian_of(p, i); }
     double derive(const Jacobian& J) const { return footprint_radius(J); }
+};
+
+struct CircleCoverage : KeyedByFootprintRadius {
+    static constexpr bool kHasBlockFilter = false;
+    Circle circle;
+
     void quick_tests(std::size_t base, std::size_t m, double rho, double* v) const {
         circle_quick_tests(p.qx + base, p.qy + base, circle, rho, m, v);
     }
@@ -469,19 +479,15 @@ struct CircleCoverage {
     }
 };
 
-struct StrutCoverage {
+struct StrutCoverage : KeyedByFootprintRadius {
     static constexpr bool kHasBlockFilter = true;
-    static constexpr bool kHasQuickTests = true;
-    const PixelArrays p;
-    const Strut strut;
+    Strut strut;
     StrutDisc disc;
 
     // A block wholly outside the disc needs nothing but the centres.
     void block_filter(std::size_t base, std::size_t m, double* v) const {
         strut_disc_tests(disc, p.qx + base, p.qy + base, m, v);
     }
-    Jacobian key(std::size_t i) const { return jacobian_of(p, i); }
-    double derive(const Jacobian& J) const { return footprint_radius(J); }
     void quick_tests(std::size_t base, std::size_t m, double rho, double* v) const {
         strut_quick_tests(strut, disc, p.qx + base, p.qy + base, rho, m, v);
     }
@@ -493,19 +499,19 @@ struct StrutCoverage {
 }  // namespace
 
 void pixel_frac(const EdgeLine& edge, const PixelArrays& pixels, double* out) {
-    cover_in_blocks(pixels, SharedEdgeCoverage{pixels, edge}, out);
+    cover_in_blocks(SharedEdgeCoverage{{pixels}, edge}, out);
 }
 
 void pixel_frac(const EdgeLineArrays& edges, const PixelArrays& pixels, double* out) {
-    cover_in_blocks(pixels, PerPixelEdgeCoverage{pixels, edges}, out);
+    cover_in_blocks(PerPixelEdgeCoverage{pixels, edges}, out);
 }
 
 void enclosed_circle(const PixelArrays& pixels, const Circle& circle, double* out) {
-    cover_in_blocks(pixels, CircleCoverage{pixels, circle}, out);
+    cover_in_blocks(CircleCoverage{{{pixels}}, circle}, out);
 }
 
 void enclosed_strut(const PixelArrays& pixels, const Strut& strut, double* out) {
-    cover_in_blocks(pixels, StrutCoverage{pixels, strut, StrutDisc(strut)}, out);
+    cover_in_blocks(StrutCoverage{{{pixels}}, strut, StrutDisc(strut)}, out);
 }
 
 }  // namespace trovel
