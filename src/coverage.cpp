@@ -117,7 +117,7 @@ bool any_unsettled(const double* v, std::size_t m) {
     return sign != 0;
 }
 
-// The block loop of every coverage.  `Coverage` says what it derives from a
+// The loop of every coverage, in blocks of pixels.  `Coverage` says what it derives from a
 // pixel's key (the Jacobian, and for one edge per pixel the edge's direction
 // too), the value of one pixel from that, and optionally two tests that
 // settle many pixels at once:
@@ -134,9 +134,25 @@ template <class Coverage>
 void cover_in_blocks(const Coverage coverage, double* out) {
     const PixelArrays& p = coverage.p;
     if (p.n == 0) return;
-    BlockWriter writer(out, p.n);
     auto key = coverage.key(0);
     auto derived = coverage.derive(key);
+    // One pixel by the kernel, with what was derived from the last key reused
+    // while the bits repeat.
+    auto by_kernel = [&](std::size_t i) {
+        const auto pixel_key = coverage.key(i);
+        if (!same_bits(pixel_key, key)) {
+            key = pixel_key;
+            derived = coverage.derive(key);
+        }
+        return coverage.value(i, key, derived);
+    };
+    // Without tests over a block each value depends on its own pixel alone,
+    // read before the value is written, so it goes straight to `out`.
+    if constexpr (!Coverage::kHasBlockFilter && !Coverage::kHasQuickTests) {
+        for (std::size_t i = 0; i < p.n; ++i) out[i] = by_kernel(i);
+        return;
+    }
+    BlockWriter writer(out, p.n);
     double v[kBlock];
     for (std::size_t base = 0; base < p.n; base += kBlock) {
         const std::size_t m = std::min(kBlock, p.n - base);
@@ -166,13 +182,7 @@ void cover_in_blocks(const Coverage coverage, double* out) {
             if constexpr (Coverage::kHasBlockFilter) {
                 if (v[k] != kUnsettled) continue;
             }
-            const std::size_t i = base + k;
-            const auto pixel_key = coverage.key(i);
-            if (!same_bits(pixel_key, key)) {
-                key = pixel_key;
-                derived = coverage.derive(key);
-            }
-            v[k] = coverage.value(i, key, derived);
+            v[k] = by_kernel(base + k);
         }
         writer.put(base, v, m);
     }
