@@ -136,20 +136,17 @@ void cover_in_blocks(const Coverage coverage, double* out) {
     if (p.n == 0) return;
     auto key = coverage.key(0);
     auto derived = coverage.derive(key);
-    // One pixel by the kernel, with what was derived from the last key reused
-    // while the bits repeat.
-    auto by_kernel = [&](std::size_t i) {
-        const auto pixel_key = coverage.key(i);
-        if (!same_bits(pixel_key, key)) {
-            key = pixel_key;
-            derived = coverage.derive(key);
-        }
-        return coverage.value(i, key, derived);
-    };
     // Without tests over a block each value depends on its own pixel alone,
     // read before the value is written, so it goes straight to `out`.
     if constexpr (!Coverage::kHasBlockFilter && !Coverage::kHasQuickTests) {
-        for (std::size_t i = 0; i < p.n; ++i) out[i] = by_kernel(i);
+        for (std::size_t i = 0; i < p.n; ++i) {
+            const auto pixel_key = coverage.key(i);
+            if (!same_bits(pixel_key, key)) {
+                key = pixel_key;
+                derived = coverage.derive(key);
+            }
+            out[i] = coverage.value(i, key, derived);
+        }
         return;
     }
     BlockWriter writer(out, p.n);
@@ -182,7 +179,13 @@ void cover_in_blocks(const Coverage coverage, double* out) {
             if constexpr (Coverage::kHasBlockFilter) {
                 if (v[k] != kUnsettled) continue;
             }
-            v[k] = by_kernel(base + k);
+            const std::size_t i = base + k;
+            const auto pixel_key = coverage.key(i);
+            if (!same_bits(pixel_key, key)) {
+                key = pixel_key;
+                derived = coverage.derive(key);
+            }
+            v[k] = coverage.value(i, key, derived);
         }
         writer.put(base, v, m);
     }
