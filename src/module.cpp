@@ -7,6 +7,7 @@
 // positional arguments only.
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "trovel.hpp"
