@@ -16,7 +16,7 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
                if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
                     >/dev/null 2>&1; then echo "$$p"; break; fi; done
 
-.PHONY: build test sanitize demo bench clean
+.PHONY: build test sanitize portable demo bench clean
 
 build: $(STAMP)
 
@@ -67,6 +67,27 @@ $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 sanitize: $(SAN_STAMP)
 	$(SAN_ENV) $(SAN_PY) -m pytest -q --capture=sys
 
+# The coverage tests against the portable build (-DTROVEL_PORTABLE=ON: no
+# x86 streaming stores), in its own venv and build directory; the built
+# module must hold no non-temporal store.
+PORT_VENV  := .venv-portable
+PORT_PY    := $(PORT_VENV)/bin/python
+PORT_STAMP := $(PORT_VENV)/.trovel-installed
+
+$(PORT_VENV)/.created:
+	$(call make-venv,$(PORT_VENV))
+
+$(PORT_STAMP): $(PORT_VENV)/.created $(SOURCES)
+	$(PORT_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_PORTABLE=ON \
+	    -C build-dir=build/portable ".[test]"
+	touch $@
+
+portable: $(PORT_STAMP)
+	@so=$$($(PORT_PY) -c 'import _trovel; print(_trovel.__file__)'); \
+	 if command -v objdump >/dev/null && objdump -d "$$so" | grep -q movnt; then \
+	   echo "error: the portable build holds streaming stores: $$so" >&2; exit 1; fi
+	$(PORT_PY) -m pytest -q tests/test_edge_coverage.py
+
 demo: build
 	$(PY) -m trovel.demo
 
@@ -83,7 +104,7 @@ bench: $(STAMP) $(BENCH_STAMP)
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build $(VENV) $(SAN_VENV) $(PORT_VENV)
 
 # The documentation site: docs/requirements.txt (the optional group "docs")
 # goes into .venv with a stamp of its own; Sphinx runs every gallery example
