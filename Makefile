@@ -94,10 +94,11 @@ demo: build
 # The benchmark's peers, the optional group "bench" of pyproject.toml, go
 # into the same .venv with a stamp of their own (installed by name, so the
 # package is not built twice); `make test` never needs them.
-BENCH_PEERS = $(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))'
+# $(call group,NAME): the packages of the optional group NAME of pyproject.toml.
+group = $(PY) -c 'import sys, tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"][sys.argv[1]]))' $(1)
 
 $(BENCH_STAMP): $(VENV)/.created pyproject.toml
-	$(BENCH_PEERS) | xargs -d '\n' $(PY) -m pip install -q
+	$(call group,bench) | xargs -d '\n' $(PY) -m pip install -q
 	touch $@
 
 bench: $(STAMP) $(BENCH_STAMP)
@@ -106,14 +107,14 @@ bench: $(STAMP) $(BENCH_STAMP)
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) $(PORT_VENV)
 
-# The documentation site: docs/requirements.txt (the optional group "docs")
-# goes into .venv with a stamp of its own; Sphinx runs every gallery example
+# The documentation site: the optional group "docs" of pyproject.toml goes
+# into .venv with a stamp of its own; Sphinx runs every gallery example
 # and fails on any warning; -E rereads every page, so a changed docstring
 # shows (and warns) at once.  The site is written to docs/_build/html.
 DOCS_STAMP := $(VENV)/.trovel-docs-deps
 
-$(DOCS_STAMP): $(VENV)/.created docs/requirements.txt
-	$(PY) -m pip install -q -r docs/requirements.txt
+$(DOCS_STAMP): $(VENV)/.created pyproject.toml
+	$(call group,docs) | xargs -d '\n' $(PY) -m pip install -q
 	touch $@
 
 .PHONY: docs
