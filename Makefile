@@ -36,7 +36,7 @@ $(VENV)/.created:
 	$(call make-venv,$(VENV))
 
 $(STAMP): $(VENV)/.created $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo,dask]"
 	touch $@
 
 test: build
@@ -59,7 +59,7 @@ $(SAN_VENV)/.created:
 
 $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_SANITIZE=ON \
-	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo]"
+	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo,dask]"
 	touch $@
 
 # --capture=sys: a report is written by the runtime straight to fd 2 just
