@@ -52,6 +52,14 @@ def test_tiles_give_the_in_memory_bits(client, name, chunks):
     assert same_bits(client.compute(got).result(), eager(GRID))
 
 
+def test_tiles_wider_than_a_block(client):
+    # a tile row longer than a block of the grid is evaluated in parts
+    wide = trovel.Pixels.grid((3, 70001), origin=(-35000.0, -1.0), scale=1.0, rotation=1e-5)
+    lazy, eager = CALLS["circle"]
+    got = client.compute(lazy(wide, chunks=(2, 40000))).result()
+    assert same_bits(got, trovel.circle_coverage(wide, (1.0, 2.0), 9.5))
+
+
 def test_render_scales_on_threads_with_the_same_bits():
     got = td.render(SHAPE, GRID, chunks=(9, 13)).compute(scheduler="threads")
     assert same_bits(got, trovel.render(SHAPE, GRID))
