@@ -89,7 +89,8 @@ def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
     result bit for bit.  Only the map and the ranges are needed: a tile
     builds its own footprints."""
     ny, nx = chk.int_pair("shape", shape, minimum=0)
-    check_affine((ny, nx), _plain_affine(affine))
+    affine = _plain_affine(affine)
+    check_affine((ny, nx), affine)
     (r0, r1), (c0, c1) = (chk.int_pair(n, v, minimum=0) for n, v in (("rows", rows),
                                                                      ("cols", cols)))
     if not (r0 <= r1 <= ny and c0 <= c1 <= nx):
@@ -101,7 +102,7 @@ def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
     flat = res.reshape(-1)
     for start, stop, block in tile_blocks(affine, (r0, r1), (c0, c1)):
         run(block, flat[start:stop], start, stop)
-    return res
+    return res if out is None else out
 
 
 def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike, *,
