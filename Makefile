@@ -36,7 +36,7 @@ $(VENV)/.created:
 	$(call make-venv,$(VENV))
 
 $(STAMP): $(VENV)/.created $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,demo,mesh]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo,mesh,dask]"
 	touch $@
 
 test: build
@@ -59,7 +59,7 @@ $(SAN_VENV)/.created:
 
 $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_SANITIZE=ON \
-	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo,mesh]"
+	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo,mesh,dask]"
 	touch $@
 
 # --capture=sys: a report is written by the runtime straight to fd 2 just

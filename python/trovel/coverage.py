@@ -25,7 +25,7 @@ import _trovel
 
 from . import _checks as chk
 from ._checks import FloatArray
-from .grid import PixelBlock, Pixels, Plan
+from .grid import Affine, PixelBlock, Pixels, Plan, _plain_affine, check_affine, tile_blocks
 from .shapes import Edges, Strut
 
 __all__ = ["Pixels", "circle_coverage", "edge_coverage", "strut_coverage"]
@@ -75,6 +75,32 @@ def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: np.ndarray) -> 
     chk.disjoint("out", res, *plan.arrays, *inputs)
     flat = res.reshape(-1)
     for start, stop, block in plan.blocks():
+        run(block, flat[start:stop], start, stop)
+    return res if out is None else out
+
+
+def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
+              rows: tuple[int, int], cols: tuple[int, int], *,
+              out: np.ndarray | None = None) -> np.ndarray:
+    """Rows [r0, r1) by columns [c0, c1) of the lazy grid of `shape` under
+    `affine`, evaluated by `run(block, out_block, start, stop)` (the same
+    block function the whole grid goes through; start and stop count in the
+    tile's flattened result), so that tiles put together are the whole
+    result bit for bit.  Only the map and the ranges are needed: a tile
+    builds its own footprints."""
+    ny, nx = chk.int_pair("shape", shape, minimum=0)
+    affine = _plain_affine(affine)
+    check_affine((ny, nx), affine)
+    (r0, r1), (c0, c1) = (chk.int_pair(n, v, minimum=0) for n, v in (("rows", rows),
+                                                                     ("cols", cols)))
+    if not (r0 <= r1 <= ny and c0 <= c1 <= nx):
+        raise ValueError(f"rows {rows} and cols {cols} must be ranges within the grid's "
+                         f"shape {(ny, nx)}")
+    tile = (r1 - r0, c1 - c0)
+    res = (chk.new_array("the tile", tile, np.float64) if out is None
+           else chk.output("out", out, tile, np.float64))
+    flat = res.reshape(-1)
+    for start, stop, block in tile_blocks(affine, (r0, r1), (c0, c1)):
         run(block, flat[start:stop], start, stop)
     return res if out is None else out
 

@@ -471,18 +471,33 @@ class Plan:
                 yield 0, self.size, _block_of(self.arrays)
             return
         ny, nx = self.shape
-        buffers = _take_buffers(block)
-        try:
-            filler = BlockFiller(self.affine, block, buffers)
-            rows = max(1, block // nx) if nx else 1
-            cols = min(nx, block)
-            for r0 in range(0, ny if nx else 0, rows):
-                r1 = min(ny, r0 + rows)
-                for c0 in range(0, nx, cols):
-                    c1 = min(nx, c0 + cols)
-                    yield r0 * nx + c0, (r1 - 1) * nx + c1, filler.fill(r0, r1, c0, c1)
-        finally:
-            _give_back(buffers)
+        yield from tile_blocks(self.affine, (0, ny), (0, nx), block)
+
+
+def tile_blocks(affine: Affine, rows: tuple[int, int], cols: tuple[int, int],
+                block: int | None = None) -> Iterator[tuple[int, int, PixelBlock]]:
+    """The blocks of the tile rows [r0, r1) by columns [c0, c1) of a grid
+    under the (checked) map `affine`: runs of whole tile rows, or parts of
+    one row when a row holds more than `block` pixels, each with its run
+    [start, stop) of the tile's flattened result.  A footprint depends only
+    on its row, its column and the map, so tiles evaluated apart and put
+    together are the whole grid, bit for bit."""
+    block = block or BLOCK_PIXELS
+    (r0, r1), (c0, c1) = rows, cols
+    w = c1 - c0
+    if r1 <= r0 or w <= 0:
+        return
+    buffers = _take_buffers(block)
+    try:
+        filler = BlockFiller(affine, block, buffers)
+        step, width = max(1, block // w), min(w, block)
+        for a in range(r0, r1, step):
+            b = min(r1, a + step)
+            for c in range(c0, c1, width):
+                d = min(c1, c + width)
+                yield (a - r0) * w + (c - c0), (b - 1 - r0) * w + (d - c0), filler.fill(a, b, c, d)
+    finally:
+        _give_back(buffers)
 
 
 # Block buffers kept from call to call, one set per thread: fresh ones would

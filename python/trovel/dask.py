@@ -1,0 +1,299 @@
+"""trovel's results as Dask arrays: a lazy grid in tiles, a mesh in
+partitions, many frames at once.  Needs the optional extra:
+``pip install 'trovel[dask]'``.
+
+Every function here checks its arguments at once, like its in-memory
+namesake, and returns a lazy array; nothing is computed until ``.compute()``
+(or ``.to_zarr()``, ``dask.compute``, ...).
+
+- Over a lazy grid (`Pixels.grid`), the result is chunked in tiles.  A tile's
+  task holds only the grid's map and its own row and column ranges; it
+  builds its footprints itself and runs the same block function as the
+  in-memory call, so the tiles put together are that call's result bit for
+  bit, whatever the chunks.
+- Over per-pixel footprints (`Pixels.from_arrays`) the result is one chunk,
+  computed by the in-memory function.
+- A list of pixel sets is a batch of frames: the result gains a leading axis,
+  one frame per index, each frame chunked as above.
+
+Which scheduler: `render` (the exact renderer) releases the interpreter lock,
+so Dask's default threaded scheduler runs its tiles on every core.  The
+coverage functions and `deposit_triangles` call `_trovel`, which holds the
+lock for its whole run: give them worker processes, a
+``dask.distributed.Client(n_workers=..., threads_per_worker=1)``.
+
+Examples
+--------
+>>> import trovel, trovel.dask
+>>> g = trovel.Pixels.grid((5, 7), center=(0.0, 0.0))
+>>> lazy = trovel.dask.render(trovel.Disc((0, 0), 2.5), g, chunks=(2, 3))
+>>> lazy.chunks
+((2, 2, 1), (3, 3, 1))
+>>> bool((lazy.compute() == trovel.render(trovel.Disc((0, 0), 2.5), g)).all())
+True
+"""
+from __future__ import annotations
+
+import functools
+import math
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import dask
+    import dask.array as da
+    from dask.base import tokenize
+except ImportError:  # pragma: no cover - depends on the environment
+    raise ImportError("trovel.dask needs the optional packages dask and distributed: "
+                      "pip install 'trovel[dask]'") from None
+
+from . import _checks as chk
+from . import area, coverage
+from .render import _threads, render_grid_tile
+from .render import render as _render_pixels
+from .apertures import Shape, _shape
+from .area import Deposit
+from .grid import Pixels, Plan, _ArrayPixels
+from .shapes import Strut
+
+__all__ = ["circle_coverage", "deposit_triangles", "edge_coverage", "render",
+           "strut_coverage"]
+
+Chunks = Any  # what dask takes: "auto", an int, a pair, or explicit block sizes
+Frames = Pixels | Sequence[Pixels]
+
+
+# --- frames: what a task needs of a pixel set --------------------------------------------
+
+class _Frame:
+    """One pixel set, read and checked once in the client: a grid's shape and
+    map, or per-pixel arrays (private copies the caller cannot reach)."""
+
+    def __init__(self, pixels: Any) -> None:
+        plan = Plan(pixels)
+        plan.check()
+        self.shape, self.affine = plan.shape, plan.affine
+        self.arrays = None if plan.affine is not None else tuple(a.copy() for a in plan.arrays)
+
+
+def _frames(pixels: Frames) -> tuple[list[_Frame], bool]:
+    """The frames and whether a batch (a list or tuple of pixel sets) was given."""
+    if isinstance(pixels, (list, tuple)):
+        frames = [_Frame(p) for p in pixels]
+        if not frames:
+            raise ValueError("pixels must hold at least one pixel set")
+        shapes = {f.shape for f in frames}
+        if len(shapes) != 1:
+            raise ValueError(f"every frame must have one shape, got {sorted(shapes)}")
+        return frames, True
+    return [_Frame(pixels)], False
+
+
+def _on_pixels(function: Callable[[Pixels], np.ndarray], shape: tuple[int, ...],
+               arrays: tuple[np.ndarray, ...]) -> np.ndarray:
+    return function(_ArrayPixels._owning(list(arrays), shape))
+
+
+def _in_frame(function: Callable[..., np.ndarray], *args: Any) -> np.ndarray:
+    """A block of a batch: one frame along the leading axis."""
+    return function(*args)[np.newaxis]
+
+
+def _lazy(label: str, frames: list[_Frame], batch: bool, chunks: Chunks, key: Any,
+          tile: Callable[..., Callable[[tuple[int, int], tuple[int, int]], np.ndarray]],
+          whole: Callable[[Pixels], np.ndarray]) -> da.Array:
+    """The dask array of frames: a grid frame's tiles by `tile(frame)(rows,
+    cols)`, a per-pixel frame whole by `whole(pixels)`."""
+    shape = frames[0].shape
+    if all(f.affine is not None for f in frames):
+        tiles = da.core.normalize_chunks(chunks, shape, dtype=np.float64)
+    else:  # per-pixel footprints come whole, and so does a grid batched with them
+        tiles = tuple((n,) for n in shape)
+    name = f"trovel-{label}-" + tokenize(key, tiles, [(f.shape, f.affine, f.arrays)
+                                                        for f in frames])
+    bounds = [np.concatenate([[0], np.cumsum(c, dtype=np.int64)]).tolist() for c in tiles]
+    graph: dict[Any, Any] = {}
+    call: tuple[Any, ...] = (_in_frame,) if batch else ()
+    for n, f in enumerate(frames):
+        prefix = (name, n) if batch else (name,)
+        if f.affine is None:
+            graph[prefix + (0,) * len(shape)] = call + (_on_pixels, whole, f.shape, f.arrays)
+            continue
+        run = tile(f)
+        (rb, cb) = bounds
+        for i in range(len(rb) - 1):
+            for j in range(len(cb) - 1):
+                graph[prefix + (i, j)] = call + (run, (rb[i], rb[i + 1]), (cb[j], cb[j + 1]))
+    out_chunks = (((1,) * len(frames),) if batch else ()) + tiles
+    meta = np.empty((0,) * len(out_chunks), dtype=np.float64)
+    return da.Array(graph, name, out_chunks, meta=meta)
+
+
+# --- the exact renderer ------------------------------------------------------------------
+
+class _Flat(Shape):
+    """A shape already in the native kernel's flat form: what a task is
+    given, so that no depth of combination has to be pickled."""
+
+    def __init__(self, description: tuple[np.ndarray, ...]) -> None:
+        self._description = description
+
+    def description(self) -> tuple[np.ndarray, ...]:
+        return self._description
+
+
+def _render_tile(shape: Shape, affine: Any, threads: int, rows: tuple[int, int],
+                 cols: tuple[int, int]) -> np.ndarray:
+    return render_grid_tile(shape, affine, rows, cols, threads=threads)
+
+
+def render(shape: Shape, pixels: Frames, *, chunks: Chunks = "auto",
+           threads: int = 1) -> da.Array:
+    """`trovel.render` as a dask array, bit for bit the same result.
+
+    ``pixels`` is a pixel set or a list of them (one frame each: the result
+    has shape ``(len(pixels),) + shape``).  A lazy grid is rendered in tiles
+    of ``chunks`` (any form dask takes, sizes that need not divide the grid);
+    ``threads`` is each task's own thread count.  The renderer releases the
+    interpreter lock: the default threaded scheduler suffices.
+    """
+    flat = _Flat(_shape("shape", shape).description())
+    nthreads = _threads(threads)
+    frames, batch = _frames(pixels)
+    return _lazy("render", frames, batch, chunks, (flat.description(), nthreads),
+                 lambda f: functools.partial(_render_tile, flat, f.affine, nthreads),
+                 functools.partial(_render_pixels, flat))
+
+
+# --- coverage ----------------------------------------------------------------------------
+
+class _Block:
+    """A coverage block function with its fixed arguments, as a task takes
+    it: ``run(block, out_block, start, stop)``."""
+
+    def __init__(self, function: Callable[..., None], *args: Any) -> None:
+        self.function, self.args = function, args
+
+    def __call__(self, block: Any, out: np.ndarray, start: int, stop: int) -> None:
+        self.function(block, out, *self.args)
+
+
+def _cover_tile(run: Any, shape: tuple[int, int], affine: Any, rows: tuple[int, int],
+                cols: tuple[int, int]) -> np.ndarray:
+    return coverage.grid_tile(run, shape, affine, rows, cols)
+
+
+def _pixels_first(function: Callable[..., np.ndarray], args: tuple[Any, ...],
+                  pixels: Pixels) -> np.ndarray:
+    return function(pixels, *args)
+
+
+def _coverage(label: str, pixels: Frames, chunks: Chunks, run: _Block,
+              function: Callable[..., np.ndarray], args: tuple[Any, ...]) -> da.Array:
+    frames, batch = _frames(pixels)
+    return _lazy(label, frames, batch, chunks, args,
+                 lambda f: functools.partial(_cover_tile, run, f.shape, f.affine),
+                 functools.partial(_pixels_first, function, args))
+
+
+def circle_coverage(pixels: Frames, center: npt.ArrayLike, radius: float, *,
+                    chunks: Chunks = "auto") -> da.Array:
+    """`trovel.circle_coverage` as a dask array, bit for bit the same result
+    (``pixels`` and ``chunks`` as for `render`).  Use worker processes."""
+    cx, cy = chk.pair("center", center)
+    r = chk.finite("radius", radius)
+    if r < 0.0:
+        raise ValueError(f"radius must not be negative, got {r}")
+    return _coverage("circle", pixels, chunks, _Block(coverage.circle_block, cx, cy, r),
+                     coverage.circle_coverage, ((cx, cy), r))
+
+
+def strut_coverage(pixels: Frames, strut: Strut, *, chunks: Chunks = "auto") -> da.Array:
+    """`trovel.strut_coverage` as a dask array, bit for bit the same result
+    (``pixels`` and ``chunks`` as for `render`).  Use worker processes."""
+    if not isinstance(strut, Strut):
+        raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
+    length, edges, _ = strut.native_args()
+    return _coverage("strut", pixels, chunks, _Block(coverage.strut_block, length, edges),
+                     coverage.strut_coverage, (strut,))
+
+
+def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike, *,
+                  chunks: Chunks = "auto") -> da.Array:
+    """`trovel.edge_coverage` with one line for all pixels, as a dask array,
+    bit for bit the same result (``pixels`` and ``chunks`` as for `render`).
+    Use worker processes."""
+    if np.shape(point) != (2,):
+        raise ValueError("trovel.dask.edge_coverage takes one line: point and direction "
+                         "must be pairs")
+    x0, y0 = chk.pair("point", point)
+    dx, dy = chk.pair("direction", direction, nonzero=True)
+    return _coverage("edge", pixels, chunks, _Block(coverage.edge_block, (x0, y0, dx, dy)),
+                     coverage.edge_coverage, ((x0, y0), (dx, dy)))
+
+
+# --- deposit -----------------------------------------------------------------------------
+
+def _deposit_part(tris: np.ndarray, vals: Any, divs: Any, shape: tuple[int, int],
+                  origin: tuple[float, float], scale: tuple[float, float]) -> Deposit:
+    """One partition's image and outside total, each with a leading axis of
+    one, to be stacked with the others'."""
+    d = area.deposit_triangles(tris, vals, divs, shape=shape, origin=origin, scale=scale)
+    return Deposit(d.image[np.newaxis], np.array([d.outside]))
+
+
+def _per_triangle(name: str, value: Any, tris: da.Array) -> Any:
+    """A scalar as a float, an array as a dask array partitioned like the
+    triangles."""
+    if np.ndim(value) == 0 and not isinstance(value, da.Array):
+        return chk.real(name, value)
+    arr = da.asarray(value)
+    if arr.shape != tris.shape[:1]:
+        raise ValueError(f"{name} must be a number or have shape {tris.shape[:1]}: one number "
+                         f"per triangle, got shape {arr.shape}")
+    return arr.rechunk((tris.chunks[0],))
+
+
+def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
+                      shape: tuple[int, int], origin: tuple[float, float] | None = None,
+                      scale: float | tuple[float, float] | None = None,
+                      split_every: int = 4) -> Deposit:
+    """`trovel.deposit_triangles` in the image's own frame, over a dask array
+    of triangles ``(n, 3, 2)`` or ``(n, 6)`` (a numpy array is one partition).
+
+    Each partition of the triangles is deposited into an image of its own
+    and the images are summed in a tree of ``split_every`` at a time.
+    Returns ``Deposit(image, outside)`` of two lazy arrays (an ``(ny, nx)``
+    image and a 0-d total); compute them together, ``dask.compute(*d)``, so
+    that each partition is deposited once.  Equal to the in-memory call
+    within the rounding of the sums; ``values`` and ``divisors`` are numbers
+    or one per triangle (arrays, partitioned like the triangles).  Use
+    worker processes.
+    """
+    ny, nx = area._image_shape(shape)
+    x0, y0 = (0.0, 0.0) if origin is None else chk.pair("origin", origin)
+    sx, sy = (1.0, 1.0) if scale is None else area._positive_scale(scale)
+    every = chk.int32("split_every", split_every, minimum=2)
+    tris = da.asarray(triangles)
+    if tris.ndim == 3 and tris.shape[1:] == (3, 2):
+        tris = tris.rechunk({1: -1, 2: -1}).reshape(tris.shape[0], 6)
+    elif not (tris.ndim == 2 and tris.shape[1] == 6):
+        raise ValueError(f"triangles must have shape (n, 3, 2) or (n, 6), got {tris.shape}")
+    tris = tris.rechunk({1: -1})
+    if math.isnan(tris.shape[0]):
+        raise ValueError("triangles must have known partition sizes (compute_chunk_sizes())")
+    vals, divs = _per_triangle("values", values, tris), _per_triangle("divisors", divisors, tris)
+    parts = tris.to_delayed().ravel()
+    pieces = [v.to_delayed().ravel() if isinstance(v, da.Array) else [v] * len(parts)
+              for v in (vals, divs)]
+    deposit = dask.delayed(_deposit_part, pure=True)
+    done = [deposit(t, v, d, (ny, nx), (x0, y0), (sx, sy)) for t, v, d in zip(parts, *pieces)]
+    if not done:  # no triangles: nothing deposited
+        return Deposit(da.zeros((ny, nx)), da.zeros(()))
+    images = da.concatenate([da.from_delayed(d.image, (1, ny, nx), dtype=np.float64)
+                             for d in done])
+    outside = da.concatenate([da.from_delayed(d.outside, (1,), dtype=np.float64) for d in done])
+    return Deposit(images.sum(axis=0, split_every=every), outside.sum(split_every=every))
