@@ -146,4 +146,4 @@ def run(table: Table, repeats: int) -> None:
             table.add(scenario, "numpy prefilter + pyclipr per straddler", t_peer, n, "triangle",
                       FAMILY, f"{straddle.size:,} straddle, every {step}th timed and scaled; "
                       f"{shape}; coordinates rounded to 2^-20; max |area diff| {diff:.1e}",
-                      table=main)
+                      table=main, series=f"numpy prefilter + pyclipr, {kind}")

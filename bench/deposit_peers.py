@@ -23,7 +23,7 @@ import _trovel
 import trovel
 from harness import Table, medians
 
-FAMILY = "deposit"
+FAMILY = "deposit (per triangle; polygon coverage per pixel)"
 
 
 def image_triangles(n: int, ny: int, nx: int, rng: np.random.Generator) -> np.ndarray:
@@ -33,9 +33,10 @@ def image_triangles(n: int, ny: int, nx: int, rng: np.random.Generator) -> np.nd
     return np.ascontiguousarray((centre + rng.uniform(-2.0, 2.0, (n, 3, 2))).reshape(n, 6))
 
 
-def bench_frame_deposit(table: Table, repeats: int) -> None:
+def bench_frame_deposit(table: Table, repeats: int, n: int) -> None:
     name = "deposit 1024x768"
-    n, ny, nx = 100_000, 768, 1024
+    ny, nx = 768, 1024
+    main = n == 100_000
     rng = np.random.default_rng(15)
     tris = image_triangles(n, ny, nx, rng)
     values = rng.uniform(0.5, 2.0, n)
@@ -65,13 +66,13 @@ def bench_frame_deposit(table: Table, repeats: int) -> None:
     t = medians([public_fresh, native_fresh, public_add, native_add], repeats)
     note = f"{n:,} triangles up to 4 px across"
     table.add(name, "trovel.deposit_triangles(shape=)", t[0], n, "triangle", FAMILY,
-              f"{note}; new image")
+              f"{note}; new image", table=main)
     table.add(name, "native accumulate_triangles", t[1], n, "triangle", FAMILY,
-              f"{side}x{side} window, new image")
+              f"{side}x{side} window, new image", table=main)
     table.add(name + ", +=", "trovel.deposit_triangles(out=)", t[2], n, "triangle", FAMILY,
-              "into an existing image", table=True)
+              "into an existing image", table=main)
     table.add(name + ", +=", "native accumulate_triangles", t[3], n, "triangle", FAMILY,
-              "into an existing image")
+              "into an existing image", table=main, series="native accumulate_triangles, +=")
 
 
 def star_polygon(n: int, centre: float) -> np.ndarray:
@@ -91,7 +92,7 @@ def bench_polygon_coverage(table: Table, repeats: int) -> None:
         return trovel.deposit_triangles(tris, 1.0, shape=(size, size)).image
 
     note = f"{n}-vertex star polygon, exact fractions, new image"
-    family = "exact polygon coverage"
+    family = FAMILY
     try:
         from exactextract import exact_extract
         from exactextract.feature import JSONFeatureSource
@@ -118,9 +119,11 @@ def bench_polygon_coverage(table: Table, repeats: int) -> None:
     diff = float(np.abs(theirs - ours()).max())
     table.add(name, "trovel triangulate + deposit", t[0], size * size, "pixel", family, note)
     table.add(name, "exactextract coverage", t[1], size * size, "pixel", family,
-              f"exact, axis-aligned grids only; cells as lists; max |fraction diff| {diff:.1e}")
+              f"exact, axis-aligned grids only; float32 fractions, cells as lists; "
+              f"max |fraction diff| {diff:.1e}")
 
 
 def run(table: Table, repeats: int) -> None:
-    bench_frame_deposit(table, repeats)
+    for n in (10_000, 100_000):
+        bench_frame_deposit(table, repeats, n)
     bench_polygon_coverage(table, repeats)

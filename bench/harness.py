@@ -61,6 +61,7 @@ class Row:
     family: str       # the capability, one panel of the plot
     note: str = ""    # what it computes differently, and how it differs
     table: bool = True  # False: a point of the scaling plot only
+    series: str = ""    # the plot's line through its sizes (default: the tool)
 
     @property
     def per_unit_ns(self) -> float:
@@ -75,8 +76,8 @@ class Table:
         self.rows: list[Row] = []
 
     def add(self, scenario: str, tool: str, seconds: float, work: float, unit: str,
-            family: str, note: str = "", table: bool = True) -> None:
-        row = Row(scenario, tool, seconds, work, unit, family, note, table)
+            family: str, note: str = "", table: bool = True, series: str = "") -> None:
+        row = Row(scenario, tool, seconds, work, unit, family, note, table, series or tool)
         self.rows.append(row)
         ms = "skipped" if math.isnan(seconds) else f"{seconds * 1e3:10.2f} ms"
         print(f"  {scenario:<30} {tool:<40} {ms}  {note}", file=sys.stderr, flush=True)
@@ -142,14 +143,14 @@ class Table:
         import matplotlib.pyplot as plt
 
         families = list(dict.fromkeys(r.family for r in self.rows))
-        cols = 3
+        cols = min(3, len(families))
         rows_n = math.ceil(len(families) / cols)
         fig, axes = plt.subplots(rows_n, cols, figsize=(5.2 * cols, 4.0 * rows_n), squeeze=False)
         for ax, family in zip(axes.ravel(), families):
             lines: dict[str, list[Row]] = {}
             for r in self.rows:
                 if r.family == family and not math.isnan(r.seconds):
-                    lines.setdefault(r.tool, []).append(r)
+                    lines.setdefault(r.series, []).append(r)
             for tool, pts in lines.items():
                 pts.sort(key=lambda r: r.work)
                 style = "-" if tool.startswith(("trovel", "native")) else "--"

@@ -12,7 +12,7 @@ import trovel
 from harness import Table, medians, optional
 from trovel import Pixels
 
-FAMILY = "exact render (pupil)"
+FAMILY = "exact render (pupil; on footprints)"
 OBSCURATION, STRUTS, OVERSAMPLING = 0.3, 4, 8
 
 
@@ -117,9 +117,14 @@ def bench_pupil(table: Table, repeats: int) -> None:
 
 
 def bench_footprints(table: Table, repeats: int) -> None:
-    """The pupil on per-pixel footprints: a grid under a radial distortion,
-    whose eight arrays (positions, centres, Jacobians) the renderer reads."""
-    size = 2048
+    """The pupil on per-pixel footprints."""
+    for size in (1024, 2048):
+        footprints(table, repeats, size)
+
+
+def footprints(table: Table, repeats: int, size: int) -> None:
+    """A grid under a radial distortion, whose eight arrays (positions,
+    centres, Jacobians) the renderer reads."""
     p = Pupil(size)
     c = np.arange(size, dtype=np.float64) - (size - 1) / 2
     gx, gy = np.meshgrid(c, c)
@@ -140,13 +145,13 @@ def bench_footprints(table: Table, repeats: int) -> None:
 
     t = medians([lambda: trovel.render(p.shape, pixels, out=out), read_eight,
                  lambda: trovel.render(p.shape, pixels)], repeats)
-    scenario = f"pupil on footprints {size}^2"
+    scenario, main = f"pupil on footprints {size}^2", size == 2048
     table.add(scenario, "trovel.render(pupil, from_arrays)", t[2], size * size, "pixel",
-              "exact render (footprints)", "radially distorted footprints, new array")
+              FAMILY, "radially distorted footprints, new array", table=main)
     table.add(scenario, "trovel.render(..., out=)", t[0], size * size, "pixel",
-              "exact render (footprints)", "into a reused output")
+              FAMILY, "into a reused output", table=main)
     table.add(scenario, "numpy: read the eight arrays once", t[1], size * size, "pixel",
-              "exact render (footprints)", "np.add.reduce over each input: the read floor")
+              FAMILY, "np.add.reduce over each input: the read floor", table=main)
 
 
 def run(table: Table, repeats: int) -> None:
