@@ -8,13 +8,11 @@ grid materialised once) into a reused output.  The exact reference is
 """
 from __future__ import annotations
 
-import tracemalloc
-
 import numpy as np
 
 import _trovel
 import trovel
-from harness import Table, medians, optional
+from harness import Table, medians, optional, peak_added
 from trovel import Pixels
 
 FAMILY = "coverage (circle, strut, edge)"
@@ -22,15 +20,6 @@ FAMILY = "coverage (circle, strut, edge)"
 
 def addr(a: np.ndarray) -> int:
     return int(a.ctypes.data)
-
-
-def peak_added(fn) -> int:
-    tracemalloc.start()
-    result = fn()
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    del result
-    return peak
 
 
 class Scene:
@@ -91,7 +80,7 @@ def bench_circle(table: Table, repeats: int) -> None:
         main = size == 4096
         extra = ""
         if main:
-            extra = f"; peak memory added {peak_added(s.circle) / s.out.nbytes:.2f}x the output"
+            extra = f"; tracemalloc peak {peak_added(s.circle) / s.out.nbytes:.2f}x the output"
         table.add(scenario, "trovel.circle_coverage(Pixels.grid)", t[0], size ** 2, "pixel",
                   FAMILY, f"grid + call, new array; chords across the rim: max |diff| "
                   f"{chord:.1e} from exact{extra}", table=main)

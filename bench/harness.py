@@ -13,6 +13,7 @@ import platform
 import statistics
 import sys
 import time
+import tracemalloc
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import ModuleType
@@ -41,6 +42,16 @@ def medians(fns: list[Callable[[], Any]], repeats: int, *, settle: bool = False)
     return [statistics.median(ts) for ts in times]
 
 
+def peak_added(fn: Callable[[], Any]) -> int:
+    """Peak bytes that numpy and Python allocate during fn() (tracemalloc)."""
+    tracemalloc.start()
+    result = fn()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    del result
+    return peak
+
+
 def optional(module: str) -> ModuleType | None:
     """The module, or None with the reason printed."""
     try:
@@ -66,6 +77,11 @@ class Row:
     @property
     def per_unit_ns(self) -> float:
         return self.seconds / self.work * 1e9
+
+
+RATIO_NOTE = ("'vs first row' is the time per unit of work over that of the scenario's first "
+              "row, trovel's public call: above 1 is slower than it.  A peer run on a sample "
+              "is compared per unit of work.")
 
 
 class Table:
@@ -120,7 +136,7 @@ class Table:
             return s.replace("*", r"\*").replace("`", "'") or " "
 
         lines = [".. Written by `make bench` (bench/run.py); do not edit by hand.", "",
-                 header, "", ".. list-table::", "   :header-rows: 1",
+                 header + ".", "", RATIO_NOTE, "", ".. list-table::", "   :header-rows: 1",
                  "   :widths: 18 22 9 9 8 34", ""]
         cols = ["scenario", "tool", "time (ms)", "ns per unit", "vs first row", "note"]
         lines += ["   * - " + cols[0]] + [f"     - {c}" for c in cols[1:]]

@@ -32,7 +32,7 @@ import cut_peers  # noqa: E402
 import deposit_peers  # noqa: E402
 import mask_peers  # noqa: E402
 import render_peers  # noqa: E402
-from harness import Table, machine_line  # noqa: E402
+from harness import RATIO_NOTE, Table, machine_line  # noqa: E402
 
 CAPABILITIES = {
     "mask": mask_peers.run,
@@ -46,7 +46,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeats", type=int, default=5, help="repeats per measurement (median)")
+    ap.add_argument("--repeats", type=int, default=7, help="repeats per measurement (median)")
     ap.add_argument("--only", choices=sorted(CAPABILITIES), action="append",
                     help="run only these capabilities (the docs are then left as they are)")
     opts = ap.parse_args()
@@ -59,6 +59,7 @@ def main() -> None:
         run(table, opts.repeats)
     header = machine_line(opts.repeats)
     print(header)
+    print(RATIO_NOTE)
     print(table.text())
     print(f"whole run {time.perf_counter() - start:.0f} s", file=sys.stderr)
     if opts.only:
