@@ -199,6 +199,9 @@ def cpu_model() -> str:
 
 
 def machine_line(repeats: int) -> str:
-    return (f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs; Python "
-            f"{platform.python_version()}, numpy {np.__version__}; medians of {repeats} repeats "
-            "side by side, one thread unless stated")
+    """The machine, the versions and the load the run met (a shared machine's
+    load moves every figure)."""
+    load = os.getloadavg()[0]
+    return (f"CPU: {cpu_model()}, {os.cpu_count()} logical CPUs, load average {load:.1f} at the "
+            f"end; Python {platform.python_version()}, numpy {np.__version__}; medians of "
+            f"{repeats} repeats side by side, one thread unless stated")
