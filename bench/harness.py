@@ -133,7 +133,7 @@ class Table:
 
     def rst(self, header: str) -> str:
         def cell(s: str) -> str:
-            return s.replace("*", r"\*").replace("`", "'") or " "
+            return s.replace("*", r"\*").replace("|", r"\|").replace("`", "'") or " "
 
         lines = [".. Written by `make bench` (bench/run.py); do not edit by hand.", "",
                  header + ".", "", RATIO_NOTE, "", ".. list-table::", "   :header-rows: 1",
