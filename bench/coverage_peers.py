@@ -99,7 +99,6 @@ def bench_circle(table: Table, repeats: int) -> None:
                       f"{diff:.1e}", table=main)
         elif main:
             table.skip(scenario, "photutils circular_overlap_grid", FAMILY, "not installed")
-        del s
 
 
 def bench_strut_edge(table: Table, repeats: int) -> None:
