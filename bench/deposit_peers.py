@@ -11,52 +11,19 @@ Two rows, each the median of a few repeats measured in one run:
    deposit of its triangles with value 1, beside exactextract's coverage
    fractions of the same polygon (when exactextract is installed).
 
-Run alone with `python bench/deposit_peers.py`, or call `run(table,
-repeats)` with a table that has `add(scenario, tool, seconds, elements,
-note)`, as bench/run.py's does.
+`run(table, repeats)` adds the rows to the bench's table (bench/run.py).
 """
 from __future__ import annotations
 
-import argparse
-import statistics
-import sys
-import time
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
 import _trovel
 import trovel
+from harness import Table, medians
 
-
-# Wall time by default; process time (--cpu-time) counts only this
-# process's own work, steadier on a machine that others are loading.
-clock = time.perf_counter
-
-
-def median_time(fn: Callable[[], object], repeats: int) -> float:
-    """Median time of fn() over `repeats` calls after one untimed call."""
-    fn()
-    times = []
-    for _ in range(repeats):
-        t0 = clock()
-        fn()
-        times.append(clock() - t0)
-    return statistics.median(times)
-
-
-def paired_medians(fns: list[Callable[[], object]], repeats: int) -> list[float]:
-    """Median wall times of several functions called in turn, one round after
-    another, so that load from elsewhere on the machine falls on all alike."""
-    for fn in fns:
-        fn()
-    times: list[list[float]] = [[] for _ in fns]
-    for _ in range(repeats):
-        for fn, ts in zip(fns, times):
-            t0 = clock()
-            fn()
-            ts.append(clock() - t0)
-    return [statistics.median(ts) for ts in times]
+FAMILY = "deposit (per triangle; polygon coverage per pixel)"
 
 
 def image_triangles(n: int, ny: int, nx: int, rng: np.random.Generator) -> np.ndarray:
@@ -66,9 +33,10 @@ def image_triangles(n: int, ny: int, nx: int, rng: np.random.Generator) -> np.nd
     return np.ascontiguousarray((centre + rng.uniform(-2.0, 2.0, (n, 3, 2))).reshape(n, 6))
 
 
-def bench_frame_deposit(table: Any, repeats: int) -> None:
+def bench_frame_deposit(table: Table, repeats: int, n: int) -> None:
     name = "deposit 1024x768"
-    n, ny, nx = 100_000, 768, 1024
+    ny, nx = 768, 1024
+    main = n == 100_000
     rng = np.random.default_rng(15)
     tris = image_triangles(n, ny, nx, rng)
     values = rng.uniform(0.5, 2.0, n)
@@ -95,13 +63,16 @@ def bench_frame_deposit(table: Any, repeats: int) -> None:
     def public_add() -> object:
         return trovel.deposit_triangles(tris, values, divisors, shape=(ny, nx), out=image)
 
-    t = paired_medians([native_fresh, public_fresh, native_add, public_add], repeats)
+    t = medians([public_fresh, native_fresh, public_add, native_add], repeats)
     note = f"{n:,} triangles up to 4 px across"
-    table.add(name, "native accumulate_triangles", t[0], n,
-              f"{note}; {side}x{side} window, new image")
-    table.add(name, "trovel.deposit_triangles(shape=)", t[1], n, "new image")
-    table.add(name + " +=", "native accumulate_triangles", t[2], n, "into an existing image")
-    table.add(name + " +=", "trovel.deposit_triangles(out=)", t[3], n)
+    table.add(name, "trovel.deposit_triangles(shape=)", t[0], n, "triangle", FAMILY,
+              f"{note}; new image", table=main)
+    table.add(name, "native accumulate_triangles", t[1], n, "triangle", FAMILY,
+              f"{side}x{side} window, new image", table=main)
+    table.add(name + ", +=", "trovel.deposit_triangles(out=)", t[2], n, "triangle", FAMILY,
+              "into an existing image", table=main)
+    table.add(name + ", +=", "native accumulate_triangles", t[3], n, "triangle", FAMILY,
+              "into an existing image", table=main, series="native accumulate_triangles, +=")
 
 
 def star_polygon(n: int, centre: float) -> np.ndarray:
@@ -111,7 +82,7 @@ def star_polygon(n: int, centre: float) -> np.ndarray:
     return np.column_stack([centre + r * np.cos(theta), centre + r * np.sin(theta)])
 
 
-def bench_polygon_coverage(table: Any, repeats: int) -> None:
+def bench_polygon_coverage(table: Table, repeats: int) -> None:
     name = "polygon coverage 2048^2"
     size, n = 2048, 1000
     poly = star_polygon(n, size / 2)
@@ -120,15 +91,16 @@ def bench_polygon_coverage(table: Any, repeats: int) -> None:
         tris = trovel.triangulate(poly)
         return trovel.deposit_triangles(tris, 1.0, shape=(size, size)).image
 
-    note = f"{n}-vertex star polygon, exact fractions"
+    note = f"{n}-vertex star polygon, exact fractions, new image"
+    family = FAMILY
     try:
         from exactextract import exact_extract
         from exactextract.feature import JSONFeatureSource
         from exactextract.raster import NumPyRasterSource
     except ImportError:
-        table.add(name, "trovel triangulate + deposit", median_time(ours, repeats), size * size,
-                  note)
-        table.add(name, "exactextract (not installed)", float("nan"), size * size)
+        table.add(name, "trovel triangulate + deposit", medians([ours], repeats)[0], size * size,
+                  "pixel", family, note)
+        table.skip(name, "exactextract", family, "not installed")
         return
     raster = NumPyRasterSource(np.zeros((size, size)), -0.5, -0.5, size - 0.5, size - 0.5)
     ring = poly.tolist()
@@ -139,47 +111,19 @@ def bench_polygon_coverage(table: Any, repeats: int) -> None:
     def peer() -> Any:
         return exact_extract(raster, features, ["coverage", "cell_id"], output="geojson")
 
-    t = paired_medians([ours, peer], repeats)
+    t = medians([ours, peer], repeats)
     props = peer()[0]["properties"]
     theirs = np.zeros(size * size)
     theirs[np.asarray(props["cell_id"], dtype=np.intp)] = props["coverage"]
     theirs = theirs.reshape(size, size)[::-1]  # their row 0 is the top row
     diff = float(np.abs(theirs - ours()).max())
-    table.add(name, "trovel triangulate + deposit", t[0], size * size, note)
-    table.add(name, "exactextract coverage", t[1], size * size,
+    table.add(name, "trovel triangulate + deposit", t[0], size * size, "pixel", family, note)
+    table.add(name, "exactextract coverage", t[1], size * size, "pixel", family,
+              f"exact, axis-aligned grids only; float32 fractions, cells as lists; "
               f"max |fraction diff| {diff:.1e}")
 
 
-class PrintTable:
-    """A table that prints each row, and each later row of a scenario as a
-    ratio to the scenario's first."""
-
-    def __init__(self) -> None:
-        self.first: dict[str, float] = {}
-
-    def add(self, scenario: str, tool: str, seconds: float, elements: int, note: str = "") -> None:
-        base = self.first.setdefault(scenario, seconds)
-        ratio = "" if base == seconds else f"{seconds / base:6.2f}x"
-        print(f"{scenario:<26} {tool:<34} {seconds * 1e3:9.2f} ms {ratio:>8}  {note}", flush=True)
-
-
-def run(table: Any, repeats: int) -> None:
-    bench_frame_deposit(table, repeats)
+def run(table: Table, repeats: int) -> None:
+    for n in (10_000, 100_000):
+        bench_frame_deposit(table, repeats, n)
     bench_polygon_coverage(table, repeats)
-
-
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeats", type=int, default=7, help="repeats per measurement (median)")
-    ap.add_argument("--cpu-time", action="store_true", help="time by process time, not wall time")
-    opts = ap.parse_args()
-    global clock
-    if opts.cpu_time:
-        clock = time.process_time
-    run(PrintTable(), opts.repeats)
-    print(f"median of {opts.repeats} repeats of {'process' if opts.cpu_time else 'wall'} time; "
-          f"numpy {np.__version__}", file=sys.stderr)
-
-
-if __name__ == "__main__":
-    main()

@@ -2,23 +2,23 @@
 
 `compare()` times trovel's public `polygon_mask` and each peer on the same
 star polygon over a square grid of points at the integers (pixel centres),
-in runs of calls to one tool at a time, and counts for each the points that differ from the exact even-odd
-interior.  Each peer comes with a one-line note on what it computes
+side by side, and counts for each the points that differ from the exact
+even-odd interior; `run(table, repeats)` adds its rows to the bench's
+table.  Each peer comes with a one-line note on what it computes
 differently.  Peers that are not installed are left out.
 
     python bench/mask_peers.py [size] [vertices] [repeats]
 """
 from __future__ import annotations
 
-import statistics
 import sys
-import time
 from collections.abc import Callable
 
 import numpy as np
 
 import _trovel
 import trovel
+from harness import Table, medians, optional
 
 
 def star_polygon(n: int, centre: float) -> tuple[np.ndarray, np.ndarray]:
@@ -174,33 +174,50 @@ def peers() -> dict[str, Callable[[np.ndarray, np.ndarray, int], np.ndarray]]:
     return {name: fn for name, fn in tools.items() if fn is not None}
 
 
+def crossings(px: np.ndarray, py: np.ndarray, size: int) -> int:
+    """Edge-row crossings on the grid: the rows y = 0 .. size - 1 with
+    min < y <= max of each edge."""
+    ya, yb = py, np.roll(py, -1)
+    lo = np.clip(np.floor(np.minimum(ya, yb)) + 1, 0, size)
+    hi = np.clip(np.floor(np.maximum(ya, yb)) + 1, 0, size)
+    return int((hi - lo).sum())
+
+
 def compare(size: int = 2048, vertices: int = 1000, repeats: int = 5) -> list[dict]:
-    """Median seconds of each tool (over about `repeats` calls) on the star of `vertices` vertices over a
-    size x size grid, its ratio to trovel.polygon_mask (above 1: slower than
-    trovel) and its points differing from the exact interior."""
+    """Median seconds of each tool on the star of `vertices` vertices over a
+    size x size grid, timed side by side (each timed call after an untimed
+    one of the same tool, so that each runs in its own steady state rather
+    than in the caches and allocator state the tool before it left), its
+    ratio to trovel.polygon_mask (above 1: slower than trovel) and its
+    points differing from the exact interior."""
     px, py = star_polygon(vertices, size / 2)
     reference = exact_mask(px, py, size)
     tools = peers()
     # The first call compiles (numba) and gives the points to compare.
     differing = {name: int(np.count_nonzero(fn(px, py, size) != reference))
                  for name, fn in tools.items()}
-    # Each tool is timed in runs of consecutive calls after an untimed one,
-    # so that it is measured in its own steady state rather than in the
-    # caches and allocator state that the tool before it left; three passes
-    # over the tools share out the changing load of the machine.
-    times: dict[str, list[float]] = {name: [] for name in tools}
-    passes = 3
-    for pass_ in range(passes):
-        for name, fn in tools.items():
-            fn(px, py, size)
-            for _ in range(-(-repeats // passes)):
-                t0 = time.perf_counter()
-                fn(px, py, size)
-                times[name].append(time.perf_counter() - t0)
-    base = statistics.median(times["trovel.polygon_mask"])
-    return [{"tool": name, "seconds": statistics.median(ts),
-             "ratio": statistics.median(ts) / base, "differing": differing[name],
-             "note": PEER_NOTES[name]} for name, ts in times.items()]
+    seconds = medians([lambda fn=fn: fn(px, py, size) for fn in tools.values()], repeats,
+                      settle=True)
+    base = seconds[0]
+    return [{"tool": name, "seconds": t, "ratio": t / base, "differing": differing[name],
+             "note": PEER_NOTES[name]} for name, t in zip(tools, seconds)]
+
+
+def run(table: Table, repeats: int) -> None:
+    """Rows of the 2048^2 mask at 1000 and 100,000 vertices, and a point of
+    the scaling plot between; work is vertices plus edge-row crossings."""
+    size = 2048
+    for vertices in (1000, 10_000, 100_000):
+        px, py = star_polygon(vertices, size / 2)
+        work = vertices + crossings(px, py, size)
+        scenario = f"mask {size}^2, {vertices:,} vertices"
+        for row in compare(size, vertices, repeats):
+            table.add(scenario, row["tool"], row["seconds"], work, "vertex+crossing",
+                      "polygon mask", f"{row['differing']} points differ; {row['note']}",
+                      table=vertices != 10_000)
+    for name in ("numba", "cv2", "rasterio"):
+        if optional(name) is None:
+            table.skip(f"mask {size}^2", name, "polygon mask", "not installed")
 
 
 def main(argv: list[str]) -> None:
