@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -28,6 +28,7 @@ import numpy.typing as npt
 INT32_MAX = 2**31 - 1
 
 FloatArray = npt.NDArray[np.float64]
+AnyArray = npt.NDArray[Any]
 
 
 def refuse_masked(name: str, value: Any) -> None:
@@ -37,7 +38,7 @@ def refuse_masked(name: str, value: Any) -> None:
                         "pass value.filled(...) or the unmasked data")
 
 
-def array(name: str, value: Any) -> np.ndarray:
+def array(name: str, value: Any) -> AnyArray:
     """Step 1 for an array argument: `value` as some numpy array, not copied.
 
     An ndarray (of any subclass) is returned as it is, so that a later step
@@ -55,7 +56,7 @@ def array(name: str, value: Any) -> np.ndarray:
     return arr
 
 
-def base(name: str, arr: np.ndarray) -> np.ndarray:
+def base(name: str, arr: AnyArray) -> AnyArray:
     """Step 2 for an array from `array`: a plain ndarray view of its data, so
     no method of a subclass runs from here on, holding real numbers."""
     plain = np.ndarray.view(arr, np.ndarray)
@@ -64,7 +65,7 @@ def base(name: str, arr: np.ndarray) -> np.ndarray:
     return plain
 
 
-def contiguous(name: str, arr: np.ndarray, *, finite: bool = False) -> FloatArray:
+def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     """An array from `array` (or `base`), its shape already checked, as
     C-contiguous float64 (copied only when needed, 0-d kept 0-d)."""
     out = np.asarray(base(name, arr), dtype=np.float64, order="C")
@@ -151,6 +152,64 @@ def keyword(name: str, value: Any, choices: tuple[str, ...]) -> str:
     return value
 
 
+def number_or_pair(name: str, value: Any) -> tuple[float, float]:
+    """One finite number used for both axes, or a pair of them (x, y)."""
+    if isinstance(value, (tuple, list)) or (isinstance(value, np.ndarray) and value.ndim != 0):
+        return pair(name, value)
+    if isinstance(value, np.ndarray):
+        value = np.ndarray.view(value, np.ndarray)[()]
+    v = finite(name, value)
+    return v, v
+
+
+def nonnegative(name: str, value: float) -> float:
+    """Step 2 for a number from `finite`."""
+    if value < 0.0:
+        raise ValueError(f"{name} must not be negative, got {value}")
+    return value
+
+
+def positive_pair(name: str, sides: tuple[float, float]) -> tuple[float, float]:
+    """Step 2 for the sides of a pixel from `number_or_pair`: both positive,
+    and their product (the pixel's area) a finite positive float."""
+    sx, sy = sides
+    if not (sx > 0.0 and sy > 0.0):
+        raise ValueError(f"{name} must be positive, got ({sx}, {sy})")
+    if not 0.0 < sx * sy < math.inf:
+        raise ValueError(f"{name} ({sx}, {sy}) gives a pixel area that is not a finite "
+                         "positive float")
+    return sx, sy
+
+
+T = TypeVar("T")
+
+
+def instance(name: str, value: Any, cls: type[T]) -> T:
+    """`value` itself when it is a `cls` (a subclass too)."""
+    if not isinstance(value, cls):
+        raise TypeError(f"{name} must be a trovel.{cls.__name__}, got {type(value).__name__}")
+    return value
+
+
+def one_of_shapes(name: str, arr: AnyArray, *shapes: tuple[int, ...]) -> AnyArray:
+    """Step 2 for an array from `array`: its plain view, of one of `shapes`,
+    checked before anything is copied."""
+    plain = base(name, arr)
+    if plain.shape not in shapes:
+        raise ValueError(f"{name} must have shape {' or '.join(map(str, shapes))}, "
+                         f"got {plain.shape}")
+    return plain
+
+
+def points(name: str, arr: AnyArray) -> AnyArray:
+    """Step 2 for an array from `array`: its plain view, of shape (n, 2),
+    checked before anything is copied."""
+    plain = base(name, arr)
+    if plain.ndim != 2 or plain.shape[1] != 2:
+        raise ValueError(f"{name} must have shape (n, 2), got {plain.shape}")
+    return plain
+
+
 def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[FloatArray, bool]:
     """Triangles given as (n, 3, 2) or (n, 6): the (n, 6) float64 records and
     whether the caller used the (n, 3, 2) layout.  The native side counts the
@@ -177,12 +236,12 @@ def per_item(name: str, value: Any, n: int, *, items: str = "items") -> FloatArr
     if arr.ndim == 0:
         return np.full(n, float(arr), dtype=np.float64)
     if arr.shape != (n,):
-        raise ValueError(f"{name} must be a number or one per item of {items} (shape ({n},)), "
-                         f"got shape {arr.shape}")
+        raise ValueError(f"{name} must be a number or one per item of {items}, and {items} "
+                         f"holds {n}: got shape {arr.shape}")
     return contiguous(name, arr)
 
 
-def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False) -> np.ndarray:
+def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False) -> AnyArray:
     """A fresh output; a shape numpy cannot allocate is a ValueError naming it."""
     try:
         return (np.zeros if zero else np.empty)(shape, dtype=dtype)
@@ -190,33 +249,44 @@ def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = Fal
         raise ValueError(f"{name} of shape {shape} is too large to allocate") from None
 
 
-def output(name: str, out: Any, shape: tuple[int, ...], dtype: Any) -> np.ndarray:
+def plain_output(name: str, out: Any, dtype: Any) -> AnyArray:
+    """A caller's output array as a plain ndarray view of it, exactly of
+    `dtype`: the checks and the address come from the base class whatever a
+    subclass claims.  Masked arrays are refused.  Its shape is not checked."""
+    refuse_masked(name, out)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
+    plain = np.ndarray.view(out, np.ndarray)
+    if plain.dtype != np.dtype(dtype):
+        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {plain.dtype}")
+    return plain
+
+
+def output(name: str, out: Any, shape: tuple[int, ...], dtype: Any) -> AnyArray:
     """A caller's output array, exactly of `dtype` and `shape`, C-contiguous and
-    writable: step 2.  Returns a plain ndarray view of it, so the checks and the
-    address come from the base class whatever a subclass claims."""
-    refuse_masked(name, out)
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
-    base = np.ndarray.view(out, np.ndarray)
-    if base.dtype != np.dtype(dtype):
-        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {base.dtype}")
-    if base.shape != tuple(shape):
-        raise ValueError(f"{name} must have shape {tuple(shape)}, got {base.shape}")
-    return _writable_block(name, base)
+    writable: step 2.  Returns a plain ndarray view of it (`plain_output`)."""
+    plain = plain_output(name, out, dtype)
+    if plain.shape != tuple(shape):
+        raise ValueError(f"{name} must have shape {tuple(shape)}, got {plain.shape}")
+    return _writable_block(name, plain)
 
 
-def output_flat(name: str, out: Any, dtype: Any) -> np.ndarray:
+def output_flat(name: str, out: Any, dtype: Any) -> AnyArray:
     """A caller's output of any shape, as a plain 1-d view of all its elements."""
-    refuse_masked(name, out)
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
-    base = np.ndarray.view(out, np.ndarray)
-    if base.dtype != np.dtype(dtype):
-        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {base.dtype}")
-    return _writable_block(name, base).reshape(-1)
+    return _writable_block(name, plain_output(name, out, dtype)).reshape(-1)
 
 
-def _writable_block(name: str, base: np.ndarray) -> np.ndarray:
+def square_output(name: str, out: Any, side: int | None, dtype: Any) -> AnyArray:
+    """A caller's square 2-d image, of side `side` when that is given."""
+    plain = plain_output(name, out, dtype)
+    if plain.ndim != 2 or plain.shape[0] != plain.shape[1]:
+        raise ValueError(f"{name} must be a square 2-d image, got shape {plain.shape}")
+    if side is None:
+        side = int32(f"the side of {name}", plain.shape[0], minimum=1)
+    return output(name, plain, (side, side), dtype)
+
+
+def _writable_block(name: str, base: AnyArray) -> AnyArray:
     if not base.flags.c_contiguous:
         raise ValueError(f"{name} must be C-contiguous")
     if not base.flags.writeable:
@@ -224,7 +294,7 @@ def _writable_block(name: str, base: np.ndarray) -> np.ndarray:
     return base
 
 
-def disjoint(name: str, out: np.ndarray, *inputs: np.ndarray) -> None:
+def disjoint(name: str, out: AnyArray, *inputs: AnyArray) -> None:
     """Refuse an output that shares memory with any input.  No exact aliasing
     is allowed either: the native loops read ahead in blocks and cache values
     derived from earlier elements, so no overlap is proven safe."""
@@ -233,6 +303,6 @@ def disjoint(name: str, out: np.ndarray, *inputs: np.ndarray) -> None:
             raise ValueError(f"{name} must not share memory with the inputs")
 
 
-def address(arr: np.ndarray) -> int:
+def address(arr: AnyArray) -> int:
     """The address of a validated array, taken through the base class."""
     return int(np.ndarray.view(arr, np.ndarray).ctypes.data)
