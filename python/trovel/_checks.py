@@ -201,6 +201,21 @@ def one_of_shapes(name: str, arr: AnyArray, *shapes: tuple[int, ...]) -> AnyArra
     return plain
 
 
+def positions(name: str, arr: AnyArray) -> AnyArray:
+    """Step 2 for an array from `array`: its plain view, 1-d."""
+    plain = base(name, arr)
+    if plain.ndim != 1:
+        raise ValueError(f"{name} must be a 1-d array of positions, got shape {plain.shape}")
+    return plain
+
+
+def ascending(name: str, arr: FloatArray) -> FloatArray:
+    """A 1-d array from `contiguous`, checked to be in ascending order."""
+    if arr.size > 1 and not (arr[1:] >= arr[:-1]).all():
+        raise ValueError(f"{name} must be ascending")
+    return arr
+
+
 def points(name: str, arr: AnyArray) -> AnyArray:
     """Step 2 for an array from `array`: its plain view, of shape (n, 2),
     checked before anything is copied."""

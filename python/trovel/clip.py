@@ -31,7 +31,7 @@ class ClipResult(NamedTuple):
     clipped : input triangles that were cut (the rest were copied unchanged).
     """
 
-    triangles: np.ndarray
+    triangles: FloatArray
     dropped: int
     clipped: int
 
@@ -79,7 +79,7 @@ def clip_to_circle(
     *,
     keep: str = "inside",
     margin: float = 0.0,
-    out: np.ndarray | None = None,
+    out: FloatArray | None = None,
 ) -> ClipResult:
     """Keep the part of each triangle inside (or outside) a circle.
 
@@ -115,11 +115,11 @@ def clip_to_circle(
     """
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
-    if r < 0.0:
-        raise ValueError(f"radius must not be negative, got {r}")
     m = chk.finite("margin", margin)
     mode = chk.keyword("keep", keep, ("inside", "outside"))
-    tris, nested = chk.triangles("triangles", triangles, fan=CIRCLE_FAN)
+    raw = chk.array("triangles", triangles)
+    chk.nonnegative("radius", r)
+    tris, nested = chk.triangles("triangles", raw, fan=CIRCLE_FAN)
     args = (cx, cy, r, 1 if mode == "inside" else 0, m)
     return _run(_trovel.clip_triangles_to_circle, tris, nested, CIRCLE_FAN, args, out)
 
@@ -129,7 +129,7 @@ def clip_to_strut(
     strut: Strut,
     *,
     margin: float = 0.0,
-    out: np.ndarray | None = None,
+    out: FloatArray | None = None,
 ) -> ClipResult:
     """Remove from each triangle the part inside a strut rectangle.
 
@@ -159,9 +159,7 @@ def clip_to_strut(
     >>> r.triangles.shape, r.dropped
     ((0, 3, 2), 1)
     """
-    if not isinstance(strut, Strut):
-        raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
-    length, edges, center = strut.native_args()
+    length, edges, center = chk.instance("strut", strut, Strut).native_args()
     m = chk.finite("margin", margin)
     tris, nested = chk.triangles("triangles", triangles, fan=STRUT_FAN)
     args = (*edges, *center, length, m)

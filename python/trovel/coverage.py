@@ -16,6 +16,7 @@ never shares memory with an input: no aliasing is accepted.
 from __future__ import annotations
 
 from collections.abc import Callable
+import typing
 from typing import Any
 
 import numpy as np
@@ -67,7 +68,7 @@ def strut_block(block: PixelBlock, out: FloatArray, length: float, edges: Edges)
 
 # --- the loop over blocks -----------------------------------------------------------------
 
-def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: np.ndarray) -> Any:
+def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: FloatArray) -> FloatArray:
     """Step 2 and 3: check the pixels and the output, then run the block
     function over the pixel set's blocks, straight into the output's rows."""
     res = (chk.new_array("the result", plan.shape, np.float64) if out is None
@@ -76,11 +77,11 @@ def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: np.ndarray) -> 
     flat = res.reshape(-1)
     for start, stop, block in plan.blocks():
         run(block, flat[start:stop], start, stop)
-    return res if out is None else out
+    return res if out is None else typing.cast(FloatArray, out)
 
 
 def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike, *,
-                  out: np.ndarray | None = None) -> np.ndarray:
+                  out: FloatArray | None = None) -> FloatArray:
     """Fraction of each footprint to the right of an edge line.
 
     The line runs through ``point`` along ``direction``; its right side is
@@ -101,7 +102,7 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
         plan = Plan(pixels)
         plan.check()
         line = (x0, y0, dx, dy)
-        return _evaluate(plan, out, lambda b, o, s, e: edge_block(b, o, line))  # type: ignore[no-any-return]
+        return _evaluate(plan, out, lambda b, o, s, e: edge_block(b, o, line))
     dirs = chk.array("direction", direction)
     plan = Plan(pixels)
     plan.check()
@@ -120,11 +121,11 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
     def run(b: PixelBlock, o: FloatArray, s: int, e: int) -> None:
         edge_lines_block(b, o, x0s[s:e], y0s[s:e], dxs[s:e], dys[s:e])
 
-    return _evaluate(plan, out, run, pt, dirs)  # type: ignore[no-any-return]
+    return _evaluate(plan, out, run, pt, dirs)
 
 
 def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
-                    out: np.ndarray | None = None) -> np.ndarray:
+                    out: FloatArray | None = None) -> FloatArray:
     """Fraction of each footprint inside a circle.
 
     Footprints near the rim are measured against the rim's tangent at the
@@ -139,14 +140,13 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     """
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
-    if r < 0.0:
-        raise ValueError(f"radius must not be negative, got {r}")
     plan = Plan(pixels)
+    chk.nonnegative("radius", r)
     plan.check()
-    return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))  # type: ignore[no-any-return]
+    return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
 
 
-def strut_coverage(pixels: Pixels, strut: Strut, *, out: np.ndarray | None = None) -> np.ndarray:
+def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:
     """Fraction of each footprint inside a strut.
 
     The strut is the band between its edge lines, limited to the disc of
@@ -159,9 +159,7 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: np.ndarray | None = Non
     >>> strut_coverage(Pixels.grid((1, 1)), s).round(12)
     array([[0.6]])
     """
-    if not isinstance(strut, Strut):
-        raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
-    length, edges, _ = strut.native_args()
+    length, edges, _ = chk.instance("strut", strut, Strut).native_args()
     plan = Plan(pixels)
     plan.check()
-    return _evaluate(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges))  # type: ignore[no-any-return]
+    return _evaluate(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges))

@@ -205,18 +205,13 @@ class Pixels:
         place = chk.pair("center" if center is not None else "origin",
                          center if center is not None else (origin or (0.0, 0.0)))
         if matrix is None:
-            if isinstance(scale, (tuple, list, np.ndarray)):
-                sx, sy = chk.pair("scale", scale)
-            else:
-                sx = sy = chk.finite("scale", scale)
+            sx, sy = chk.number_or_pair("scale", scale)
             rot = chk.finite("rotation", rotation)
             c, s = float(np.cos(rot)), float(np.sin(rot))
             m = ((c * sx, -s * sy), (s * sx, c * sy))
         else:
-            arr = chk.base("matrix", chk.array("matrix", matrix))
-            if arr.shape != (2, 2):
-                raise ValueError(f"matrix must have shape (2, 2), got {arr.shape}")
-            arr = chk.contiguous("matrix", arr, finite=True)
+            raw = chk.one_of_shapes("matrix", chk.array("matrix", matrix), (2, 2))
+            arr = chk.contiguous("matrix", raw, finite=True)
             m = ((float(arr[0, 0]), float(arr[0, 1])), (float(arr[1, 0]), float(arr[1, 1])))
         if center is not None:
             hk, hi = (nx - 1) * 0.5, (ny - 1) * 0.5
@@ -438,8 +433,7 @@ class Plan:
     run [start, stop) of the flattened result."""
 
     def __init__(self, pixels: Any) -> None:
-        if not isinstance(pixels, Pixels):
-            raise TypeError(f"pixels must be trovel.Pixels, got {type(pixels).__name__}")
+        chk.instance("pixels", pixels, Pixels)
         # Step 1: whatever a subclass runs, it runs here, and what it gives is
         # turned into plain tuples, floats and ints.
         self._shape = _plain_shape(pixels.shape)

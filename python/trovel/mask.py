@@ -1,6 +1,8 @@
 """Grid points inside a polygon."""
 from __future__ import annotations
 
+import typing
+
 import numpy as np
 import numpy.typing as npt
 
@@ -10,7 +12,7 @@ from . import _checks as chk
 
 
 def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.ArrayLike, *,
-                 out: np.ndarray | None = None) -> np.ndarray:
+                 out: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.bool_]:
     """Which points of a grid lie inside a polygon (even-odd rule).
 
     Row ``i`` and column ``k`` of the result answer for the point
@@ -44,15 +46,10 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     """
     raw = [chk.array(name, v) for name, v in (("polygon", polygon), ("grid_x", grid_x),
                                                ("grid_y", grid_y))]
-    poly, gx, gy = (chk.base(name, a) for name, a in zip(("polygon", "grid_x", "grid_y"), raw))
-    if poly.ndim != 2 or poly.shape[1] != 2:
-        raise ValueError(f"polygon must have shape (n, 2), got {poly.shape}")
-    for name, g in (("grid_x", gx), ("grid_y", gy)):
-        if g.ndim != 1:
-            raise ValueError(f"{name} must be a 1-d array of positions, got shape {g.shape}")
-    gx, gy = chk.contiguous("grid_x", gx), chk.contiguous("grid_y", gy)
-    if gx.size > 1 and not (gx[1:] >= gx[:-1]).all():
-        raise ValueError("grid_x must be ascending")
+    poly = chk.points("polygon", raw[0])
+    gx, gy = chk.positions("grid_x", raw[1]), chk.positions("grid_y", raw[2])
+    gx = chk.ascending("grid_x", chk.contiguous("grid_x", gx))
+    gy = chk.contiguous("grid_y", gy)
     shape = (gy.shape[0], gx.shape[0])
     mask = (chk.new_array("the mask", shape, np.bool_) if out is None
             else chk.output("out", out, shape, np.bool_))
@@ -61,4 +58,4 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     ys = np.array(poly[:, 1], dtype=np.float64)
     _trovel.poly_grid_contains(chk.address(xs), chk.address(ys), poly.shape[0], chk.address(gx),
                                chk.address(gy), chk.address(mask), shape[1], shape[0])
-    return mask if out is None else out
+    return mask if out is None else typing.cast(npt.NDArray[np.bool_], out)

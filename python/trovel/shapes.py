@@ -57,9 +57,7 @@ class Strut:
             d1 = (-d1[0], -d1[1])
         if s2 < 0.0:
             d2 = (-d2[0], -d2[1])
-        length = chk.finite("length", self.length)
-        if length < 0.0:
-            raise ValueError(f"length must not be negative, got {length}")
+        length = chk.nonnegative("length", chk.finite("length", self.length))
         for name, value in (("point1", p1), ("direction1", d1), ("point2", p2),
                             ("direction2", d2), ("center", chk.pair("center", self.center)),
                             ("length", length)):
