@@ -131,7 +131,7 @@ def triangulate(polygon: npt.ArrayLike,
     ((2, 3, 2), 12.0)
     """
     try:
-        import mapbox_earcut
+        import mapbox_earcut  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("trovel.triangulate needs the optional package mapbox-earcut: "
                           "pip install 'trovel[mesh]'") from None

@@ -1,8 +1,6 @@
 """Grid points inside a polygon."""
 from __future__ import annotations
 
-import typing
-
 import numpy as np
 import numpy.typing as npt
 
@@ -58,4 +56,4 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     ys = np.array(poly[:, 1], dtype=np.float64)
     _trovel.poly_grid_contains(chk.address(xs), chk.address(ys), poly.shape[0], chk.address(gx),
                                chk.address(gy), chk.address(mask), shape[1], shape[0])
-    return mask if out is None else typing.cast(npt.NDArray[np.bool_], out)
+    return mask if out is None else out
