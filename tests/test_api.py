@@ -250,7 +250,7 @@ def test_demo_routes_agree(tmp_path):
 
 # --- the examples in the docstrings run as shown -----------------------------
 
-@pytest.mark.parametrize("module", ["area", "clip", "coverage", "mask", "shapes"])
+@pytest.mark.parametrize("module", ["area", "clip", "coverage", "grid", "mask", "shapes"])
 def test_docstring_examples(module):
     import doctest
     import importlib

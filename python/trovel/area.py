@@ -25,9 +25,19 @@ MAX_BANDS = 8
 class Deposit(NamedTuple):
     """What a deposit onto an image in a chosen frame gives back.
 
-    image : the image, shape ``(ny, nx)`` (``out`` when given).
-    outside : the value that fell outside the image, ``sum(value * area /
+    Attributes
+    ----------
+    image : ndarray of float64, shape (ny, nx)
+        The image (``out`` when given).
+    outside : float
+        The value that fell outside the image, ``sum(value * area /
         divisor)`` over the parts of the triangles beyond its border.
+
+    Examples
+    --------
+    >>> d = deposit_triangles([[(-1, -1), (1, -1), (-1, 1)]], 1.0, shape=(1, 1))
+    >>> float(d.image.sum() + d.outside)
+    2.0
     """
 
     image: FloatArray
@@ -54,6 +64,13 @@ def overlap_area(triangle: npt.ArrayLike, pixel: tuple[int, int]) -> float:
     float
         The overlap area; a whole pixel is 1.0.
 
+    Raises
+    ------
+    TypeError
+        When ``pixel`` is not a pair of integers or ``triangle`` not numeric.
+    ValueError
+        When ``triangle`` has another shape or a pixel index exceeds 32 bits.
+
     Examples
     --------
     >>> overlap_area([(0, 0), (2, 0), (0, 2)], (1, 1))
@@ -75,11 +92,19 @@ def triangle_areas(triangles: npt.ArrayLike) -> FloatArray:
     Parameters
     ----------
     triangles : array_like, shape (n, 3, 2) or (n, 6)
+        The triangles' vertices.
 
     Returns
     -------
     ndarray of float64, shape (n,)
         Half the absolute cross product of two edges; 0 for collinear vertices.
+
+    Raises
+    ------
+    TypeError
+        When ``triangles`` holds no real numbers or is a masked array.
+    ValueError
+        When ``triangles`` has another shape.
 
     Examples
     --------
@@ -253,6 +278,18 @@ def deposit_triangles(
     -------
     Deposit or ndarray of float64
         ``Deposit(image, outside)`` with ``shape=``; the image otherwise.
+
+    Raises
+    ------
+    TypeError
+        When the two forms' arguments are mixed, neither ``size`` nor ``out``
+        is given in the centred form, or an argument has the wrong type
+        (``out`` a masked array or not float64).
+    ValueError
+        When a shape, size or count is out of range, ``scale`` is not
+        positive, ``values`` or ``divisors`` do not match the triangles,
+        the triangles overflow in pixel units, or ``out`` does not fit or
+        shares memory with an input.
 
     Examples
     --------

@@ -26,9 +26,21 @@ CHUNK = 8192
 class ClipResult(NamedTuple):
     """What a cut gives back.
 
-    triangles : the triangles written, in the input's layout ((m, 3, 2) or (m, 6)).
-    dropped : input triangles that left nothing.
-    clipped : input triangles that were cut (the rest were copied unchanged).
+    Attributes
+    ----------
+    triangles : ndarray of float64, shape (m, 3, 2) or (m, 6)
+        The triangles written, in the input's layout; a view of ``out`` when
+        one was given.
+    dropped : int
+        Input triangles that left nothing.
+    clipped : int
+        Input triangles that were cut (the rest were copied unchanged).
+
+    Examples
+    --------
+    >>> r = clip_to_circle([[(-2, -2), (2, -2), (0, 2)]], (5, 5), 1.0)
+    >>> r.dropped, r.clipped, len(r.triangles)
+    (1, 0, 0)
     """
 
     triangles: FloatArray
@@ -93,9 +105,13 @@ def clip_to_circle(
     Parameters
     ----------
     triangles : array_like, shape (n, 3, 2) or (n, 6)
+        The triangles to cut.
     center : (float, float)
+        The circle's centre.
     radius : float
+        The circle's radius, not negative.
     keep : {"inside", "outside"}
+        Which side of the rim is kept.
     margin : float
         Half-width of the band around the rim within which vertices count as
         on either side for the quick tests.
@@ -106,6 +122,17 @@ def clip_to_circle(
     Returns
     -------
     ClipResult
+        The kept triangles and the counts of dropped and cut ones.
+
+    Raises
+    ------
+    TypeError
+        When ``triangles`` is not numeric, ``keep`` is not a string, or
+        ``out`` is not a float64 array.
+    ValueError
+        When ``triangles`` has the wrong shape, a number is not finite,
+        ``radius`` is negative, ``keep`` is unknown, or ``out`` is too small,
+        read-only or overlaps ``triangles``.
 
     Examples
     --------
@@ -142,15 +169,31 @@ def clip_to_strut(
     Parameters
     ----------
     triangles : array_like, shape (n, 3, 2) or (n, 6)
+        The mesh to cut the strut out of.
     strut : Strut
+        The rectangle removed.
     margin : float
+        How far beyond or inside the four lines a vertex must lie to count
+        as clear of them in the quick tests.
     out : ndarray of float64, optional
-        Room for at least ``7 * n`` triangles, not sharing memory with
-        ``triangles``; the result is a view of it.
+        At least ``7 * n`` triangles of room, apart from ``triangles``;
+        the triangles written are a view of it.
 
     Returns
     -------
     ClipResult
+        What is left of the mesh, with the counts of triangles removed whole
+        and cut.
+
+    Raises
+    ------
+    TypeError
+        When ``strut`` is not a `Strut`, or ``triangles`` or ``out`` hold no
+        real numbers.
+    ValueError
+        When ``triangles`` is misshapen or too many, ``margin`` is not
+        finite, or ``out`` is short of room, not writable or shares memory
+        with the input.
 
     Examples
     --------

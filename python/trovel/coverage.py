@@ -89,6 +89,32 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
     two arrays of shape ``pixels.shape + (2,)``.  Reversing the direction
     gives one minus the result.
 
+    Parameters
+    ----------
+    pixels : Pixels
+        The footprints to measure.
+    point : (float, float) or array_like, shape ``pixels.shape + (2,)``
+        A point of the line, in the edge plane; one per pixel as an array.
+    direction : (float, float) or array_like, shape ``pixels.shape + (2,)``
+        The line's direction ``(dx, dy)``, any non-zero length; one per pixel
+        as an array, with the shape of ``point``.
+    out : ndarray of float64, shape ``pixels.shape``, optional
+        A C-contiguous array to write the result into; it must not share
+        memory with ``point``, ``direction`` or the pixels' arrays.
+
+    Returns
+    -------
+    ndarray of float64, shape ``pixels.shape``
+        Each footprint's covered fraction, in [0, 1]; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When ``pixels`` is not a `Pixels`, or an argument is not numeric.
+    ValueError
+        When a point or direction is not finite, a direction is zero, the
+        shapes do not match, or ``out`` is unsuitable.
+
     Examples
     --------
     >>> g = Pixels.grid((1, 1))
@@ -132,6 +158,31 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     point nearest to their centre: exact for a straight rim, and the
     curvature across one footprint is neglected.
 
+    Parameters
+    ----------
+    pixels : Pixels
+        The footprints to measure.
+    center : (float, float)
+        The circle's centre in the edge plane.
+    radius : float
+        The circle's radius, finite and not negative.
+    out : ndarray of float64, shape ``pixels.shape``, optional
+        A C-contiguous array to write the result into, not sharing memory
+        with the pixels' arrays.
+
+    Returns
+    -------
+    ndarray of float64, shape ``pixels.shape``
+        Each footprint's fraction inside the circle; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When ``pixels`` is not a `Pixels`, or ``radius`` is not a real number.
+    ValueError
+        When ``center`` or ``radius`` is not finite, ``radius`` is negative, or
+        ``out`` has the wrong shape, is not contiguous or not writable.
+
     Examples
     --------
     >>> g = Pixels.grid((1, 3), origin=(9.0, 0.0))
@@ -152,6 +203,29 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     The strut is the band between its edge lines, limited to the disc of
     diameter ``strut.length`` about the midpoint of its two edge points; the
     cut at that disc's rim is sharp, decided by the footprint centre alone.
+
+    Parameters
+    ----------
+    pixels : Pixels
+        The footprints to measure.
+    strut : Strut
+        The band and its length.
+    out : ndarray of float64, shape ``pixels.shape``, optional
+        Where the fractions are written; C-contiguous, writable and apart
+        from the pixels' arrays.
+
+    Returns
+    -------
+    ndarray of float64, shape ``pixels.shape``
+        Each footprint's fraction inside the strut; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When ``pixels`` is not a `Pixels` or ``strut`` not a `Strut`.
+    ValueError
+        When a field of ``strut`` was changed to a value that is not finite,
+        or ``out`` does not fit the pixels.
 
     Examples
     --------

@@ -81,6 +81,24 @@ class Pixels:
     or :meth:`from_arrays` (any pixels).  ``Pixels(px, py, qx, qy, j00, j01,
     j10, j11, shape)`` makes per-pixel footprints from eight 1-d float64
     arrays, as the native functions take them.
+
+    Attributes
+    ----------
+    shape : tuple of int
+        The shape of results.
+    size : int
+        The number of pixels.
+    affine : tuple or None
+        A lazy grid's map (see `affine`); ``None`` for per-pixel footprints.
+    px, py, qx, qy, j00, j01, j10, j11 : ndarray of float64, shape (size,)
+        Read-only per-pixel arrays: grid positions, footprint centres and
+        Jacobian entries (a lazy grid materialises them on each access).
+
+    Examples
+    --------
+    >>> g = Pixels.grid((2, 2), scale=0.5)
+    >>> g.shape, g.size, g.qy
+    ((2, 2), 4, array([0. , 0. , 0.5, 0.5]))
     """
 
     __slots__ = ()
@@ -99,8 +117,8 @@ class Pixels:
 
     @property
     def affine(self) -> Affine | None:
-        """``((x0, y0), ((m00, m01), (m10, m11)))`` for a lazy grid, ``None``
-        for per-pixel footprints."""
+        """The map ``((x0, y0), ((m00, m01), (m10, m11)))`` of a lazy grid;
+        ``None`` for per-pixel footprints."""
         return None
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
@@ -108,9 +126,9 @@ class Pixels:
         raise NotImplementedError
 
     def footprints(self) -> tuple[FloatArray, ...]:
-        """``(qx, qy, j00, j01, j10, j11)``: six 1-d C-contiguous float64 arrays
-        of ``size`` elements, checked, read-only views of private arrays (a lazy
-        grid materialises them)."""
+        """The footprints ``(qx, qy, j00, j01, j10, j11)``: six 1-d C-contiguous
+        float64 arrays of ``size`` elements, checked, read-only views of
+        private arrays (a lazy grid materialises them)."""
         raise NotImplementedError
 
     def materialize(self) -> Pixels:
@@ -136,12 +154,32 @@ class Pixels:
     @classmethod
     def from_arrays(cls, positions: npt.ArrayLike, centres: npt.ArrayLike,
                     jacobians: npt.ArrayLike) -> Pixels:
-        """Pixels from their grid positions ``(..., 2)``, footprint centres
-        ``(..., 2)`` and Jacobians ``(..., 2, 2)`` or one ``(2, 2)`` for all.
+        """Pixels from their grid positions, footprint centres and Jacobians.
 
         ``jacobians[..., r, c]`` is the change of edge-plane coordinate ``r``
-        per unit of grid coordinate ``c``.  Every Jacobian must be finite and
-        non-singular.
+        per unit of grid coordinate ``c``.  The arrays are copied.
+
+        Parameters
+        ----------
+        positions : array_like, shape (..., 2)
+            Each pixel's grid position ``(k, i)``.
+        centres : array_like, shape (..., 2)
+            Each footprint's centre in the edge plane, shaped as ``positions``.
+        jacobians : array_like, shape (..., 2, 2) or (2, 2)
+            Each footprint's Jacobian, or one for all; finite, non-singular.
+
+        Returns
+        -------
+        Pixels
+            Per-pixel footprints of shape ``positions.shape[:-1]``.
+
+        Raises
+        ------
+        TypeError
+            When an array holds no real numbers or is a masked array.
+        ValueError
+            When the shapes do not match, a value is not finite, or a
+            Jacobian is singular or its determinant overflows.
 
         Examples
         --------
@@ -179,10 +217,9 @@ class Pixels:
              center: tuple[float, float] | None = None,
              scale: float | tuple[float, float] = 1.0, rotation: float = 0.0,
              matrix: npt.ArrayLike | None = None) -> Pixels:
-        """A regular grid of ``shape = (ny, nx)`` pixels under an affine map,
-        stored as its shape and map only.
+        """A regular grid of pixels under an affine map, stored lazily.
 
-        The pixel in row ``i`` and column ``k`` has grid position ``(k, i)``
+        Only the shape and the map are kept.  The pixel in row ``i`` and column ``k`` has grid position ``(k, i)``
         and footprint centre ``origin + M @ (k, i)``, with the same Jacobian
         ``M`` for every pixel: ``M = matrix`` when given, otherwise a rotation
         by ``rotation`` radians of the scaling ``diag(sx, sy)``.  Rows run
@@ -190,6 +227,35 @@ class Pixels:
         ``[0, 0]`` (default ``(0, 0)``), or by ``center``, the image of the
         grid's middle ``((nx - 1) / 2, (ny - 1) / 2)``: the centre pixel of an
         odd size, the corner between the four middle pixels of an even one.
+
+        Parameters
+        ----------
+        shape : (int, int)
+            ``(ny, nx)``, rows and columns.
+        origin : (float, float), optional
+            The footprint centre of pixel ``[0, 0]``.
+        center : (float, float), optional
+            The image of the grid's middle; instead of ``origin``.
+        scale : float or (float, float)
+            The pixel's sides ``(sx, sy)`` in the edge plane, or one for both.
+        rotation : float
+            The angle in radians by which the scaled grid is turned.
+        matrix : array_like, shape (2, 2), optional
+            The Jacobian ``M`` itself, replacing ``scale`` and ``rotation``.
+
+        Returns
+        -------
+        Pixels
+            A lazy grid of shape ``(ny, nx)``.
+
+        Raises
+        ------
+        TypeError
+            When ``origin`` and ``center`` are both given, or an argument has
+            the wrong type.
+        ValueError
+            When a number is not finite, ``shape`` is negative, the map is
+            singular, or the footprint centres overflow.
 
         Examples
         --------

@@ -25,14 +25,27 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     Parameters
     ----------
     polygon : array_like, shape (n, 2)
-    grid_x : array_like, shape (nx,), ascending
-    grid_y : array_like, shape (ny,), any order
+        The vertices ``(x, y)`` in order, either orientation.
+    grid_x : array_like, shape (nx,)
+        The columns' x positions, ascending.
+    grid_y : array_like, shape (ny,)
+        The rows' y positions, in any order.
     out : ndarray of bool, shape (ny, nx), optional
-        Must not share memory with the inputs.
+        A C-contiguous mask to write; it must not share memory with the inputs.
 
     Returns
     -------
     ndarray of bool, shape (ny, nx)
+        True where the point lies inside; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When an input is not numeric or is a masked array, or ``out`` is not
+        a bool array.
+    ValueError
+        When ``polygon`` is not of shape (n, 2), ``grid_x`` or ``grid_y`` is
+        not 1-d, ``grid_x`` is not ascending, or ``out`` does not fit.
 
     Examples
     --------
