@@ -12,6 +12,22 @@ def f64(*values) -> np.ndarray:
     return np.ascontiguousarray(np.array(values, dtype=np.float64).ravel())
 
 
+def same_bits(a, b) -> bool:
+    """Equal shapes and every float64 bit equal (NaNs and signed zeros too)."""
+    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+def raw_cut(clipper, tris, fan, *args):
+    """One raw clipper call over all of `tris`: the (m, 6) records written,
+    and the dropped and clipped counts."""
+    flat = f64(tris).reshape(-1, 6)
+    out = np.empty((fan * len(flat), 6))
+    counters = np.zeros(2, np.int32)
+    n = clipper(addr(flat), len(flat), *args, addr(out), addr(counters), addr(counters) + 4)
+    return out[:n], int(counters[0]), int(counters[1])
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)

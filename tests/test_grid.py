@@ -7,13 +7,8 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import addr
+from conftest import raw_cut, same_bits
 from trovel import Pixels, Strut, clip, grid
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 def random_map(rng, kind):
@@ -93,14 +88,6 @@ def test_center_places_the_middle_of_the_grid(shape):
     assert np.allclose(middle, (10.0, -4.0), atol=1e-12)
     disc = trovel.circle_coverage(Pixels.grid(shape, center=(0, 0)), (0, 0), 1.7)
     assert np.allclose(disc, disc[::-1, ::-1], atol=1e-12)  # centred: symmetric under a half turn
-
-
-def raw_cut(fn, tris, fan, *args):
-    flat = np.ascontiguousarray(tris.reshape(-1, 6))
-    out = np.empty((fan * len(flat), 6))
-    counters = np.zeros(2, np.int32)
-    n = fn(addr(flat), len(flat), *args, addr(out), addr(counters), addr(counters) + 4)
-    return out[:n], int(counters[0]), int(counters[1])
 
 
 @pytest.mark.parametrize("n", [0, 7, 8, 9, 17, 40])
