@@ -309,8 +309,22 @@ def check_affine(shape: tuple[int, int], affine: Affine) -> None:
                              "overflow; use a smaller scale or origin")
 
 
-class _GridPixels(Pixels):
-    __slots__ = ("_shape", "_affine")
+class _Frozen(Pixels):
+    """The pixel sets made here: their fields are set once, on construction."""
+
+    __slots__ = ("_shape",)
+    _shape: tuple[int, ...]
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError("pixels cannot be changed")
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        return self._shape
+
+
+class _GridPixels(_Frozen):
+    __slots__ = ("_affine",)
     _shape: tuple[int, int]
     _affine: Affine
 
@@ -322,15 +336,8 @@ class _GridPixels(Pixels):
         object.__setattr__(g, "_affine", affine)
         return g
 
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError("a pixel grid cannot be changed")
-
     def __repr__(self) -> str:
         return f"Pixels.grid({self._shape}, affine={self._affine})"
-
-    @property
-    def shape(self) -> tuple[int, ...]:
-        return self._shape
 
     @property
     def affine(self) -> Affine:
@@ -407,10 +414,9 @@ class BlockFiller:
         return self._block
 
 
-class _ArrayPixels(Pixels):
-    __slots__ = ("_arrays", "_shape")
+class _ArrayPixels(_Frozen):
+    __slots__ = ("_arrays",)
     _arrays: tuple[FloatArray, ...]
-    _shape: tuple[int, ...]
 
     def __init__(self, px: Any, py: Any, qx: Any, qy: Any, j00: Any, j01: Any, j10: Any,
                  j11: Any, shape: Any) -> None:
@@ -446,15 +452,8 @@ class _ArrayPixels(Pixels):
         object.__setattr__(self, "_arrays", tuple(arrays))
         object.__setattr__(self, "_shape", shape)
 
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError("pixels cannot be changed")
-
     def __repr__(self) -> str:
         return f"<Pixels of shape {self._shape} with per-pixel footprints>"
-
-    @property
-    def shape(self) -> tuple[int, ...]:
-        return self._shape
 
     def _native_arrays(self) -> tuple[FloatArray, ...]:
         # the private arrays themselves, not views: the coverage functions
