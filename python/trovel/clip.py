@@ -15,22 +15,15 @@ from .shapes import Strut
 
 Clipper = Callable[..., int]
 
-# The most triangles that one input triangle can become.
-CIRCLE_FAN = 4
-STRUT_FAN = 7
-# Input triangles per native call when the output is allocated here: the
-# result keeps room for at most 7 * 8192 records (2.75 MB) beyond what is written.
-CHUNK = 8192
-
 
 class ClipResult(NamedTuple):
-    """What a cut gives back.
+    """What a cut gives back: the triangles written and two counts.
 
     Attributes
     ----------
-    triangles : ndarray of float64, shape (m, 3, 2) or (m, 6)
-        The triangles written, in the input's layout; a view of ``out`` when
-        one was given.
+    triangles : ndarray of float64
+        The triangles written, of shape (m, 3, 2) or (m, 6) as the input
+        was given; a view of ``out`` when one was given.
     dropped : int
         Input triangles that left nothing.
     clipped : int
@@ -46,6 +39,14 @@ class ClipResult(NamedTuple):
     triangles: FloatArray
     dropped: int
     clipped: int
+
+
+# The most triangles that one input triangle can become.
+CIRCLE_FAN = 4
+STRUT_FAN = 7
+# Input triangles per native call when the output is allocated here: the
+# result keeps room for at most 7 * 8192 records (2.75 MB) beyond what is written.
+CHUNK = 8192
 
 
 def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple[float | int, ...],

@@ -207,17 +207,17 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     Parameters
     ----------
     pixels : Pixels
-        The footprints to measure.
     strut : Strut
-        The band and its length.
-    out : ndarray of float64, shape ``pixels.shape``, optional
-        Where the fractions are written; C-contiguous, writable and apart
-        from the pixels' arrays.
+        The band, its centre and its length.
+    out : ndarray of float64, optional
+        Where the fractions are written (C-contiguous, writable, of shape
+        ``pixels.shape`` and apart from the pixels' arrays).
 
     Returns
     -------
-    ndarray of float64, shape ``pixels.shape``
-        Each footprint's fraction inside the strut; ``out`` when given.
+    ndarray of float64
+        Of shape ``pixels.shape`` (``out`` when given): each footprint's
+        fraction inside the strut.
 
     Raises
     ------
