@@ -216,6 +216,36 @@ def ascending(name: str, arr: FloatArray) -> FloatArray:
     return arr
 
 
+def pairs_per_item(names: tuple[str, ...], arrays: tuple[AnyArray, ...],
+                   shape: tuple[int, ...]) -> tuple[FloatArray, ...]:
+    """Step 2 for arrays from `array` that hold one pair per item of `shape`:
+    every shape is checked before any array is copied, then each becomes
+    finite C-contiguous float64 of shape ``shape + (2,)``."""
+    want = shape + (2,)
+    plain = tuple(base(name, arr) for name, arr in zip(names, arrays))
+    if any(p.shape != want for p in plain):
+        got = " and ".join(str(p.shape) for p in plain)
+        raise ValueError(f"{' and '.join(names)} must be pairs or arrays of shape {want}, "
+                         f"got {got}")
+    return tuple(contiguous(name, p, finite=True) for name, p in zip(names, plain))
+
+
+def nonzero_pairs(name: str, pairs: FloatArray) -> FloatArray:
+    """Step 2 for directions from `pairs_per_item`: no zero vector among them."""
+    if np.any((pairs[..., 0] == 0.0) & (pairs[..., 1] == 0.0)):
+        raise ValueError(f"{name} must not hold zero vectors")
+    return pairs
+
+
+def room(name: str, flat: AnyArray, records: int, width: int) -> AnyArray:
+    """The first `records` rows of `width` elements of a flat output from
+    `output_flat`, which must hold at least that many."""
+    if flat.shape[0] < records * width:
+        raise ValueError(f"{name} must hold at least {records} records of {width} values, "
+                         f"got {flat.shape[0]} values")
+    return flat[: records * width].reshape(-1, width)
+
+
 def points(name: str, arr: AnyArray) -> AnyArray:
     """Step 2 for an array from `array`: its plain view, of shape (n, 2),
     checked before anything is copied."""

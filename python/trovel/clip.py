@@ -62,10 +62,8 @@ def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple
     c = chk.address(counters)
     if out is not None:
         flat = chk.output_flat("out", out, np.float64)
-        if flat.shape[0] < fan * n * 6:
-            raise ValueError(f"out must hold at least {fan} * {n} triangles")
+        buf = chk.room("out", flat, fan * n, 6)
         chk.disjoint("out", flat, tris)
-        buf = flat[: fan * n * 6].reshape(-1, 6)
         kept = buf[: clipper(chk.address(tris), n, *args, chk.address(buf), c, c + 4)]
     else:
         # Room for one record per triangle (most are copied or dropped) and

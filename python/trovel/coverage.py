@@ -132,15 +132,8 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
     dirs = chk.array("direction", direction)
     plan = Plan(pixels)
     plan.check()
-    want = plan.shape + (2,)
-    pt, dirs = chk.base("point", pt), chk.base("direction", dirs)
-    if pt.shape != want or dirs.shape != want:
-        raise ValueError(f"point and direction must be pairs or arrays of shape {want}, "
-                         f"got {pt.shape} and {dirs.shape}")
-    pt = chk.contiguous("point", pt, finite=True)
-    dirs = chk.contiguous("direction", dirs, finite=True)
-    if np.any((dirs[..., 0] == 0.0) & (dirs[..., 1] == 0.0)):
-        raise ValueError("direction must not hold zero vectors")
+    pt, dirs = chk.pairs_per_item(("point", "direction"), (pt, dirs), plan.shape)
+    chk.nonzero_pairs("direction", dirs)
     x0s, y0s, dxs, dys = (np.ascontiguousarray(a[..., k]).reshape(-1)
                           for a in (pt, dirs) for k in (0, 1))
 
