@@ -246,6 +246,60 @@ def room(name: str, flat: AnyArray, records: int, width: int) -> AnyArray:
     return flat[: records * width].reshape(-1, width)
 
 
+def footprint_arrays(positions: AnyArray, centres: AnyArray,
+                     jacobians: AnyArray) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Step 2 for the arrays from `array` that make per-pixel footprints:
+    positions and centres (..., 2), Jacobians (..., 2, 2) or one (2, 2), all
+    shapes checked before any copy; finite, and every Jacobian non-singular
+    with a finite determinant."""
+    pos, cen, jac = base("positions", positions), base("centres", centres), base("jacobians",
+                                                                                   jacobians)
+    if pos.ndim < 1 or pos.shape[-1] != 2:
+        raise ValueError(f"positions must have shape (..., 2), got {pos.shape}")
+    if cen.shape != pos.shape:
+        raise ValueError(f"centres must have the shape of positions {pos.shape}, got {cen.shape}")
+    each = pos.shape[:-1] + (2, 2)
+    if jac.shape not in ((2, 2), each):
+        raise ValueError(f"jacobians must have shape (2, 2) or {each}, got {jac.shape}")
+    pos = contiguous("positions", pos, finite=True)
+    cen = contiguous("centres", cen, finite=True)
+    jac = contiguous("jacobians", jac, finite=True)
+    with np.errstate(over="ignore", invalid="ignore"):
+        det = jac[..., 0, 0] * jac[..., 1, 1] - jac[..., 0, 1] * jac[..., 1, 0]
+    if not (np.isfinite(det).all() and (det != 0.0).all()):
+        raise ValueError("jacobians must be non-singular, with a finite determinant")
+    return pos, cen, jac
+
+
+def pixel_fields(owner: str, names: tuple[str, ...], given: tuple[Any, ...],
+                 shape: Any) -> list[FloatArray]:
+    """Arrays given as they are to the native code: plain views of 1-d
+    C-contiguous float64 arrays of one length, which `shape`, a tuple of
+    non-negative ints, holds.  Each is refused before any is viewed, since
+    the type test may run the caller's code (a ``__class__`` property)."""
+    names = tuple(f"{owner}.{name}" for name in names)
+    for name, arr in zip(names, given):
+        refuse_masked(name, arr)
+        if not isinstance(arr, np.ndarray):
+            raise TypeError(f"{name} must be a 1-d C-contiguous float64 array")
+    fields: list[FloatArray] = []
+    for name, arr in zip(names, given):
+        plain = np.ndarray.view(arr, np.ndarray)
+        if not (plain.dtype == np.float64 and plain.ndim == 1 and plain.flags.c_contiguous):
+            raise TypeError(f"{name} must be a 1-d C-contiguous float64 array")
+        if fields and plain.shape[0] != fields[0].shape[0]:
+            raise ValueError(f"{name} has {plain.shape[0]} elements, {names[0]} has "
+                             f"{fields[0].shape[0]}")
+        fields.append(plain)
+    if not (isinstance(shape, tuple) and all(isinstance(k, int) and not isinstance(k, bool)
+                                             and k >= 0 for k in shape)):
+        raise TypeError(f"{owner}.shape must be a tuple of non-negative ints")
+    if fields and math.prod(shape) != fields[0].shape[0]:
+        raise ValueError(f"{owner}.shape {shape} does not hold "
+                         f"{fields[0].shape[0]} pixels")
+    return fields
+
+
 def points(name: str, arr: AnyArray) -> AnyArray:
     """Step 2 for an array from `array`: its plain view, of shape (n, 2),
     checked before anything is copied."""

@@ -189,22 +189,8 @@ class Pixels:
         """
         raw = [chk.array(name, v) for name, v in (("positions", positions), ("centres", centres),
                                                    ("jacobians", jacobians))]
-        pos, cen, jac = (chk.base(name, a) for name, a in zip(("positions", "centres",
-                                                               "jacobians"), raw))
-        if pos.ndim < 1 or pos.shape[-1] != 2:
-            raise ValueError(f"positions must have shape (..., 2), got {pos.shape}")
-        if cen.shape != pos.shape:
-            raise ValueError(f"centres must have the shape of positions {pos.shape}, got {cen.shape}")
+        pos, cen, jac = chk.footprint_arrays(*raw)
         shape = pos.shape[:-1]
-        if jac.shape not in ((2, 2), shape + (2, 2)):
-            raise ValueError(f"jacobians must have shape (2, 2) or {shape + (2, 2)}, got {jac.shape}")
-        pos = chk.contiguous("positions", pos, finite=True)
-        cen = chk.contiguous("centres", cen, finite=True)
-        jac = chk.contiguous("jacobians", jac, finite=True)
-        with np.errstate(over="ignore", invalid="ignore"):
-            det = jac[..., 0, 0] * jac[..., 1, 1] - jac[..., 0, 1] * jac[..., 1, 0]
-        if not (np.isfinite(det).all() and (det != 0.0).all()):
-            raise ValueError("jacobians must be non-singular, with a finite determinant")
         n = math.prod(shape)
         pos, cen = pos.reshape(n, 2), cen.reshape(n, 2)
         jac = np.broadcast_to(jac, shape + (2, 2)).reshape(n, 4)
@@ -420,26 +406,7 @@ class _ArrayPixels(_Frozen):
 
     def __init__(self, px: Any, py: Any, qx: Any, qy: Any, j00: Any, j01: Any, j10: Any,
                  j11: Any, shape: Any) -> None:
-        given = (px, py, qx, qy, j00, j01, j10, j11)
-        for name, arr in zip(_FIELDS, given):  # may run caller code (a __class__)
-            chk.refuse_masked(f"Pixels.{name}", arr)
-            if not isinstance(arr, np.ndarray):
-                raise TypeError(f"Pixels.{name} must be a 1-d C-contiguous float64 array")
-        fields = []
-        n = None
-        for name, arr in zip(_FIELDS, given):
-            arr = np.ndarray.view(arr, np.ndarray)
-            if not (arr.dtype == np.float64 and arr.ndim == 1 and arr.flags.c_contiguous):
-                raise TypeError(f"Pixels.{name} must be a 1-d C-contiguous float64 array")
-            fields.append(arr)
-            if n is not None and arr.shape[0] != n:
-                raise ValueError(f"Pixels.{name} has {arr.shape[0]} elements, px has {n}")
-            n = arr.shape[0]
-        if not (isinstance(shape, tuple) and all(isinstance(k, int) and not isinstance(k, bool)
-                                                 and k >= 0 for k in shape)):
-            raise TypeError("Pixels.shape must be a tuple of non-negative ints")
-        if math.prod(shape) != n:
-            raise ValueError(f"Pixels.shape {shape} does not hold {n} pixels")
+        fields = chk.pixel_fields("Pixels", _FIELDS, (px, py, qx, qy, j00, j01, j10, j11), shape)
         self._set([np.array(a, order="C") for a in fields], shape)
 
     @classmethod
