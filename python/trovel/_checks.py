@@ -1,18 +1,24 @@
-"""Argument checks shared by the public functions.
+"""Argument checks shared by the public functions: the only place arguments
+are converted and validated.
 
 Every public function works in three steps, and nothing but these helpers
 touches an argument in between:
 
 1. convert: every scalar becomes a Python float or int (`real`, `finite`,
-   `pair`, `int32`) and every array argument a numpy array (`array`).  These
-   are the only steps that can run a caller's code (``__float__``,
-   ``__array__``, ``__index__``, a property of a subclass).
-2. validate: shapes are matched before anything is copied (a huge broadcast
-   view is refused without being materialised), then the arrays are made
-   C-contiguous float64 (`contiguous`, `triangles`, `per_item`), outputs are
-   checked through the base class (`output`, `output_flat`) and overlaps
-   refused (`disjoint`).  No caller code runs here, so what was checked is
-   what the native code gets.
+   `pair`, `number_or_pair`, `int32`, `int_pair`, `keyword`), every array
+   argument a numpy array (`array`), and what a pixel set reports plain
+   tuples (`plain_shape`, `plain_affine`).  These are the only steps that can
+   run a caller's code (``__float__``, ``__array__``, ``__index__``, a
+   property of a subclass), so all of them come before any check.
+2. validate: shapes are matched before anything is copied (`one_of_shapes`,
+   `points`, `positions`, `pairs_per_item`, `footprint_arrays`, `triangles`:
+   a huge broadcast view is refused without being materialised), then the
+   arrays are made C-contiguous float64 (`contiguous`, `per_item`), numbers
+   are bounded (`nonnegative`, `positive_pair`), outputs are checked through
+   the base class (`output`, `output_flat`, `square_output`, `room`), arrays
+   read from a pixel set checked again (`native_arrays`) and overlaps refused
+   (`disjoint`).  No caller code runs here, so what was checked is what the
+   native code gets.
 3. call the native function with addresses (`address`) and counts taken from
    the validated arrays.
 """
@@ -29,6 +35,8 @@ INT32_MAX = 2**31 - 1
 
 FloatArray = npt.NDArray[np.float64]
 AnyArray = npt.NDArray[Any]
+# A lazy grid's map: ((x0, y0), ((m00, m01), (m10, m11))).
+Affine = tuple[tuple[float, float], tuple[tuple[float, float], tuple[float, float]]]
 
 
 def refuse_masked(name: str, value: Any) -> None:
@@ -72,16 +80,6 @@ def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     if finite and not np.isfinite(out).all():
         raise ValueError(f"{name} must be finite")
     return out
-
-
-def float_array(name: str, value: Any) -> FloatArray:
-    """`value` as a C-contiguous float64 array (copied only when needed), for
-    callers that accept any shape."""
-    return contiguous(name, array(name, value))
-
-
-def finite_array(name: str, value: Any) -> FloatArray:
-    return contiguous(name, array(name, value), finite=True)
 
 
 def real(name: str, value: Any) -> float:
@@ -391,6 +389,43 @@ def _writable_block(name: str, base: AnyArray) -> AnyArray:
     if not base.flags.writeable:
         raise ValueError(f"{name} must be writable")
     return base
+
+
+def native_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
+    """Eight (or six) arrays read from a pixel set, checked for what the
+    native code takes: plain 1-d C-contiguous float64 arrays of n elements."""
+    if type(arrays) is not tuple or len(arrays) not in (6, 8):
+        raise TypeError("pixels gave no footprint arrays")
+    out = []
+    for arr in arrays:
+        if not isinstance(arr, np.ndarray):
+            raise TypeError("pixels must hold numpy arrays")
+        base = np.ndarray.view(arr, np.ndarray)
+        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous):
+            raise ValueError(f"pixels were changed after construction: an array no longer "
+                             f"holds {n} contiguous float64")
+        out.append(base)
+    return tuple(out)
+
+
+def plain_shape(shape: Any) -> tuple[int, ...]:
+    if type(shape) is not tuple or not all(type(k) is int and k >= 0 for k in shape):
+        raise TypeError("pixels.shape must be a tuple of non-negative ints")
+    return shape
+
+
+def plain_affine(affine: Any) -> Affine:
+    def plain(v: Any, n: int) -> tuple[Any, ...]:
+        if type(v) is not tuple or len(v) != n:
+            raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
+        return v
+    origin, m = plain(affine, 2)
+    (x0, y0), (row0, row1) = plain(origin, 2), plain(m, 2)
+    (m00, m01), (m10, m11) = plain(row0, 2), plain(row1, 2)
+    vals = (x0, y0, m00, m01, m10, m11)
+    if not all(type(v) is float for v in vals):
+        raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
+    return (x0, y0), ((m00, m01), (m10, m11))
 
 
 def disjoint(name: str, out: AnyArray, *inputs: AnyArray) -> None:

@@ -32,7 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks as chk
-from ._checks import FloatArray
+from ._checks import Affine, FloatArray
 
 # Pixels per block: eight float64 buffers of this many elements (2 MiB) and
 # the block of the output stay in a core's L2 cache.
@@ -40,7 +40,6 @@ BLOCK_PIXELS = 32768
 
 _FIELDS = ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11")
 
-Affine = tuple[tuple[float, float], tuple[tuple[float, float], tuple[float, float]]]
 
 
 def footprint_centres(m_k: float, m_i: float, o: float, k: FloatArray, i: FloatArray,
@@ -425,7 +424,7 @@ class _ArrayPixels(_Frozen):
     def _native_arrays(self) -> tuple[FloatArray, ...]:
         # the private arrays themselves, not views: the coverage functions
         # take their views after the last caller code has run
-        checked_arrays(self._arrays, math.prod(self._shape))
+        chk.native_arrays(self._arrays, math.prod(self._shape))
         return self._arrays
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
@@ -437,23 +436,6 @@ class _ArrayPixels(_Frozen):
 
     def materialize(self) -> Pixels:
         return self
-
-
-def checked_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
-    """Eight (or six) arrays read from a pixel set, checked for what the
-    native code takes: plain 1-d C-contiguous float64 arrays of n elements."""
-    if type(arrays) is not tuple or len(arrays) not in (6, 8):
-        raise TypeError("pixels gave no footprint arrays")
-    out = []
-    for arr in arrays:
-        if not isinstance(arr, np.ndarray):
-            raise TypeError("pixels must hold numpy arrays")
-        base = np.ndarray.view(arr, np.ndarray)
-        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous):
-            raise ValueError(f"pixels were changed after construction: an array no longer "
-                             f"holds {n} contiguous float64")
-        out.append(base)
-    return tuple(out)
 
 
 # --- evaluation -----------------------------------------------------------------------
@@ -468,9 +450,9 @@ class Plan:
         chk.instance("pixels", pixels, Pixels)
         # Step 1: whatever a subclass runs, it runs here, and what it gives is
         # turned into plain tuples, floats and ints.
-        self._shape = _plain_shape(pixels.shape)
+        self._shape = chk.plain_shape(pixels.shape)
         affine = pixels.affine
-        self._affine = None if affine is None else _plain_affine(affine)
+        self._affine = None if affine is None else chk.plain_affine(affine)
         self._arrays: Any = None
         if affine is None:
             self._arrays = pixels._native_arrays()
@@ -486,7 +468,7 @@ class Plan:
                 raise ValueError("a pixel grid must have a 2-d shape")
             check_affine((self.shape[0], self.shape[1]), self.affine)
         else:
-            self.arrays = checked_arrays(self._arrays, self.size)
+            self.arrays = chk.native_arrays(self._arrays, self.size)
             if len(self.arrays) != 8:
                 raise TypeError("pixels gave no positions or no footprints")
 
@@ -528,23 +510,3 @@ def _take_buffers(capacity: int) -> tuple[FloatArray, ...]:
 
 def _give_back(buffers: tuple[FloatArray, ...]) -> None:
     _pool.free = buffers
-
-
-def _plain_shape(shape: Any) -> tuple[int, ...]:
-    if type(shape) is not tuple or not all(type(k) is int and k >= 0 for k in shape):
-        raise TypeError("pixels.shape must be a tuple of non-negative ints")
-    return shape
-
-
-def _plain_affine(affine: Any) -> Affine:
-    def plain(v: Any, n: int) -> tuple[Any, ...]:
-        if type(v) is not tuple or len(v) != n:
-            raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
-        return v
-    origin, m = plain(affine, 2)
-    (x0, y0), (row0, row1) = plain(origin, 2), plain(m, 2)
-    (m00, m01), (m10, m11) = plain(row0, 2), plain(row1, 2)
-    vals = (x0, y0, m00, m01, m10, m11)
-    if not all(type(v) is float for v in vals):
-        raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
-    return (x0, y0), ((m00, m01), (m10, m11))
