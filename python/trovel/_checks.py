@@ -167,6 +167,13 @@ def nonnegative(name: str, value: float) -> float:
     return value
 
 
+def positive(name: str, value: float) -> float:
+    """Step 2 for a number from `finite`."""
+    if not value > 0.0:
+        raise ValueError(f"{name} must be positive, got {value}")
+    return value
+
+
 def positive_pair(name: str, sides: tuple[float, float]) -> tuple[float, float]:
     """Step 2 for the sides of a pixel from `number_or_pair`: both positive,
     and their product (the pixel's area) a finite positive float."""

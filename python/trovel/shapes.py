@@ -121,8 +121,8 @@ class Strut:
         cx, cy = chk.pair("center", center)
         angle = chk.finite("angle", angle)
         w = chk.finite("width", width)
-        if w <= 0.0:
-            raise ValueError(f"width must be positive, got {w}")
+        size = chk.real("length", length)
+        chk.positive("width", w)
         half = 0.5 * w
         d = (math.cos(angle), math.sin(angle))
         left = (-d[1], d[0])
@@ -133,7 +133,7 @@ class Strut:
         if p1 == p2:
             raise ValueError(f"width {w} is lost to rounding at center {(cx, cy)}: "
                              "the strut's two edges coincide")
-        return cls(p1, d, p2, d, (cx, cy), chk.real("length", length))
+        return cls(p1, d, p2, d, (cx, cy), size)
 
     def native_args(self) -> tuple[float, Edges, Pair]:
         """The length, the eight native edge values and the centre, read from the
