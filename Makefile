@@ -7,7 +7,7 @@ PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.trovel-installed
 BENCH_STAMP := $(VENV)/.trovel-bench-peers
 BUILDREQ := "scikit-build-core>=0.11" "pybind11>=3.0.2,<3.1" "cmake>=3.18" ninja
-SOURCES := $(wildcard src/*) CMakeLists.txt pyproject.toml $(wildcard python/*.pyi python/trovel/*)
+SOURCES := $(wildcard src/* src/*/*) CMakeLists.txt pyproject.toml $(wildcard python/*.pyi python/trovel/*)
 
 # The first interpreter among the candidates that really is 3.13 (a pyenv
 # shim can exist without a working 3.13 behind it).
@@ -16,7 +16,7 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
                if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
                     >/dev/null 2>&1; then echo "$$p"; break; fi; done
 
-.PHONY: build test sanitize demo bench clean
+.PHONY: build test sanitize portable demo bench clean
 
 build: $(STAMP)
 
@@ -36,7 +36,7 @@ $(VENV)/.created:
 	$(call make-venv,$(VENV))
 
 $(STAMP): $(VENV)/.created $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo,mesh]"
 	touch $@
 
 test: build
@@ -59,7 +59,7 @@ $(SAN_VENV)/.created:
 
 $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_SANITIZE=ON \
-	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo]"
+	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo,mesh]"
 	touch $@
 
 # --capture=sys: a report is written by the runtime straight to fd 2 just
@@ -67,32 +67,54 @@ $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 sanitize: $(SAN_STAMP)
 	$(SAN_ENV) $(SAN_PY) -m pytest -q --capture=sys
 
+# The coverage tests against the portable build (-DTROVEL_PORTABLE=ON: no
+# x86 streaming stores), in its own venv and build directory; the built
+# module must hold no non-temporal store.
+PORT_VENV  := .venv-portable
+PORT_PY    := $(PORT_VENV)/bin/python
+PORT_STAMP := $(PORT_VENV)/.trovel-installed
+
+$(PORT_VENV)/.created:
+	$(call make-venv,$(PORT_VENV))
+
+$(PORT_STAMP): $(PORT_VENV)/.created $(SOURCES)
+	$(PORT_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_PORTABLE=ON \
+	    -C build-dir=build/portable ".[test]"
+	touch $@
+
+portable: $(PORT_STAMP)
+	@so=$$($(PORT_PY) -c 'import _trovel; print(_trovel.__file__)'); \
+	 if command -v objdump >/dev/null && objdump -d "$$so" | grep -q movnt; then \
+	   echo "error: the portable build holds streaming stores: $$so" >&2; exit 1; fi
+	$(PORT_PY) -m pytest -q tests/test_edge_coverage.py
+
 demo: build
 	$(PY) -m trovel.demo
 
 # The benchmark's peers, the optional group "bench" of pyproject.toml, go
 # into the same .venv with a stamp of their own (installed by name, so the
 # package is not built twice); `make test` never needs them.
-BENCH_PEERS = $(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))'
+# $(call group,NAME): the packages of the optional group NAME of pyproject.toml.
+group = $(PY) -c 'import sys, tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"][sys.argv[1]]))' $(1)
 
 $(BENCH_STAMP): $(VENV)/.created pyproject.toml
-	$(BENCH_PEERS) | xargs -d '\n' $(PY) -m pip install -q
+	$(call group,bench) | xargs -d '\n' $(PY) -m pip install -q
 	touch $@
 
 bench: $(STAMP) $(BENCH_STAMP)
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build $(VENV) $(SAN_VENV) $(PORT_VENV)
 
-# The documentation site: docs/requirements.txt (the optional group "docs")
-# goes into .venv with a stamp of its own; Sphinx runs every gallery example
+# The documentation site: the optional group "docs" of pyproject.toml goes
+# into .venv with a stamp of its own; Sphinx runs every gallery example
 # and fails on any warning; -E rereads every page, so a changed docstring
 # shows (and warns) at once.  The site is written to docs/_build/html.
 DOCS_STAMP := $(VENV)/.trovel-docs-deps
 
-$(DOCS_STAMP): $(VENV)/.created docs/requirements.txt
-	$(PY) -m pip install -q -r docs/requirements.txt
+$(DOCS_STAMP): $(VENV)/.created pyproject.toml
+	$(call group,docs) | xargs -d '\n' $(PY) -m pip install -q
 	touch $@
 
 .PHONY: docs

@@ -27,6 +27,7 @@ import numpy as np  # noqa: E402
 
 import _trovel  # noqa: E402
 import trovel  # noqa: E402
+from trovel.clip import CIRCLE_FAN, STRUT_FAN  # noqa: E402
 
 
 def addr(a: np.ndarray) -> int:
@@ -240,8 +241,8 @@ def bench_mesh_cutting(table: Table, repeats: int) -> None:
     strut = trovel.Strut.across(center=(0.0, 0.0), angle=0.3, width=40.0, length=900.0)
     edges = strut.native_edges()
     counters = np.zeros(2, dtype=np.int32)
-    out_c = np.empty((4 * n, 6))
-    out_s = np.empty((7 * n, 6))
+    out_c = np.empty((CIRCLE_FAN * n, 6))
+    out_s = np.empty((STRUT_FAN * n, 6))
     cargs = (addr(tris), n, cx, cy, radius, 1, 0.0, addr(out_c), addr(counters),
              addr(counters[1:]))
     t = median_time(lambda: _trovel.clip_triangles_to_circle(*cargs), repeats)

@@ -16,11 +16,6 @@
 namespace trovel {
 namespace {
 
-struct Point {
-    double x;
-    double y;
-};
-
 // An edge shorter than this (squared) is a point and meets no circle.
 constexpr double kDegenerateEdgeSq = 1e-30;
 // Two roots of an edge and a circle closer than this are one (tangent) crossing.
@@ -42,29 +37,30 @@ double doubled_area(const Point& p0, const Point& p1, const Point& p2) {
 
 bool is_sliver(double a2) { return std::fabs(a2) < kSliverArea2; }
 
-void read_record(address list, std::size_t i, double* record) {
-    const auto* base = reinterpret_cast<const double*>(list);
-    std::memcpy(record, base + kRecordDoubles * i, kRecordDoubles * sizeof(double));
+// Records and counters are copied byte-wise: they may sit at any address.
+constexpr std::size_t kRecordBytes = kRecordDoubles * sizeof(double);
+
+void read_record(const TriangleList& list, std::size_t i, double* record) {
+    std::memcpy(record, static_cast<const char*>(list.records) + kRecordBytes * i, kRecordBytes);
 }
 
-void write_record(address list, std::size_t j, const double* record) {
-    auto* base = reinterpret_cast<double*>(list);
-    std::memcpy(base + kRecordDoubles * j, record, kRecordDoubles * sizeof(double));
+void write_record(const ClipOutput& out, std::size_t j, const double* record) {
+    std::memcpy(static_cast<char*>(out.records) + kRecordBytes * j, record, kRecordBytes);
 }
 
-void write_triangle(address list, std::size_t j, const Point& p0, const Point& p1,
+void write_triangle(const ClipOutput& out, std::size_t j, const Point& p0, const Point& p1,
                     const Point& p2) {
     const double record[kRecordDoubles] = {p0.x, p0.y, p1.x, p1.y, p2.x, p2.y};
-    write_record(list, j, record);
+    write_record(out, j, record);
 }
 
 // The counters live in caller memory as int32 and are only ever incremented;
 // the increment wraps instead of overflowing.
-void bump(address counter) {
+void bump(void* counter) {
     std::int32_t value;
-    std::memcpy(&value, reinterpret_cast<const void*>(counter), sizeof value);
+    std::memcpy(&value, counter, sizeof value);
     value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value) + 1u);
-    std::memcpy(reinterpret_cast<void*>(counter), &value, sizeof value);
+    std::memcpy(counter, &value, sizeof value);
 }
 
 // ---------------------------------------------------------------------------
@@ -75,19 +71,13 @@ void bump(address counter) {
 // its fan at most four triangles, whatever the input, NaN included.
 constexpr int kCirclePointsPerEdge = 2;
 constexpr int kMaxCirclePolygon = 3 * kCirclePointsPerEdge;
-
-struct Circle {
-    double cx;
-    double cy;
-    double r;
-    bool keep_inside;
-};
+static_assert(kMaxCirclePolygon - 2 == kCircleRecords, "a fan of the largest clipped polygon");
 
 // The distance of a point from the centre is the rounded square root of
 // this sum.
 double squared_distance_to_centre(const Circle& c, const Point& p) {
-    const double dx = p.x - c.cx;
-    const double dy = p.y - c.cy;
+    const double dx = p.x - c.centre.x;
+    const double dy = p.y - c.centre.y;
     return dx * dx + dy * dy;
 }
 
@@ -124,15 +114,15 @@ struct CircleTests {
     double kept, accept, reject;
     bool keep_inside;
 
-    CircleTests(const Circle& c, double margin) : keep_inside(c.keep_inside) {
-        const double lo = c.r - margin;
-        const double hi = c.r + margin;
+    CircleTests(const Circle& c, bool keep_inside_, double margin) : keep_inside(keep_inside_) {
+        const double lo = c.radius - margin;
+        const double hi = c.radius + margin;
         if (keep_inside) {
-            kept = largest_sum_with_root_at_most(c.r);
+            kept = largest_sum_with_root_at_most(c.radius);
             accept = largest_sum_with_root_at_most(hi);
             reject = smallest_sum_with_root_at_least(lo);
         } else {
-            kept = smallest_sum_with_root_at_least(c.r);
+            kept = smallest_sum_with_root_at_least(c.radius);
             accept = smallest_sum_with_root_at_least(lo);
             reject = largest_sum_with_root_at_most(hi);
         }
@@ -161,10 +151,10 @@ int edge_circle_roots(const Circle& c, const Point& a, const Point& b, double* r
     const double ey = b.y - a.y;
     const double len2 = ex * ex + ey * ey;
     if (len2 < kDegenerateEdgeSq) return 0;
-    const double fx = a.x - c.cx;
-    const double fy = a.y - c.cy;
+    const double fx = a.x - c.centre.x;
+    const double fy = a.y - c.centre.y;
     const double bq = 2.0 * (ex * fx + ey * fy);
-    const double cq = (fx * fx + fy * fy) - c.r * c.r;
+    const double cq = (fx * fx + fy * fy) - c.radius * c.radius;
     const double disc = bq * bq - cq * (4.0 * len2);
     if (disc < 0.0) return 0;
     const double s = disc > 0.0 ? std::sqrt(disc) : 0.0;
@@ -214,9 +204,8 @@ int emit_circle_edge(const Circle& c, const Point& a, bool a_kept, const Point& 
 
 // Clips one triangle and writes its fan from output record j on; returns the
 // new output index.
-std::size_t clip_triangle_to_circle_cpp(const Circle& c, const Point* p, const bool* kept,
-                                        address out, std::size_t j, address dropped,
-                                        address clipped) {
+std::size_t cut_triangle_by_circle(const Circle& c, const Point* p, const bool* kept,
+                                   const ClipOutput& out, std::size_t j) {
     Point poly[kMaxCirclePolygon];
     int k = 0;
     for (int e = 0; e < 3; ++e) {
@@ -224,10 +213,10 @@ std::size_t clip_triangle_to_circle_cpp(const Circle& c, const Point* p, const b
         k = emit_circle_edge(c, p[e], kept[e], p[f], kept[f], poly, k);
     }
     if (k <= 2) {
-        bump(dropped);
+        bump(out.dropped);
         return j;
     }
-    bump(clipped);
+    bump(out.clipped);
     for (int t = 1; t + 1 < k; ++t) {
         if (is_sliver(doubled_area(poly[0], poly[t], poly[t + 1]))) continue;
         write_triangle(out, j++, poly[0], poly[t], poly[t + 1]);
@@ -235,12 +224,14 @@ std::size_t clip_triangle_to_circle_cpp(const Circle& c, const Point* p, const b
     return j;
 }
 
-int clip_triangles_to_circle_cpp(address triangles, int count, const Circle& c, double margin,
-                                 address out, address dropped, address clipped) {
-    if (count <= 0) return 0;
-    const CircleTests tests(c, margin);
+}  // namespace
+
+int clip_triangles_to_circle(const TriangleList& triangles, const Circle& c, bool keep_inside,
+                             double margin, const ClipOutput& out) {
+    if (triangles.count <= 0) return 0;
+    const CircleTests tests(c, keep_inside, margin);
     std::size_t j = 0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(triangles.count); ++i) {
         double record[kRecordDoubles];
         read_record(triangles, i, record);
         Point p[3];
@@ -256,13 +247,15 @@ int clip_triangles_to_circle_cpp(address triangles, int count, const Circle& c, 
         if (accept) {
             write_record(out, j++, record);
         } else if (reject) {
-            bump(dropped);
+            bump(out.dropped);
         } else {
-            j = clip_triangle_to_circle_cpp(c, p, kept, out, j, dropped, clipped);
+            j = cut_triangle_by_circle(c, p, kept, out, j);
         }
     }
     return static_cast<int>(j);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Strut
@@ -284,65 +277,64 @@ constexpr int kMaxPiecePoints = points_after_cuts(kStrutLines);
 constexpr int kMaxCutTriangles = fans_after_cuts(kStrutLines);
 // A triangle that covers the whole strut yields 7 triangles, the most a
 // triangle and a convex quadrilateral give; the caller's list has room for
-// no more per input triangle.
-constexpr int kMaxStrutRecords = 7;
+// no more per input triangle (kStrutRecords), so a triangle whose cut list
+// outgrows that is written whole.
+static_assert(kStrutRecords <= kMaxCutTriangles, "the cut list holds what is written");
 static_assert(kMaxPiecePoints == 13 && kMaxCutTriangles == 24, "worst cases of four cuts");
 
-// A line through (px, py) running along (b, a); the inner side is where the
-// side value is >= 0.
-struct Line {
-    double px;
-    double py;
-    double a;
-    double b;
-};
-
-double side_value(const Line& l, const Point& p) { return l.b * (p.y - l.py) - l.a * (p.x - l.px); }
-
-struct Strut {
-    Line lines[kStrutLines];  // the two edge lines, then the two end lines
-    double cx;
-    double cy;
-    double ea;  // unit axis, running along (eb, ea)
-    double eb;
+// The four lines of a strut and its unit axis.
+struct StrutLines {
+    EdgeLine lines[kStrutLines];  // the two edge lines, then the two end lines
+    Point centre;
+    Direction axis;
     double half_length;
 };
 
-// The inner side of an edge line is the side toward the other line's point.
-Line oriented_edge_line(double x, double y, double a, double b, const Point& mid) {
-    Line l{x, y, a, b};
+// The inner side of a line is where its side value is >= 0; that of an edge
+// line is the side toward the other line's point.
+EdgeLine oriented_edge_line(const EdgeLine& edge, const Point& mid) {
+    EdgeLine l = edge;
     if (side_value(l, mid) < 0.0) {
-        l.a = -a;
-        l.b = -b;
+        l.direction.dx = -edge.direction.dx;
+        l.direction.dy = -edge.direction.dy;
     }
     return l;
 }
 
-Strut make_strut(double x1, double y1, double a1, double b1, double x2, double y2, double a2,
-                 double b2, double cx, double cy, double length) {
-    Strut s{};
-    const Point mid{(x1 + x2) * 0.5, (y1 + y2) * 0.5};
-    s.lines[0] = oriented_edge_line(x1, y1, a1, b1, mid);
-    s.lines[1] = oriented_edge_line(x2, y2, a2, b2, mid);
-    // The axis is the mean of the two pairs as passed.  Pairs passed with
-    // opposite orientations would cancel, so their difference is taken then.
-    const bool opposite = a1 * a2 + b1 * b2 < 0.0;
-    const double am = opposite ? (a1 - a2) * 0.5 : (a1 + a2) * 0.5;
-    const double bm = opposite ? (b1 - b2) * 0.5 : (b1 + b2) * 0.5;
-    const double n = std::sqrt(bm * bm + am * am);
-    s.ea = am / n;
-    s.eb = bm / n;
-    s.cx = cx;
-    s.cy = cy;
-    const double h = 0.5 * length;
+StrutLines strut_lines(const Strut& strut) {
+    StrutLines s{};
+    const Point& p1 = strut.edge1.point;
+    const Point& p2 = strut.edge2.point;
+    const Point mid{(p1.x + p2.x) * 0.5, (p1.y + p2.y) * 0.5};
+    s.lines[0] = oriented_edge_line(strut.edge1, mid);
+    s.lines[1] = oriented_edge_line(strut.edge2, mid);
+    // The axis is the mean of the two directions as passed.  Directions
+    // passed the opposite way round (at least 135 degrees apart: d < 0 and
+    // |c| <= -d) would cancel, so their difference is taken then; directions
+    // closer than that keep the mean, even when d < 0.
+    const Direction& u = strut.edge1.direction;
+    const Direction& v = strut.edge2.direction;
+    const double d = u.dy * v.dy + u.dx * v.dx;
+    const double c = u.dy * v.dx - u.dx * v.dy;
+    const bool opposite = d < 0.0 && std::fabs(c) <= -d;
+    const double mean_dy = opposite ? (u.dy - v.dy) * 0.5 : (u.dy + v.dy) * 0.5;
+    const double mean_dx = opposite ? (u.dx - v.dx) * 0.5 : (u.dx + v.dx) * 0.5;
+    const double n = std::sqrt(mean_dx * mean_dx + mean_dy * mean_dy);
+    s.axis = Direction{mean_dx / n, mean_dy / n};
+    s.centre = strut.centre;
+    const double h = 0.5 * strut.length;
     s.half_length = h;
-    s.lines[2] = Line{cx - s.eb * h, cy - s.ea * h, -s.eb, s.ea};
-    s.lines[3] = Line{s.eb * h + cx, s.ea * h + cy, s.eb, -s.ea};
+    const Direction& e = s.axis;
+    const Point& c0 = strut.centre;
+    // Both end lines face the centre: the first runs along the axis turned
+    // a quarter clockwise, the second counter-clockwise.
+    s.lines[2] = EdgeLine{{c0.x - e.dx * h, c0.y - e.dy * h}, {e.dy, -e.dx}};
+    s.lines[3] = EdgeLine{{e.dx * h + c0.x, e.dy * h + c0.y}, {-e.dy, e.dx}};
     return s;
 }
 
-double axis_coordinate(const Strut& s, const Point& p) {
-    return s.eb * (p.x - s.cx) + s.ea * (p.y - s.cy);
+double axis_coordinate(const StrutLines& s, const Point& p) {
+    return s.axis.dx * (p.x - s.centre.x) + s.axis.dy * (p.y - s.centre.y);
 }
 
 enum class StrutVerdict { copy, drop, clip };
@@ -350,7 +342,7 @@ enum class StrutVerdict { copy, drop, clip };
 // The quick tests: beyond one line by the margin at all three vertices, or
 // inside all four by the margin.  The end-line values come from the axis
 // coordinate directly.
-StrutVerdict quick_strut_verdict(const Strut& s, const Point* p, double m) {
+StrutVerdict quick_strut_verdict(const StrutLines& s, const Point* p, double m) {
     // Line by line, so that a triangle clearly beyond an edge line, the
     // common case, stops after that line's three values.
     double val[kStrutLines][3];
@@ -408,11 +400,9 @@ int inner_piece(const Point* poly, const double* sigma, int n, Point* piece) {
     return q;
 }
 
-// The triangles cut off one triangle, in the order they are found, with
-// the magnitudes of their doubled areas.
+// The triangles cut off one triangle, in the order they are found.
 struct CutList {
     Point tri[kMaxCutTriangles][3];
-    double size[kMaxCutTriangles];
     int n;
 };
 
@@ -423,7 +413,6 @@ void collect_fan(const Point* piece, int q, CutList& cuts) {
         cuts.tri[cuts.n][0] = piece[0];
         cuts.tri[cuts.n][1] = piece[t];
         cuts.tri[cuts.n][2] = piece[t + 1];
-        cuts.size[cuts.n] = std::fabs(a2);
         ++cuts.n;
     }
 }
@@ -441,7 +430,7 @@ bool lies_on_line(const double* sigma, int n) {
 
 // Splits the triangle by the four lines in turn, collecting the fan of
 // what lies beyond each; what is inside all four is left behind.
-void cut_triangle_by_strut(const Strut& s, const Point* p, CutList& cuts) {
+void cut_triangle_by_strut(const StrutLines& s, const Point* p, CutList& cuts) {
     Point buf_a[kMaxPiecePoints];
     Point buf_b[kMaxPiecePoints];
     Point outer[kMaxPiecePoints];
@@ -464,37 +453,15 @@ void cut_triangle_by_strut(const Strut& s, const Point* p, CutList& cuts) {
     }
 }
 
-// Ranking for the trim below: larger area first, NaN last, then the
-// earlier one.
-bool ranks_above(const CutList& cuts, int a, int b) {
-    const double ka = std::isnan(cuts.size[a]) ? -1.0 : cuts.size[a];
-    const double kb = std::isnan(cuts.size[b]) ? -1.0 : cuts.size[b];
-    return ka > kb || (ka == kb && a < b);
-}
+}  // namespace
 
-// More than seven triangles come only from rounding near a line; keep the
-// seven largest in their collected order, so the output never outgrows the
-// caller's seven records per input triangle.
-void keep_largest_cuts(CutList& cuts) {
-    if (cuts.n <= kMaxStrutRecords) return;
-    int kept = 0;
-    for (int k = 0; k < cuts.n; ++k) {
-        int above = 0;
-        for (int o = 0; o < cuts.n; ++o) above += ranks_above(cuts, o, k) ? 1 : 0;
-        if (above >= kMaxStrutRecords) continue;
-        for (int v = 0; v < 3; ++v) cuts.tri[kept][v] = cuts.tri[k][v];
-        cuts.size[kept] = cuts.size[k];
-        ++kept;
-    }
-    cuts.n = kept;
-}
-
-int clip_triangles_to_strut_cpp(address triangles, int count, const Strut& s, double margin,
-                                address out, address dropped, address clipped) {
-    if (count <= 0) return 0;
+int clip_triangles_to_strut(const TriangleList& triangles, const Strut& strut, double margin,
+                            const ClipOutput& out) {
+    if (triangles.count <= 0) return 0;
+    const StrutLines s = strut_lines(strut);
     CutList cuts;
     std::size_t j = 0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(triangles.count); ++i) {
         double record[kRecordDoubles];
         read_record(triangles, i, record);
         const Point p[3] = {vertex(record, 0), vertex(record, 1), vertex(record, 2)};
@@ -504,39 +471,29 @@ int clip_triangles_to_strut_cpp(address triangles, int count, const Strut& s, do
             continue;
         }
         if (verdict == StrutVerdict::drop) {
-            bump(dropped);
+            bump(out.dropped);
             continue;
         }
         cut_triangle_by_strut(s, p, cuts);
-        keep_largest_cuts(cuts);
         if (cuts.n == 0) {
-            bump(dropped);
+            bump(out.dropped);
             continue;
         }
-        bump(clipped);
+        bump(out.clipped);
+        // More than seven pieces come only from end lines that coincide to
+        // rounding (a strut of length 0 or about 1e-16), where every piece
+        // carries real area and the strut removes next to none: the triangle
+        // is kept whole, which also keeps the output within the caller's
+        // seven records per input triangle.
+        if (cuts.n > kStrutRecords) {
+            write_record(out, j++, record);
+            continue;
+        }
         for (int k = 0; k < cuts.n; ++k) {
             write_triangle(out, j++, cuts.tri[k][0], cuts.tri[k][1], cuts.tri[k][2]);
         }
     }
     return static_cast<int>(j);
-}
-
-}  // namespace
-
-int clip_triangles_to_circle(address triangles, int count, double cx, double cy, double radius,
-                             int keep_inside, double margin, address out, address dropped,
-                             address clipped) {
-    const Circle c{cx, cy, radius, keep_inside != 0};
-    return clip_triangles_to_circle_cpp(triangles, count, c, margin, out, dropped, clipped);
-}
-
-int clip_triangles_to_strut(address triangles, int count, double x1, double y1, double a1,
-                            double b1, double x2, double y2, double a2, double b2, double cx,
-                            double cy, double length, double margin, address out, address dropped,
-                            address clipped) {
-    if (count <= 0) return 0;
-    const Strut s = make_strut(x1, y1, a1, b1, x2, y2, a2, b2, cx, cy, length);
-    return clip_triangles_to_strut_cpp(triangles, count, s, margin, out, dropped, clipped);
 }
 
 }  // namespace trovel

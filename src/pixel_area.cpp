@@ -31,7 +31,7 @@ constexpr int kMaxClipVertices = 13;
 // template arguments: each of the four cuts of a pixel gets its own loop
 // with a single comparison, and the calls inline into the area routines.
 template <int axis, int side>
-inline int sh_clip_edge_cpp(const double* in, int n, double* out, double bound) {
+inline int cut_by_axis_line(const double* in, int n, double* out, double bound) {
     constexpr int c = axis == 0 ? 0 : 1;
     // Written as plain comparisons so that a NaN coordinate counts as outside.
     auto inside = [bound](const double* v) { return side == 1 ? v[c] >= bound : v[c] <= bound; };
@@ -70,15 +70,15 @@ inline double shoelace_sum(const double* v, int n) {
     return s;
 }
 
-// The first two cuts of a pixel, by its left and right sides, depend on the
-// column i alone.  Writes what is left of the triangle in that column into
+// The first two cuts of a pixel, by its left and right sides, depend on its
+// column alone.  Writes what is left of the triangle in that column into
 // `strip` and returns its vertex count, or 0 when a cut leaves 2 or fewer.
-inline int column_strip_cpp(const double* tri, int i, double* strip) {
+inline int column_strip(const double* tri, int column, double* strip) {
     double scratch[2 * kMaxClipVertices];
-    const double di = static_cast<double>(i);
-    int n = sh_clip_edge_cpp<0, 1>(tri, 3, scratch, di - 0.5);
+    const double x = static_cast<double>(column);
+    int n = cut_by_axis_line<0, 1>(tri, 3, scratch, x - 0.5);
     if (n <= 2) return 0;
-    n = sh_clip_edge_cpp<0, -1>(scratch, n, strip, di + 0.5);
+    n = cut_by_axis_line<0, -1>(scratch, n, strip, x + 0.5);
     return n <= 2 ? 0 : n;
 }
 
@@ -90,24 +90,25 @@ constexpr double kModerateY = 0x1p40;
 // values of the strip's vertices: pass -inf and +inf when nothing is known.
 // A cut that every vertex passes gives back its input vertex for vertex, so
 // such a cut is skipped: the bottom cut when lo >= j - 0.5, the top cut when
-// hi <= j + 0.5.  When the bottom cut did run, the top cut's input also holds
+// hi <= j + 0.5.  (Rows are j and columns k throughout, as pixel (k, j) is
+// the unit square about the point (k, j).)  When the bottom cut did run, the top cut's input also holds
 // the crossings it made.  Each of them is the bottom side's y up to the
 // rounding of t = (bound - Py) / (Cy - Py) and of (Cy - Py) * t + Py, which
 // for |Py|, |Cy| <= 2^40 stays below 4 * 2^41 * 2^-53 = 2^-10; so they too
 // lie below the top side, one unit higher, and pass.  So a finite lo must
 // be at least -kModerateY and the strip must hold no NaN.
-inline double strip_area_in_row_cpp(const double* strip, int n, int j, double lo, double hi) {
+inline double strip_area_in_row(const double* strip, int n, int j, double lo, double hi) {
     double b[2 * kMaxClipVertices];
     double a[2 * kMaxClipVertices];
     const double dj = static_cast<double>(j);
     const double* v = strip;
     if (!(lo >= dj - 0.5)) {
-        n = sh_clip_edge_cpp<1, 1>(v, n, b, dj - 0.5);
+        n = cut_by_axis_line<1, 1>(v, n, b, dj - 0.5);
         if (n <= 2) return 0.0;
         v = b;
     }
     if (!(hi <= dj + 0.5)) {
-        n = sh_clip_edge_cpp<1, -1>(v, n, a, dj + 0.5);
+        n = cut_by_axis_line<1, -1>(v, n, a, dj + 0.5);
         if (n <= 2) return 0.0;
         v = a;
     }
@@ -116,14 +117,14 @@ inline double strip_area_in_row_cpp(const double* strip, int n, int j, double lo
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Area of the triangle `tri` (three x, y pairs) inside pixel (i, j), the
-// closed square [i - 0.5, i + 0.5] x [j - 0.5, j + 0.5], cut left, right,
+// Area of the triangle `tri` (three x, y pairs) inside pixel (k, j), the
+// closed square [k - 0.5, k + 0.5] x [j - 0.5, j + 0.5], cut left, right,
 // bottom, top in turn; stops at the first cut that leaves no area.
-double clip_area_cpp(const double* tri, int i, int j) {
+double area_in_pixel(const double* tri, int k, int j) {
     double strip[2 * kMaxClipVertices];
-    const int n = column_strip_cpp(tri, i, strip);
+    const int n = column_strip(tri, k, strip);
     if (n == 0) return 0.0;
-    return strip_area_in_row_cpp(strip, n, j, -kInf, kInf);
+    return strip_area_in_row(strip, n, j, -kInf, kInf);
 }
 
 // True when all n values are finite: a NaN or an infinity anywhere makes
@@ -185,7 +186,7 @@ YSpan vertex_y_span(const double* v, int n, bool* has_nan) {
 // are not written at all.  Each pixel gains its own product once, so the
 // order of the pixels does not matter: the box is walked by columns, and the
 // strip that the left and right cuts leave in a column serves all of that
-// column's rows, exactly as clip_area_cpp would recompute it for each.
+// column's rows, exactly as area_in_pixel would recompute it for each.
 // A row wholly above or below the strip's vertices gets no vertex through
 // its bottom or top cut (a NaN vertex fails both), so its area is zero and
 // it is not visited.  Indices are 64-bit: (c + j) * n overflows int for
@@ -195,7 +196,7 @@ void deposit_triangle(const double* tri, double q, const PixelBox& box, int c, d
     const std::int64_t stride = n;
     double strip[2 * kMaxClipVertices];
     for (int k = box.k_lo; k <= box.k_hi; ++k) {
-        const int m = column_strip_cpp(tri, k, strip);
+        const int m = column_strip(tri, k, strip);
         if (m == 0) continue;
         bool has_nan;
         const YSpan span = vertex_y_span(strip, m, &has_nan);
@@ -205,8 +206,8 @@ void deposit_triangle(const double* tri, double q, const PixelBox& box, int c, d
             const double dj = static_cast<double>(j);
             if (span.min > dj + 0.5) continue;  // the strip lies above this row
             if (span.max < dj - 0.5) break;     // below this row and all later ones
-            const double a = moderate ? strip_area_in_row_cpp(strip, m, j, span.min, span.max)
-                                      : strip_area_in_row_cpp(strip, m, j, -kInf, kInf);
+            const double a = moderate ? strip_area_in_row(strip, m, j, span.min, span.max)
+                                      : strip_area_in_row(strip, m, j, -kInf, kInf);
             if (a > 0.0) {
                 double* e = column + (static_cast<std::int64_t>(c) + j) * stride;
                 *e = a * q + *e;
@@ -217,33 +218,28 @@ void deposit_triangle(const double* tri, double q, const PixelBox& box, int c, d
 
 }  // namespace
 
-void accumulate_triangles(address triangles, address values, address divisors, address image,
-                          int count, int size) {
+void accumulate_triangles(const WeightedTriangles& triangles, const Image& image) {
     // An empty image has no element 0 to hold pixel (0, 0); a negative size
     // has an empty window.
-    if (count <= 0 || size < 1) return;
-    const int c = (size - 1) / 2;
-    const double* tris = reinterpret_cast<const double*>(triangles);
-    const double* value = reinterpret_cast<const double*>(values);
-    const double* divisor = reinterpret_cast<const double*>(divisors);
-    double* pixels = reinterpret_cast<double*>(image);
-    for (int t = 0; t < count; ++t) {
-        const double d = divisor[t];
+    if (triangles.count <= 0 || image.size < 1) return;
+    const int c = (image.size - 1) / 2;
+    for (int t = 0; t < triangles.count; ++t) {
+        const double d = triangles.divisors[t];
         // Not !(d > 0): a NaN divisor is deposited and turns its pixels NaN.
         if (d <= 0.0) continue;
-        const double q = value[t] / d;
+        const double q = triangles.values[t] / d;
         double tri[6];
-        std::memcpy(tri, tris + 6 * static_cast<std::int64_t>(t), sizeof tri);
+        std::memcpy(tri, triangles.records + 6 * static_cast<std::int64_t>(t), sizeof tri);
         PixelBox box;
         if (!clamped_pixel_box(tri, c, &box)) continue;
-        deposit_triangle(tri, q, box, c, pixels, size);
+        deposit_triangle(tri, q, box, c, image.pixels, image.size);
     }
 }
 
-double clip_area(address tri, int i, int j) {
+double clip_area(const void* triangle, int column, int row) {
     double local[6];
-    std::memcpy(local, reinterpret_cast<const void*>(tri), sizeof local);
-    return clip_area_cpp(local, i, j);
+    std::memcpy(local, triangle, sizeof local);
+    return area_in_pixel(local, column, row);
 }
 
 }  // namespace trovel

@@ -1,14 +1,104 @@
-// Private header of the _trovel extension: the native functions that the
-// binding table exports.  Every address argument is the integer address of
-// caller-owned storage (float64 arrays, one-byte masks or int32 counters);
-// nothing here checks sizes or validity, the Python layer does.
+// Private header of the _trovel extension: the typed views that the kernels
+// take, and the kernels.  Only the binding table (module.cpp) knows the raw
+// interface of integer addresses and argument orders; it builds these views
+// from the caller's storage.  Nothing here checks sizes or validity: the
+// Python layer does.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace trovel {
 
+// The raw address type of the polygon mask, still taken as passed.
 using address = std::uint64_t;
+
+struct Point {
+    double x;
+    double y;
+};
+
+// A straight line through `point` running along `direction`.  The side value
+// of P, as side_value() forms it, is positive on the left of the direction
+// and negative on its right; for a unit direction it is the signed distance.
+struct Direction {
+    double dx;
+    double dy;
+};
+
+struct EdgeLine {
+    Point point;
+    Direction direction;
+};
+
+inline double side_value(const EdgeLine& l, const Point& p) {
+    return l.direction.dx * (p.y - l.point.y) - l.direction.dy * (p.x - l.point.x);
+}
+
+// One edge line per pixel, as parallel arrays.
+struct EdgeLineArrays {
+    const double *x, *y, *dx, *dy;
+};
+
+// n pixels as parallel arrays: each pixel's grid position, the centre of its
+// footprint in the edge plane, and the 2x2 Jacobian that carries the unit
+// square about the grid position onto the footprint.
+struct PixelArrays {
+    const double *px, *py;                // grid positions
+    const double *qx, *qy;                // footprint centres
+    const double *j00, *j01, *j10, *j11;  // Jacobians, row by row
+    std::size_t n;
+};
+
+struct Circle {
+    Point centre;
+    double radius;
+};
+
+// The band between two edge lines, limited by `length` about `centre`:
+// coverage counts it only within the disc of that diameter about the centre,
+// the clipper cuts it at half the length on either side of the centre along
+// its axis.
+struct Strut {
+    EdgeLine edge1;
+    EdgeLine edge2;
+    Point centre;
+    double length;
+};
+
+// Triangle records (x0, y0, x1, y1, x2, y2) laid end to end; the records and
+// the counters may sit at any byte address.
+struct TriangleList {
+    const void* records;
+    int count;
+};
+
+// Where a clipper writes: the records, from the first on, and two int32
+// counters that it only increments.
+struct ClipOutput {
+    void* records;
+    void* dropped;
+    void* clipped;
+};
+
+// Records per input triangle that the caller's output list must hold: a
+// triangle cut by a circle yields at most 4, one cut by a strut at most 7.
+constexpr int kCircleRecords = 4;
+constexpr int kStrutRecords = 7;
+
+// Triangles with a value and a divisor each, deposited onto a square image of
+// size x size pixels (row-major, rows along y) by their exact overlap area.
+struct WeightedTriangles {
+    const double* records;
+    const double* values;
+    const double* divisors;
+    int count;
+};
+
+struct Image {
+    double* pixels;
+    int size;
+};
 
 // Polygon mask over a grid
 void poly_grid_contains(address poly_x, address poly_y, address vertex_count, address grid_x,
@@ -16,34 +106,22 @@ void poly_grid_contains(address poly_x, address poly_y, address vertex_count, ad
 
 // Edge coverage: the fraction of each pixel footprint on the right of an
 // edge line (one line for all pixels, or one per pixel), inside a circle,
-// inside a strut
-void pixel_frac(double x0, double y0, double a, double b, address qx, address qy, address px,
-                address py, address j00, address j01, address j10, address j11, address out,
-                address n);
-void pixel_frac(address x0, address y0, address a, address b, address qx, address qy, address px,
-                address py, address j00, address j01, address j10, address j11, address out,
-                address n);
-void enclosed_circle(address px, address py, address qx, address qy, double cx, double cy,
-                     double r, address j00, address j01, address j10, address j11, address out,
-                     address n);
-void enclosed_strut(address px, address py, address qx, address qy, double length, double x1,
-                    double y1, double a1, double b1, double x2, double y2, double a2, double b2,
-                    address j00, address j01, address j10, address j11, address out, address n);
+// inside a strut.  `out` holds n values and may be one of the input arrays.
+void pixel_frac(const EdgeLine& edge, const PixelArrays& pixels, double* out);
+void pixel_frac(const EdgeLineArrays& edges, const PixelArrays& pixels, double* out);
+void enclosed_circle(const PixelArrays& pixels, const Circle& circle, double* out);
+void enclosed_strut(const PixelArrays& pixels, const Strut& strut, double* out);
 
 // Triangle lists cut by a circle or a strut; both return the number of
-// triangle records written to `out` and only increment the two int32
-// counters.
-int clip_triangles_to_circle(address triangles, int count, double cx, double cy, double radius,
-                             int keep_inside, double margin, address out, address dropped,
-                             address clipped);
-int clip_triangles_to_strut(address triangles, int count, double x1, double y1, double a1,
-                            double b1, double x2, double y2, double a2, double b2, double cx,
-                            double cy, double length, double margin, address out, address dropped,
-                            address clipped);
+// triangle records written.
+int clip_triangles_to_circle(const TriangleList& triangles, const Circle& circle,
+                             bool keep_inside, double margin, const ClipOutput& out);
+int clip_triangles_to_strut(const TriangleList& triangles, const Strut& strut, double margin,
+                            const ClipOutput& out);
 
-// Triangle-pixel area
-void accumulate_triangles(address triangles, address values, address divisors, address image,
-                          int count, int size);
-double clip_area(address tri, int i, int j);
+// Triangle-pixel area: the area of one triangle (three x, y pairs, at any
+// byte address) inside pixel (column, row), and the deposit.
+double clip_area(const void* triangle, int column, int row);
+void accumulate_triangles(const WeightedTriangles& triangles, const Image& image);
 
 }  // namespace trovel

@@ -12,22 +12,6 @@ def f64(*values) -> np.ndarray:
     return np.ascontiguousarray(np.array(values, dtype=np.float64).ravel())
 
 
-def same_bits(a, b) -> bool:
-    """Equal shapes and every float64 bit equal (NaNs and signed zeros too)."""
-    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
-
-
-def raw_cut(clipper, tris, fan, *args):
-    """One raw clipper call over all of `tris`: the (m, 6) records written,
-    and the dropped and clipped counts."""
-    flat = f64(tris).reshape(-1, 6)
-    out = np.empty((fan * len(flat), 6))
-    counters = np.zeros(2, np.int32)
-    n = clipper(addr(flat), len(flat), *args, addr(out), addr(counters), addr(counters) + 4)
-    return out[:n], int(counters[0]), int(counters[1])
-
-
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
@@ -64,3 +48,98 @@ def in_child(fn) -> None:
         pytest.fail(f"the call crashed with signal {os.WTERMSIG(status)}")
     if os.WEXITSTATUS(status) != 0:
         pytest.fail(report or f"the child exited with status {os.WEXITSTATUS(status)}")
+
+
+# --- scaffolding for the tests of the native callables ------------------------------
+
+import _trovel  # noqa: E402
+from trovel.clip import CIRCLE_FAN, STRUT_FAN  # noqa: E402  (records per input triangle)
+
+
+class Index:
+    """An object that is an integer only through __index__."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+def bits(a) -> np.ndarray:
+    """The float64 values of `a` as their bit patterns, to compare exactly."""
+    return np.asarray(a, dtype=np.float64).view(np.uint64)
+
+
+def same_bits(a, b) -> bool:
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def exact(values) -> np.ndarray:
+    """An input array of exactly these float64 values, in its own allocation."""
+    return np.array(values, dtype=np.float64).reshape(-1).copy()
+
+
+def columns(rows, width=None) -> list:
+    """Per-pixel tuples -> one exactly sized float64 array per field."""
+    width = len(rows[0]) if width is None else width
+    return [exact([r[k] for r in rows]) for k in range(width)]
+
+
+GUARD_BYTES = 64
+GUARD = 0xA5  # a byte that no routine writes on its own: not 0 or 1, and as a
+              # double or int32 pattern a value no result takes
+
+
+class Guarded:
+    """n elements of `dtype` between two guard zones; the elements themselves
+    start as the guard pattern unless `fill` is given."""
+
+    def __init__(self, n, dtype=np.float64, fill=None):
+        self.dtype = np.dtype(dtype)
+        self.raw = np.full(2 * GUARD_BYTES + n * self.dtype.itemsize, GUARD, np.uint8)
+        self.inner = self.raw[GUARD_BYTES:GUARD_BYTES + n * self.dtype.itemsize].view(self.dtype)
+        if fill is not None:
+            self.inner[...] = fill
+        self.before = self.inner.copy()
+
+    @property
+    def address(self):
+        return self.raw.ctypes.data + GUARD_BYTES
+
+    def check_guards(self):
+        assert (self.raw[:GUARD_BYTES] == GUARD).all(), "write before the output"
+        assert (self.raw[-GUARD_BYTES:] == GUARD).all(), "write past the output"
+
+    def unchanged(self, sl=slice(None)):
+        return same_bits(self.inner[sl], self.before[sl])
+
+    def all_written(self):
+        pattern = bytes([GUARD]) * self.dtype.itemsize
+        return all(e.tobytes() != pattern for e in self.inner)
+
+
+def run_clipper(clipper, tris, shape, count=None, counters=(0, 0)):
+    """Calls a clipper (list, count, *shape, out, dropped, clipped) with a guarded
+    `out` of room for its fan per triangle and guarded counters starting at
+    `counters`; checks that nothing outside the records it reports and no input
+    was written, and returns (records, +dropped, +clipped)."""
+    fan = CIRCLE_FAN if clipper is _trovel.clip_triangles_to_circle else STRUT_FAN
+    flat = exact(tris) if len(tris) else np.empty(0)
+    count = len(flat) // 6 if count is None else count
+    records = max(count, 0) * fan
+    before = flat.copy()
+    out = Guarded(6 * records)
+    dropped, clipped = (Guarded(1, np.int32, c) for c in counters)
+    k = clipper(flat.ctypes.data, count, *shape, out.address, dropped.address, clipped.address)
+    for g in (out, dropped, clipped):
+        g.check_guards()
+    assert same_bits(flat, before), "the input list was written"
+    assert 0 <= k <= records
+    assert out.unchanged(slice(6 * k, None)), "a record written past the count returned"
+    # the counters wrap as int32; each grows by at most one per triangle
+    d_drop = (int(dropped.inner[0]) - counters[0]) % 2**32
+    d_clip = (int(clipped.inner[0]) - counters[1]) % 2**32
+    assert d_drop + d_clip <= max(count, 0)
+    return out.inner[: 6 * k].reshape(-1, 6).copy(), d_drop, d_clip

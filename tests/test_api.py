@@ -6,9 +6,8 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import addr, f64, raw_cut, same_bits
+from conftest import addr, f64, run_clipper, same_bits
 from trovel import Pixels, Strut
-from trovel.clip import CIRCLE_FAN, STRUT_FAN
 
 
 @pytest.fixture
@@ -34,8 +33,8 @@ def test_deposit_matches_raw(tris, rng):
 @pytest.mark.parametrize("keep", ["inside", "outside"])
 def test_clip_to_circle_matches_raw(tris, keep):
     got = trovel.clip_to_circle(tris, (0.5, -0.25), 3.0, keep=keep, margin=0.1)
-    want = raw_cut(_trovel.clip_triangles_to_circle, tris, CIRCLE_FAN, 0.5, -0.25, 3.0,
-                   int(keep == "inside"), 0.1)
+    want = run_clipper(_trovel.clip_triangles_to_circle, tris,
+                       (0.5, -0.25, 3.0, int(keep == "inside"), 0.1))
     assert same_bits(got.triangles.reshape(-1, 6), want[0])
     assert (got.dropped, got.clipped) == want[1:]
 
@@ -43,8 +42,8 @@ def test_clip_to_circle_matches_raw(tris, keep):
 def test_clip_to_strut_matches_raw(tris):
     s = Strut.across((0.5, 0.0), 0.3, 1.5, 8.0)
     got = trovel.clip_to_strut(tris, s, margin=0.05)
-    want = raw_cut(_trovel.clip_triangles_to_strut, tris, STRUT_FAN, *s.native_edges(),
-                   0.5, 0.0, 8.0, 0.05)
+    want = run_clipper(_trovel.clip_triangles_to_strut, tris,
+                       (*s.native_edges(), 0.5, 0.0, 8.0, 0.05))
     assert same_bits(got.triangles.reshape(-1, 6), want[0])
     assert (got.dropped, got.clipped) == want[1:]
     assert got.dropped + got.clipped > 0

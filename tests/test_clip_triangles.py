@@ -6,9 +6,8 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import addr, f64
+from conftest import f64, run_clipper
 
-SENTINEL = np.float64(-7.25e301)
 # Default strut: the rectangle -1 <= x <= 1, -0.1 <= y <= 0.1.
 STRUT = (0, -0.1, 0, 1, 0, 0.1, 0, 1, 0, 0, 2)
 Y_STRUT = (-0.1, 0, 1, 0, 0.1, 0, 1, 0, 0, 0, 2)  # -0.1 <= x <= 0.1, -1 <= y <= 1
@@ -16,24 +15,13 @@ Y_STRUT = (-0.1, 0, 1, 0, 0.1, 0, 1, 0, 0, 0, 2)  # -0.1 <= x <= 0.1, -1 <= y <=
 SIX = 5e-7
 
 
-def run(clipper, per_triangle, tris, *shape, counters=(0, 0)):
-    """Calls a clipper with `out` full of a sentinel; checks that nothing past
-    the records it reports was written, and returns (records, +dropped, +clipped)."""
-    t = f64(tris).reshape(-1, 6)
-    out = np.full((per_triangle * len(t) + 3, 6), SENTINEL)
-    dropped, clipped = (np.array([c], np.int32) for c in counters)
-    k = clipper(addr(t), len(t), *shape, addr(out), addr(dropped), addr(clipped))
-    assert 0 <= k <= per_triangle * len(t)
-    assert np.all(out[k:].view(np.uint64) == SENTINEL.view(np.uint64))
-    return out[:k], int(dropped[0]) - counters[0], int(clipped[0]) - counters[1]
-
-
 def circle(tris, keep_inside, margin=0.0, cx=0.0, cy=0.0, r=1.0, **kw):
-    return run(_trovel.clip_triangles_to_circle, 4, tris, cx, cy, r, keep_inside, margin, **kw)
+    return run_clipper(_trovel.clip_triangles_to_circle, tris, (cx, cy, r, keep_inside, margin),
+                       **kw)
 
 
 def strut(tris, margin=0.0, shape=STRUT, **kw):
-    return run(_trovel.clip_triangles_to_strut, 7, tris, *shape, margin, **kw)
+    return run_clipper(_trovel.clip_triangles_to_strut, tris, (*shape, margin), **kw)
 
 
 def signed_areas(recs):
@@ -170,15 +158,9 @@ def test_strut_fans_keep_the_outside_area(tri, shape, n, total):
 @pytest.mark.parametrize("clipper", [circle, strut])
 @pytest.mark.parametrize("count", [0, -1])
 def test_no_count_touches_nothing(clipper, count):
-    t = f64(0, 0, 0.3, 0.5, -0.3, 0.5)
-    out, d, c = f64(SENTINEL), np.array([4], np.int32), np.array([6], np.int32)
-    if clipper is circle:
-        k = _trovel.clip_triangles_to_circle(addr(t), count, 0.0, 0.0, 1.0, 1, 0.0,
-                                             addr(out), addr(d), addr(c))
-    else:
-        k = _trovel.clip_triangles_to_strut(addr(t), count, *map(float, STRUT), 0.0,
-                                            addr(out), addr(d), addr(c))
-    assert (k, out[0], d[0], c[0]) == (0, SENTINEL, 4, 6)
+    # run_clipper checks that neither `out` nor a counter was written.
+    recs, d, c = clipper((0, 0, 0.3, 0.5, -0.3, 0.5), 0, count=count, counters=(4, 6))
+    assert (len(recs), d, c) == (0, 0, 0)
 
 
 PAIRS = [((0, 1), (0, 1)), ((0, 1), (0, -1)), ((0, -1), (0, 1)), ((0, -1), (0, -1))]
@@ -208,14 +190,31 @@ def test_opposite_pairs_of_slanted_edge_lines_give_the_same_cut(rng):
     assert np.array_equal(a[0], b[0]) and a[1:] == b[1:] and a[2] > 0
 
 
-def test_rounding_debris_beyond_seven_triangles_is_trimmed():
-    # A zero-length strut: a cut here leaves an eighth fan triangle of
-    # doubled area about 7e-18 when no guard applies.
-    tri = (-1, -0.5, 1.723284576488516, -1.810976981836459, 0.1, 0.5037194227184925)
-    recs, d, c = strut(tri, shape=STRUT[:-1] + (0,))
-    assert (len(recs), d, c) == (7, 0, 1)
-    assert np.all(np.abs(signed_areas(recs)) > 1e-3)
-    assert area(recs) == pytest.approx(area(tri), rel=1e-14)
+@pytest.mark.parametrize("tri,length", [
+    ((-1, -0.5, 1, 0, 0, 1), 0.0),
+    ((-1, -0.5, 1, 0, 0, 1), 1e-16),
+    # Eight pieces, one of them debris collected before a larger one.
+    ((-1, -0.5, 1.723284576488516, -1.810976981836459, 0.1, 0.5037194227184925), 0.0),
+], ids=["zero_length", "length_1e-16", "debris_collected_early"])
+def test_more_than_seven_pieces_keep_the_triangle_whole(tri, length):
+    # End lines that coincide to rounding cut a triangle into more pieces
+    # than the output has room for; the strut removes next to no area there.
+    recs, d, c = strut(tri, shape=STRUT[:-1] + (length,))
+    assert (d, c) == (0, 1)
+    assert np.array_equal(recs, f64(tri).reshape(1, 6))
+
+
+@pytest.mark.parametrize("degrees,kept", [
+    (91, 191.476), (134, 192.961), (180, 199.6),
+], ids=["right_angle_keeps_the_mean", "just_below_135", "opposite_takes_the_difference"])
+def test_strut_axis_from_pairs_apart(degrees, kept):
+    # Edge line 2 turned against edge line 1: only pairs at least 135 degrees
+    # apart are taken as one axis passed the opposite way round.
+    t = math.radians(degrees)
+    shape = (0, -0.1, 0, 1, 0, 0.1, math.sin(t), math.cos(t), 0, 0, 2)
+    recs, d, c = strut((-10, -10, 10, -10, 0, 10), shape=shape)
+    assert (d, c) == (0, 1)
+    assert area(recs) == pytest.approx(kept, abs=1e-3)
 
 
 # --- properties ---------------------------------------------------------------
@@ -295,7 +294,7 @@ ODD_VALUES = [np.nan, np.inf, -np.inf, 1e300, -1e300, 0.0, 1.0, -1.0, 0.1, -0.1,
 
 def test_nothing_is_written_past_the_extent(rng):
     """Random, huge, infinite and NaN coordinates and shapes, vertices on and next
-    to the lines: every call is checked against its sentinel by run()."""
+    to the lines: every call is checked against its guards by run_clipper()."""
     for _ in range(300):
         tris = rng.uniform(-1.2, 1.2, (8, 6))
         snap = rng.random(tris.shape) < 0.4

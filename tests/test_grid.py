@@ -7,9 +7,8 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import raw_cut, same_bits
+from conftest import run_clipper, same_bits
 from trovel import Pixels, Strut, clip, grid
-from trovel.clip import CIRCLE_FAN, STRUT_FAN
 
 
 def random_map(rng, kind):
@@ -98,10 +97,10 @@ def test_chunked_cuts_equal_one_native_call(n, rng, monkeypatch):
     s = Strut.across((0.2, 0.1), 0.4, 1.0, 4.0)
     cases = [
         (trovel.clip_to_circle(tris, (0, 0), 2.0, keep="outside"),
-         raw_cut(_trovel.clip_triangles_to_circle, tris, CIRCLE_FAN, 0.0, 0.0, 2.0, 0, 0.0)),
+         run_clipper(_trovel.clip_triangles_to_circle, tris, (0.0, 0.0, 2.0, 0, 0.0))),
         (trovel.clip_to_strut(tris, s),
-         raw_cut(_trovel.clip_triangles_to_strut, tris, STRUT_FAN, *s.native_edges(), *s.center,
-                 s.length, 0.0)),
+         run_clipper(_trovel.clip_triangles_to_strut, tris,
+                     (*s.native_edges(), *s.center, s.length, 0.0))),
     ]
     for got, (records, dropped, clipped) in cases:
         assert same_bits(got.triangles.reshape(-1, 6), records)

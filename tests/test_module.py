@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import addr, f64
+from conftest import Index, addr, f64
 
 U = I = "typing.SupportsInt | typing.SupportsIndex"
 D = "typing.SupportsFloat | typing.SupportsIndex"
@@ -208,14 +208,6 @@ def test_second_import_gives_the_working_module():
 
 # --- argument conversion ----------------------------------------------------
 
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
-
-
 class IntOnly:
     def __int__(self):
         return 0
@@ -229,9 +221,16 @@ class FloatOnly:
 COVER = f64(-10, -10, 10, -10, 0, 10)  # covers pixel (0, 0) and its neighbours
 
 
-@pytest.mark.parametrize("i", [0, True, False, Index(0), np.int64(1), IntOnly(), 2**31 - 1, -2**31])
-def test_int_parameter_accepts_integers_and_index_objects(i):
-    assert isinstance(_trovel.clip_area(addr(COVER), i, 0), float)
+CORNER = f64(-0.5, -0.5, 1.5, -0.5, -0.5, 1.5)  # covers pixel (0, 0), half of (1, 0)
+
+
+@pytest.mark.parametrize("i,area", [
+    (0, 1.0), (True, 0.5), (False, 1.0), (Index(1), 0.5), (np.int64(1), 0.5), (IntOnly(), 1.0),
+    (2**31 - 1, 0.0), (-2**31, 0.0),
+])
+def test_int_parameter_accepts_integers_and_index_objects(i, area):
+    # The column reaches the kernel as the integer it stands for.
+    assert _trovel.clip_area(addr(CORNER), i, 0) == area
 
 
 @pytest.mark.parametrize("i", [0.0, 2**31, -2**31 - 1, "0", None, np.float64(0), FloatOnly()])

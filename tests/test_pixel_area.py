@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import addr, f64
+from conftest import addr, f64, same_bits
 
 
 def area(tri, i, j):
@@ -297,7 +297,7 @@ def test_deposit_equals_clip_area_per_pixel_bit_for_bit(scale, rng):
     image, expected = start.copy(), start.copy()
     _trovel.accumulate_triangles(addr(tris), addr(values), addr(divisors), addr(image), n, size)
     deposit_by_clip_area(expected, tris, values, divisors)
-    assert np.array_equal(image.view(np.uint64), expected.view(np.uint64))
+    assert same_bits(image, expected)
 
 
 @pytest.mark.parametrize("far_y", [-2.0**40, -2.0**40 - 2**20, -1e15, -3e17, 2.0**40, 1e15],
@@ -316,5 +316,5 @@ def test_deposit_of_far_reaching_triangles_equals_clip_area(far_y, rng):
     image, expected = np.zeros((size, size)), np.zeros((size, size))
     _trovel.accumulate_triangles(addr(tris), addr(values), addr(divisors), addr(image), n, size)
     deposit_by_clip_area(expected, tris, values, divisors)
-    assert np.array_equal(image.view(np.uint64), expected.view(np.uint64))
+    assert same_bits(image, expected)
     assert np.count_nonzero(image) > size

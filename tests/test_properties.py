@@ -21,6 +21,7 @@ from hypothesis.extra import numpy as hnp
 
 import _trovel
 import trovel
+from conftest import CIRCLE_FAN, STRUT_FAN, Guarded, columns, exact, run_clipper, same_bits
 from test_edge_coverage import exact_clipped_fraction
 
 # CI runs the same examples every time (no database, a fixed seed), so that a
@@ -35,51 +36,6 @@ settings.load_profile(os.environ.get("TROVEL_HYPOTHESIS_PROFILE")
 
 INT32_MIN, INT32_MAX = -2**31, 2**31 - 1
 IDENTITY = (1.0, 0.0, 0.0, 1.0)
-
-
-# --- guarded memory -----------------------------------------------------------------
-
-GUARD_BYTES = 64
-SENTINEL = 0xA5  # a byte that no routine writes on its own: not 0 or 1, and as a
-                 # double or int32 pattern a value no result takes
-
-
-class Guarded:
-    """n elements of `dtype` between two guard zones; the elements themselves
-    start as the sentinel pattern unless `fill` is given."""
-
-    def __init__(self, n, dtype=np.float64, fill=None):
-        self.dtype = np.dtype(dtype)
-        self.raw = np.full(2 * GUARD_BYTES + n * self.dtype.itemsize, SENTINEL, np.uint8)
-        self.inner = self.raw[GUARD_BYTES:GUARD_BYTES + n * self.dtype.itemsize].view(self.dtype)
-        if fill is not None:
-            self.inner[...] = fill
-        self.before = self.inner.copy()
-
-    @property
-    def address(self):
-        return self.raw.ctypes.data + GUARD_BYTES
-
-    def check_guards(self):
-        assert (self.raw[:GUARD_BYTES] == SENTINEL).all(), "write before the output"
-        assert (self.raw[-GUARD_BYTES:] == SENTINEL).all(), "write past the output"
-
-    def unchanged(self, sl=slice(None)):
-        return same_bits(self.inner[sl], self.before[sl])
-
-    def all_written(self):
-        pattern = bytes([SENTINEL]) * self.dtype.itemsize
-        return all(e.tobytes() != pattern for e in self.inner)
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and a.tobytes() == b.tobytes()
-
-
-def exact(values):
-    """An input array of exactly these float64 values, in its own allocation."""
-    return np.array(values, dtype=np.float64).reshape(-1).copy()
 
 
 def addresses(*arrays):
@@ -218,11 +174,6 @@ def pixel_list(draw, mode, max_size=4):
     n = draw(st.integers(0, max_size))
     c = reals(mode)
     return [(draw(c), draw(c), draw(c), draw(c), *draw(jacobian(mode))) for _ in range(n)]
-
-
-def columns(rows, width):
-    """One exactly sized float64 array per field of the rows."""
-    return [exact([r[k] for r in rows]) for k in range(width)]
 
 
 def run_pixels(fn, arrays, scalars, rows, place):
@@ -438,28 +389,6 @@ def test_enclosed_strut(mode, oriented, data):
 COUNTER_STARTS = st.sampled_from([0, 7, -1, INT32_MAX, INT32_MIN])
 
 
-def run_clipper(fn, fan, tris, count, shape, dropped0, clipped0):
-    """Calls a clipper with a guarded `out` of room for fan * count records and
-    guarded counters; checks the extents and the counters, and returns the
-    records written and the counters' increments."""
-    records = max(count, 0) * fan
-    flat = exact(tris) if tris else np.empty(0)
-    before = flat.copy()
-    out = Guarded(6 * records)
-    dropped, clipped = Guarded(1, np.int32, dropped0), Guarded(1, np.int32, clipped0)
-    k = fn(flat.ctypes.data, count, *shape, out.address, dropped.address, clipped.address)
-    for g in (out, dropped, clipped):
-        g.check_guards()
-    assert same_bits(flat, before), "the input list was written"
-    assert 0 <= k <= records
-    assert out.unchanged(slice(6 * k, None)), "a record written past the count returned"
-    # the counters wrap as int32; each grows by at most one per triangle
-    d_drop = (int(dropped.inner[0]) - dropped0) % 2**32
-    d_clip = (int(clipped.inner[0]) - clipped0) % 2**32
-    assert d_drop + d_clip <= max(count, 0)
-    return out.inner[: 6 * k].reshape(-1, 6), d_drop, d_clip
-
-
 def check_clip_counts(tris, count, written, d_drop, d_clip, fan, each_clipped_writes):
     """Copies are the triangles counted nowhere; each comes out unchanged."""
     if count <= 0:
@@ -493,10 +422,9 @@ def test_clip_triangles_to_circle(mode, data):
     keep_inside = data.draw(st.sampled_from([1, 0, -3]))
     margin = data.draw(st.sampled_from([0.0, 0.1, -0.1, 1e300, -1e300]) | c)
     shape = (data.draw(c), data.draw(c), data.draw(NICE | c), keep_inside, margin)
-    written, d_drop, d_clip = run_clipper(_trovel.clip_triangles_to_circle, 4, tris, count,
-                                          shape, data.draw(COUNTER_STARTS),
-                                          data.draw(COUNTER_STARTS))
-    check_clip_counts(tris, count, written, d_drop, d_clip, 4, 0)
+    written, d_drop, d_clip = run_clipper(_trovel.clip_triangles_to_circle, tris, shape, count,
+                                          (data.draw(COUNTER_STARTS), data.draw(COUNTER_STARTS)))
+    check_clip_counts(tris, count, written, d_drop, d_clip, CIRCLE_FAN, 0)
     if mode == "moderate" and count > 0:
         assert clipped_area_bound_holds(tris, written)
 
@@ -525,10 +453,9 @@ def test_clip_triangles_to_strut(mode, data):
     tris = data.draw(triangle_list(mode), "triangles")
     count = data.draw(count_for(tris), "count")
     shape = data.draw(strut_shape(mode), "strut")
-    written, d_drop, d_clip = run_clipper(_trovel.clip_triangles_to_strut, 7, tris, count,
-                                          shape, data.draw(COUNTER_STARTS),
-                                          data.draw(COUNTER_STARTS))
-    check_clip_counts(tris, count, written, d_drop, d_clip, 7, 1)
+    written, d_drop, d_clip = run_clipper(_trovel.clip_triangles_to_strut, tris, shape, count,
+                                          (data.draw(COUNTER_STARTS), data.draw(COUNTER_STARTS)))
+    check_clip_counts(tris, count, written, d_drop, d_clip, STRUT_FAN, 1)
     if mode == "moderate" and count > 0:
         assert clipped_area_bound_holds(tris, written)
 
@@ -537,8 +464,8 @@ def test_clip_triangles_to_strut(mode, data):
        keep_inside=st.sampled_from([1, 0]), margin=st.sampled_from([0.0, -0.1, -1.0]))
 def test_circle_clipper_keeps_to_the_kept_side(tris, centre, r, keep_inside, margin):
     assume(r >= 0)
-    written, _, _ = run_clipper(_trovel.clip_triangles_to_circle, 4, tris, len(tris),
-                                (*centre, r, keep_inside, margin), 0, 0)
+    written, _, _ = run_clipper(_trovel.clip_triangles_to_circle, tris,
+                                (*centre, r, keep_inside, margin))
     # Without widening, every point written is on the kept side (crossings on
     # the circle up to rounding), and so are the chords between them.
     dist = np.hypot(written[:, 0::2] - centre[0], written[:, 1::2] - centre[1])
@@ -552,7 +479,7 @@ def test_circle_clipper_keeps_to_the_kept_side(tris, centre, r, keep_inside, mar
 def test_strut_clipper_keeps_outside_the_rectangle(tris, phi, half, flip, centre, length):
     a, b = flip * math.sin(phi), flip * math.cos(phi)
     shape = (-half * a, half * b, a, b, half * a, -half * b, a, b, *centre, length, 0.0)
-    written, _, _ = run_clipper(_trovel.clip_triangles_to_strut, 7, tris, len(tris), shape, 0, 0)
+    written, _, _ = run_clipper(_trovel.clip_triangles_to_strut, tris, shape)
     # Every triangle written lies beyond one of the four lines, so none has its
     # centroid inside the band |(-a, b) . p| <= half, `length` long about the centre.
     gx, gy = written[:, 0::2].mean(axis=1), written[:, 1::2].mean(axis=1)
@@ -560,15 +487,6 @@ def test_strut_clipper_keeps_outside_the_rectangle(tris, phi, half, flip, centre
     along = b * (gx - centre[0]) + a * (gy - centre[1])
     tol = 1e-9 * (1 + length)
     assert not ((np.abs(across) < half - tol) & (np.abs(along) < 0.5 * length - tol)).any()
-
-
-def strut_once(tri, shape):
-    flat = exact(tri)
-    out = np.full(7 * 6, np.nan)
-    counters = np.zeros(2, np.int32)
-    k = _trovel.clip_triangles_to_strut(flat.ctypes.data, 1, *shape, out.ctypes.data,
-                                        counters.ctypes.data, counters.ctypes.data + 4)
-    return out[: 6 * k].reshape(-1, 6).tolist(), counters.tolist()
 
 
 # An edge line with a zero pair has every point on it, so a triangle was the
@@ -584,10 +502,11 @@ ZERO_PAIRS = {  # x1, y1, a1, b1, x2, y2, a2, b2, cx, cy, length
 @pytest.mark.parametrize("shape", ZERO_PAIRS.values(), ids=ZERO_PAIRS.keys())
 def test_strut_with_a_zero_pair_keeps_each_triangle_once(shape):
     tri = [0.0, 0.0, 0.0, 0.5, 0.5, 0.0]
-    # with margin 0 every vertex lies beyond the line without direction: a copy
-    assert strut_once(tri, (*shape, 0.0)) == ([tri], [0, 0])
+    # with margin 0 every vertex lies beyond the line without direction: a copy;
     # a positive margin sends it to the cut, which must keep it once, as it is
-    assert strut_once(tri, (*shape, 0.05)) == ([tri], [0, 1])
+    for margin, counts in ((0.0, (0, 0)), (0.05, (0, 1))):
+        recs, *got = run_clipper(_trovel.clip_triangles_to_strut, [tri], (*shape, margin))
+        assert recs.tolist() == [tri] and tuple(got) == counts
 
 
 # --- accumulate_triangles -----------------------------------------------------------
@@ -639,7 +558,6 @@ def test_clip_area(mode, data):
     flat = exact(tri)
     got = _trovel.clip_area(flat.ctypes.data, i, j)
     assert same_bits(flat, exact(tri))
-    assert isinstance(got, float)
     assert got >= 0.0 or math.isnan(got)  # never negative
     if mode == "moderate":
         assert got <= 1.0 + 1e-12

@@ -6,17 +6,19 @@ edge, a circle or a strut, and mark the grid points inside a polygon.  Every
 function checks and converts its arguments, then calls the native module
 ``_trovel``.
 """
+from .apertures import Disc, Polygon, Rectangle, Shape, hexagonal_segments, pupil
 from .area import Deposit, deposit_triangles, overlap_area, triangle_areas, triangulate
 from .clip import ClipResult, clip_to_circle, clip_to_strut
 from .coverage import circle_coverage, edge_coverage, strut_coverage
 from .grid import Pixels
 from .mask import polygon_mask
+from .render import render
 from .shapes import Strut
 
 __all__ = [
-    "ClipResult", "Deposit", "Pixels", "Strut",
+    "ClipResult", "Deposit", "Disc", "Pixels", "Polygon", "Rectangle", "Shape", "Strut",
     "circle_coverage", "clip_to_circle", "clip_to_strut", "deposit_triangles",
-    "edge_coverage", "overlap_area", "polygon_mask", "strut_coverage", "triangle_areas",
-    "triangulate",
+    "edge_coverage", "hexagonal_segments", "overlap_area", "polygon_mask", "pupil",
+    "render", "strut_coverage", "triangle_areas", "triangulate",
 ]
 __version__ = "0.1.0"

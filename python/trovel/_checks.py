@@ -82,6 +82,12 @@ def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     return out
 
 
+def finite_array(name: str, value: Any) -> FloatArray:
+    """`value` as a finite C-contiguous float64 array (copied only when
+    needed), for callers that accept any shape."""
+    return contiguous(name, array(name, value), finite=True)
+
+
 def real(name: str, value: Any) -> float:
     """A real number as a Python float; numpy scalars, Fractions and ints of
     any size are converted once here and only the float is used after."""

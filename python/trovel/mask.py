@@ -18,16 +18,16 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     vertex may also be repeated as its last).  A point exactly on a crossing
     of its row with the polygon counts to the side before the crossing, so of
     a square with corners (0, 0) and (2, 2) the points with ``0 < x <= 2``
-    and ``0 < y <= 2`` are inside.  When more than one crossing falls between
-    two neighbouring grid columns, the following points take them one at a
-    time.
+    and ``0 < y <= 2`` are inside.  Every crossing below a point counts,
+    however many fall between two neighbouring grid columns, so the mask is
+    exactly the even-odd interior.
 
     Parameters
     ----------
     polygon : array_like, shape (n, 2)
         The vertices ``(x, y)`` in order, either orientation.
     grid_x : array_like, shape (nx,)
-        The columns' x positions, ascending.
+        The columns' x positions, ascending (repeats allowed).
     grid_y : array_like, shape (ny,)
         The rows' y positions, in any order.
     out : ndarray of bool, shape (ny, nx), optional

@@ -1,0 +1,93 @@
+"""Exact rendering of aperture shapes onto pixel sets.
+
+For each pixel, :func:`render` gives the fraction of its footprint's area
+inside the shape, with circles as true arcs and exact wherever several
+boundaries cross one footprint (within 1e-12 of the exact fraction).
+"""
+from __future__ import annotations
+
+import numpy as np
+
+from . import _checks as chk
+from . import _render
+from .apertures import Shape, _shape
+
+
+def _threads(threads) -> int:
+    return chk.int32("threads", threads, minimum=1)
+
+
+def render_grid_tile(shape: Shape, affine, rows: tuple[int, int], cols: tuple[int, int], *,
+                     out: np.ndarray | None = None, threads: int = 1) -> np.ndarray:
+    """Rows ``[r0, r1)`` and columns ``[c0, c1)`` of the lazy affine grid
+    ``affine = ((x0, y0), ((m00, m01), (m10, m11)))``.  Each pixel's value
+    depends only on its row, its column and the map, so tiles put together
+    are the whole image, bit for bit.
+
+    Examples
+    --------
+    >>> from trovel import Disc
+    >>> grid = ((-1.0, -1.0), ((1.0, 0.0), (0.0, 1.0)))
+    >>> render_grid_tile(Disc((0, 0), 5.0), grid, (0, 2), (0, 3)).tolist()
+    [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0]]
+    """
+    desc = _shape("shape", shape).description()
+    try:
+        (x0, y0), ((m00, m01), (m10, m11)) = affine
+    except (TypeError, ValueError):
+        raise TypeError("affine must be ((x0, y0), ((m00, m01), (m10, m11)))") from None
+    x0, y0, m00, m01, m10, m11 = (chk.finite("affine", v) for v in (x0, y0, m00, m01, m10, m11))
+    if m00 * m11 - m01 * m10 == 0.0:
+        raise ValueError("affine must have a non-singular matrix")
+    r0, r1 = (chk.int32("rows", v) for v in rows)
+    c0, c1 = (chk.int32("cols", v) for v in cols)
+    if r1 < r0 or c1 < c0:
+        raise ValueError(f"rows and cols must be increasing ranges, got {rows} and {cols}")
+    shape_out = (r1 - r0, c1 - c0)
+    res = np.empty(shape_out) if out is None else chk.output("out", out, shape_out, np.float64)
+    _render.grid(*desc, x0, y0, m00, m01, m10, m11, r0, r1, c0, c1, res, _threads(threads))
+    return res
+
+
+def _footprint_arrays(pixels):
+    """(qx, qy, j00, j01, j10, j11) of a per-pixel set."""
+    if hasattr(pixels, "footprints"):
+        return pixels.footprints()
+    # Pixels before lazy grids: validated float64 arrays of equal length.
+    return (pixels.qx, pixels.qy, pixels.j00, pixels.j01, pixels.j10, pixels.j11)
+
+
+def render(shape: Shape, pixels, *, out: np.ndarray | None = None,
+           threads: int = 1) -> np.ndarray:
+    """Exact fraction of each pixel's footprint inside ``shape``.
+
+    ``pixels`` is a :class:`trovel.Pixels` (a lazy affine grid or per-pixel
+    footprints); the result has ``pixels.shape`` and dtype float64.  The
+    work is split over ``threads`` threads (at most 64 are used; the
+    interpreter lock is released meanwhile); the result is the same, bit for
+    bit, for any count.
+
+    Examples
+    --------
+    >>> from trovel import Pixels, Rectangle
+    >>> g = Pixels.grid((1, 3), origin=(-1.0, 0.0))
+    >>> render(Rectangle((0, 0), 0.0, 1.0, 2.0), g).tolist()
+    [[0.5, 1.0, 0.5]]
+    """
+    from .coverage import Pixels
+
+    shape = _shape("shape", shape)
+    if not isinstance(pixels, Pixels):
+        raise TypeError(f"pixels must be trovel.Pixels, got {type(pixels).__name__}")
+    nthreads = _threads(threads)
+    affine = getattr(pixels, "affine", None)
+    if affine is not None:
+        ny, nx = pixels.shape
+        return render_grid_tile(shape, affine, (0, ny), (0, nx), out=out, threads=nthreads)
+    desc = shape.description()
+    arrays = _footprint_arrays(pixels)
+    res = np.empty(pixels.shape) if out is None else chk.output("out", out, pixels.shape,
+                                                                np.float64)
+    chk.disjoint("out", res, *arrays)
+    _render.footprints(*desc, *arrays, res.reshape(-1), nthreads)
+    return res

@@ -1,0 +1,232 @@
+// Drivers: walk a pixel set in blocks so that the cost follows the boundary.
+//
+// A block of footprints is bounded by a box; each primitive the block's
+// program still depends on is classified against that box (wholly inside,
+// wholly outside, crossed) and folded out of the program where it is known.
+// A block whose program folds to a constant is filled; otherwise it is split
+// in two and each half classified again, down to single footprints, whose
+// area is computed exactly only when some boundary may still cross them.
+//
+// Each pixel's result depends only on its own position and the map: the
+// bounding boxes only grow from pixel to block (with a margin far above their
+// rounding), so what a block decides its pixels would have decided alone, and
+// the exact path of a pixel sees the same program whatever block led to it.
+// Top-level blocks sit on fixed multiples of the grid, and threads take whole
+// top-level blocks, so tiles and thread counts give the same bits.
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <memory>
+#include <thread>
+
+#include "render.hpp"
+
+namespace trovel_render {
+
+namespace {
+
+constexpr int64_t kGridBlock = 64;       // rows and columns of a top-level grid block
+constexpr int64_t kRunBlock = 64;        // footprints of a top-level block of a list
+constexpr double kGrowth = 1e-9;         // relative growth of every bounding box
+constexpr int kMaxDepth = 64;            // halvings from a top-level block to one pixel, bounded
+
+struct Walker {
+    const Shape& shape;
+    std::unique_ptr<Workspace, void (*)(Workspace*)> ws;
+    std::vector<int8_t> state;
+    std::vector<std::vector<int32_t>> residual;
+    std::vector<int32_t> scratch;
+
+    explicit Walker(const Shape& s)
+        : shape(s), ws(new_workspace(s), free_workspace), state(s.prims.size(), kCrossed),
+          residual(kMaxDepth) {}
+
+    // Fold `program` over the box (x, y, hx, hy): 0 or 1 when constant, else
+    // -1 with the folded program in residual[depth].
+    int fold(const std::vector<int32_t>& program, int depth, double x, double y, double hx,
+             double hy) {
+        // One primitive, perhaps complemented (most of a boundary): no folding needed.
+        const size_t n = program.size();
+        if (n == 1 || (n == 2 && program[1] == kComplement)) {
+            const State s = classify(shape.prims[program[0]], x, y, hx, hy);
+            if (s == kCrossed) {
+                residual[depth] = program;
+                return -1;
+            }
+            return n == 1 ? static_cast<int>(s) : 1 - static_cast<int>(s);
+        }
+        for (int32_t code : program)
+            if (code >= 0) state[code] = classify(shape.prims[code], x, y, hx, hy);
+        return fold_program(program, state.data(), residual[depth], scratch);
+    }
+};
+
+// ---- lazy affine grid ------------------------------------------------------
+
+struct GridJob {
+    const GridMap& m;
+    int64_t r0, c0, stride;   // origin of `out` in the grid and its row stride
+    double* out;
+};
+
+void fill_rect(const GridJob& g, int64_t i0, int64_t i1, int64_t k0, int64_t k1, double v) {
+    for (int64_t i = i0; i < i1; ++i) {
+        double* row = g.out + (i - g.r0) * g.stride + (k0 - g.c0);
+        std::fill(row, row + (k1 - k0), v);
+    }
+}
+
+void walk_grid(Walker& w, const GridJob& g, const std::vector<int32_t>& program, int depth,
+               int64_t i0, int64_t i1, int64_t k0, int64_t k1) {
+    const GridMap& m = g.m;
+    // Centre of the block in grid coordinates; for one pixel exactly (k, i),
+    // and its centre in the plane as (m00 k + m01 i) + x0.
+    const double u = 0.5 * static_cast<double>(k0 + k1 - 1);
+    const double v = 0.5 * static_cast<double>(i0 + i1 - 1);
+    const double x = (m.m00 * u + m.m01 * v) + m.x0;
+    const double y = (m.m10 * u + m.m11 * v) + m.y0;
+    const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
+    const double bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
+    const double by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
+    const int folded = w.fold(program, depth, x, y, bx, by);
+    if (folded >= 0) {
+        fill_rect(g, i0, i1, k0, k1, static_cast<double>(folded));
+        return;
+    }
+    const std::vector<int32_t>& rest = w.residual[depth];
+    if (i1 - i0 == 1 && k1 - k0 == 1) {
+        const Footprint f{x, y, m.m00, m.m01, m.m10, m.m11};
+        g.out[(i0 - g.r0) * g.stride + (k0 - g.c0)] = exact_fraction(*w.ws, w.shape, rest, f);
+        return;
+    }
+    if (k1 - k0 >= i1 - i0) {
+        const int64_t km = k0 + (k1 - k0) / 2;
+        walk_grid(w, g, rest, depth + 1, i0, i1, k0, km);
+        walk_grid(w, g, rest, depth + 1, i0, i1, km, k1);
+    } else {
+        const int64_t im = i0 + (i1 - i0) / 2;
+        walk_grid(w, g, rest, depth + 1, i0, im, k0, k1);
+        walk_grid(w, g, rest, depth + 1, im, i1, k0, k1);
+    }
+}
+
+int64_t floor_to_block(int64_t a, int64_t b) { return a >= 0 ? a / b * b : -((-a + b - 1) / b) * b; }
+
+constexpr int kMaxThreads = 64;          // more would only queue for the same cores
+
+// Run job(t) for t in [0, threads) and rethrow the first failure.  Each job
+// takes a fixed share of the blocks, so the results do not depend on how the
+// threads are scheduled.
+template <class Job>
+void run_threads(int threads, Job job) {
+    if (threads <= 1) {
+        job(0);
+        return;
+    }
+    std::vector<std::thread> pool;
+    std::vector<std::exception_ptr> failed(threads);
+    auto run = [&](int t) {
+        try {
+            job(t);
+        } catch (...) {
+            failed[t] = std::current_exception();
+        }
+    };
+    pool.reserve(threads);
+    for (int t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(run, t);
+        } catch (...) {   // no thread to be had: this one does that share too
+            run(t);
+        }
+    }
+    run(0);
+    for (auto& th : pool) th.join();
+    for (auto& e : failed)
+        if (e) std::rethrow_exception(e);
+}
+
+}  // namespace
+
+void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1, int64_t c0,
+                 int64_t c1, double* out, int threads) {
+    if (r1 <= r0 || c1 <= c0) return;
+    const GridJob g{map, r0, c0, c1 - c0, out};
+    const int64_t first = floor_to_block(r0, kGridBlock);
+    const int64_t bands = (r1 - first + kGridBlock - 1) / kGridBlock;
+    threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, bands, kMaxThreads})));
+    run_threads(threads, [&](int t) {
+        Walker w(shape);
+        // Bands of block rows dealt out in turn, which balances a symmetric aperture.
+        for (int64_t b = t; b < bands; b += threads) {
+            const int64_t i0 = std::max(r0, first + b * kGridBlock);
+            const int64_t i1 = std::min(r1, first + (b + 1) * kGridBlock);
+            for (int64_t kb = floor_to_block(c0, kGridBlock); kb < c1; kb += kGridBlock) {
+                const int64_t k0 = std::max(c0, kb), k1 = std::min(c1, kb + kGridBlock);
+                walk_grid(w, g, shape.program, 0, i0, i1, k0, k1);
+            }
+        }
+    });
+}
+
+// ---- per-pixel footprints --------------------------------------------------
+
+namespace {
+
+struct ListJob {
+    const double *qx, *qy, *j00, *j01, *j10, *j11;
+    double* out;
+};
+
+void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program, int depth,
+               int64_t n0, int64_t n1) {
+    // A box holding every footprint's bounding box: the centres' box grown by
+    // the largest half-extent (six independent reductions: this loop reads
+    // every input once and is most of the cost where nothing is crossed).
+    double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
+    double ex = 0.0, ey = 0.0;
+    for (int64_t n = n0; n < n1; ++n) {
+        xmin = std::min(xmin, L.qx[n]);
+        xmax = std::max(xmax, L.qx[n]);
+        ymin = std::min(ymin, L.qy[n]);
+        ymax = std::max(ymax, L.qy[n]);
+        ex = std::max(ex, std::fabs(L.j00[n]) + std::fabs(L.j01[n]));
+        ey = std::max(ey, std::fabs(L.j10[n]) + std::fabs(L.j11[n]));
+    }
+    const double x = 0.5 * (xmin + xmax), y = 0.5 * (ymin + ymax);
+    const double grow = kGrowth * (std::fabs(x) + std::fabs(y));
+    const double bx = (0.5 * (xmax - xmin) + 0.5 * ex) * (1.0 + kGrowth) + grow;
+    const double by = (0.5 * (ymax - ymin) + 0.5 * ey) * (1.0 + kGrowth) + grow;
+    const int folded = w.fold(program, depth, x, y, bx, by);
+    if (folded >= 0) {
+        std::fill(L.out + n0, L.out + n1, static_cast<double>(folded));
+        return;
+    }
+    const std::vector<int32_t>& rest = w.residual[depth];
+    if (n1 - n0 == 1) {
+        const Footprint f{L.qx[n0], L.qy[n0], L.j00[n0], L.j01[n0], L.j10[n0], L.j11[n0]};
+        L.out[n0] = exact_fraction(*w.ws, w.shape, rest, f);
+        return;
+    }
+    const int64_t nm = n0 + (n1 - n0) / 2;
+    walk_list(w, L, rest, depth + 1, n0, nm);
+    walk_list(w, L, rest, depth + 1, nm, n1);
+}
+
+}  // namespace
+
+void render_footprints(const Shape& shape, const double* qx, const double* qy,
+                       const double* j00, const double* j01, const double* j10,
+                       const double* j11, int64_t n, double* out, int threads) {
+    if (n <= 0) return;
+    const ListJob L{qx, qy, j00, j01, j10, j11, out};
+    const int64_t blocks = (n + kRunBlock - 1) / kRunBlock;
+    threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, blocks, kMaxThreads})));
+    run_threads(threads, [&](int t) {
+        Walker w(shape);
+        for (int64_t b = t; b < blocks; b += threads)
+            walk_list(w, L, shape.program, 0, b * kRunBlock, std::min(n, (b + 1) * kRunBlock));
+    });
+}
+
+}  // namespace trovel_render
