@@ -7,13 +7,8 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import addr
+from conftest import run_clipper, same_bits
 from trovel import Pixels, Strut, clip, grid
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 def random_map(rng, kind):
@@ -95,14 +90,6 @@ def test_center_places_the_middle_of_the_grid(shape):
     assert np.allclose(disc, disc[::-1, ::-1], atol=1e-12)  # centred: symmetric under a half turn
 
 
-def raw_cut(fn, tris, fan, *args):
-    flat = np.ascontiguousarray(tris.reshape(-1, 6))
-    out = np.empty((fan * len(flat), 6))
-    counters = np.zeros(2, np.int32)
-    n = fn(addr(flat), len(flat), *args, addr(out), addr(counters), addr(counters) + 4)
-    return out[:n], int(counters[0]), int(counters[1])
-
-
 @pytest.mark.parametrize("n", [0, 7, 8, 9, 17, 40])
 def test_chunked_cuts_equal_one_native_call(n, rng, monkeypatch):
     monkeypatch.setattr(clip, "CHUNK", 8)
@@ -110,10 +97,10 @@ def test_chunked_cuts_equal_one_native_call(n, rng, monkeypatch):
     s = Strut.across((0.2, 0.1), 0.4, 1.0, 4.0)
     cases = [
         (trovel.clip_to_circle(tris, (0, 0), 2.0, keep="outside"),
-         raw_cut(_trovel.clip_triangles_to_circle, tris, 4, 0.0, 0.0, 2.0, 0, 0.0)),
+         run_clipper(_trovel.clip_triangles_to_circle, tris, (0.0, 0.0, 2.0, 0, 0.0))),
         (trovel.clip_to_strut(tris, s),
-         raw_cut(_trovel.clip_triangles_to_strut, tris, 7, *s.native_edges(), *s.center,
-                 s.length, 0.0)),
+         run_clipper(_trovel.clip_triangles_to_strut, tris,
+                     (*s.native_edges(), *s.center, s.length, 0.0))),
     ]
     for got, (records, dropped, clipped) in cases:
         assert same_bits(got.triangles.reshape(-1, 6), records)

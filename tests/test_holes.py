@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import trovel
-from conftest import in_child
+from conftest import in_child, same_bits
 from trovel import Pixels, Strut
 
 TRIS = np.array([[(0.0, 0.0), (2.0, 0.0), (0.0, 2.0)]])
@@ -83,13 +83,22 @@ def out_resized_by_radius():
 def triangles_resized_by_radius():
     tris = np.repeat(TRIS.reshape(1, 6), 1000, axis=0)
     r = Resizing(1.0, lambda: tris.resize((1, 6), refcheck=False))
-    assert trovel.clip_to_circle(tris, (0, 0), r).triangles.shape[0] <= 4
+    assert same_bits(trovel.clip_to_circle(tris, (0, 0), r).triangles,
+                     trovel.clip_to_circle(TRIS.reshape(1, 6), (0, 0), 1.0).triangles)
+
+
+def triangles_resized_by_values():
+    tris = np.repeat(TRIS.reshape(1, 6), 1000, axis=0)
+    vals = ArrayResizing([1.0], lambda: tris.resize((1, 6), refcheck=False))
+    assert same_bits(trovel.deposit_triangles(tris, vals, shape=(3, 3)).image,
+                     trovel.deposit_triangles(TRIS, 1.0, shape=(3, 3)).image)
 
 
 def grid_x_resized_by_grid_y():
     gx = np.arange(1000.0)
     gy = ArrayResizing([0.5, 1.5], lambda: gx.resize(3, refcheck=False))
-    assert trovel.polygon_mask(SQUARE, gx, gy).shape == (2, 3)
+    assert (trovel.polygon_mask(SQUARE, gx, gy)
+            == trovel.polygon_mask(SQUARE, np.arange(3.0), [0.5, 1.5])).all()
 
 
 def vars_replaced():
@@ -114,6 +123,7 @@ STALE = {
     "radius_resizes_pixels": raises(ValueError, "changed", resized_by_radius),
     "radius_resizes_out": raises(ValueError, "out must have shape", out_resized_by_radius),
     "radius_resizes_triangles": triangles_resized_by_radius,
+    "values_resize_triangles": triangles_resized_by_values,
     "grid_y_resizes_grid_x": grid_x_resized_by_grid_y,
     "vars": vars_replaced,
 }
@@ -196,10 +206,6 @@ def test_outputs_overlapping_inputs_are_refused(call):
 
 # --- 4. scalars: the checked value is the one used --------------------------------------
 
-def same_bits(a, b):
-    return np.array_equal(np.asarray(a).view(np.uint64), np.asarray(b).view(np.uint64))
-
-
 G = Pixels.grid((20, 20), center=(0, 0), scale=0.4)
 SCALARS = {
     "float32_rotation": lambda: Pixels.grid((3, 3), rotation=np.float32(0.2)).affine
@@ -207,7 +213,8 @@ SCALARS = {
     "longdouble_radius": lambda: same_bits(trovel.circle_coverage(G, (0, 0), np.longdouble(2.5)),
                                            trovel.circle_coverage(G, (0, 0), 2.5)),
     "fraction_scale": lambda: Pixels.grid((2, 2), scale=Fraction(1, 4)).affine[1][0][0] == 0.25,
-    "fraction_pair": lambda: trovel.circle_coverage(G, (Fraction(1, 2), 0), 1.0).sum() > 0,
+    "fraction_pair": lambda: same_bits(trovel.circle_coverage(G, (Fraction(1, 2), 0), 1.0),
+                                       trovel.circle_coverage(G, (0.5, 0), 1.0)),
 }
 
 

@@ -2,9 +2,10 @@
 
 Cut triangle meshes by circles and struts, deposit triangles onto images by
 their exact pixel overlap, give each pixel's exact fractional coverage by an
-edge, a circle or a strut, and mark the grid points inside a polygon.  Every
-function checks and converts its arguments, then calls the native module
-``_trovel``.
+edge, a circle or a strut, mark the grid points inside a polygon, and render
+apertures built from discs, polygons and rectangles.  Every function checks
+and converts its arguments (in ``trovel._checks``), then calls the native
+module ``_trovel`` or the package's own renderer.
 """
 from .apertures import Disc, Polygon, Rectangle, Shape, hexagonal_segments, pupil
 from .area import Deposit, deposit_triangles, overlap_area, triangle_areas, triangulate

@@ -1,18 +1,24 @@
-"""Argument checks shared by the public functions.
+"""Argument checks shared by the public functions: the only place arguments
+are converted and validated.
 
 Every public function works in three steps, and nothing but these helpers
 touches an argument in between:
 
 1. convert: every scalar becomes a Python float or int (`real`, `finite`,
-   `pair`, `int32`) and every array argument a numpy array (`array`).  These
-   are the only steps that can run a caller's code (``__float__``,
-   ``__array__``, ``__index__``, a property of a subclass).
-2. validate: shapes are matched before anything is copied (a huge broadcast
-   view is refused without being materialised), then the arrays are made
-   C-contiguous float64 (`contiguous`, `triangles`, `per_item`), outputs are
-   checked through the base class (`output`, `output_flat`) and overlaps
-   refused (`disjoint`).  No caller code runs here, so what was checked is
-   what the native code gets.
+   `pair`, `number_or_pair`, `int32`, `int_pair`, `keyword`), every array
+   argument a numpy array (`array`), and what a pixel set reports plain
+   tuples (`plain_shape`, `plain_affine`).  These are the only steps that can
+   run a caller's code (``__float__``, ``__array__``, ``__index__``, a
+   property of a subclass), so all of them come before any check.
+2. validate: shapes are matched before anything is copied (`one_of_shapes`,
+   `points`, `positions`, `pairs_per_item`, `footprint_arrays`, `triangles`:
+   a huge broadcast view is refused without being materialised), then the
+   arrays are made C-contiguous float64 (`contiguous`, `per_item`), numbers
+   are bounded (`nonnegative`, `positive_pair`), outputs are checked through
+   the base class (`output`, `output_flat`, `square_output`, `room`), arrays
+   read from a pixel set checked again (`native_arrays`) and overlaps refused
+   (`disjoint`).  No caller code runs here, so what was checked is what the
+   native code gets.
 3. call the native function with addresses (`address`) and counts taken from
    the validated arrays.
 """
@@ -20,7 +26,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -28,6 +34,9 @@ import numpy.typing as npt
 INT32_MAX = 2**31 - 1
 
 FloatArray = npt.NDArray[np.float64]
+AnyArray = npt.NDArray[Any]
+# A lazy grid's map: ((x0, y0), ((m00, m01), (m10, m11))).
+Affine = tuple[tuple[float, float], tuple[tuple[float, float], tuple[float, float]]]
 
 
 def refuse_masked(name: str, value: Any) -> None:
@@ -37,7 +46,7 @@ def refuse_masked(name: str, value: Any) -> None:
                         "pass value.filled(...) or the unmasked data")
 
 
-def array(name: str, value: Any) -> np.ndarray:
+def array(name: str, value: Any) -> AnyArray:
     """Step 1 for an array argument: `value` as some numpy array, not copied.
 
     An ndarray (of any subclass) is returned as it is, so that a later step
@@ -55,7 +64,7 @@ def array(name: str, value: Any) -> np.ndarray:
     return arr
 
 
-def base(name: str, arr: np.ndarray) -> np.ndarray:
+def base(name: str, arr: AnyArray) -> AnyArray:
     """Step 2 for an array from `array`: a plain ndarray view of its data, so
     no method of a subclass runs from here on, holding real numbers."""
     plain = np.ndarray.view(arr, np.ndarray)
@@ -64,7 +73,7 @@ def base(name: str, arr: np.ndarray) -> np.ndarray:
     return plain
 
 
-def contiguous(name: str, arr: np.ndarray, *, finite: bool = False) -> FloatArray:
+def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     """An array from `array` (or `base`), its shape already checked, as
     C-contiguous float64 (copied only when needed, 0-d kept 0-d)."""
     out = np.asarray(base(name, arr), dtype=np.float64, order="C")
@@ -73,13 +82,9 @@ def contiguous(name: str, arr: np.ndarray, *, finite: bool = False) -> FloatArra
     return out
 
 
-def float_array(name: str, value: Any) -> FloatArray:
-    """`value` as a C-contiguous float64 array (copied only when needed), for
-    callers that accept any shape."""
-    return contiguous(name, array(name, value))
-
-
 def finite_array(name: str, value: Any) -> FloatArray:
+    """`value` as a finite C-contiguous float64 array (copied only when
+    needed), for callers that accept any shape."""
     return contiguous(name, array(name, value), finite=True)
 
 
@@ -151,6 +156,170 @@ def keyword(name: str, value: Any, choices: tuple[str, ...]) -> str:
     return value
 
 
+def number_or_pair(name: str, value: Any) -> tuple[float, float]:
+    """One finite number used for both axes, or a pair of them (x, y)."""
+    if isinstance(value, (tuple, list)) or (isinstance(value, np.ndarray) and value.ndim != 0):
+        return pair(name, value)
+    if isinstance(value, np.ndarray):
+        value = np.ndarray.view(value, np.ndarray)[()]
+    v = finite(name, value)
+    return v, v
+
+
+def nonnegative(name: str, value: float) -> float:
+    """Step 2 for a number from `finite`."""
+    if value < 0.0:
+        raise ValueError(f"{name} must not be negative, got {value}")
+    return value
+
+
+def positive(name: str, value: float) -> float:
+    """Step 2 for a number from `finite`."""
+    if not value > 0.0:
+        raise ValueError(f"{name} must be positive, got {value}")
+    return value
+
+
+def positive_pair(name: str, sides: tuple[float, float]) -> tuple[float, float]:
+    """Step 2 for the sides of a pixel from `number_or_pair`: both positive,
+    and their product (the pixel's area) a finite positive float."""
+    sx, sy = sides
+    if not (sx > 0.0 and sy > 0.0):
+        raise ValueError(f"{name} must be positive, got ({sx}, {sy})")
+    if not 0.0 < sx * sy < math.inf:
+        raise ValueError(f"{name} ({sx}, {sy}) gives a pixel area that is not a finite "
+                         "positive float")
+    return sx, sy
+
+
+T = TypeVar("T")
+
+
+def instance(name: str, value: Any, cls: type[T]) -> T:
+    """`value` itself when it is a `cls` (a subclass too)."""
+    if not isinstance(value, cls):
+        raise TypeError(f"{name} must be a trovel.{cls.__name__}, got {type(value).__name__}")
+    return value
+
+
+def one_of_shapes(name: str, arr: AnyArray, *shapes: tuple[int, ...]) -> AnyArray:
+    """Step 2 for an array from `array`: its plain view, of one of `shapes`,
+    checked before anything is copied."""
+    plain = base(name, arr)
+    if plain.shape not in shapes:
+        raise ValueError(f"{name} must have shape {' or '.join(map(str, shapes))}, "
+                         f"got {plain.shape}")
+    return plain
+
+
+def positions(name: str, arr: AnyArray) -> AnyArray:
+    """Step 2 for an array from `array`: its plain view, 1-d."""
+    plain = base(name, arr)
+    if plain.ndim != 1:
+        raise ValueError(f"{name} must be a 1-d array of positions, got shape {plain.shape}")
+    return plain
+
+
+def ascending(name: str, arr: FloatArray) -> FloatArray:
+    """A 1-d array from `contiguous`, checked to be in ascending order."""
+    if arr.size > 1 and not (arr[1:] >= arr[:-1]).all():
+        raise ValueError(f"{name} must be ascending")
+    return arr
+
+
+def pairs_per_item(names: tuple[str, ...], arrays: tuple[AnyArray, ...],
+                   shape: tuple[int, ...]) -> tuple[FloatArray, ...]:
+    """Step 2 for arrays from `array` that hold one pair per item of `shape`:
+    every shape is checked before any array is copied, then each becomes
+    finite C-contiguous float64 of shape ``shape + (2,)``."""
+    want = shape + (2,)
+    plain = tuple(base(name, arr) for name, arr in zip(names, arrays))
+    if any(p.shape != want for p in plain):
+        got = " and ".join(str(p.shape) for p in plain)
+        raise ValueError(f"{' and '.join(names)} must be pairs or arrays of shape {want}, "
+                         f"got {got}")
+    return tuple(contiguous(name, p, finite=True) for name, p in zip(names, plain))
+
+
+def nonzero_pairs(name: str, pairs: FloatArray) -> FloatArray:
+    """Step 2 for directions from `pairs_per_item`: no zero vector among them."""
+    if np.any((pairs[..., 0] == 0.0) & (pairs[..., 1] == 0.0)):
+        raise ValueError(f"{name} must not hold zero vectors")
+    return pairs
+
+
+def room(name: str, flat: AnyArray, records: int, width: int) -> AnyArray:
+    """The first `records` rows of `width` elements of a flat output from
+    `output_flat`, which must hold at least that many."""
+    if flat.shape[0] < records * width:
+        raise ValueError(f"{name} must hold at least {records} records of {width} values, "
+                         f"got {flat.shape[0]} values")
+    return flat[: records * width].reshape(-1, width)
+
+
+def footprint_arrays(positions: AnyArray, centres: AnyArray,
+                     jacobians: AnyArray) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Step 2 for the arrays from `array` that make per-pixel footprints:
+    positions and centres (..., 2), Jacobians (..., 2, 2) or one (2, 2), all
+    shapes checked before any copy; finite, and every Jacobian non-singular
+    with a finite determinant."""
+    pos, cen, jac = base("positions", positions), base("centres", centres), base("jacobians",
+                                                                                   jacobians)
+    if pos.ndim < 1 or pos.shape[-1] != 2:
+        raise ValueError(f"positions must have shape (..., 2), got {pos.shape}")
+    if cen.shape != pos.shape:
+        raise ValueError(f"centres must have the shape of positions {pos.shape}, got {cen.shape}")
+    each = pos.shape[:-1] + (2, 2)
+    if jac.shape not in ((2, 2), each):
+        raise ValueError(f"jacobians must have shape (2, 2) or {each}, got {jac.shape}")
+    pos = contiguous("positions", pos, finite=True)
+    cen = contiguous("centres", cen, finite=True)
+    jac = contiguous("jacobians", jac, finite=True)
+    with np.errstate(over="ignore", invalid="ignore"):
+        det = jac[..., 0, 0] * jac[..., 1, 1] - jac[..., 0, 1] * jac[..., 1, 0]
+    if not (np.isfinite(det).all() and (det != 0.0).all()):
+        raise ValueError("jacobians must be non-singular, with a finite determinant")
+    return pos, cen, jac
+
+
+def pixel_fields(owner: str, names: tuple[str, ...], given: tuple[Any, ...],
+                 shape: Any) -> list[FloatArray]:
+    """Arrays given as they are to the native code: plain views of 1-d
+    C-contiguous float64 arrays of one length, which `shape`, a tuple of
+    non-negative ints, holds.  Each is refused before any is viewed, since
+    the type test may run the caller's code (a ``__class__`` property)."""
+    names = tuple(f"{owner}.{name}" for name in names)
+    for name, arr in zip(names, given):
+        refuse_masked(name, arr)
+        if not isinstance(arr, np.ndarray):
+            raise TypeError(f"{name} must be a 1-d C-contiguous float64 array")
+    fields: list[FloatArray] = []
+    for name, arr in zip(names, given):
+        plain = np.ndarray.view(arr, np.ndarray)
+        if not (plain.dtype == np.float64 and plain.ndim == 1 and plain.flags.c_contiguous):
+            raise TypeError(f"{name} must be a 1-d C-contiguous float64 array")
+        if fields and plain.shape[0] != fields[0].shape[0]:
+            raise ValueError(f"{name} has {plain.shape[0]} elements, {names[0]} has "
+                             f"{fields[0].shape[0]}")
+        fields.append(plain)
+    if not (isinstance(shape, tuple) and all(isinstance(k, int) and not isinstance(k, bool)
+                                             and k >= 0 for k in shape)):
+        raise TypeError(f"{owner}.shape must be a tuple of non-negative ints")
+    if fields and math.prod(shape) != fields[0].shape[0]:
+        raise ValueError(f"{owner}.shape {shape} does not hold "
+                         f"{fields[0].shape[0]} pixels")
+    return fields
+
+
+def points(name: str, arr: AnyArray) -> AnyArray:
+    """Step 2 for an array from `array`: its plain view, of shape (n, 2),
+    checked before anything is copied."""
+    plain = base(name, arr)
+    if plain.ndim != 2 or plain.shape[1] != 2:
+        raise ValueError(f"{name} must have shape (n, 2), got {plain.shape}")
+    return plain
+
+
 def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[FloatArray, bool]:
     """Triangles given as (n, 3, 2) or (n, 6): the (n, 6) float64 records and
     whether the caller used the (n, 3, 2) layout.  The native side counts the
@@ -177,12 +346,12 @@ def per_item(name: str, value: Any, n: int, *, items: str = "items") -> FloatArr
     if arr.ndim == 0:
         return np.full(n, float(arr), dtype=np.float64)
     if arr.shape != (n,):
-        raise ValueError(f"{name} must be a number or one per item of {items} (shape ({n},)), "
-                         f"got shape {arr.shape}")
+        raise ValueError(f"{name} must be a number or one per item of {items}, and {items} "
+                         f"holds {n}: got shape {arr.shape}")
     return contiguous(name, arr)
 
 
-def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False) -> np.ndarray:
+def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False) -> AnyArray:
     """A fresh output; a shape numpy cannot allocate is a ValueError naming it."""
     try:
         return (np.zeros if zero else np.empty)(shape, dtype=dtype)
@@ -190,33 +359,44 @@ def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = Fal
         raise ValueError(f"{name} of shape {shape} is too large to allocate") from None
 
 
-def output(name: str, out: Any, shape: tuple[int, ...], dtype: Any) -> np.ndarray:
+def plain_output(name: str, out: Any, dtype: Any) -> AnyArray:
+    """A caller's output array as a plain ndarray view of it, exactly of
+    `dtype`: the checks and the address come from the base class whatever a
+    subclass claims.  Masked arrays are refused.  Its shape is not checked."""
+    refuse_masked(name, out)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
+    plain = np.ndarray.view(out, np.ndarray)
+    if plain.dtype != np.dtype(dtype):
+        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {plain.dtype}")
+    return plain
+
+
+def output(name: str, out: Any, shape: tuple[int, ...], dtype: Any) -> AnyArray:
     """A caller's output array, exactly of `dtype` and `shape`, C-contiguous and
-    writable: step 2.  Returns a plain ndarray view of it, so the checks and the
-    address come from the base class whatever a subclass claims."""
-    refuse_masked(name, out)
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
-    base = np.ndarray.view(out, np.ndarray)
-    if base.dtype != np.dtype(dtype):
-        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {base.dtype}")
-    if base.shape != tuple(shape):
-        raise ValueError(f"{name} must have shape {tuple(shape)}, got {base.shape}")
-    return _writable_block(name, base)
+    writable: step 2.  Returns a plain ndarray view of it (`plain_output`)."""
+    plain = plain_output(name, out, dtype)
+    if plain.shape != tuple(shape):
+        raise ValueError(f"{name} must have shape {tuple(shape)}, got {plain.shape}")
+    return _writable_block(name, plain)
 
 
-def output_flat(name: str, out: Any, dtype: Any) -> np.ndarray:
+def output_flat(name: str, out: Any, dtype: Any) -> AnyArray:
     """A caller's output of any shape, as a plain 1-d view of all its elements."""
-    refuse_masked(name, out)
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
-    base = np.ndarray.view(out, np.ndarray)
-    if base.dtype != np.dtype(dtype):
-        raise TypeError(f"{name} must have dtype {np.dtype(dtype)}, got {base.dtype}")
-    return _writable_block(name, base).reshape(-1)
+    return _writable_block(name, plain_output(name, out, dtype)).reshape(-1)
 
 
-def _writable_block(name: str, base: np.ndarray) -> np.ndarray:
+def square_output(name: str, out: Any, side: int | None, dtype: Any) -> AnyArray:
+    """A caller's square 2-d image, of side `side` when that is given."""
+    plain = plain_output(name, out, dtype)
+    if plain.ndim != 2 or plain.shape[0] != plain.shape[1]:
+        raise ValueError(f"{name} must be a square 2-d image, got shape {plain.shape}")
+    if side is None:
+        side = int32(f"the side of {name}", plain.shape[0], minimum=1)
+    return output(name, plain, (side, side), dtype)
+
+
+def _writable_block(name: str, base: AnyArray) -> AnyArray:
     if not base.flags.c_contiguous:
         raise ValueError(f"{name} must be C-contiguous")
     if not base.flags.writeable:
@@ -224,7 +404,44 @@ def _writable_block(name: str, base: np.ndarray) -> np.ndarray:
     return base
 
 
-def disjoint(name: str, out: np.ndarray, *inputs: np.ndarray) -> None:
+def native_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
+    """Eight (or six) arrays read from a pixel set, checked for what the
+    native code takes: plain 1-d C-contiguous float64 arrays of n elements."""
+    if type(arrays) is not tuple or len(arrays) not in (6, 8):
+        raise TypeError("pixels gave no footprint arrays")
+    out = []
+    for arr in arrays:
+        if not isinstance(arr, np.ndarray):
+            raise TypeError("pixels must hold numpy arrays")
+        base = np.ndarray.view(arr, np.ndarray)
+        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous):
+            raise ValueError(f"pixels were changed after construction: an array no longer "
+                             f"holds {n} contiguous float64")
+        out.append(base)
+    return tuple(out)
+
+
+def plain_shape(shape: Any) -> tuple[int, ...]:
+    if type(shape) is not tuple or not all(type(k) is int and k >= 0 for k in shape):
+        raise TypeError("pixels.shape must be a tuple of non-negative ints")
+    return shape
+
+
+def plain_affine(affine: Any) -> Affine:
+    def plain(v: Any, n: int) -> tuple[Any, ...]:
+        if type(v) is not tuple or len(v) != n:
+            raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
+        return v
+    origin, m = plain(affine, 2)
+    (x0, y0), (row0, row1) = plain(origin, 2), plain(m, 2)
+    (m00, m01), (m10, m11) = plain(row0, 2), plain(row1, 2)
+    vals = (x0, y0, m00, m01, m10, m11)
+    if not all(type(v) is float for v in vals):
+        raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
+    return (x0, y0), ((m00, m01), (m10, m11))
+
+
+def disjoint(name: str, out: AnyArray, *inputs: AnyArray) -> None:
     """Refuse an output that shares memory with any input.  No exact aliasing
     is allowed either: the native loops read ahead in blocks and cache values
     derived from earlier elements, so no overlap is proven safe."""
@@ -233,6 +450,6 @@ def disjoint(name: str, out: np.ndarray, *inputs: np.ndarray) -> None:
             raise ValueError(f"{name} must not share memory with the inputs")
 
 
-def address(arr: np.ndarray) -> int:
+def address(arr: AnyArray) -> int:
     """The address of a validated array, taken through the base class."""
     return int(np.ndarray.view(arr, np.ndarray).ctypes.data)

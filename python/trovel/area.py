@@ -1,8 +1,6 @@
 """Exact overlap of triangles with the pixels of an image."""
 from __future__ import annotations
 
-import itertools
-import math
 from typing import Any, NamedTuple, overload
 
 import numpy as np
@@ -11,6 +9,7 @@ import numpy.typing as npt
 import _trovel
 
 from . import _checks as chk
+from ._checks import AnyArray, FloatArray
 
 # The native deposit writes a square window of odd side whose middle element
 # is its pixel (0, 0).  An image that cannot be written in place is covered
@@ -26,91 +25,23 @@ MAX_BANDS = 8
 class Deposit(NamedTuple):
     """What a deposit onto an image in a chosen frame gives back.
 
-    image : the image, shape ``(ny, nx)`` (``out`` when given).
-    outside : the value that fell outside the image, ``sum(value * area /
+    Attributes
+    ----------
+    image : ndarray of float64, shape (ny, nx)
+        The image (``out`` when given).
+    outside : float
+        The value that fell outside the image, ``sum(value * area /
         divisor)`` over the parts of the triangles beyond its border.
+
+    Examples
+    --------
+    >>> d = deposit_triangles([[(-1, -1), (1, -1), (-1, 1)]], 1.0, shape=(1, 1))
+    >>> float(d.image.sum() + d.outside)
+    2.0
     """
 
-    image: np.ndarray
+    image: FloatArray
     outside: float
-
-
-# --- local checks -------------------------------------------------------------
-# TODO(merge): move to _checks
-
-def _refuse_masked(name: str, value: Any) -> None:
-    # TODO(merge): move to _checks
-    if isinstance(value, np.ma.MaskedArray):
-        raise TypeError(f"{name} must not be a masked array: its mask would be ignored")
-
-
-def _output_view(name: str, out: Any, shape: tuple[int, int]) -> np.ndarray:
-    """The caller's image seen as a plain ndarray, so that a subclass cannot
-    lie about its shape, flags or address; masked arrays are refused."""
-    # TODO(merge): move to _checks
-    _refuse_masked(name, out)
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"{name} must be a numpy array, got {type(out).__name__}")
-    base = np.ndarray.view(out, np.ndarray)
-    return chk.output(name, base, shape, np.float64)
-
-
-def _per_triangle(name: str, value: Any, n: int) -> np.ndarray:
-    """A scalar or one number per triangle; a length mismatch names both."""
-    # TODO(merge): move to _checks
-    _refuse_masked(name, value)
-    try:
-        return chk.per_item(name, value, n)
-    except ValueError as exc:
-        raise ValueError(f"{exc}: one number per triangle, and triangles holds {n}") from None
-
-
-def _finite_number(name: str, value: Any) -> float:
-    # TODO(merge): move to _checks
-    try:
-        return chk.finite(name, value)
-    except OverflowError:
-        raise ValueError(f"{name} must be finite, got a number too large for a float") from None
-
-
-def _positive_scale(scale: Any) -> tuple[float, float]:
-    # TODO(merge): move to _checks
-    if np.ndim(scale) == 0:
-        sx = sy = _finite_number("scale", scale)
-    else:
-        sx, sy = chk.pair("scale", scale)
-    if not (sx > 0.0 and sy > 0.0):
-        raise ValueError(f"scale must be positive, got ({sx}, {sy})")
-    if not 0.0 < sx * sy < math.inf:
-        raise ValueError(f"scale ({sx}, {sy}) gives a pixel area that is not a finite positive float")
-    return sx, sy
-
-
-def _int_pair(name: str, value: Any, names: str) -> tuple[int, int]:
-    """Two 32-bit integers, such as a shape or a pixel's indices."""
-    # TODO(merge): move to _checks
-    try:
-        items = tuple(itertools.islice(iter(value), 3))
-    except TypeError:
-        raise TypeError(f"{name} must be a pair of integers {names}, got "
-                        f"{type(value).__name__}") from None
-    if len(items) != 2:
-        raise ValueError(f"{name} must be a pair of integers {names}, got {len(items)} items")
-    return chk.int32(f"{name}[0]", items[0]), chk.int32(f"{name}[1]", items[1])
-
-
-def _image_shape(shape: Any) -> tuple[int, int]:
-    ny, nx = _int_pair("shape", shape, "(ny, nx)")
-    if ny < 1 or nx < 1:
-        raise ValueError(f"shape must be positive, got ({ny}, {nx})")
-    return ny, nx
-
-
-def _zeros(shape: tuple[int, int], *, empty: bool = False) -> np.ndarray:
-    try:
-        return (np.empty if empty else np.zeros)(shape, dtype=np.float64)
-    except ValueError:  # numpy's "array is too big"
-        raise ValueError(f"an image of shape {shape} is too large") from None
 
 
 # --- one triangle, one pixel ---------------------------------------------------
@@ -133,23 +64,25 @@ def overlap_area(triangle: npt.ArrayLike, pixel: tuple[int, int]) -> float:
     float
         The overlap area; a whole pixel is 1.0.
 
+    Raises
+    ------
+    TypeError
+        When ``pixel`` is not a pair of integers or ``triangle`` not numeric.
+    ValueError
+        When ``triangle`` has another shape or a pixel index exceeds 32 bits.
+
     Examples
     --------
     >>> overlap_area([(0, 0), (2, 0), (0, 2)], (1, 1))
     0.5
     """
-    i, j = _int_pair("pixel", pixel, "(i, j)")
-    _refuse_masked("triangle", triangle)
-    shape = np.shape(triangle) if isinstance(triangle, np.ndarray) else None
-    if shape is not None and shape not in ((3, 2), (6,)):  # before any copy
-        raise ValueError(f"triangle must have shape (3, 2) or (6,), got {shape}")
-    tri = chk.float_array("triangle", triangle)
-    if tri.shape not in ((3, 2), (6,)):
-        raise ValueError(f"triangle must have shape (3, 2) or (6,), got {tri.shape}")
+    i, j = chk.int_pair("pixel", pixel)
+    raw = chk.array("triangle", triangle)
+    tri = chk.contiguous("triangle", chk.one_of_shapes("triangle", raw, (3, 2), (6,)))
     return _trovel.clip_area(chk.address(tri), i, j)
 
 
-def triangle_areas(triangles: npt.ArrayLike) -> np.ndarray:
+def triangle_areas(triangles: npt.ArrayLike) -> FloatArray:
     """The area of each triangle.
 
     Divide a per-triangle value by its triangle's area to deposit it as a
@@ -159,31 +92,38 @@ def triangle_areas(triangles: npt.ArrayLike) -> np.ndarray:
     Parameters
     ----------
     triangles : array_like, shape (n, 3, 2) or (n, 6)
+        The triangles' vertices.
 
     Returns
     -------
     ndarray of float64, shape (n,)
         Half the absolute cross product of two edges; 0 for collinear vertices.
 
+    Raises
+    ------
+    TypeError
+        When ``triangles`` holds no real numbers or is a masked array.
+    ValueError
+        When ``triangles`` has another shape.
+
     Examples
     --------
     >>> triangle_areas([[(0, 0), (2, 0), (0, 3)]])
     array([3.])
     """
-    _refuse_masked("triangles", triangles)
     tris, _ = chk.triangles("triangles", triangles)
     return _areas(tris)
 
 
-def _areas(tris: np.ndarray) -> np.ndarray:
+def _areas(tris: FloatArray) -> FloatArray:
     ax, ay = tris[:, 2] - tris[:, 0], tris[:, 3] - tris[:, 1]
     bx, by = tris[:, 4] - tris[:, 0], tris[:, 5] - tris[:, 1]
-    result: np.ndarray = 0.5 * np.abs(ax * by - bx * ay)
+    result: FloatArray = 0.5 * np.abs(ax * by - bx * ay)
     return result
 
 
 def triangulate(polygon: npt.ArrayLike,
-                holes: tuple[npt.ArrayLike, ...] | list[npt.ArrayLike] = ()) -> np.ndarray:
+                holes: tuple[npt.ArrayLike, ...] | list[npt.ArrayLike] = ()) -> FloatArray:
     """Triangles that cover a simple polygon exactly (ear clipping).
 
     Needs the optional package mapbox-earcut (``pip install 'trovel[mesh]'``).
@@ -216,7 +156,7 @@ def triangulate(polygon: npt.ArrayLike,
     ((2, 3, 2), 12.0)
     """
     try:
-        import mapbox_earcut
+        import mapbox_earcut  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("trovel.triangulate needs the optional package mapbox-earcut: "
                           "pip install 'trovel[mesh]'") from None
@@ -235,11 +175,8 @@ def triangulate(polygon: npt.ArrayLike,
     return tris
 
 
-def _ring(name: str, ring: npt.ArrayLike) -> np.ndarray:
-    _refuse_masked(name, ring)
-    arr = chk.finite_array(name, ring)
-    if arr.ndim != 2 or arr.shape[1] != 2:
-        raise ValueError(f"{name} must have shape (m, 2), got {arr.shape}")
+def _ring(name: str, ring: npt.ArrayLike) -> FloatArray:
+    arr = chk.contiguous(name, chk.points(name, chk.array(name, ring)), finite=True)
     if len(arr) > 1 and (arr[0] == arr[-1]).all():
         arr = arr[:-1]
     if len(arr) < 3:
@@ -247,7 +184,7 @@ def _ring(name: str, ring: npt.ArrayLike) -> np.ndarray:
     return arr
 
 
-def _ring_area(ring: np.ndarray) -> float:
+def _ring_area(ring: FloatArray) -> float:
     x, y = ring[:, 0], ring[:, 1]
     return abs(float(np.dot(x, np.roll(y, -1)) - np.dot(np.roll(x, -1), y))) * 0.5
 
@@ -258,15 +195,15 @@ def _ring_area(ring: np.ndarray) -> float:
 def deposit_triangles(
     triangles: npt.ArrayLike, values: npt.ArrayLike, divisors: npt.ArrayLike = ...,
     *, shape: tuple[int, int], origin: tuple[float, float] = ...,
-    scale: float | tuple[float, float] = ..., out: np.ndarray | None = ...,
+    scale: float | tuple[float, float] = ..., out: FloatArray | None = ...,
 ) -> Deposit: ...
 
 
 @overload
 def deposit_triangles(
     triangles: npt.ArrayLike, values: npt.ArrayLike, divisors: npt.ArrayLike = ...,
-    *, size: int | None = ..., out: np.ndarray | None = ...,
-) -> np.ndarray: ...
+    *, size: int | None = ..., out: FloatArray | None = ...,
+) -> FloatArray: ...
 
 
 def deposit_triangles(
@@ -278,8 +215,8 @@ def deposit_triangles(
     origin: tuple[float, float] | None = None,
     scale: float | tuple[float, float] | None = None,
     size: int | None = None,
-    out: np.ndarray | None = None,
-) -> Deposit | np.ndarray:
+    out: FloatArray | None = None,
+) -> Deposit | FloatArray:
     """Add triangles to an image by their exact overlap with each pixel.
 
     Every pixel that triangle ``t`` overlaps gains ``area * values[t] /
@@ -342,6 +279,18 @@ def deposit_triangles(
     Deposit or ndarray of float64
         ``Deposit(image, outside)`` with ``shape=``; the image otherwise.
 
+    Raises
+    ------
+    TypeError
+        When the two forms' arguments are mixed, neither ``size`` nor ``out``
+        is given in the centred form, or an argument has the wrong type
+        (``out`` a masked array or not float64).
+    ValueError
+        When a shape, size or count is out of range, ``scale`` is not
+        positive, ``values`` or ``divisors`` do not match the triangles,
+        the triangles overflow in pixel units, or ``out`` does not fit or
+        shares memory with an input.
+
     Examples
     --------
     >>> img = deposit_triangles([[(-0.5, -0.5), (0.5, -0.5), (-0.5, 0.5)]], 2.0, size=3)
@@ -360,12 +309,14 @@ def deposit_triangles(
         return _deposit_centred(triangles, values, divisors, size, out)
     if size is not None:
         raise TypeError("give either size= (the centred square form) or shape=, not both")
-    # Every scalar first, so that no user code runs after the arrays are checked.
-    ny, nx = _image_shape(shape)
+    # Every argument is converted first: no caller code runs after the checks.
+    ny, nx = chk.int_pair("shape", shape, minimum=1)
     x0, y0 = (0.0, 0.0) if origin is None else chk.pair("origin", origin)
-    sx, sy = (1.0, 1.0) if scale is None else _positive_scale(scale)
-    tris, vals, divs = _inputs(triangles, values, divisors)
-    image = None if out is None else _output_view("out", out, (ny, nx))
+    sides = (1.0, 1.0) if scale is None else chk.number_or_pair("scale", scale)
+    raw = _raw_inputs(triangles, values, divisors)
+    sx, sy = chk.positive_pair("scale", sides)
+    tris, vals, divs = _inputs(*raw)
+    image = None if out is None else chk.output("out", out, (ny, nx), np.float64)
     if image is not None:
         chk.disjoint("out", image, tris, vals, divs)
     frame = _Frame(ny, nx, x0, y0, sx, sy)
@@ -373,40 +324,39 @@ def deposit_triangles(
     return Deposit(image if out is None else out, outside)
 
 
-def _inputs(triangles: Any, values: Any,
-            divisors: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    _refuse_masked("triangles", triangles)
+def _raw_inputs(triangles: Any, values: Any,
+                divisors: Any) -> tuple[AnyArray, AnyArray, AnyArray]:
+    return (chk.array("triangles", triangles), chk.array("values", values),
+            chk.array("divisors", divisors))
+
+
+def _inputs(triangles: AnyArray, values: AnyArray,
+            divisors: AnyArray) -> tuple[FloatArray, FloatArray, FloatArray]:
     tris, _ = chk.triangles("triangles", triangles)
     n = tris.shape[0]
-    return tris, _per_triangle("values", values, n), _per_triangle("divisors", divisors, n)
+    return (tris, chk.per_item("values", values, n, items="triangles"),
+            chk.per_item("divisors", divisors, n, items="triangles"))
 
 
 def _deposit_centred(triangles: Any, values: Any, divisors: Any, size: Any,
-                     out: Any) -> np.ndarray:
+                     out: Any) -> FloatArray:
     side = None if size is None else chk.int32("size", size, minimum=1)
     if out is None and side is None:
         raise TypeError("give the image size, or an image as out")
-    tris, vals, divs = _inputs(triangles, values, divisors)
+    raw = _raw_inputs(triangles, values, divisors)
+    tris, vals, divs = _inputs(*raw)
     if out is None:
         assert side is not None
-        image = _zeros((side, side))
+        image = chk.new_array("the image", (side, side), np.float64, zero=True)
     else:
-        _refuse_masked("out", out)
-        if not isinstance(out, np.ndarray):
-            raise TypeError(f"out must be a numpy array, got {type(out).__name__}")
-        plain = np.ndarray.view(out, np.ndarray)
-        if plain.ndim != 2 or plain.shape[0] != plain.shape[1]:
-            raise ValueError(f"out must be a square 2-d image, got shape {plain.shape}")
-        side = plain.shape[0] if side is None else side
-        chk.int32("image side", side, minimum=1)
-        image = _output_view("out", out, (side, side))
+        image = chk.square_output("out", out, side, np.float64)
         chk.disjoint("out", image, tris, vals, divs)
     _accumulate(tris, vals, divs, image)
     return image if out is None else out
 
 
-def _accumulate(tris: np.ndarray, vals: np.ndarray, divs: np.ndarray,
-                image: np.ndarray, side: int | None = None) -> None:
+def _accumulate(tris: FloatArray, vals: FloatArray, divs: FloatArray,
+                image: FloatArray, side: int | None = None) -> None:
     """The native deposit onto a window of `side` (the image's, by default)
     held in `image`, a C-contiguous block of rows `side` elements long.
     Counts and addresses come from the arrays themselves, checked once more
@@ -439,7 +389,7 @@ def window_side(ny: int, nx: int) -> int:
     return side | 1
 
 
-def _bounds(p: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _bounds(p: FloatArray) -> tuple[FloatArray, FloatArray]:
     """Each triangle's smallest and largest x and y, as rows (x, y); NaN
     where a vertex is NaN.  Pairwise over single columns: numpy reduces
     along the short axis of each record, or over (n, 2) slices, many times
@@ -487,7 +437,7 @@ class _Frame:
             return band, band  # a new image padded to one band
         return 0, 0
 
-    def to_pixels(self, tris: np.ndarray, ref: int) -> np.ndarray:
+    def to_pixels(self, tris: FloatArray, ref: int) -> FloatArray:
         # For the centred frame (origin -ref, scale 1) the shift is exactly
         # 0 and the triangles pass through unchanged, keeping every bit of
         # the native call.
@@ -496,13 +446,13 @@ class _Frame:
         if (shift == 0.0).all() and (unit == 1.0).all():
             return tris
         with np.errstate(over="ignore"):  # overflow is refused once the bounds are known
-            p: np.ndarray = tris - shift
+            p: FloatArray = tris - shift
             if (unit != 1.0).any():
                 p /= unit
         return p
 
-    def deposit(self, tris: np.ndarray, vals: np.ndarray, divs: np.ndarray,
-                image: np.ndarray | None) -> tuple[np.ndarray, float]:
+    def deposit(self, tris: FloatArray, vals: FloatArray, divs: FloatArray,
+                image: FloatArray | None) -> tuple[FloatArray, float]:
         ny, nx = self.ny, self.nx
         if self.sx * self.sy != 1.0:
             # The native areas are in pixels; the values count triangle units.
@@ -527,7 +477,7 @@ class _Frame:
         if image is not None:
             buf = image
         else:
-            buf = _zeros((max(banded, ny), nx), empty=fresh)
+            buf = chk.new_array("the image", (max(banded, ny), nx), np.float64, zero=not fresh)
         for r0 in range(0, banded, max(band, 1)):
             rows = (r0, min(r0 + band, ny))
             sub = batch.meeting(rows, (0, band))
@@ -539,7 +489,7 @@ class _Frame:
             self.scratch_windows(batch, ref, buf, (banded, ny), (0, nx), fresh=fresh)
         return (buf[:ny] if image is None else buf), outside
 
-    def scratch_windows(self, batch: _Batch, ref: int, target: np.ndarray,
+    def scratch_windows(self, batch: _Batch, ref: int, target: FloatArray,
                         rows: tuple[int, int], cols: tuple[int, int], fresh: bool) -> None:
         """Deposit the image rows and columns [start, stop) through square
         scratch windows and add them to `target` (or copy them, when `fresh`
@@ -573,8 +523,8 @@ class _Frame:
                 else:
                     view += scratch[:r1 - r0, :k1 - k0]
 
-    def outside(self, p: np.ndarray, ref: int, vals: np.ndarray, divs: np.ndarray,
-                lo: np.ndarray, hi: np.ndarray, finite: np.ndarray) -> float:
+    def outside(self, p: FloatArray, ref: int, vals: FloatArray, divs: FloatArray,
+                lo: FloatArray, hi: FloatArray, finite: npt.NDArray[np.bool_]) -> float:
         """The value of the triangles' parts beyond the image's border, from
         their coordinates p in the frame whose unit pixel (0, 0) is image
         pixel (ref, ref); `finite` marks the triangles the native deposit
@@ -608,8 +558,8 @@ class _Batch:
     """Triangles in one frame with their values, divisors and pixel boxes
     in image (column, row) indices."""
 
-    def __init__(self, p: np.ndarray, vals: np.ndarray, divs: np.ndarray,
-                 lo: np.ndarray, hi: np.ndarray) -> None:
+    def __init__(self, p: FloatArray, vals: FloatArray, divs: FloatArray,
+                 lo: FloatArray, hi: FloatArray) -> None:
         self.p, self.vals, self.divs = p, vals, divs
         self.lo, self.hi = lo, hi
 
@@ -626,9 +576,9 @@ class _Batch:
             return None
         return _Batch(self.p[take], self.vals[take], self.divs[take], lo[:, take], hi[:, take])
 
-    def moved(self, columns: int, rows: int) -> np.ndarray:
+    def moved(self, columns: int, rows: int) -> FloatArray:
         """The triangles carried `columns` and `rows` whole pixels back."""
         if columns == 0 and rows == 0:
             return self.p
-        moved: np.ndarray = self.p - np.array([columns, rows] * 3, dtype=np.float64)
+        moved: FloatArray = self.p - np.array([columns, rows] * 3, dtype=np.float64)
         return moved

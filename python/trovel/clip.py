@@ -15,25 +15,38 @@ from .shapes import Strut
 
 Clipper = Callable[..., int]
 
+
+class ClipResult(NamedTuple):
+    """What a cut gives back: the triangles written and two counts.
+
+    Attributes
+    ----------
+    triangles : ndarray of float64
+        The triangles written, of shape (m, 3, 2) or (m, 6) as the input
+        was given; a view of ``out`` when one was given.
+    dropped : int
+        Input triangles that left nothing.
+    clipped : int
+        Input triangles that were cut (the rest were copied unchanged).
+
+    Examples
+    --------
+    >>> r = clip_to_circle([[(-2, -2), (2, -2), (0, 2)]], (5, 5), 1.0)
+    >>> r.dropped, r.clipped, len(r.triangles)
+    (1, 0, 0)
+    """
+
+    triangles: FloatArray
+    dropped: int
+    clipped: int
+
+
 # The most triangles that one input triangle can become.
 CIRCLE_FAN = 4
 STRUT_FAN = 7
 # Input triangles per native call when the output is allocated here: the
 # result keeps room for at most 7 * 8192 records (2.75 MB) beyond what is written.
 CHUNK = 8192
-
-
-class ClipResult(NamedTuple):
-    """What a cut gives back.
-
-    triangles : the triangles written, in the input's layout ((m, 3, 2) or (m, 6)).
-    dropped : input triangles that left nothing.
-    clipped : input triangles that were cut (the rest were copied unchanged).
-    """
-
-    triangles: np.ndarray
-    dropped: int
-    clipped: int
 
 
 def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple[float | int, ...],
@@ -49,10 +62,8 @@ def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple
     c = chk.address(counters)
     if out is not None:
         flat = chk.output_flat("out", out, np.float64)
-        if flat.shape[0] < fan * n * 6:
-            raise ValueError(f"out must hold at least {fan} * {n} triangles")
+        buf = chk.room("out", flat, fan * n, 6)
         chk.disjoint("out", flat, tris)
-        buf = flat[: fan * n * 6].reshape(-1, 6)
         kept = buf[: clipper(chk.address(tris), n, *args, chk.address(buf), c, c + 4)]
     else:
         # Room for one record per triangle (most are copied or dropped) and
@@ -79,7 +90,7 @@ def clip_to_circle(
     *,
     keep: str = "inside",
     margin: float = 0.0,
-    out: np.ndarray | None = None,
+    out: FloatArray | None = None,
 ) -> ClipResult:
     """Keep the part of each triangle inside (or outside) a circle.
 
@@ -93,9 +104,13 @@ def clip_to_circle(
     Parameters
     ----------
     triangles : array_like, shape (n, 3, 2) or (n, 6)
+        The triangles to cut.
     center : (float, float)
+        The circle's centre.
     radius : float
+        The circle's radius, not negative.
     keep : {"inside", "outside"}
+        Which side of the rim is kept.
     margin : float
         Half-width of the band around the rim within which vertices count as
         on either side for the quick tests.
@@ -106,6 +121,17 @@ def clip_to_circle(
     Returns
     -------
     ClipResult
+        The kept triangles and the counts of dropped and cut ones.
+
+    Raises
+    ------
+    TypeError
+        When ``triangles`` is not numeric, ``keep`` is not a string, or
+        ``out`` is not a float64 array.
+    ValueError
+        When ``triangles`` has the wrong shape, a number is not finite,
+        ``radius`` is negative, ``keep`` is unknown, or ``out`` is too small,
+        read-only or overlaps ``triangles``.
 
     Examples
     --------
@@ -115,11 +141,11 @@ def clip_to_circle(
     """
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
-    if r < 0.0:
-        raise ValueError(f"radius must not be negative, got {r}")
     m = chk.finite("margin", margin)
     mode = chk.keyword("keep", keep, ("inside", "outside"))
-    tris, nested = chk.triangles("triangles", triangles, fan=CIRCLE_FAN)
+    raw = chk.array("triangles", triangles)
+    chk.nonnegative("radius", r)
+    tris, nested = chk.triangles("triangles", raw, fan=CIRCLE_FAN)
     args = (cx, cy, r, 1 if mode == "inside" else 0, m)
     return _run(_trovel.clip_triangles_to_circle, tris, nested, CIRCLE_FAN, args, out)
 
@@ -129,7 +155,7 @@ def clip_to_strut(
     strut: Strut,
     *,
     margin: float = 0.0,
-    out: np.ndarray | None = None,
+    out: FloatArray | None = None,
 ) -> ClipResult:
     """Remove from each triangle the part inside a strut rectangle.
 
@@ -142,15 +168,31 @@ def clip_to_strut(
     Parameters
     ----------
     triangles : array_like, shape (n, 3, 2) or (n, 6)
+        The mesh to cut the strut out of.
     strut : Strut
+        The rectangle removed.
     margin : float
+        How far beyond or inside the four lines a vertex must lie to count
+        as clear of them in the quick tests.
     out : ndarray of float64, optional
-        Room for at least ``7 * n`` triangles, not sharing memory with
-        ``triangles``; the result is a view of it.
+        At least ``7 * n`` triangles of room, apart from ``triangles``;
+        the triangles written are a view of it.
 
     Returns
     -------
     ClipResult
+        What is left of the mesh, with the counts of triangles removed whole
+        and cut.
+
+    Raises
+    ------
+    TypeError
+        When ``strut`` is not a `Strut`, or ``triangles`` or ``out`` hold no
+        real numbers.
+    ValueError
+        When ``triangles`` is misshapen or too many, ``margin`` is not
+        finite, or ``out`` is short of room, not writable or shares memory
+        with the input.
 
     Examples
     --------
@@ -159,9 +201,7 @@ def clip_to_strut(
     >>> r.triangles.shape, r.dropped
     ((0, 3, 2), 1)
     """
-    if not isinstance(strut, Strut):
-        raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
-    length, edges, center = strut.native_args()
+    length, edges, center = chk.instance("strut", strut, Strut).native_args()
     m = chk.finite("margin", margin)
     tris, nested = chk.triangles("triangles", triangles, fan=STRUT_FAN)
     args = (*edges, *center, length, m)

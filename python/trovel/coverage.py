@@ -16,6 +16,7 @@ never shares memory with an input: no aliasing is accepted.
 from __future__ import annotations
 
 from collections.abc import Callable
+import typing
 from typing import Any
 
 import numpy as np
@@ -67,7 +68,7 @@ def strut_block(block: PixelBlock, out: FloatArray, length: float, edges: Edges)
 
 # --- the loop over blocks -----------------------------------------------------------------
 
-def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: np.ndarray) -> Any:
+def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: FloatArray) -> FloatArray:
     """Step 2 and 3: check the pixels and the output, then run the block
     function over the pixel set's blocks, straight into the output's rows."""
     res = (chk.new_array("the result", plan.shape, np.float64) if out is None
@@ -76,7 +77,7 @@ def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: np.ndarray) -> 
     flat = res.reshape(-1)
     for start, stop, block in plan.blocks():
         run(block, flat[start:stop], start, stop)
-    return res if out is None else out
+    return res if out is None else typing.cast(FloatArray, out)
 
 
 def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
@@ -106,13 +107,39 @@ def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
 
 
 def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike, *,
-                  out: np.ndarray | None = None) -> np.ndarray:
+                  out: FloatArray | None = None) -> FloatArray:
     """Fraction of each footprint to the right of an edge line.
 
     The line runs through ``point`` along ``direction``; its right side is
     measured.  Give one line for all pixels as two pairs, or one per pixel as
     two arrays of shape ``pixels.shape + (2,)``.  Reversing the direction
     gives one minus the result.
+
+    Parameters
+    ----------
+    pixels : Pixels
+        The footprints to measure.
+    point : (float, float) or array_like, shape ``pixels.shape + (2,)``
+        A point of the line, in the edge plane; one per pixel as an array.
+    direction : (float, float) or array_like, shape ``pixels.shape + (2,)``
+        The line's direction ``(dx, dy)``, any non-zero length; one per pixel
+        as an array, with the shape of ``point``.
+    out : ndarray of float64, shape ``pixels.shape``, optional
+        A C-contiguous array to write the result into; it must not share
+        memory with ``point``, ``direction`` or the pixels' arrays.
+
+    Returns
+    -------
+    ndarray of float64, shape ``pixels.shape``
+        Each footprint's covered fraction, in [0, 1]; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When ``pixels`` is not a `Pixels`, or an argument is not numeric.
+    ValueError
+        When a point or direction is not finite, a direction is zero, the
+        shapes do not match, or ``out`` is unsuitable.
 
     Examples
     --------
@@ -127,35 +154,53 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
         plan = Plan(pixels)
         plan.check()
         line = (x0, y0, dx, dy)
-        return _evaluate(plan, out, lambda b, o, s, e: edge_block(b, o, line))  # type: ignore[no-any-return]
+        return _evaluate(plan, out, lambda b, o, s, e: edge_block(b, o, line))
     dirs = chk.array("direction", direction)
     plan = Plan(pixels)
     plan.check()
-    want = plan.shape + (2,)
-    pt, dirs = chk.base("point", pt), chk.base("direction", dirs)
-    if pt.shape != want or dirs.shape != want:
-        raise ValueError(f"point and direction must be pairs or arrays of shape {want}, "
-                         f"got {pt.shape} and {dirs.shape}")
-    pt = chk.contiguous("point", pt, finite=True)
-    dirs = chk.contiguous("direction", dirs, finite=True)
-    if np.any((dirs[..., 0] == 0.0) & (dirs[..., 1] == 0.0)):
-        raise ValueError("direction must not hold zero vectors")
+    pt, dirs = chk.pairs_per_item(("point", "direction"), (pt, dirs), plan.shape)
+    chk.nonzero_pairs("direction", dirs)
     x0s, y0s, dxs, dys = (np.ascontiguousarray(a[..., k]).reshape(-1)
                           for a in (pt, dirs) for k in (0, 1))
 
     def run(b: PixelBlock, o: FloatArray, s: int, e: int) -> None:
         edge_lines_block(b, o, x0s[s:e], y0s[s:e], dxs[s:e], dys[s:e])
 
-    return _evaluate(plan, out, run, pt, dirs)  # type: ignore[no-any-return]
+    return _evaluate(plan, out, run, pt, dirs)
 
 
 def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
-                    out: np.ndarray | None = None) -> np.ndarray:
+                    out: FloatArray | None = None) -> FloatArray:
     """Fraction of each footprint inside a circle.
 
     Footprints near the rim are measured against the rim's tangent at the
     point nearest to their centre: exact for a straight rim, and the
     curvature across one footprint is neglected.
+
+    Parameters
+    ----------
+    pixels : Pixels
+        The footprints to measure.
+    center : (float, float)
+        The circle's centre in the edge plane.
+    radius : float
+        The circle's radius, finite and not negative.
+    out : ndarray of float64, shape ``pixels.shape``, optional
+        A C-contiguous array to write the result into, not sharing memory
+        with the pixels' arrays.
+
+    Returns
+    -------
+    ndarray of float64, shape ``pixels.shape``
+        Each footprint's fraction inside the circle; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When ``pixels`` is not a `Pixels`, or ``radius`` is not a real number.
+    ValueError
+        When ``center`` or ``radius`` is not finite, ``radius`` is negative, or
+        ``out`` has the wrong shape, is not contiguous or not writable.
 
     Examples
     --------
@@ -165,19 +210,41 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     """
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
-    if r < 0.0:
-        raise ValueError(f"radius must not be negative, got {r}")
     plan = Plan(pixels)
+    chk.nonnegative("radius", r)
     plan.check()
-    return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))  # type: ignore[no-any-return]
+    return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
 
 
-def strut_coverage(pixels: Pixels, strut: Strut, *, out: np.ndarray | None = None) -> np.ndarray:
+def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:
     """Fraction of each footprint inside a strut.
 
     The strut is the band between its edge lines, limited to the disc of
     diameter ``strut.length`` about the midpoint of its two edge points; the
     cut at that disc's rim is sharp, decided by the footprint centre alone.
+
+    Parameters
+    ----------
+    pixels : Pixels
+    strut : Strut
+        The band, its centre and its length.
+    out : ndarray of float64, optional
+        Where the fractions are written (C-contiguous, writable, of shape
+        ``pixels.shape`` and apart from the pixels' arrays).
+
+    Returns
+    -------
+    ndarray of float64
+        Of shape ``pixels.shape`` (``out`` when given): each footprint's
+        fraction inside the strut.
+
+    Raises
+    ------
+    TypeError
+        When ``pixels`` is not a `Pixels` or ``strut`` not a `Strut`.
+    ValueError
+        When a field of ``strut`` was changed to a value that is not finite,
+        or ``out`` does not fit the pixels.
 
     Examples
     --------
@@ -185,9 +252,7 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: np.ndarray | None = Non
     >>> strut_coverage(Pixels.grid((1, 1)), s).round(12)
     array([[0.6]])
     """
-    if not isinstance(strut, Strut):
-        raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
-    length, edges, _ = strut.native_args()
+    length, edges, _ = chk.instance("strut", strut, Strut).native_args()
     plan = Plan(pixels)
     plan.check()
-    return _evaluate(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges))  # type: ignore[no-any-return]
+    return _evaluate(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges))

@@ -32,7 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks as chk
-from ._checks import FloatArray
+from ._checks import Affine, FloatArray
 
 # Pixels per block: eight float64 buffers of this many elements (2 MiB) and
 # the block of the output stay in a core's L2 cache.
@@ -40,7 +40,6 @@ BLOCK_PIXELS = 32768
 
 _FIELDS = ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11")
 
-Affine = tuple[tuple[float, float], tuple[tuple[float, float], tuple[float, float]]]
 
 
 def footprint_centres(m_k: float, m_i: float, o: float, k: FloatArray, i: FloatArray,
@@ -81,6 +80,24 @@ class Pixels:
     or :meth:`from_arrays` (any pixels).  ``Pixels(px, py, qx, qy, j00, j01,
     j10, j11, shape)`` makes per-pixel footprints from eight 1-d float64
     arrays, as the native functions take them.
+
+    Attributes
+    ----------
+    shape : tuple of int
+        The shape of results.
+    size : int
+        The number of pixels.
+    affine : tuple or None
+        A lazy grid's map (see `affine`); ``None`` for per-pixel footprints.
+    px, py, qx, qy, j00, j01, j10, j11 : ndarray of float64, shape (size,)
+        Read-only per-pixel arrays: grid positions, footprint centres and
+        Jacobian entries (a lazy grid materialises them on each access).
+
+    Examples
+    --------
+    >>> g = Pixels.grid((2, 2), scale=0.5)
+    >>> g.shape, g.size, g.qy
+    ((2, 2), 4, array([0. , 0. , 0.5, 0.5]))
     """
 
     __slots__ = ()
@@ -99,8 +116,8 @@ class Pixels:
 
     @property
     def affine(self) -> Affine | None:
-        """``((x0, y0), ((m00, m01), (m10, m11)))`` for a lazy grid, ``None``
-        for per-pixel footprints."""
+        """The map ``((x0, y0), ((m00, m01), (m10, m11)))`` of a lazy grid;
+        ``None`` for per-pixel footprints."""
         return None
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
@@ -108,9 +125,9 @@ class Pixels:
         raise NotImplementedError
 
     def footprints(self) -> tuple[FloatArray, ...]:
-        """``(qx, qy, j00, j01, j10, j11)``: six 1-d C-contiguous float64 arrays
-        of ``size`` elements, checked, read-only views of private arrays (a lazy
-        grid materialises them)."""
+        """The footprints ``(qx, qy, j00, j01, j10, j11)``: six 1-d C-contiguous
+        float64 arrays of ``size`` elements, checked, read-only views of
+        private arrays (a lazy grid materialises them)."""
         raise NotImplementedError
 
     def materialize(self) -> Pixels:
@@ -136,12 +153,32 @@ class Pixels:
     @classmethod
     def from_arrays(cls, positions: npt.ArrayLike, centres: npt.ArrayLike,
                     jacobians: npt.ArrayLike) -> Pixels:
-        """Pixels from their grid positions ``(..., 2)``, footprint centres
-        ``(..., 2)`` and Jacobians ``(..., 2, 2)`` or one ``(2, 2)`` for all.
+        """Pixels from their grid positions, footprint centres and Jacobians.
 
         ``jacobians[..., r, c]`` is the change of edge-plane coordinate ``r``
-        per unit of grid coordinate ``c``.  Every Jacobian must be finite and
-        non-singular.
+        per unit of grid coordinate ``c``.  The arrays are copied.
+
+        Parameters
+        ----------
+        positions : array_like, shape (..., 2)
+            Each pixel's grid position ``(k, i)``.
+        centres : array_like, shape (..., 2)
+            Each footprint's centre in the edge plane, shaped as ``positions``.
+        jacobians : array_like, shape (..., 2, 2) or (2, 2)
+            Each footprint's Jacobian, or one for all; finite, non-singular.
+
+        Returns
+        -------
+        Pixels
+            Per-pixel footprints of shape ``positions.shape[:-1]``.
+
+        Raises
+        ------
+        TypeError
+            When an array holds no real numbers or is a masked array.
+        ValueError
+            When the shapes do not match, a value is not finite, or a
+            Jacobian is singular or its determinant overflows.
 
         Examples
         --------
@@ -151,22 +188,8 @@ class Pixels:
         """
         raw = [chk.array(name, v) for name, v in (("positions", positions), ("centres", centres),
                                                    ("jacobians", jacobians))]
-        pos, cen, jac = (chk.base(name, a) for name, a in zip(("positions", "centres",
-                                                               "jacobians"), raw))
-        if pos.ndim < 1 or pos.shape[-1] != 2:
-            raise ValueError(f"positions must have shape (..., 2), got {pos.shape}")
-        if cen.shape != pos.shape:
-            raise ValueError(f"centres must have the shape of positions {pos.shape}, got {cen.shape}")
+        pos, cen, jac = chk.footprint_arrays(*raw)
         shape = pos.shape[:-1]
-        if jac.shape not in ((2, 2), shape + (2, 2)):
-            raise ValueError(f"jacobians must have shape (2, 2) or {shape + (2, 2)}, got {jac.shape}")
-        pos = chk.contiguous("positions", pos, finite=True)
-        cen = chk.contiguous("centres", cen, finite=True)
-        jac = chk.contiguous("jacobians", jac, finite=True)
-        with np.errstate(over="ignore", invalid="ignore"):
-            det = jac[..., 0, 0] * jac[..., 1, 1] - jac[..., 0, 1] * jac[..., 1, 0]
-        if not (np.isfinite(det).all() and (det != 0.0).all()):
-            raise ValueError("jacobians must be non-singular, with a finite determinant")
         n = math.prod(shape)
         pos, cen = pos.reshape(n, 2), cen.reshape(n, 2)
         jac = np.broadcast_to(jac, shape + (2, 2)).reshape(n, 4)
@@ -179,10 +202,9 @@ class Pixels:
              center: tuple[float, float] | None = None,
              scale: float | tuple[float, float] = 1.0, rotation: float = 0.0,
              matrix: npt.ArrayLike | None = None) -> Pixels:
-        """A regular grid of ``shape = (ny, nx)`` pixels under an affine map,
-        stored as its shape and map only.
+        """A regular grid of pixels under an affine map, stored lazily.
 
-        The pixel in row ``i`` and column ``k`` has grid position ``(k, i)``
+        Only the shape and the map are kept.  The pixel in row ``i`` and column ``k`` has grid position ``(k, i)``
         and footprint centre ``origin + M @ (k, i)``, with the same Jacobian
         ``M`` for every pixel: ``M = matrix`` when given, otherwise a rotation
         by ``rotation`` radians of the scaling ``diag(sx, sy)``.  Rows run
@@ -190,6 +212,35 @@ class Pixels:
         ``[0, 0]`` (default ``(0, 0)``), or by ``center``, the image of the
         grid's middle ``((nx - 1) / 2, (ny - 1) / 2)``: the centre pixel of an
         odd size, the corner between the four middle pixels of an even one.
+
+        Parameters
+        ----------
+        shape : (int, int)
+            ``(ny, nx)``, rows and columns.
+        origin : (float, float), optional
+            The footprint centre of pixel ``[0, 0]``.
+        center : (float, float), optional
+            The image of the grid's middle; instead of ``origin``.
+        scale : float or (float, float)
+            The pixel's sides ``(sx, sy)`` in the edge plane, or one for both.
+        rotation : float
+            The angle in radians by which the scaled grid is turned.
+        matrix : array_like, shape (2, 2), optional
+            The Jacobian ``M`` itself, replacing ``scale`` and ``rotation``.
+
+        Returns
+        -------
+        Pixels
+            A lazy grid of shape ``(ny, nx)``.
+
+        Raises
+        ------
+        TypeError
+            When ``origin`` and ``center`` are both given, or an argument has
+            the wrong type.
+        ValueError
+            When a number is not finite, ``shape`` is negative, the map is
+            singular, or the footprint centres overflow.
 
         Examples
         --------
@@ -205,18 +256,13 @@ class Pixels:
         place = chk.pair("center" if center is not None else "origin",
                          center if center is not None else (origin or (0.0, 0.0)))
         if matrix is None:
-            if isinstance(scale, (tuple, list, np.ndarray)):
-                sx, sy = chk.pair("scale", scale)
-            else:
-                sx = sy = chk.finite("scale", scale)
+            sx, sy = chk.number_or_pair("scale", scale)
             rot = chk.finite("rotation", rotation)
             c, s = float(np.cos(rot)), float(np.sin(rot))
             m = ((c * sx, -s * sy), (s * sx, c * sy))
         else:
-            arr = chk.base("matrix", chk.array("matrix", matrix))
-            if arr.shape != (2, 2):
-                raise ValueError(f"matrix must have shape (2, 2), got {arr.shape}")
-            arr = chk.contiguous("matrix", arr, finite=True)
+            raw = chk.one_of_shapes("matrix", chk.array("matrix", matrix), (2, 2))
+            arr = chk.contiguous("matrix", raw, finite=True)
             m = ((float(arr[0, 0]), float(arr[0, 1])), (float(arr[1, 0]), float(arr[1, 1])))
         if center is not None:
             hk, hi = (nx - 1) * 0.5, (ny - 1) * 0.5
@@ -248,8 +294,22 @@ def check_affine(shape: tuple[int, int], affine: Affine) -> None:
                              "overflow; use a smaller scale or origin")
 
 
-class _GridPixels(Pixels):
-    __slots__ = ("_shape", "_affine")
+class _Frozen(Pixels):
+    """The pixel sets made here: their fields are set once, on construction."""
+
+    __slots__ = ("_shape",)
+    _shape: tuple[int, ...]
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError("pixels cannot be changed")
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        return self._shape
+
+
+class _GridPixels(_Frozen):
+    __slots__ = ("_affine",)
     _shape: tuple[int, int]
     _affine: Affine
 
@@ -261,15 +321,8 @@ class _GridPixels(Pixels):
         object.__setattr__(g, "_affine", affine)
         return g
 
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError("a pixel grid cannot be changed")
-
     def __repr__(self) -> str:
         return f"Pixels.grid({self._shape}, affine={self._affine})"
-
-    @property
-    def shape(self) -> tuple[int, ...]:
-        return self._shape
 
     @property
     def affine(self) -> Affine:
@@ -346,33 +399,13 @@ class BlockFiller:
         return self._block
 
 
-class _ArrayPixels(Pixels):
-    __slots__ = ("_arrays", "_shape")
+class _ArrayPixels(_Frozen):
+    __slots__ = ("_arrays",)
     _arrays: tuple[FloatArray, ...]
-    _shape: tuple[int, ...]
 
     def __init__(self, px: Any, py: Any, qx: Any, qy: Any, j00: Any, j01: Any, j10: Any,
                  j11: Any, shape: Any) -> None:
-        given = (px, py, qx, qy, j00, j01, j10, j11)
-        for name, arr in zip(_FIELDS, given):  # may run caller code (a __class__)
-            chk.refuse_masked(f"Pixels.{name}", arr)
-            if not isinstance(arr, np.ndarray):
-                raise TypeError(f"Pixels.{name} must be a 1-d C-contiguous float64 array")
-        fields = []
-        n = None
-        for name, arr in zip(_FIELDS, given):
-            arr = np.ndarray.view(arr, np.ndarray)
-            if not (arr.dtype == np.float64 and arr.ndim == 1 and arr.flags.c_contiguous):
-                raise TypeError(f"Pixels.{name} must be a 1-d C-contiguous float64 array")
-            fields.append(arr)
-            if n is not None and arr.shape[0] != n:
-                raise ValueError(f"Pixels.{name} has {arr.shape[0]} elements, px has {n}")
-            n = arr.shape[0]
-        if not (isinstance(shape, tuple) and all(isinstance(k, int) and not isinstance(k, bool)
-                                                 and k >= 0 for k in shape)):
-            raise TypeError("Pixels.shape must be a tuple of non-negative ints")
-        if math.prod(shape) != n:
-            raise ValueError(f"Pixels.shape {shape} does not hold {n} pixels")
+        fields = chk.pixel_fields("Pixels", _FIELDS, (px, py, qx, qy, j00, j01, j10, j11), shape)
         self._set([np.array(a, order="C") for a in fields], shape)
 
     @classmethod
@@ -385,20 +418,13 @@ class _ArrayPixels(Pixels):
         object.__setattr__(self, "_arrays", tuple(arrays))
         object.__setattr__(self, "_shape", shape)
 
-    def __setattr__(self, name: str, value: Any) -> None:
-        raise AttributeError("pixels cannot be changed")
-
     def __repr__(self) -> str:
         return f"<Pixels of shape {self._shape} with per-pixel footprints>"
-
-    @property
-    def shape(self) -> tuple[int, ...]:
-        return self._shape
 
     def _native_arrays(self) -> tuple[FloatArray, ...]:
         # the private arrays themselves, not views: the coverage functions
         # take their views after the last caller code has run
-        checked_arrays(self._arrays, math.prod(self._shape))
+        chk.native_arrays(self._arrays, math.prod(self._shape))
         return self._arrays
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
@@ -412,23 +438,6 @@ class _ArrayPixels(Pixels):
         return self
 
 
-def checked_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
-    """Eight (or six) arrays read from a pixel set, checked for what the
-    native code takes: plain 1-d C-contiguous float64 arrays of n elements."""
-    if type(arrays) is not tuple or len(arrays) not in (6, 8):
-        raise TypeError("pixels gave no footprint arrays")
-    out = []
-    for arr in arrays:
-        if not isinstance(arr, np.ndarray):
-            raise TypeError("pixels must hold numpy arrays")
-        base = np.ndarray.view(arr, np.ndarray)
-        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous):
-            raise ValueError(f"pixels were changed after construction: an array no longer "
-                             f"holds {n} contiguous float64")
-        out.append(base)
-    return tuple(out)
-
-
 # --- evaluation -----------------------------------------------------------------------
 
 class Plan:
@@ -438,13 +447,12 @@ class Plan:
     run [start, stop) of the flattened result."""
 
     def __init__(self, pixels: Any) -> None:
-        if not isinstance(pixels, Pixels):
-            raise TypeError(f"pixels must be trovel.Pixels, got {type(pixels).__name__}")
+        chk.instance("pixels", pixels, Pixels)
         # Step 1: whatever a subclass runs, it runs here, and what it gives is
         # turned into plain tuples, floats and ints.
-        self._shape = _plain_shape(pixels.shape)
+        self._shape = chk.plain_shape(pixels.shape)
         affine = pixels.affine
-        self._affine = None if affine is None else _plain_affine(affine)
+        self._affine = None if affine is None else chk.plain_affine(affine)
         self._arrays: Any = None
         if affine is None:
             self._arrays = pixels._native_arrays()
@@ -460,7 +468,7 @@ class Plan:
                 raise ValueError("a pixel grid must have a 2-d shape")
             check_affine((self.shape[0], self.shape[1]), self.affine)
         else:
-            self.arrays = checked_arrays(self._arrays, self.size)
+            self.arrays = chk.native_arrays(self._arrays, self.size)
             if len(self.arrays) != 8:
                 raise TypeError("pixels gave no positions or no footprints")
 
@@ -517,23 +525,3 @@ def _take_buffers(capacity: int) -> tuple[FloatArray, ...]:
 
 def _give_back(buffers: tuple[FloatArray, ...]) -> None:
     _pool.free = buffers
-
-
-def _plain_shape(shape: Any) -> tuple[int, ...]:
-    if type(shape) is not tuple or not all(type(k) is int and k >= 0 for k in shape):
-        raise TypeError("pixels.shape must be a tuple of non-negative ints")
-    return shape
-
-
-def _plain_affine(affine: Any) -> Affine:
-    def plain(v: Any, n: int) -> tuple[Any, ...]:
-        if type(v) is not tuple or len(v) != n:
-            raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
-        return v
-    origin, m = plain(affine, 2)
-    (x0, y0), (row0, row1) = plain(origin, 2), plain(m, 2)
-    (m00, m01), (m10, m11) = plain(row0, 2), plain(row1, 2)
-    vals = (x0, y0, m00, m01, m10, m11)
-    if not all(type(v) is float for v in vals):
-        raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
-    return (x0, y0), ((m00, m01), (m10, m11))

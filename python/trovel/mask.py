@@ -10,7 +10,7 @@ from . import _checks as chk
 
 
 def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.ArrayLike, *,
-                 out: np.ndarray | None = None) -> np.ndarray:
+                 out: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.bool_]:
     """Which points of a grid lie inside a polygon (even-odd rule).
 
     Row ``i`` and column ``k`` of the result answer for the point
@@ -25,15 +25,27 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     Parameters
     ----------
     polygon : array_like, shape (n, 2)
-    grid_x : array_like, shape (nx,), ascending (repeats allowed); a
-        ``ValueError`` otherwise
-    grid_y : array_like, shape (ny,), any order
+        The vertices ``(x, y)`` in order, either orientation.
+    grid_x : array_like, shape (nx,)
+        The columns' x positions, ascending (repeats allowed).
+    grid_y : array_like, shape (ny,)
+        The rows' y positions, in any order.
     out : ndarray of bool, shape (ny, nx), optional
-        Must not share memory with the inputs.
+        A C-contiguous mask to write; it must not share memory with the inputs.
 
     Returns
     -------
     ndarray of bool, shape (ny, nx)
+        True where the point lies inside; ``out`` when given.
+
+    Raises
+    ------
+    TypeError
+        When an input is not numeric or is a masked array, or ``out`` is not
+        a bool array.
+    ValueError
+        When ``polygon`` is not of shape (n, 2), ``grid_x`` or ``grid_y`` is
+        not 1-d, ``grid_x`` is not ascending, or ``out`` does not fit.
 
     Examples
     --------
@@ -45,15 +57,10 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     """
     raw = [chk.array(name, v) for name, v in (("polygon", polygon), ("grid_x", grid_x),
                                                ("grid_y", grid_y))]
-    poly, gx, gy = (chk.base(name, a) for name, a in zip(("polygon", "grid_x", "grid_y"), raw))
-    if poly.ndim != 2 or poly.shape[1] != 2:
-        raise ValueError(f"polygon must have shape (n, 2), got {poly.shape}")
-    for name, g in (("grid_x", gx), ("grid_y", gy)):
-        if g.ndim != 1:
-            raise ValueError(f"{name} must be a 1-d array of positions, got shape {g.shape}")
-    gx, gy = chk.contiguous("grid_x", gx), chk.contiguous("grid_y", gy)
-    if gx.size > 1 and not (gx[1:] >= gx[:-1]).all():
-        raise ValueError("grid_x must be ascending")
+    poly = chk.points("polygon", raw[0])
+    gx, gy = chk.positions("grid_x", raw[1]), chk.positions("grid_y", raw[2])
+    gx = chk.ascending("grid_x", chk.contiguous("grid_x", gx))
+    gy = chk.contiguous("grid_y", gy)
     shape = (gy.shape[0], gx.shape[0])
     mask = (chk.new_array("the mask", shape, np.bool_) if out is None
             else chk.output("out", out, shape, np.bool_))

@@ -29,6 +29,26 @@ class Strut:
     construction so that the band lies right of edge 1 and left of edge 2,
     whichever way they were given.
 
+    Parameters
+    ----------
+    point1, point2 : (float, float)
+        A point of each edge line.
+    direction1, direction2 : (float, float)
+        Each edge line's direction ``(dx, dy)``, non-zero.
+    center : (float, float)
+        The middle of the strut along its axis.
+    length : float
+        The strut's length, not negative.
+
+    Raises
+    ------
+    TypeError
+        When a field is not a number or a pair of numbers.
+    ValueError
+        When a value is not finite, a direction is zero, an edge line passes
+        through the other's point, the points lie too far apart to orient
+        the strut, or ``length`` is negative.
+
     Examples
     --------
     >>> s = Strut.across((0, 0), angle=0.0, width=0.2, length=2.0)
@@ -57,9 +77,7 @@ class Strut:
             d1 = (-d1[0], -d1[1])
         if s2 < 0.0:
             d2 = (-d2[0], -d2[1])
-        length = chk.finite("length", self.length)
-        if length < 0.0:
-            raise ValueError(f"length must not be negative, got {length}")
+        length = chk.nonnegative("length", chk.finite("length", self.length))
         for name, value in (("point1", p1), ("direction1", d1), ("point2", p2),
                             ("direction2", d2), ("center", chk.pair("center", self.center)),
                             ("length", length)):
@@ -67,13 +85,44 @@ class Strut:
 
     @classmethod
     def across(cls, center: Pair, angle: float, width: float, length: float) -> Strut:
-        """The rectangle of ``width`` by ``length`` centred on ``center``, its
-        axis at ``angle`` radians from the x axis."""
+        """The rectangle of ``width`` by ``length`` centred on ``center``.
+
+        Parameters
+        ----------
+        center : (float, float)
+            The rectangle's centre.
+        angle : float
+            The axis's angle in radians from the x axis.
+        width : float
+            The distance between the edge lines, positive.
+        length : float
+            The extent along the axis, not negative.
+
+        Returns
+        -------
+        Strut
+            Both edge lines run along the axis, ``width / 2`` to either side.
+
+        Raises
+        ------
+        TypeError
+            When an argument is not a number (``center`` not a pair).
+        ValueError
+            When a value is not finite, ``width`` is not positive or lost to
+            rounding at ``center``, the edges overflow, or ``length`` is
+            negative.
+
+        Examples
+        --------
+        >>> s = Strut.across((1.0, 2.0), angle=0.0, width=2.0, length=5.0)
+        >>> s.point1, s.direction1, s.length
+        ((1.0, 3.0), (1.0, 0.0), 5.0)
+        """
         cx, cy = chk.pair("center", center)
         angle = chk.finite("angle", angle)
         w = chk.finite("width", width)
-        if w <= 0.0:
-            raise ValueError(f"width must be positive, got {w}")
+        size = chk.real("length", length)
+        chk.positive("width", w)
         half = 0.5 * w
         d = (math.cos(angle), math.sin(angle))
         left = (-d[1], d[0])
@@ -84,10 +133,10 @@ class Strut:
         if p1 == p2:
             raise ValueError(f"width {w} is lost to rounding at center {(cx, cy)}: "
                              "the strut's two edges coincide")
-        return cls(p1, d, p2, d, (cx, cy), chk.real("length", length))
+        return cls(p1, d, p2, d, (cx, cy), size)
 
     def native_args(self) -> tuple[float, Edges, Pair]:
-        """length, the eight native edge values and the centre, read from the
+        """The length, the eight native edge values and the centre, read from the
         fields again and checked, since a frozen dataclass can still be changed."""
         edges = Strut.native_edges(self)
         length = chk.finite("strut.length", self.length)
@@ -96,8 +145,9 @@ class Strut:
         return length, (x1, y1, a1, b1, x2, y2, a2, b2), center
 
     def native_edges(self) -> Edges:
-        """x1, y1, a1, b1, x2, y2, a2, b2 as the native functions take them:
-        each line's pair (a, b) is its direction (dx, dy) read as (dy, dx)."""
+        """The edge lines as x1, y1, a1, b1, x2, y2, a2, b2 for the native
+        functions: each line's pair (a, b) is its direction (dx, dy) read as
+        (dy, dx)."""
         (x1, y1), (dx1, dy1) = self.point1, self.direction1
         (x2, y2), (dx2, dy2) = self.point2, self.direction2
         return (x1, y1, dy1, dx1, x2, y2, dy2, dx2)
