@@ -25,8 +25,8 @@ import numpy.typing as npt
 import _trovel
 
 from . import _checks as chk
-from ._checks import FloatArray
-from .grid import Affine, PixelBlock, Pixels, Plan, _plain_affine, check_affine, tile_blocks
+from ._checks import Affine, FloatArray
+from .grid import PixelBlock, Pixels, Plan, check_affine, tile_blocks
 from .shapes import Edges, Strut
 
 __all__ = ["Pixels", "circle_coverage", "edge_coverage", "strut_coverage"]
@@ -90,7 +90,7 @@ def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
     result bit for bit.  Only the map and the ranges are needed: a tile
     builds its own footprints."""
     ny, nx = chk.int_pair("shape", shape, minimum=0)
-    affine = _plain_affine(affine)
+    affine = chk.plain_affine(affine)
     check_affine((ny, nx), affine)
     (r0, r1), (c0, c1) = (chk.int_pair(n, v, minimum=0) for n, v in (("rows", rows),
                                                                      ("cols", cols)))

@@ -273,9 +273,10 @@ def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
     or one per triangle (arrays, partitioned like the triangles).  Use
     worker processes.
     """
-    ny, nx = area._image_shape(shape)
+    ny, nx = chk.int_pair("shape", shape, minimum=1)
     x0, y0 = (0.0, 0.0) if origin is None else chk.pair("origin", origin)
-    sx, sy = (1.0, 1.0) if scale is None else area._positive_scale(scale)
+    sx, sy = chk.positive_pair("scale", (1.0, 1.0) if scale is None
+                               else chk.number_or_pair("scale", scale))
     every = chk.int32("split_every", split_every, minimum=2)
     tris = da.asarray(triangles)
     if tris.ndim == 3 and tris.shape[1:] == (3, 2):
