@@ -8,10 +8,9 @@ from triangulating the polygon and depositing the triangles by their exact
 pixel overlap. Along the boundary the mask is 0 or 1 where the truth lies in
 between; in total the two agree only on average.
 
-Near the star's top tip both of its sides cross one row between two
-neighbouring pixel centres. The mask then shows the lag its docstring
-describes: the crossings are taken one column at a time, and a pixel just
-beside the tip counts as inside.
+Near the star's tips both of its sides can cross one row between two
+neighbouring pixel centres; the mask still counts every crossing below each
+centre, so it is exactly the even-odd interior sampled at the centres.
 """
 import math
 
