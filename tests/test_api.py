@@ -196,6 +196,8 @@ BAD_CALLS = {
     "grid_x_unsorted": (ValueError, lambda: trovel.polygon_mask(np.zeros((3, 2)), [1, 0], [0])),
     "grid_x_2d": (ValueError, lambda: trovel.polygon_mask(np.zeros((3, 2)), np.zeros((2, 2)), [0])),
     "polygon_shape": (ValueError, lambda: trovel.polygon_mask(np.zeros((3, 3)), [0, 1], [0])),
+    "polygon_nan_vertex": (ValueError, lambda: trovel.polygon_mask(
+        [(0, np.nan), (2, 0), (2, 2)], [0, 1], [0])),
     "mask_out_dtype": (TypeError, lambda: trovel.polygon_mask(np.zeros((3, 2)), [0, 1], [0],
                                                                out=np.zeros((1, 2), np.uint8))),
 }

@@ -44,8 +44,9 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
         When an input is not numeric or is a masked array, or ``out`` is not
         a bool array.
     ValueError
-        When ``polygon`` is not of shape (n, 2), ``grid_x`` or ``grid_y`` is
-        not 1-d, ``grid_x`` is not ascending, or ``out`` does not fit.
+        When ``polygon`` is not of shape (n, 2) or holds a vertex that is not
+        finite, ``grid_x`` or ``grid_y`` is not 1-d, ``grid_x`` is not
+        ascending, or ``out`` does not fit.
 
     Examples
     --------
@@ -65,8 +66,10 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     mask = (chk.new_array("the mask", shape, np.bool_) if out is None
             else chk.output("out", out, shape, np.bool_))
     chk.disjoint("out", mask, poly, gx, gy)
-    xs = np.array(poly[:, 0], dtype=np.float64)
-    ys = np.array(poly[:, 1], dtype=np.float64)
+    # A vertex that is not finite gives no interior that means anything, and
+    # which rows it spoils would depend on where it stands in the ring.
+    xs = chk.contiguous("polygon", poly[:, 0].copy(), finite=True)
+    ys = chk.contiguous("polygon", poly[:, 1].copy(), finite=True)
     _trovel.poly_grid_contains(chk.address(xs), chk.address(ys), poly.shape[0], chk.address(gx),
                                chk.address(gy), chk.address(mask), shape[1], shape[0])
     return mask if out is None else out
