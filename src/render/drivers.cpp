@@ -27,7 +27,9 @@ namespace trovel_render {
 namespace {
 
 constexpr int64_t kGridBlock = 64;       // rows and columns of a top-level grid block
-constexpr int64_t kRunBlock = 64;        // footprints of a top-level block of a list
+constexpr int64_t kRunBlock = 64;        // footprints of a run of a list
+constexpr int kGroupRuns = 8;            // runs of a top-level group of a list
+constexpr int64_t kGroupBlock = kGroupRuns * kRunBlock;
 constexpr double kGrowth = 1e-9;         // relative growth of every bounding box
 constexpr int kMaxDepth = 64;            // halvings from a top-level block to one pixel, bounded
 
@@ -236,9 +238,32 @@ struct RunBox {
     double x, y, bx, by;
 };
 
-RunBox run_box(const ListJob& L, int64_t n0, int64_t n1) {
+// The centres' extremes and the largest half-extents (times two) of a run.
+struct RunBounds {
     double xmin = INFINITY, xmax = -INFINITY, ymin = INFINITY, ymax = -INFINITY;
     double ex = 0.0, ey = 0.0;
+
+    void merge(const RunBounds& o) {
+        xmin = std::min(xmin, o.xmin);
+        xmax = std::max(xmax, o.xmax);
+        ymin = std::min(ymin, o.ymin);
+        ymax = std::max(ymax, o.ymax);
+        ex = std::max(ex, o.ex);
+        ey = std::max(ey, o.ey);
+    }
+
+    RunBox box() const {
+        const double x = 0.5 * (xmin + xmax), y = 0.5 * (ymin + ymax);
+        const double grow = kGrowth * (std::fabs(x) + std::fabs(y));
+        const double bx = (0.5 * (xmax - xmin) + 0.5 * ex) * (1.0 + kGrowth) + grow;
+        const double by = (0.5 * (ymax - ymin) + 0.5 * ey) * (1.0 + kGrowth) + grow;
+        return {x, y, bx, by};
+    }
+};
+
+RunBounds run_bounds(const ListJob& L, int64_t n0, int64_t n1) {
+    RunBounds r;
+    double &xmin = r.xmin, &xmax = r.xmax, &ymin = r.ymin, &ymax = r.ymax, &ex = r.ex, &ey = r.ey;
     int64_t n = n0;
     if (n1 - n0 >= 4) {
         PairBounds a(L, n), b(L, n + 2);
@@ -264,16 +289,13 @@ RunBox run_box(const ListJob& L, int64_t n0, int64_t n1) {
         ex = std::max(ex, std::fabs(L.j00[n]) + std::fabs(L.j01[n]));
         ey = std::max(ey, std::fabs(L.j10[n]) + std::fabs(L.j11[n]));
     }
-    const double x = 0.5 * (xmin + xmax), y = 0.5 * (ymin + ymax);
-    const double grow = kGrowth * (std::fabs(x) + std::fabs(y));
-    const double bx = (0.5 * (xmax - xmin) + 0.5 * ex) * (1.0 + kGrowth) + grow;
-    const double by = (0.5 * (ymax - ymin) + 0.5 * ey) * (1.0 + kGrowth) + grow;
-    return {x, y, bx, by};
+    return r;
 }
 
+// Footprints [n0, n1) inside `box`, under `program`.
 void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program, int depth,
-               int64_t n0, int64_t n1) {
-    const auto [x, y, bx, by] = run_box(L, n0, n1);
+               int64_t n0, int64_t n1, const RunBox& box) {
+    const auto [x, y, bx, by] = box;
     const int folded = w.fold(program, depth, x, y, bx, by);
     if (folded >= 0) {
         std::fill(L.out + n0, L.out + n1, static_cast<double>(folded));
@@ -286,8 +308,33 @@ void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program,
         return;
     }
     const int64_t nm = n0 + (n1 - n0) / 2;
-    walk_list(w, L, rest, depth + 1, n0, nm);
-    walk_list(w, L, rest, depth + 1, nm, n1);
+    walk_list(w, L, rest, depth + 1, n0, nm, run_bounds(L, n0, nm).box());
+    walk_list(w, L, rest, depth + 1, nm, n1, run_bounds(L, nm, n1).box());
+}
+
+// A group of runs: the runs' bounds in the one pass over the inputs, the
+// whole program classified once against their union, and each run only
+// against the primitives that still cross the group (at the edge of an
+// aperture one or two of them), so most of the classifying is shared.
+void walk_group(Walker& w, const ListJob& L, int64_t n0, int64_t n1) {
+    RunBounds runs[kGroupRuns];
+    RunBounds all;
+    int count = 0;
+    for (int64_t r0 = n0; r0 < n1; r0 += kRunBlock, ++count) {
+        runs[count] = run_bounds(L, r0, std::min(n1, r0 + kRunBlock));
+        all.merge(runs[count]);
+    }
+    const RunBox box = all.box();
+    const int folded = w.fold(w.shape.program, 0, box.x, box.y, box.bx, box.by);
+    if (folded >= 0) {
+        std::fill(L.out + n0, L.out + n1, static_cast<double>(folded));
+        return;
+    }
+    const std::vector<int32_t>& rest = w.residual[0];
+    for (int k = 0; k < count; ++k) {
+        const int64_t r0 = n0 + k * kRunBlock;
+        walk_list(w, L, rest, 1, r0, std::min(n1, r0 + kRunBlock), runs[k].box());
+    }
 }
 
 }  // namespace
@@ -297,12 +344,12 @@ void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j11, int64_t n, double* out, int threads) {
     if (n <= 0) return;
     const ListJob L{qx, qy, j00, j01, j10, j11, out};
-    const int64_t blocks = (n + kRunBlock - 1) / kRunBlock;
+    const int64_t blocks = (n + kGroupBlock - 1) / kGroupBlock;
     threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, blocks, kMaxThreads})));
     run_threads(threads, [&](int t) {
         Walker w(shape);
         for (int64_t b = t; b < blocks; b += threads)
-            walk_list(w, L, shape.program, 0, b * kRunBlock, std::min(n, (b + 1) * kRunBlock));
+            walk_group(w, L, b * kGroupBlock, std::min(n, (b + 1) * kGroupBlock));
     });
 }
 
