@@ -23,6 +23,8 @@ from . import _checks as chk
 from ._checks import FloatArray
 
 IntArray = npt.NDArray[np.int32]
+# (kinds, starts, counts, coords, program): a shape as the native kernel reads it.
+Description = tuple[IntArray, IntArray, IntArray, FloatArray, IntArray]
 
 # Primitive kinds and program operators, as the native kernel reads them.
 _DISC, _POLYGON = 0, 1
@@ -45,7 +47,7 @@ class Shape:
         """An upper bound of the area (exact for a single primitive)."""
         raise NotImplementedError
 
-    def description(self) -> tuple[IntArray, IntArray, IntArray, FloatArray, IntArray]:
+    def description(self) -> Description:
         """(kinds, starts, counts, coords, program): the flat form the native
         kernel takes.  Every leaf becomes its own primitive; the walk is
         iterative so that no depth of combination can exhaust the stack."""
