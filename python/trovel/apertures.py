@@ -20,6 +20,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _checks as chk
+from ._checks import FloatArray
+
+IntArray = npt.NDArray[np.int32]
+# (kinds, starts, counts, coords, program): a shape as the native kernel reads it.
+Description = tuple[IntArray, IntArray, IntArray, FloatArray, IntArray]
 
 # Primitive kinds and program operators, as the native kernel reads them.
 _DISC, _POLYGON = 0, 1
@@ -42,14 +47,14 @@ class Shape:
         """An upper bound of the area (exact for a single primitive)."""
         raise NotImplementedError
 
-    def description(self) -> tuple[np.ndarray, ...]:
+    def description(self) -> Description:
         """(kinds, starts, counts, coords, program): the flat form the native
         kernel takes.  Every leaf becomes its own primitive; the walk is
         iterative so that no depth of combination can exhaust the stack."""
         kinds: list[int] = []
         starts: list[int] = []
         counts: list[int] = []
-        coords: list[np.ndarray] = []
+        coords: list[FloatArray] = []
         program: list[int] = []
         size = 0
         todo: list[Any] = [self]
@@ -69,7 +74,9 @@ class Shape:
                 size += len(values)
         if size > chk.INT32_MAX:
             raise ValueError("the shape is too large for one native call")
-        i32 = lambda v: np.asarray(v, dtype=np.int32)  # noqa: E731
+        def i32(v: list[int]) -> IntArray:
+            return np.asarray(v, dtype=np.int32)
+
         return (i32(kinds), i32(starts), i32(counts),
                 np.ascontiguousarray(np.concatenate(coords), dtype=np.float64), i32(program))
 
@@ -89,7 +96,8 @@ class _Combined(Shape):
 
     def area_bound(self) -> float:
         # iterative, like description()
-        total, todo = 0.0, [self]
+        total = 0.0
+        todo: list[Shape] = [self]
         while todo:
             node = todo.pop()
             if isinstance(node, _Combined):
@@ -122,7 +130,7 @@ class Disc(Shape):
         if self.radius <= 0.0:
             raise ValueError(f"radius must be positive, got {self.radius}")
 
-    def _coords(self) -> np.ndarray:
+    def _coords(self) -> FloatArray:
         return np.array([*self.center, self.radius])
 
     def area_bound(self) -> float:
@@ -132,13 +140,15 @@ class Disc(Shape):
         return f"Disc(center={self.center}, radius={self.radius})"
 
 
-def _segments_cross(p: np.ndarray, q: np.ndarray, r: np.ndarray, s: np.ndarray) -> np.ndarray:
+def _segments_cross(p: FloatArray, q: FloatArray, r: FloatArray,
+                    s: FloatArray) -> npt.NDArray[np.bool_]:
     """Whether the closed segments p-q and r-s share a point (broadcast)."""
-    def orient(a, b, c):
+    def orient(a: FloatArray, b: FloatArray, c: FloatArray) -> FloatArray:
         return np.sign((b[..., 0] - a[..., 0]) * (c[..., 1] - a[..., 1])
                        - (b[..., 1] - a[..., 1]) * (c[..., 0] - a[..., 0]))
 
-    def within(a, b, c):   # c on the line of a-b: inside its bounding box
+    def within(a: FloatArray, b: FloatArray, c: FloatArray) -> npt.NDArray[np.bool_]:
+        # c on the line of a-b: inside its bounding box
         return ((np.minimum(a[..., 0], b[..., 0]) <= c[..., 0])
                 & (c[..., 0] <= np.maximum(a[..., 0], b[..., 0]))
                 & (np.minimum(a[..., 1], b[..., 1]) <= c[..., 1])
@@ -146,12 +156,13 @@ def _segments_cross(p: np.ndarray, q: np.ndarray, r: np.ndarray, s: np.ndarray) 
 
     o1, o2, o3, o4 = orient(p, q, r), orient(p, q, s), orient(r, s, p), orient(r, s, q)
     proper = (o1 * o2 < 0) & (o3 * o4 < 0)
-    touch = (((o1 == 0) & within(p, q, r)) | ((o2 == 0) & within(p, q, s))
-             | ((o3 == 0) & within(r, s, p)) | ((o4 == 0) & within(r, s, q)))
+    touch: npt.NDArray[np.bool_] = (
+        ((o1 == 0) & within(p, q, r)) | ((o2 == 0) & within(p, q, s))
+        | ((o3 == 0) & within(r, s, p)) | ((o4 == 0) & within(r, s, q)))
     return proper | touch
 
 
-def _check_simple(name: str, v: np.ndarray) -> None:
+def _check_simple(name: str, v: FloatArray) -> None:
     """Refuse repeated consecutive vertices and edges that meet anywhere but
     at the vertex two neighbours share."""
     n = len(v)
@@ -201,7 +212,7 @@ class Polygon(Shape):
         self.vertices.flags.writeable = False
         self._area = abs(twice_area) / 2
 
-    def _coords(self) -> np.ndarray:
+    def _coords(self) -> FloatArray:
         return self.vertices.ravel()
 
     def area_bound(self) -> float:

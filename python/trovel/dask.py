@@ -37,15 +37,15 @@ from __future__ import annotations
 import functools
 import math
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 try:
-    import dask
     import dask.array as da
     from dask.base import tokenize
+    from dask.delayed import delayed
 except ImportError:  # pragma: no cover - depends on the environment
     raise ImportError("trovel.dask needs the optional packages dask and distributed: "
                       "pip install 'trovel[dask]'") from None
@@ -54,7 +54,8 @@ from . import _checks as chk
 from . import area, coverage
 from .render import _threads, render_grid_tile
 from .render import render as _render_pixels
-from .apertures import Shape, _shape
+from ._checks import FloatArray
+from .apertures import Description, Shape, _shape
 from .area import Deposit
 from .grid import Pixels, Plan, _ArrayPixels
 from .shapes import Strut
@@ -92,24 +93,25 @@ def _frames(pixels: Frames) -> tuple[list[_Frame], bool]:
     return [_Frame(pixels)], False
 
 
-def _on_pixels(function: Callable[[Pixels], np.ndarray], shape: tuple[int, ...],
-               arrays: tuple[np.ndarray, ...]) -> np.ndarray:
+def _on_pixels(function: Callable[[Pixels], FloatArray], shape: tuple[int, ...],
+               arrays: tuple[FloatArray, ...]) -> FloatArray:
     return function(_ArrayPixels._owning(list(arrays), shape))
 
 
-def _in_frame(function: Callable[..., np.ndarray], *args: Any) -> np.ndarray:
+def _in_frame(function: Callable[..., FloatArray], *args: Any) -> FloatArray:
     """A block of a batch: one frame along the leading axis."""
     return function(*args)[np.newaxis]
 
 
 def _lazy(label: str, frames: list[_Frame], batch: bool, chunks: Chunks, key: Any,
-          tile: Callable[..., Callable[[tuple[int, int], tuple[int, int]], np.ndarray]],
-          whole: Callable[[Pixels], np.ndarray]) -> da.Array:
+          tile: Callable[..., Callable[[tuple[int, int], tuple[int, int]], FloatArray]],
+          whole: Callable[[Pixels], FloatArray]) -> da.Array:
     """The dask array of frames: a grid frame's tiles by `tile(frame)(rows,
     cols)`, a per-pixel frame whole by `whole(pixels)`."""
     shape = frames[0].shape
     if all(f.affine is not None for f in frames):
-        tiles = da.core.normalize_chunks(chunks, shape, dtype=np.float64)
+        tiles = da.core.normalize_chunks(  # type: ignore[no-untyped-call]
+            chunks, shape, dtype=np.float64)
     else:  # per-pixel footprints come whole, and so does a grid batched with them
         tiles = tuple((n,) for n in shape)
     name = f"trovel-{label}-" + tokenize(key, tiles, [(f.shape, f.affine, f.arrays)
@@ -129,7 +131,7 @@ def _lazy(label: str, frames: list[_Frame], batch: bool, chunks: Chunks, key: An
                 graph[prefix + (i, j)] = call + (run, (rb[i], rb[i + 1]), (cb[j], cb[j + 1]))
     out_chunks = (((1,) * len(frames),) if batch else ()) + tiles
     meta = np.empty((0,) * len(out_chunks), dtype=np.float64)
-    return da.Array(graph, name, out_chunks, meta=meta)
+    return da.Array(graph, name, out_chunks, meta=meta)  # type: ignore[no-untyped-call]
 
 
 # --- the exact renderer ------------------------------------------------------------------
@@ -138,15 +140,15 @@ class _Flat(Shape):
     """A shape already in the native kernel's flat form: what a task is
     given, so that no depth of combination has to be pickled."""
 
-    def __init__(self, description: tuple[np.ndarray, ...]) -> None:
+    def __init__(self, description: Description) -> None:
         self._description = description
 
-    def description(self) -> tuple[np.ndarray, ...]:
+    def description(self) -> Description:
         return self._description
 
 
 def _render_tile(shape: Shape, affine: Any, threads: int, rows: tuple[int, int],
-                 cols: tuple[int, int]) -> np.ndarray:
+                 cols: tuple[int, int]) -> FloatArray:
     return render_grid_tile(shape, affine, rows, cols, threads=threads)
 
 
@@ -177,22 +179,22 @@ class _Block:
     def __init__(self, function: Callable[..., None], *args: Any) -> None:
         self.function, self.args = function, args
 
-    def __call__(self, block: Any, out: np.ndarray, start: int, stop: int) -> None:
+    def __call__(self, block: Any, out: FloatArray, start: int, stop: int) -> None:
         self.function(block, out, *self.args)
 
 
 def _cover_tile(run: Any, shape: tuple[int, int], affine: Any, rows: tuple[int, int],
-                cols: tuple[int, int]) -> np.ndarray:
+                cols: tuple[int, int]) -> FloatArray:
     return coverage.grid_tile(run, shape, affine, rows, cols)
 
 
-def _pixels_first(function: Callable[..., np.ndarray], args: tuple[Any, ...],
-                  pixels: Pixels) -> np.ndarray:
+def _pixels_first(function: Callable[..., FloatArray], args: tuple[Any, ...],
+                  pixels: Pixels) -> FloatArray:
     return function(pixels, *args)
 
 
 def _coverage(label: str, pixels: Frames, chunks: Chunks, run: _Block,
-              function: Callable[..., np.ndarray], args: tuple[Any, ...]) -> da.Array:
+              function: Callable[..., FloatArray], args: tuple[Any, ...]) -> da.Array:
     frames, batch = _frames(pixels)
     return _lazy(label, frames, batch, chunks, args,
                  lambda f: functools.partial(_cover_tile, run, f.shape, f.affine),
@@ -237,12 +239,17 @@ def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike
 
 # --- deposit -----------------------------------------------------------------------------
 
-def _deposit_part(tris: np.ndarray, vals: Any, divs: Any, shape: tuple[int, int],
-                  origin: tuple[float, float], scale: tuple[float, float]) -> Deposit:
+class _Part(NamedTuple):
     """One partition's image and outside total, each with a leading axis of
     one, to be stacked with the others'."""
+    image: FloatArray
+    outside: FloatArray
+
+
+def _deposit_part(tris: FloatArray, vals: Any, divs: Any, shape: tuple[int, int],
+                  origin: tuple[float, float], scale: tuple[float, float]) -> _Part:
     d = area.deposit_triangles(tris, vals, divs, shape=shape, origin=origin, scale=scale)
-    return Deposit(d.image[np.newaxis], np.array([d.outside]))
+    return _Part(d.image[np.newaxis], np.array([d.outside]))
 
 
 def _per_triangle(name: str, value: Any, tris: da.Array) -> Any:
@@ -250,7 +257,7 @@ def _per_triangle(name: str, value: Any, tris: da.Array) -> Any:
     triangles."""
     if np.ndim(value) == 0 and not isinstance(value, da.Array):
         return chk.real(name, value)
-    arr = da.asarray(value)
+    arr = da.asarray(value)  # type: ignore[no-untyped-call]
     if arr.shape != tris.shape[:1]:
         raise ValueError(f"{name} must be a number or have shape {tris.shape[:1]}: one number "
                          f"per triangle, got shape {arr.shape}")
@@ -278,7 +285,7 @@ def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
     sx, sy = chk.positive_pair("scale", (1.0, 1.0) if scale is None
                                else chk.number_or_pair("scale", scale))
     every = chk.int32("split_every", split_every, minimum=2)
-    tris = da.asarray(triangles)
+    tris = da.asarray(triangles)  # type: ignore[no-untyped-call]
     if tris.ndim == 3 and tris.shape[1:] == (3, 2):
         tris = tris.rechunk({1: -1, 2: -1}).reshape(tris.shape[0], 6)
     elif not (tris.ndim == 2 and tris.shape[1] == 6):
@@ -288,13 +295,16 @@ def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
         raise ValueError("triangles must have known partition sizes (compute_chunk_sizes())")
     vals, divs = _per_triangle("values", values, tris), _per_triangle("divisors", divisors, tris)
     parts = tris.to_delayed().ravel()
-    pieces = [v.to_delayed().ravel() if isinstance(v, da.Array) else [v] * len(parts)
-              for v in (vals, divs)]
-    deposit = dask.delayed(_deposit_part, pure=True)
+    pieces = [v.to_delayed().ravel()  # type: ignore[no-untyped-call]
+              if isinstance(v, da.Array) else [v] * len(parts) for v in (vals, divs)]
+    deposit = delayed(_deposit_part, pure=True)
     done = [deposit(t, v, d, (ny, nx), (x0, y0), (sx, sy)) for t, v, d in zip(parts, *pieces)]
     if not done:  # no triangles: nothing deposited
         return Deposit(da.zeros((ny, nx)), da.zeros(()))
-    images = da.concatenate([da.from_delayed(d.image, (1, ny, nx), dtype=np.float64)
-                             for d in done])
-    outside = da.concatenate([da.from_delayed(d.outside, (1,), dtype=np.float64) for d in done])
+    images = da.concatenate([  # type: ignore[no-untyped-call]
+        da.from_delayed(d.image, (1, ny, nx), dtype=np.float64)  # type: ignore[no-untyped-call]
+        for d in done])
+    outside = da.concatenate([  # type: ignore[no-untyped-call]
+        da.from_delayed(d.outside, (1,), dtype=np.float64)  # type: ignore[no-untyped-call]
+        for d in done])
     return Deposit(images.sum(axis=0, split_every=every), outside.sum(split_every=every))

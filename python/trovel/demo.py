@@ -21,12 +21,16 @@ from __future__ import annotations
 import argparse
 import math
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from . import (Pixels, Strut, circle_coverage, clip_to_circle, clip_to_strut, deposit_triangles,
                hexagonal_segments, pupil, render, strut_coverage)
+from ._checks import FloatArray
 
 
 @dataclass(frozen=True)
@@ -65,7 +69,7 @@ class Scene:
 SHEAR = np.array([[1.0, 0.12], [0.0, 0.95]])
 
 
-def distort(g: np.ndarray, k: float) -> tuple[np.ndarray, np.ndarray]:
+def distort(g: FloatArray, k: float) -> tuple[FloatArray, FloatArray]:
     """Footprint centres and Jacobians of the grid positions g (..., 2)."""
     r2 = np.sum(g * g, axis=-1)[..., None]
     centres = (g * (1.0 + k * r2)) @ SHEAR.T
@@ -74,7 +78,7 @@ def distort(g: np.ndarray, k: float) -> tuple[np.ndarray, np.ndarray]:
     return centres, SHEAR @ radial
 
 
-def undistort(p: np.ndarray, k: float) -> np.ndarray:
+def undistort(p: FloatArray, k: float) -> FloatArray:
     """Grid positions of plane points: invert the shear, then solve
     rho (1 + k rho^2) = |q| for rho by Newton's method."""
     q = p @ np.linalg.inv(SHEAR).T
@@ -83,7 +87,8 @@ def undistort(p: np.ndarray, k: float) -> np.ndarray:
     for _ in range(30):
         rho -= (rho * (1.0 + k * rho * rho) - s) / (1.0 + 3.0 * k * rho * rho)
     scale = np.divide(rho, s, out=np.ones_like(s), where=s > 0)
-    return q * scale[..., None]
+    points: FloatArray = q * scale[..., None]
+    return points
 
 
 def band_area_in_disc(radius: float, half_width: float) -> float:
@@ -106,13 +111,13 @@ def vanes_meet_in_ring(s: Scene) -> bool:
     return 0.5 * s.width / math.sin(math.pi / s.struts) > s.inner
 
 
-def grid_positions(s: Scene) -> np.ndarray:
+def grid_positions(s: Scene) -> FloatArray:
     c = np.arange(s.size, dtype=np.float64) - s.half
     x, y = np.meshgrid(c, c)
     return np.stack([x, y], axis=-1)
 
 
-def pupil_routes(s: Scene) -> dict:
+def pupil_routes(s: Scene) -> dict[str, Any]:
     g = grid_positions(s)
     centres, jac = distort(g, s.distortion)
     pixels = Pixels.from_arrays(g, centres, jac)
@@ -143,7 +148,7 @@ def pupil_routes(s: Scene) -> dict:
             "triangles": len(cut), "centres": centres}
 
 
-def hexagon_routes(s: Scene) -> dict:
+def hexagon_routes(s: Scene) -> dict[str, Any]:
     flat, gap = s.hex_flat, 0.06 * s.hex_flat
     shape = hexagonal_segments(s.rings, flat, gap)
     pixels = Pixels.grid((s.size, s.size), origin=(-s.half, -s.half))
@@ -176,12 +181,13 @@ def hexagon_centres(rings: int, pitch: float) -> list[tuple[float, float]]:
             for r in range(max(-rings, -q - rings), min(rings, -q + rings) + 1)]
 
 
-def triangle_areas(t: np.ndarray) -> np.ndarray:
+def triangle_areas(t: FloatArray) -> FloatArray:
     a, b, c = t[:, 0], t[:, 1], t[:, 2]
-    return 0.5 * ((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0]))
+    areas: FloatArray = 0.5 * ((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0]))
+    return areas
 
 
-def disc_mesh(radius: float, segments: int, rings: int) -> np.ndarray:
+def disc_mesh(radius: float, segments: int, rings: int) -> FloatArray:
     """Triangles of a polar mesh of the disc: a fan at the centre, then rings
     of quads split in two.  Its rim is the regular polygon of `segments`."""
     angles = 2.0 * np.pi * np.arange(segments + 1) / segments
@@ -202,17 +208,17 @@ def chord_error(radius: float, segments: int, mesh_edge: float) -> float:
     return outer + math.pi * mesh_edge ** 2 / 6.0
 
 
-def largest(diff: np.ndarray, s: Scene) -> tuple[float, tuple[int, int]]:
+def largest(diff: FloatArray, s: Scene) -> tuple[float, tuple[int, int]]:
     """The largest |difference| and its pixel as grid position (x, y)."""
     i, k = np.unravel_index(int(np.argmax(np.abs(diff))), diff.shape)
     return float(abs(diff[i, k])), (int(k) - s.half, int(i) - s.half)
 
 
-def edges_near(s: Scene, centres: np.ndarray, reach: float) -> np.ndarray:
+def edges_near(s: Scene, centres: FloatArray, reach: float) -> npt.NDArray[np.int_]:
     """How many of the pupil's boundaries pass within `reach` of each footprint centre."""
     x, y = centres[..., 0], centres[..., 1]
     r = np.hypot(x, y)
-    count = (np.abs(r - s.outer) < reach).astype(int) + (np.abs(r - s.inner) < reach)
+    count: npt.NDArray[np.int_] = (np.abs(r - s.outer) < reach).astype(int) + (np.abs(r - s.inner) < reach)
     for a in s.vane_angles():
         along, across = math.cos(a) * x + math.sin(a) * y, -math.sin(a) * x + math.cos(a) * y
         on = (along > -reach) & (along < s.outer + reach)
@@ -220,13 +226,13 @@ def edges_near(s: Scene, centres: np.ndarray, reach: float) -> np.ndarray:
     return count
 
 
-def save_png(path: str, rows: list[tuple[str, np.ndarray, np.ndarray, np.ndarray]]) -> None:
+def save_png(path: str, rows: list[tuple[str, FloatArray, FloatArray, FloatArray]]) -> None:
     from PIL import Image, ImageDraw
 
-    def grey(a):
+    def grey(a: FloatArray) -> npt.NDArray[np.uint8]:
         return np.repeat((np.clip(a, 0, 1) * 255 + 0.5).astype(np.uint8)[..., None], 3, -1)
 
-    def diverging(diff):
+    def diverging(diff: FloatArray) -> tuple[npt.NDArray[np.uint8], float]:
         # square-root scale, so that rim-sized differences show beside larger ones
         span = float(np.abs(diff).max()) or 1.0
         d = (np.sign(diff) * np.sqrt(np.abs(diff) / span))[..., None]
@@ -251,7 +257,7 @@ def save_png(path: str, rows: list[tuple[str, np.ndarray, np.ndarray, np.ndarray
     canvas.save(path)
 
 
-def parse_args(argv=None) -> argparse.Namespace:
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog="python -m trovel.demo",
         description="Render a distorted pupil with vanes and a hexagonal segmented mirror "
@@ -285,7 +291,7 @@ def scene_from(args: argparse.Namespace) -> Scene:
     return Scene(size, outer, inner, args.struts, width, k, args.rings)
 
 
-def main(argv=None) -> dict:
+def main(argv: Sequence[str] | None = None) -> dict[str, Any]:
     args = parse_args(argv)
     s = scene_from(args)
     if s.size != args.size:
@@ -311,8 +317,12 @@ def main(argv=None) -> dict:
                            ("segments", hx["exact"], hx["exact"] - hx["coverage"],
                             hx["exact"] - hx["mesh"])])
 
-    ms = lambda t: f"{t * 1e3:8.1f} ms"  # noqa: E731
-    where = lambda r: f"{r[0]:.2e} at pixel {r[1]}"  # noqa: E731
+    def ms(t: float) -> str:
+        return f"{t * 1e3:8.1f} ms"
+
+    def where(r: tuple[float, tuple[int, int]]) -> str:
+        return f"{r[0]:.2e} at pixel {r[1]}"
+
     print(f"pupil r = {s.inner:g} .. {s.outer:g} with {s.struts} vanes of width {s.width:g}, "
           f"distortion {s.distortion:.3g}/px^2 and a shear, on {s.size} x {s.size} pixels")
     print(f"  analytic area {analytic:14.6f}"

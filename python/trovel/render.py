@@ -6,19 +6,25 @@ boundaries cross one footprint (within 1e-12 of the exact fraction).
 """
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
 
 from . import _checks as chk
 from . import _render
+from ._checks import Affine, FloatArray
 from .apertures import Shape, _shape
 
+if TYPE_CHECKING:
+    from .grid import Pixels
 
-def _threads(threads) -> int:
+
+def _threads(threads: Any) -> int:
     return chk.int32("threads", threads, minimum=1)
 
 
-def render_grid_tile(shape: Shape, affine, rows: tuple[int, int], cols: tuple[int, int], *,
-                     out: np.ndarray | None = None, threads: int = 1) -> np.ndarray:
+def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: tuple[int, int],
+                     *, out: FloatArray | None = None, threads: int = 1) -> FloatArray:
     """Rows ``[r0, r1)`` and columns ``[c0, c1)`` of the lazy affine grid
     ``affine = ((x0, y0), ((m00, m01), (m10, m11)))``.  Each pixel's value
     depends only on its row, its column and the map, so tiles put together
@@ -49,7 +55,7 @@ def render_grid_tile(shape: Shape, affine, rows: tuple[int, int], cols: tuple[in
     return res
 
 
-def _footprint_arrays(pixels):
+def _footprint_arrays(pixels: Pixels) -> tuple[FloatArray, ...]:
     """(qx, qy, j00, j01, j10, j11) of a per-pixel set."""
     if hasattr(pixels, "footprints"):
         return pixels.footprints()
@@ -57,8 +63,8 @@ def _footprint_arrays(pixels):
     return (pixels.qx, pixels.qy, pixels.j00, pixels.j01, pixels.j10, pixels.j11)
 
 
-def render(shape: Shape, pixels, *, out: np.ndarray | None = None,
-           threads: int = 1) -> np.ndarray:
+def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
+           threads: int = 1) -> FloatArray:
     """Exact fraction of each pixel's footprint inside ``shape``.
 
     ``pixels`` is a :class:`trovel.Pixels` (a lazy affine grid or per-pixel
@@ -89,5 +95,6 @@ def render(shape: Shape, pixels, *, out: np.ndarray | None = None,
     res = np.empty(pixels.shape) if out is None else chk.output("out", out, pixels.shape,
                                                                 np.float64)
     chk.disjoint("out", res, *arrays)
-    _render.footprints(*desc, *arrays, res.reshape(-1), nthreads)
+    # Pixels.footprints() is typed as a tuple of any length, not as its six arrays.
+    _render.footprints(*desc, *arrays, res.reshape(-1), nthreads)  # type: ignore[call-arg, arg-type]
     return res
