@@ -116,6 +116,18 @@ class _Combined(Shape):
 class Disc(Shape):
     """The open disc of ``radius`` about ``center``.
 
+    Parameters
+    ----------
+    center : (float, float)
+        The centre, in the plane of the footprints.
+    radius : float
+        Positive.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not a finite number or the radius is not positive.
+
     Examples
     --------
     >>> Disc((1.0, 2.0), 0.5)
@@ -185,8 +197,19 @@ def _check_simple(name: str, v: FloatArray) -> None:
 
 
 class Polygon(Shape):
-    """The inside of a simple polygon given as an ``(n, 2)`` array of vertices
-    in either orientation (n >= 3, no self-intersection).
+    """The inside of a simple polygon.
+
+    Parameters
+    ----------
+    vertices : array_like, shape (n, 2)
+        At least three vertices in either orientation, the ring closed
+        implicitly; no two edges may cross.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a vertex is not finite, there are fewer than three, the polygon
+        crosses itself or encloses no area.
 
     Examples
     --------
@@ -223,8 +246,21 @@ class Polygon(Shape):
 
 
 class Rectangle(Polygon):
-    """A rectangle about ``center`` whose long axis, of ``length``, points at
-    ``angle`` radians from +x, and whose short side is ``width``.
+    """A rectangle about a centre, turned by an angle.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The rectangle's centre.
+    angle : float
+        The direction of its long axis, in radians from +x.
+    width, length : float
+        The short side and the long side (along ``angle``), both positive.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not a finite number or a side is not positive.
 
     Examples
     --------
@@ -255,10 +291,36 @@ class Rectangle(Polygon):
 
 def pupil(diameter: float, obscuration: float = 0.0, struts: int = 0,
           strut_width: float = 0.0, strut_angle: float = 0.0) -> Shape:
-    """A telescope pupil about the origin: a disc of ``diameter``, less a
-    central disc of ``obscuration`` times that diameter, less ``struts``
-    vanes of ``strut_width`` running from the centre out past the rim, the
-    first at ``strut_angle`` radians from +x and the others evenly spaced.
+    """A telescope pupil about the origin.
+
+    A disc of ``diameter``, less a central disc of ``obscuration`` times that
+    diameter, less ``struts`` vanes of ``strut_width`` running from the centre
+    out past the rim, the first at ``strut_angle`` radians from +x and the
+    others evenly spaced.
+
+    Parameters
+    ----------
+    diameter : float
+        The outer diameter, positive.
+    obscuration : float, optional
+        The central obscuration's diameter as a fraction of ``diameter``, in
+        [0, 1).
+    struts : int, optional
+        The number of vanes.
+    strut_width : float, optional
+        The vanes' width, positive when there are vanes.
+    strut_angle : float, optional
+        The first vane's direction, in radians from +x.
+
+    Returns
+    -------
+    Shape
+        Ready for :func:`trovel.render`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not a number of the right kind or out of its range.
 
     Examples
     --------
@@ -294,10 +356,30 @@ def pupil(diameter: float, obscuration: float = 0.0, struts: int = 0,
 
 
 def hexagonal_segments(rings: int, flat_to_flat: float, gap: float) -> Shape:
-    """A segmented mirror about the origin: a central regular hexagon and
-    ``rings`` rings of hexagons around it (1 + 3 rings (rings + 1) in all),
-    each ``flat_to_flat`` across its flats, the flats of neighbours parallel
-    and ``gap`` apart.  The hexagons have a vertex on the +x axis.
+    """A segmented mirror of regular hexagons about the origin.
+
+    A central hexagon and ``rings`` rings of hexagons around it (1 + 3 rings
+    (rings + 1) in all), the flats of neighbours parallel and ``gap`` apart.
+    The hexagons have a vertex on the +x axis.
+
+    Parameters
+    ----------
+    rings : int
+        The number of rings around the central segment, 0 or more.
+    flat_to_flat : float
+        Each segment's width across its flats, positive.
+    gap : float
+        The distance between the flats of neighbours, 0 or more.
+
+    Returns
+    -------
+    Shape
+        The union of the segments, ready for :func:`trovel.render`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not a number of the right kind or out of its range.
 
     Examples
     --------

@@ -6,6 +6,7 @@ boundaries cross one footprint (within 1e-12 of the exact fraction).
 """
 from __future__ import annotations
 
+import math
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -55,23 +56,40 @@ def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: 
     return res
 
 
-def _footprint_arrays(pixels: Pixels) -> tuple[FloatArray, ...]:
-    """(qx, qy, j00, j01, j10, j11) of a per-pixel set."""
-    if hasattr(pixels, "footprints"):
-        return pixels.footprints()
-    # Pixels before lazy grids: validated float64 arrays of equal length.
-    return (pixels.qx, pixels.qy, pixels.j00, pixels.j01, pixels.j10, pixels.j11)
-
-
 def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
            threads: int = 1) -> FloatArray:
     """Exact fraction of each pixel's footprint inside ``shape``.
 
-    ``pixels`` is a :class:`trovel.Pixels` (a lazy affine grid or per-pixel
-    footprints); the result has ``pixels.shape`` and dtype float64.  The
-    work is split over ``threads`` threads (at most 64 are used; the
-    interpreter lock is released meanwhile); the result is the same, bit for
-    bit, for any count.
+    Circles are true arcs, and the fraction is exact wherever several
+    boundaries cross one footprint, up to rounding (within 1e-12).  Blocks
+    of pixels that no boundary crosses are filled without per-pixel work.
+
+    Parameters
+    ----------
+    shape : Shape
+        A `Disc`, `Polygon` or `Rectangle`, or any combination of them by
+        ``|``, ``&`` and ``-``.
+    pixels : Pixels
+        A lazy affine grid (`Pixels.grid`) or per-pixel footprints
+        (`Pixels.from_arrays`).
+    out : ndarray of float64, shape ``pixels.shape``, optional
+        Written in place and returned; must not share memory with the
+        footprints.
+    threads : int, optional
+        The work is split over this many threads (at most 64 are used) while
+        the interpreter lock is released; the result is the same, bit for
+        bit, for any count.
+
+    Returns
+    -------
+    ndarray of float64, shape ``pixels.shape``
+        Each footprint's fraction inside the shape, in [0, 1].
+
+    Raises
+    ------
+    TypeError, ValueError
+        When ``shape`` or ``pixels`` is of the wrong kind, ``out`` does not
+        fit, or ``threads`` is not a positive int.
 
     Examples
     --------
@@ -91,10 +109,10 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
         ny, nx = pixels.shape
         return render_grid_tile(shape, affine, (0, ny), (0, nx), out=out, threads=nthreads)
     desc = shape.description()
-    arrays = _footprint_arrays(pixels)
-    res = np.empty(pixels.shape) if out is None else chk.output("out", out, pixels.shape,
-                                                                np.float64)
-    chk.disjoint("out", res, *arrays)
-    # Pixels.footprints() is typed as a tuple of any length, not as its six arrays.
-    _render.footprints(*desc, *arrays, res.reshape(-1), nthreads)  # type: ignore[call-arg, arg-type]
+    result_shape = chk.plain_shape(pixels.shape)
+    qx, qy, j00, j01, j10, j11 = chk.native_arrays(pixels.footprints(), math.prod(result_shape))
+    res = (chk.new_array("the image", result_shape, np.float64) if out is None
+           else chk.output("out", out, result_shape, np.float64))
+    chk.disjoint("out", res, qx, qy, j00, j01, j10, j11)
+    _render.footprints(*desc, qx, qy, j00, j01, j10, j11, res.reshape(-1), nthreads)
     return res
