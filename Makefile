@@ -16,7 +16,7 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
                if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
                     >/dev/null 2>&1; then echo "$$p"; break; fi; done
 
-.PHONY: build test sanitize portable demo bench clean
+.PHONY: build test sanitize portable demo typecheck bench clean
 
 build: $(STAMP)
 
@@ -90,6 +90,11 @@ portable: $(PORT_STAMP)
 
 demo: build
 	$(PY) -m trovel.demo
+
+# The installed package (its stubs included) under mypy --strict, as
+# [tool.mypy] in pyproject.toml sets it.
+typecheck: build
+	$(PY) -m mypy -p trovel
 
 # The benchmark's peers, the optional group "bench" of pyproject.toml, go
 # into the same .venv with a stamp of their own (installed by name, so the
