@@ -10,10 +10,9 @@ pixel of circle_coverage from 256^2 to 8192^2.  Run by hand:
 from __future__ import annotations
 
 import argparse
-import statistics
-import time
-import tracemalloc
+import sys
 from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -22,39 +21,21 @@ import _trovel
 import trovel
 from trovel import Pixels, Strut
 
+# The benchmark's timing helpers: one way of timing for both.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from harness import medians, peak_added  # noqa: E402
+
 
 def median_time(fn: Callable[[], Any], repeats: int) -> float:
-    fn()
-    times = []
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
+    return medians([fn], repeats)[0]
 
 
 def paired(public: Callable[[], Any], native: Callable[[], Any],
            repeats: int) -> tuple[float, float]:
     """Median times of two calls run alternately, so that both see the same
     load on a shared machine."""
-    public()
-    native()
-    tp, tn = [], []
-    for _ in range(repeats):
-        for fn, times in ((public, tp), (native, tn)):
-            t = time.perf_counter()
-            fn()
-            times.append(time.perf_counter() - t)
-    return statistics.median(tp), statistics.median(tn)
-
-
-def peak_added(fn: Callable[[], Any]) -> int:
-    tracemalloc.start()
-    result = fn()
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    del result
-    return peak
+    tp, tn = medians([public, native], repeats)
+    return tp, tn
 
 
 def peak_rss_added(fn: Callable[[], Any]) -> int:
