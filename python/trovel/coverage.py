@@ -16,6 +16,7 @@ never shares memory with an input: no aliasing is accepted.
 from __future__ import annotations
 
 from collections.abc import Callable
+import math
 import typing
 from typing import Any
 
@@ -26,7 +27,7 @@ import _trovel
 
 from . import _checks as chk
 from ._checks import Affine, FloatArray
-from .grid import PixelBlock, Pixels, Plan, check_affine, tile_blocks
+from .grid import PixelBlock, Pixels, Plan, check_affine, grid_pixels, tile_blocks
 from .shapes import Edges, Strut
 
 __all__ = ["Pixels", "circle_coverage", "edge_coverage", "strut_coverage"]
@@ -213,7 +214,96 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     plan = Plan(pixels)
     chk.nonnegative("radius", r)
     plan.check()
+    if plan.affine is not None and plan.size:
+        return _circle_on_grid(plan, out, cx, cy, r)
     return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
+
+
+def _footprint_radius(j00: float, j01: float, j10: float, j11: float) -> float:
+    """The largest singular value of a Jacobian, evaluated as the native
+    quick tests evaluate it."""
+    return (math.sqrt((j00 + j11) * (j00 + j11) + (j01 - j10) * (j01 - j10))
+            + math.sqrt((j00 - j11) * (j00 - j11) + (j01 + j10) * (j01 + j10))) * 0.5
+
+
+def _circle_spans(plan: Plan, cx: float, cy: float, r: float
+                  ) -> tuple[npt.NDArray[np.int64], ...] | None:
+    """For each row of a lazy grid, the columns whose footprint centre passes
+    the native quick test for "inside" ([in0, in1)) and the columns outside
+    [out0, out1) that pass the one for "outside", both found from the
+    quadratic that the squared distance is along a row and then narrowed by
+    a column and a relative margin far beyond any rounding, so that the
+    native code would give exactly 1 or 0 there too.  None when the numbers
+    are too extreme for the margin to be sure."""
+    ny, nx = plan.shape
+    (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
+    rho = _footprint_radius(m00, m01, m10, m11)
+    i = np.arange(ny, dtype=np.float64)
+    wx, wy = (m01 * i + x0) - cx, (m11 * i + y0) - cy     # centre of column 0, from C
+    uu = m00 * m00 + m10 * m10                            # squared step along a row
+    scale = (abs(x0) + abs(y0) + abs(cx) + abs(cy) + r + rho
+             + (abs(m00) + abs(m10)) * nx + (abs(m01) + abs(m11)) * ny)
+    slack = 1e-9 * scale * scale
+    if not (math.isfinite(slack) and uu > 1e-6 * slack):
+        return None
+
+    def within(t: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        # columns k (real) with |k u + w|^2 <= t, as [lo, hi]; empty when lo > hi
+        uw = m00 * wx + m10 * wy
+        disc = uw * uw - uu * (wx * wx + wy * wy - t)
+        root = np.sqrt(np.maximum(disc, 0.0))
+        lo, hi = (-uw - root) / uu, (-uw + root) / uu
+        lo[disc < 0.0] = np.inf
+        return lo, hi
+
+    lo, hi = within((r - rho) * (r - rho) - slack)
+    in0 = np.clip(np.ceil(lo + 1.0), 0, nx).astype(np.int64)
+    in1 = np.clip(np.floor(hi - 1.0) + 1, 0, nx).astype(np.int64)
+    in1 = np.maximum(in1, in0)
+    lo, hi = within((rho + r) * (rho + r) + slack)
+    out0 = np.clip(np.floor(lo - 1.0), 0, nx).astype(np.int64)
+    out1 = np.clip(np.ceil(hi + 1.0) + 1, 0, nx).astype(np.int64)
+    out1 = np.maximum(out1, out0)
+    empty = ~(lo <= hi)          # no column comes near the circle
+    out0[empty], out1[empty] = 0, 0
+    return in0, in1, out0, out1
+
+
+def _circle_on_grid(plan: Plan, out: Any, cx: float, cy: float, r: float) -> FloatArray:
+    """circle_coverage of a lazy grid at the cost of its rim: rows are
+    filled with 1 and 0 where the native quick tests would settle every
+    pixel, and only the pixels near the rim are gathered and measured by the
+    native code.  Every value has the bits of the whole grid evaluated."""
+    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
+           else chk.output("out", out, plan.shape, np.float64))
+    spans = _circle_spans(plan, cx, cy, r)
+    if spans is None:
+        _evaluate(plan, res, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
+        return res if out is None else typing.cast(FloatArray, out)
+    in0, in1, out0, out1 = spans
+    res.fill(0.0)
+    for row, (a, b) in enumerate(zip(in0.tolist(), in1.tolist())):
+        if a < b:
+            res[row, a:b] = 1.0
+    # The pixels between the two verdicts: [out0, in0) and [in1, out1) of each
+    # row (the whole near span when no column is surely inside).
+    inside = in0 < in1
+    left_end = np.where(inside, in0, out1)
+    right_start = np.where(inside, in1, out1)
+    counts = (left_end - out0) + (out1 - right_start)
+    n = int(counts.sum())
+    if n:
+        rows = np.repeat(np.arange(plan.shape[0]), counts)
+        # two runs per row, left then right: each run's columns counted up from its start
+        starts = np.stack([out0, right_start], 1).reshape(-1)
+        lengths = np.stack([left_end - out0, out1 - right_start], 1).reshape(-1)
+        first = np.cumsum(lengths) - lengths
+        cols = np.arange(n) - np.repeat(first - starts, lengths)
+        block = grid_pixels(typing.cast(Affine, plan.affine), rows, cols)
+        values = chk.new_array("the rim", (n,), np.float64)
+        circle_block(block, values, cx, cy, r)
+        res[rows, cols] = values
+    return res if out is None else typing.cast(FloatArray, out)
 
 
 def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:

@@ -399,6 +399,21 @@ class BlockFiller:
         return self._block
 
 
+def grid_pixels(affine: Affine, rows: npt.NDArray[np.int64],
+                cols: npt.NDArray[np.int64]) -> PixelBlock:
+    """The pixels (rows[j], cols[j]) of a grid under the (checked) map
+    `affine`, gathered into one block: the same footprints, bit for bit, as
+    the grid's blocks give them, since the centre formula is the same."""
+    (x0, y0), ((m00, m01), (m10, m11)) = affine
+    k, i = cols.astype(np.float64), rows.astype(np.float64)
+    n = k.shape[0]
+    qx, qy = np.empty(n), np.empty(n)
+    footprint_centres(m00, m01, x0, k, i, qx)
+    footprint_centres(m10, m11, y0, k, i, qy)
+    arrays = (k, i, qx, qy, *(np.full(n, m) for m in (m00, m01, m10, m11)))
+    return _block_of(arrays)
+
+
 class _ArrayPixels(_Frozen):
     __slots__ = ("_arrays",)
     _arrays: tuple[FloatArray, ...]
