@@ -305,3 +305,24 @@ MESSAGES = {
 @pytest.mark.parametrize("error,name,call", MESSAGES.values(), ids=MESSAGES.keys())
 def test_errors_name_the_argument(error, name, call):
     in_child(raises(error, name, call))
+
+
+# --- arrays at an odd byte offset (made from a buffer, or unpickled) ---------------------
+
+def unaligned(values, dtype=np.float64):
+    values = np.asarray(values, dtype)
+    raw = np.frombuffer(bytearray(values.nbytes + 1), np.uint8)[1:]
+    arr = raw.view(dtype).reshape(values.shape)
+    arr[...] = values
+    assert not arr.flags.aligned
+    return arr
+
+
+def test_unaligned_inputs_are_copied_and_unaligned_outputs_refused():
+    grid_x = np.arange(6.0) - 0.5
+    want = trovel.polygon_mask(SQUARE, grid_x, grid_x)
+    assert same_bits(trovel.polygon_mask(unaligned(SQUARE), unaligned(grid_x), grid_x), want)
+    cut = trovel.clip_to_circle(unaligned(TRIS), (0, 0), 1.0)
+    assert same_bits(cut.triangles, trovel.clip_to_circle(TRIS, (0, 0), 1.0).triangles)
+    with pytest.raises(ValueError, match="aligned"):
+        trovel.circle_coverage(Pixels.grid((2, 3)), (0, 0), 1.0, out=unaligned(np.zeros((2, 3))))

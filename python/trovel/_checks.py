@@ -76,7 +76,9 @@ def base(name: str, arr: AnyArray) -> AnyArray:
 def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     """An array from `array` (or `base`), its shape already checked, as
     C-contiguous float64 (copied only when needed, 0-d kept 0-d)."""
-    out = np.asarray(base(name, arr), dtype=np.float64, order="C")
+    # aligned too: native code reads whole doubles (an array made from a
+    # buffer at an odd offset, or unpickled, may not be)
+    out = np.require(base(name, arr), dtype=np.float64, requirements=["C", "A"])
     if finite and not np.isfinite(out).all():
         raise ValueError(f"{name} must be finite")
     return out
@@ -397,8 +399,8 @@ def square_output(name: str, out: Any, side: int | None, dtype: Any) -> AnyArray
 
 
 def _writable_block(name: str, base: AnyArray) -> AnyArray:
-    if not base.flags.c_contiguous:
-        raise ValueError(f"{name} must be C-contiguous")
+    if not (base.flags.c_contiguous and base.flags.aligned):
+        raise ValueError(f"{name} must be C-contiguous and aligned")
     if not base.flags.writeable:
         raise ValueError(f"{name} must be writable")
     return base
@@ -414,7 +416,8 @@ def native_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
         if not isinstance(arr, np.ndarray):
             raise TypeError("pixels must hold numpy arrays")
         base = np.ndarray.view(arr, np.ndarray)
-        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous):
+        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous
+                and base.flags.aligned):
             raise ValueError(f"pixels were changed after construction: an array no longer "
                              f"holds {n} contiguous float64")
         out.append(base)

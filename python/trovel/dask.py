@@ -95,7 +95,9 @@ def _frames(pixels: Frames) -> tuple[list[_Frame], bool]:
 
 def _on_pixels(function: Callable[[Pixels], FloatArray], shape: tuple[int, ...],
                arrays: tuple[FloatArray, ...]) -> FloatArray:
-    return function(_ArrayPixels._owning(list(arrays), shape))
+    # arrays that came through pickle may sit at any offset: aligned copies
+    aligned = [np.require(a, np.float64, ["C", "A"]) for a in arrays]
+    return function(_ArrayPixels._owning(aligned, shape))
 
 
 def _in_frame(function: Callable[..., FloatArray], *args: Any) -> FloatArray:

@@ -14,7 +14,7 @@ import numpy as np
 from . import _checks as chk
 from . import _render
 from ._checks import Affine, FloatArray
-from .apertures import Shape, _shape
+from .apertures import Description, Shape, _shape
 
 if TYPE_CHECKING:
     from .grid import Pixels
@@ -22,6 +22,15 @@ if TYPE_CHECKING:
 
 def _threads(threads: Any) -> int:
     return chk.int32("threads", threads, minimum=1)
+
+
+def _native_description(shape: Shape) -> Description:
+    """The shape's flat form as the kernel reads it: C-contiguous and aligned
+    (a form that travelled through pickle, as under Dask, may be neither)."""
+    kinds, starts, counts, coords, program = shape.description()
+    return (np.require(kinds, np.int32, ["C", "A"]), np.require(starts, np.int32, ["C", "A"]),
+            np.require(counts, np.int32, ["C", "A"]), np.require(coords, np.float64, ["C", "A"]),
+            np.require(program, np.int32, ["C", "A"]))
 
 
 def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: tuple[int, int],
@@ -38,7 +47,7 @@ def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: 
     >>> render_grid_tile(Disc((0, 0), 5.0), grid, (0, 2), (0, 3)).tolist()
     [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0]]
     """
-    desc = _shape("shape", shape).description()
+    desc = _native_description(_shape("shape", shape))
     try:
         (x0, y0), ((m00, m01), (m10, m11)) = affine
     except (TypeError, ValueError):
@@ -108,7 +117,7 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
     if affine is not None:
         ny, nx = pixels.shape
         return render_grid_tile(shape, affine, (0, ny), (0, nx), out=out, threads=nthreads)
-    desc = shape.description()
+    desc = _native_description(shape)
     result_shape = chk.plain_shape(pixels.shape)
     qx, qy, j00, j01, j10, j11 = chk.native_arrays(pixels.footprints(), math.prod(result_shape))
     res = (chk.new_array("the image", result_shape, np.float64) if out is None
