@@ -126,7 +126,8 @@ class Disc(Shape):
     Raises
     ------
     TypeError, ValueError
-        When a value is not a finite number or the radius is not positive.
+        When the centre or the radius is not finite, or the radius is not
+        positive.
 
     Examples
     --------
@@ -260,7 +261,8 @@ class Rectangle(Polygon):
     Raises
     ------
     TypeError, ValueError
-        When a value is not a finite number or a side is not positive.
+        When the centre, the angle or a side is not finite, or a side is not
+        positive.
 
     Examples
     --------
@@ -320,7 +322,8 @@ def pupil(diameter: float, obscuration: float = 0.0, struts: int = 0,
     Raises
     ------
     TypeError, ValueError
-        When a value is not a number of the right kind or out of its range.
+        When a size is not finite or out of its range, or ``struts`` is not
+        a whole number.
 
     Examples
     --------
@@ -379,7 +382,8 @@ def hexagonal_segments(rings: int, flat_to_flat: float, gap: float) -> Shape:
     Raises
     ------
     TypeError, ValueError
-        When a value is not a number of the right kind or out of its range.
+        When ``rings`` is not a whole number of 0 or more, or a size is not
+        finite or out of its range.
 
     Examples
     --------
