@@ -27,7 +27,8 @@ import _trovel
 
 from . import _checks as chk
 from ._checks import Affine, FloatArray
-from .grid import PixelBlock, Pixels, Plan, check_affine, grid_pixels, tile_blocks
+from .grid import (BLOCK_PIXELS, PixelBlock, Pixels, Plan, check_affine, grid_pixels,
+                   tile_blocks)
 from .shapes import Edges, Strut
 
 __all__ = ["Pixels", "circle_coverage", "edge_coverage", "strut_coverage"]
@@ -214,7 +215,8 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     plan = Plan(pixels)
     chk.nonnegative("radius", r)
     plan.check()
-    if plan.affine is not None and plan.size:
+    # Rows are filled one Python step each: worth it only for rows of some length.
+    if plan.affine is not None and plan.size and plan.shape[1] >= 64:
         return _circle_on_grid(plan, out, cx, cy, r)
     return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
 
@@ -290,20 +292,34 @@ def _circle_on_grid(plan: Plan, out: Any, cx: float, cy: float, r: float) -> Flo
     inside = in0 < in1
     left_end = np.where(inside, in0, out1)
     right_start = np.where(inside, in1, out1)
-    counts = (left_end - out0) + (out1 - right_start)
-    n = int(counts.sum())
-    if n:
-        rows = np.repeat(np.arange(plan.shape[0]), counts)
-        # two runs per row, left then right: each run's columns counted up from its start
-        starts = np.stack([out0, right_start], 1).reshape(-1)
-        lengths = np.stack([left_end - out0, out1 - right_start], 1).reshape(-1)
-        first = np.cumsum(lengths) - lengths
-        cols = np.arange(n) - np.repeat(first - starts, lengths)
-        block = grid_pixels(typing.cast(Affine, plan.affine), rows, cols)
-        values = chk.new_array("the rim", (n,), np.float64)
-        circle_block(block, values, cx, cy, r)
-        res[rows, cols] = values
+    # two runs per row, left then right
+    starts = np.stack([out0, right_start], 1)
+    lengths = np.stack([left_end - out0, out1 - right_start], 1)
+    # Groups of rows holding about a block of rim pixels each, so the gathered
+    # footprints stay block-sized however wide the rim is.
+    done = np.cumsum(lengths.sum(1))
+    cuts = np.searchsorted(done, np.arange(BLOCK_PIXELS, int(done[-1]), BLOCK_PIXELS))
+    for a, b in zip([0, *(cuts + 1).tolist()], [*(cuts + 1).tolist(), len(done)]):
+        _measure_runs(plan, res, np.arange(a, b), starts[a:b], lengths[a:b], cx, cy, r)
     return res if out is None else typing.cast(FloatArray, out)
+
+
+def _measure_runs(plan: Plan, res: FloatArray, rows: npt.NDArray[np.int64],
+                  starts: npt.NDArray[np.int64], lengths: npt.NDArray[np.int64],
+                  cx: float, cy: float, r: float) -> None:
+    """The native circle coverage of the runs of columns [start, start +
+    length) of the given rows (one row of `starts`/`lengths` per row)."""
+    n = int(lengths.sum())
+    if not n:
+        return
+    row_of = np.repeat(rows, lengths.sum(1))
+    # each run's columns counted up from its start
+    first = np.cumsum(lengths.reshape(-1)) - lengths.reshape(-1)
+    cols = np.arange(n) - np.repeat(first - starts.reshape(-1), lengths.reshape(-1))
+    block = grid_pixels(typing.cast(Affine, plan.affine), row_of, cols)
+    values = chk.new_array("the rim", (n,), np.float64)
+    circle_block(block, values, cx, cy, r)
+    res[row_of, cols] = values
 
 
 def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:
