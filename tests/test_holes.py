@@ -11,7 +11,7 @@ import pytest
 
 import trovel
 from conftest import in_child, same_bits
-from trovel import Pixels, Strut
+from trovel import Pixels, Strut, _kernels
 
 TRIS = np.array([[(0.0, 0.0), (2.0, 0.0), (0.0, 2.0)]])
 SQUARE = [(0, 0), (2, 0), (2, 2), (0, 2)]
@@ -326,3 +326,43 @@ def test_unaligned_inputs_are_copied_and_unaligned_outputs_refused():
     assert same_bits(cut.triangles, trovel.clip_to_circle(TRIS, (0, 0), 1.0).triangles)
     with pytest.raises(ValueError, match="aligned"):
         trovel.circle_coverage(Pixels.grid((2, 3)), (0, 0), 1.0, out=unaligned(np.zeros((2, 3))))
+
+
+# --- the private kernels' own guards -------------------------------------------------------
+
+GRID4 = np.arange(4.0)
+KERNEL_MISUSE = {
+    "polygon_not_float64": (TypeError, lambda: _kernels.polygon_mask(
+        np.zeros((3, 2), np.float32), GRID4, GRID4, np.zeros((4, 4), bool))),
+    "polygon_strided": (TypeError, lambda: _kernels.polygon_mask(
+        np.zeros((3, 4))[:, ::2], GRID4, GRID4, np.zeros((4, 4), bool))),
+    "polygon_shape": (ValueError, lambda: _kernels.polygon_mask(
+        np.zeros((3, 3)), GRID4, GRID4, np.zeros((4, 4), bool))),
+    "mask_shape": (ValueError, lambda: _kernels.polygon_mask(
+        np.zeros((3, 2)), GRID4, GRID4, np.zeros((4, 3), bool))),
+    "mask_dtype": (ValueError, lambda: _kernels.polygon_mask(
+        np.zeros((3, 2)), GRID4, GRID4, np.zeros((4, 4), np.uint8))),
+    "mask_read_only": (ValueError, lambda: _kernels.polygon_mask(
+        np.zeros((3, 2)), GRID4, GRID4, np.broadcast_to(np.zeros(4, bool), (4, 4)))),
+    "address_of_strided": (ValueError, lambda: _kernels.data_address(np.zeros((4, 4))[:, ::2])),
+    "finite_of_ints": (TypeError, lambda: _kernels.all_finite(np.zeros(3, np.int64))),
+}
+
+
+@pytest.mark.parametrize("error,call", KERNEL_MISUSE.values(), ids=KERNEL_MISUSE.keys())
+def test_private_kernels_refuse_what_they_cannot_read(error, call):
+    in_child(raises(error, "", call))
+
+
+TINY, HUGE_FINITE = np.nextafter(0.0, 1.0), np.finfo(np.float64).max
+
+
+@pytest.mark.parametrize("values", [
+    [], [np.nan], [1.0, np.nan], [np.nan, 1.0], [-0.0, 0.0, TINY], [-np.inf, np.inf],
+    [HUGE_FINITE, -HUGE_FINITE], [2.0, 2.0, 1.0], [1.0, 2.0, 3.0, 4.0, 5.0, np.nan],
+    [0.0, 1.0, 2.0, 3.0, np.inf, 4.0, 5.0],
+], ids=repr)
+def test_native_finite_and_order_tests_agree_with_numpy(values):
+    arr = np.array(values, np.float64)
+    assert _kernels.all_finite(arr) == bool(np.isfinite(arr).all())
+    assert _kernels.ascending(arr) == (arr.size < 2 or bool((arr[1:] >= arr[:-1]).all()))

@@ -31,6 +31,8 @@ from typing import Any, TypeVar
 import numpy as np
 import numpy.typing as npt
 
+from . import _kernels
+
 INT32_MAX = 2**31 - 1
 
 FloatArray = npt.NDArray[np.float64]
@@ -78,8 +80,11 @@ def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     C-contiguous float64 (copied only when needed, 0-d kept 0-d)."""
     # aligned too: native code reads whole doubles (an array made from a
     # buffer at an odd offset, or unpickled, may not be)
-    out = np.require(base(name, arr), dtype=np.float64, requirements=["C", "A"])
-    if finite and not np.isfinite(out).all():
+    out = base(name, arr)
+    flags = out.flags
+    if not (out.dtype == np.float64 and flags.c_contiguous and flags.aligned):
+        out = np.require(out, dtype=np.float64, requirements=["C", "A"])
+    if finite and not _kernels.all_finite(out):
         raise ValueError(f"{name} must be finite")
     return out
 
@@ -224,7 +229,7 @@ def positions(name: str, arr: AnyArray) -> AnyArray:
 
 def ascending(name: str, arr: FloatArray) -> FloatArray:
     """A 1-d array from `contiguous`, checked to be in ascending order."""
-    if arr.size > 1 and not (arr[1:] >= arr[:-1]).all():
+    if not _kernels.ascending(arr):
         raise ValueError(f"{name} must be ascending")
     return arr
 
@@ -454,5 +459,8 @@ def disjoint(name: str, out: AnyArray, *inputs: AnyArray) -> None:
 
 
 def address(arr: AnyArray) -> int:
-    """The address of a validated array, taken through the base class."""
-    return int(np.ndarray.view(arr, np.ndarray).ctypes.data)
+    """The address of a validated C-contiguous array, taken through the base
+    class (a subclass may define its own buffer)."""
+    if type(arr) is not np.ndarray:
+        arr = np.ndarray.view(arr, np.ndarray)
+    return _kernels.data_address(arr)

@@ -4,9 +4,8 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-import _trovel
-
 from . import _checks as chk
+from . import _kernels
 
 
 def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.ArrayLike, *,
@@ -62,14 +61,14 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     gx, gy = chk.positions("grid_x", raw[1]), chk.positions("grid_y", raw[2])
     gx = chk.ascending("grid_x", chk.contiguous("grid_x", gx))
     gy = chk.contiguous("grid_y", gy)
-    shape = (gy.shape[0], gx.shape[0])
-    mask = (chk.new_array("the mask", shape, np.bool_) if out is None
-            else chk.output("out", out, shape, np.bool_))
-    chk.disjoint("out", mask, poly, gx, gy)
     # A vertex that is not finite gives no interior that means anything, and
     # which rows it spoils would depend on where it stands in the ring.
-    xs = chk.contiguous("polygon", poly[:, 0].copy(), finite=True)
-    ys = chk.contiguous("polygon", poly[:, 1].copy(), finite=True)
-    _trovel.poly_grid_contains(chk.address(xs), chk.address(ys), poly.shape[0], chk.address(gx),
-                               chk.address(gy), chk.address(mask), shape[1], shape[0])
+    poly = chk.contiguous("polygon", poly, finite=True)
+    shape = (gy.shape[0], gx.shape[0])
+    if out is None:
+        mask = chk.new_array("the mask", shape, np.bool_)
+    else:
+        mask = chk.output("out", out, shape, np.bool_)
+        chk.disjoint("out", mask, poly, gx, gy)
+    _kernels.polygon_mask(poly, gx, gy, mask)
     return mask if out is None else out

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _checks as chk
-from . import _render
+from . import _kernels
 from ._checks import Affine, FloatArray
 from .apertures import Description, Shape, _shape
 
@@ -61,7 +61,7 @@ def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: 
         raise ValueError(f"rows and cols must be increasing ranges, got {rows} and {cols}")
     shape_out = (r1 - r0, c1 - c0)
     res = np.empty(shape_out) if out is None else chk.output("out", out, shape_out, np.float64)
-    _render.grid(*desc, x0, y0, m00, m01, m10, m11, r0, r1, c0, c1, res, _threads(threads))
+    _kernels.grid(*desc, x0, y0, m00, m01, m10, m11, r0, r1, c0, c1, res, _threads(threads))
     return res
 
 
@@ -123,5 +123,5 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
     res = (chk.new_array("the image", result_shape, np.float64) if out is None
            else chk.output("out", out, result_shape, np.float64))
     chk.disjoint("out", res, qx, qy, j00, j01, j10, j11)
-    _render.footprints(*desc, qx, qy, j00, j01, j10, j11, res.reshape(-1), nthreads)
+    _kernels.footprints(*desc, qx, qy, j00, j01, j10, j11, res.reshape(-1), nthreads)
     return res

@@ -1,15 +1,24 @@
-// trovel._render: the table of the renderer's callables.  Arrays arrive
-// already checked by the Python layer; the shape's description is checked
-// again here (cheaply) so that no description can make the kernel read out
-// of bounds.
+// trovel._kernels: the table of the project's own native callables: the
+// exact renderer, the polygon mask reached without raw addresses, and small
+// buffer helpers of the checked Python layer.  Arrays arrive already
+// checked by the Python layer; what the kernels index by is checked again
+// here (cheaply) so that no argument can make a kernel read or write out of
+// bounds.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
+#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
+#include <emmintrin.h>
+#endif
 #include <string>
+#include <vector>
 
-#include "render.hpp"
+#include "render/render.hpp"
+#include "trovel.hpp"
 
 namespace py = pybind11;
 using namespace trovel_render;
@@ -100,14 +109,100 @@ void footprints(const IntArray& kinds, const IntArray& starts, const IntArray& c
                       j11.data(), n, dst, threads);
 }
 
+// The checked layer's helpers.  Each does what one numpy expression would,
+// without the few microseconds of set-up that numpy spends on every
+// expression (a ctypes object for an address, temporaries for a test),
+// which dominate calls on small grids.
+
+// The address of a C-contiguous array's data.  A buffer request without
+// strides fails for any other layout, so no address of a strided view is
+// ever handed out.
+std::uintptr_t data_address(py::handle array) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    const auto at = reinterpret_cast<std::uintptr_t>(view.buf);
+    PyBuffer_Release(&view);
+    return at;
+}
+
+using ExactReals = py::array_t<double, py::array::c_style>;
+constexpr std::uint64_t kExponentBits = 0x7ff0000000000000;
+constexpr std::uint64_t kExponentOne = 0x0010000000000000;
+
+// Whether no element is infinite or NaN.  Those are the values with every
+// exponent bit set: adding one to the exponent field then carries into the
+// sign bit.  Only integer operations, so the loop runs in vector registers.
+bool all_finite(const ExactReals& a) {
+    const double* v = a.data();
+    const py::ssize_t n = a.size();
+    std::uint64_t carries = 0;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, v + i, sizeof bits);
+        carries |= (bits & kExponentBits) + kExponentOne;
+    }
+    return (carries >> 63) == 0;
+}
+
+// Whether each element is at least the one before it (so no NaN, unless
+// alone).  Every pair is compared, without an early way out.
+bool ascending(const ExactReals& a) {
+    const double* v = a.data();
+    const py::ssize_t n = a.size();
+    py::ssize_t i = 1;
+    int falls = 0;
+#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
+    __m128d fell = _mm_setzero_pd();
+    for (; i + 2 <= n; i += 2)
+        fell = _mm_or_pd(fell, _mm_cmpnge_pd(_mm_loadu_pd(v + i), _mm_loadu_pd(v + i - 1)));
+    falls = _mm_movemask_pd(fell);
+#endif
+    for (; i < n; ++i) falls |= v[i] >= v[i - 1] ? 0 : 1;
+    return falls == 0;
+}
+
+// The even-odd mask of a polygon at the points of a grid: the raw module's
+// kernel, called with the arrays themselves.  From Python that call costs a
+// ctypes object per address and a copy per coordinate column, several times
+// the kernel's own time on a small grid; here the vertices are split into
+// the x and y columns the kernel walks in one pass.  The lock stays held, so
+// no other thread changes an input while the kernel reads it.
+void polygon_mask(const ExactReals& polygon, const ExactReals& grid_x, const ExactReals& grid_y,
+                  const py::array& mask) {
+    if (polygon.ndim() != 2 || polygon.shape(1) != 2)
+        throw std::invalid_argument("polygon must have shape (n, 2)");
+    if (grid_x.ndim() != 1 || grid_y.ndim() != 1)
+        throw std::invalid_argument("grid_x and grid_y must be 1-d");
+    const py::ssize_t n = polygon.shape(0), nx = grid_x.size(), ny = grid_y.size();
+    if (!py::isinstance<py::array_t<bool>>(mask) || mask.ndim() != 2 || mask.shape(0) != ny ||
+        mask.shape(1) != nx || !(mask.flags() & py::array::c_style) || !mask.writeable())
+        throw std::invalid_argument("mask must be a writable C-contiguous bool array of shape "
+                                    "(len(grid_y), len(grid_x))");
+    std::vector<double> columns(static_cast<std::size_t>(2 * n));
+    const double* xy = polygon.data();
+    for (py::ssize_t v = 0; v < n; ++v) {
+        columns[v] = xy[2 * v];
+        columns[n + v] = xy[2 * v + 1];
+    }
+    const auto at = [](const void* p) { return static_cast<trovel::address>(reinterpret_cast<std::uintptr_t>(p)); };
+    trovel::poly_grid_contains(at(columns.data()), at(columns.data() + n), static_cast<trovel::address>(n),
+                               at(grid_x.data()), at(grid_y.data()), at(mask.data()),
+                               static_cast<trovel::address>(nx), static_cast<trovel::address>(ny));
+}
+
 }  // namespace
 
-PYBIND11_MODULE(_render, m) {
-    m.doc() = "Exact aperture renderer (private; use trovel.render).";
+PYBIND11_MODULE(_kernels, m) {
+    m.doc() = "The project's own native kernels (private; use the trovel package).";
     m.def("grid", &grid, py::arg("kinds"), py::arg("starts"), py::arg("counts"),
           py::arg("coords"), py::arg("program"), py::arg("x0"), py::arg("y0"), py::arg("m00"),
           py::arg("m01"), py::arg("m10"), py::arg("m11"), py::arg("r0"), py::arg("r1"),
           py::arg("c0"), py::arg("c1"), py::arg("out"), py::arg("threads"));
+    m.def("polygon_mask", &polygon_mask, py::arg("polygon").noconvert(),
+          py::arg("grid_x").noconvert(), py::arg("grid_y").noconvert(), py::arg("mask"));
+    m.def("data_address", &data_address, py::arg("array"));
+    m.def("all_finite", &all_finite, py::arg("array").noconvert());
+    m.def("ascending", &ascending, py::arg("array").noconvert());
     m.def("footprints", &footprints, py::arg("kinds"), py::arg("starts"), py::arg("counts"),
           py::arg("coords"), py::arg("program"), py::arg("qx"), py::arg("qy"), py::arg("j00"),
           py::arg("j01"), py::arg("j10"), py::arg("j11"), py::arg("out"), py::arg("threads"));
