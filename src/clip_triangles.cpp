@@ -343,13 +343,16 @@ enum class StrutVerdict { copy, drop, clip };
 // inside all four by the margin.  The end-line values come from the axis
 // coordinate directly.
 StrutVerdict quick_strut_verdict(const StrutLines& s, const Point* p, double m) {
-    // Line by line, so that a triangle clearly beyond an edge line, the
-    // common case, stops after that line's three values.
+    // Both edge lines at once: a triangle clearly beyond one of them is the
+    // common case, and which one is a coin toss that a branch per line
+    // would mispredict half the time.
     double val[kStrutLines][3];
     for (int l = 0; l < 2; ++l) {
         for (int v = 0; v < 3; ++v) val[l][v] = side_value(s.lines[l], p[v]);
-        if (val[l][0] <= -m && val[l][1] <= -m && val[l][2] <= -m) return StrutVerdict::copy;
     }
+    const bool beyond0 = (val[0][0] <= -m) & (val[0][1] <= -m) & (val[0][2] <= -m);
+    const bool beyond1 = (val[1][0] <= -m) & (val[1][1] <= -m) & (val[1][2] <= -m);
+    if (beyond0 | beyond1) return StrutVerdict::copy;
     for (int v = 0; v < 3; ++v) {
         const double tau = axis_coordinate(s, p[v]);
         val[2][v] = s.half_length + tau;

@@ -75,7 +75,7 @@ def _run(clipper: Clipper, tris: FloatArray, nested: bool, fan: int, args: tuple
             if kept.shape[0] - used < fan * count:
                 # realloc: the data owner is ours and no view of it exists
                 kept.resize((max(used + fan * count, kept.shape[0] * 3 // 2), 6), refcheck=False)
-            used += clipper(t + start * 48, count, *args, kept.ctypes.data + used * 48,
+            used += clipper(t + start * 48, count, *args, chk.address(kept) + used * 48,
                             c, c + 4)
         kept.resize((used, 6), refcheck=False)
     if nested:
