@@ -56,14 +56,14 @@ struct YRange {
 // With no vertex the range is empty (+inf, -inf), so it holds no row.
 YRange y_range(const Ring& ring) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    YRange r{inf, -inf};
-    if (ring.n == 0) return r;
-    r.min = r.max = ring.y[0];
+    if (ring.n == 0) return {inf, -inf};
+    // In locals, so that the two running values stay in registers.
+    double lo = ring.y[0], hi = ring.y[0];
     for (std::uint64_t v = 1; v < ring.n; ++v) {
-        r.min = std::min(r.min, ring.y[v]);
-        r.max = std::max(r.max, ring.y[v]);
+        lo = std::min(lo, ring.y[v]);
+        hi = std::max(hi, ring.y[v]);
     }
-    return r;
+    return {lo, hi};
 }
 
 // The rows that edge j spans.
@@ -267,8 +267,10 @@ private:
 std::vector<std::uint64_t> rows_to_walk(const GridAxis& rows, std::uint64_t nx,
                                         const YRange& range, std::uint8_t* out) {
     std::vector<std::uint64_t> walk;
+    walk.reserve(static_cast<std::size_t>(rows.count));
+    const YRange spans = range;  // a local copy the compiler keeps in registers
     for (std::uint64_t i = 0; i < rows.count; ++i) {
-        if (range.holds(rows.at[i])) {
+        if (spans.holds(rows.at[i])) {
             walk.push_back(i);
         } else {
             std::memset(out + i * nx, 0, nx);
