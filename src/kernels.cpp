@@ -15,7 +15,6 @@
 #include <emmintrin.h>
 #endif
 #include <string>
-#include <vector>
 
 #include "render/render.hpp"
 #include "trovel.hpp"
@@ -164,30 +163,25 @@ bool ascending(const ExactReals& a) {
 // The even-odd mask of a polygon at the points of a grid: the raw module's
 // kernel, called with the arrays themselves.  From Python that call costs a
 // ctypes object per address and a copy per coordinate column, several times
-// the kernel's own time on a small grid; here the vertices are split into
-// the x and y columns the kernel walks in one pass.  The lock stays held, so
-// no other thread changes an input while the kernel reads it.
+// the kernel's own time on a small grid; here the kernel reads the (x, y)
+// pairs in place.  The lock stays held, so no other thread changes an input
+// while the kernel reads it.
 void polygon_mask(const ExactReals& polygon, const ExactReals& grid_x, const ExactReals& grid_y,
-                  const py::array& mask) {
+                  py::array mask) {
     if (polygon.ndim() != 2 || polygon.shape(1) != 2)
         throw std::invalid_argument("polygon must have shape (n, 2)");
     if (grid_x.ndim() != 1 || grid_y.ndim() != 1)
         throw std::invalid_argument("grid_x and grid_y must be 1-d");
-    const py::ssize_t n = polygon.shape(0), nx = grid_x.size(), ny = grid_y.size();
+    const py::ssize_t nx = grid_x.size(), ny = grid_y.size();
     if (!py::isinstance<py::array_t<bool>>(mask) || mask.ndim() != 2 || mask.shape(0) != ny ||
         mask.shape(1) != nx || !(mask.flags() & py::array::c_style) || !mask.writeable())
         throw std::invalid_argument("mask must be a writable C-contiguous bool array of shape "
                                     "(len(grid_y), len(grid_x))");
-    std::vector<double> columns(static_cast<std::size_t>(2 * n));
     const double* xy = polygon.data();
-    for (py::ssize_t v = 0; v < n; ++v) {
-        columns[v] = xy[2 * v];
-        columns[n + v] = xy[2 * v + 1];
-    }
-    const auto at = [](const void* p) { return static_cast<trovel::address>(reinterpret_cast<std::uintptr_t>(p)); };
-    trovel::poly_grid_contains(at(columns.data()), at(columns.data() + n), static_cast<trovel::address>(n),
-                               at(grid_x.data()), at(grid_y.data()), at(mask.data()),
-                               static_cast<trovel::address>(nx), static_cast<trovel::address>(ny));
+    const auto count = [](py::ssize_t k) { return static_cast<std::uint64_t>(k); };
+    trovel::poly_grid_contains({xy, xy + 1, count(polygon.shape(0)), 2}, {grid_x.data(), count(nx)},
+                               {grid_y.data(), count(ny)},
+                               static_cast<std::uint8_t*>(mask.mutable_data()));
 }
 
 }  // namespace

@@ -138,6 +138,15 @@ void accumulate_triangles(Word triangles, Word values, Word divisors, Word image
                                  {out_doubles(image), size});
 }
 
+// The mask's entry keeps the standard caster for its plain 64-bit integers.
+void poly_grid_contains(std::uint64_t poly_x, std::uint64_t poly_y, std::uint64_t vertex_count,
+                        std::uint64_t grid_x, std::uint64_t grid_y, std::uint64_t mask,
+                        std::uint64_t nx, std::uint64_t ny) {
+    trovel::poly_grid_contains({doubles(Word{poly_x}), doubles(Word{poly_y}), vertex_count, 1},
+                               {doubles(Word{grid_x}), nx}, {doubles(Word{grid_y}), ny},
+                               static_cast<std::uint8_t*>(bytes(Word{mask})));
+}
+
 double clip_area(Word triangle, int column, int row) {
     return trovel::clip_area(bytes(triangle), column, row);
 }
@@ -145,7 +154,7 @@ double clip_area(Word triangle, int column, int row) {
 }  // namespace
 
 PYBIND11_MODULE(_trovel, m) {
-    m.def("poly_grid_contains", &trovel::poly_grid_contains);
+    m.def("poly_grid_contains", &poly_grid_contains);
     m.def("pixel_frac", &pixel_frac_shared_edge);
     m.def("pixel_frac", &pixel_frac_per_pixel_edge);
     m.def("enclosed_circle", &enclosed_circle);

@@ -25,22 +25,6 @@
 namespace trovel {
 namespace {
 
-// The polygon as the caller passes it: n vertices in path order, closed by
-// the edge from the last vertex back to the first.
-struct Ring {
-    const double* x;
-    const double* y;
-    std::uint64_t n;
-
-    std::uint64_t next(std::uint64_t j) const { return j + 1 == n ? 0 : j + 1; }
-};
-
-// One axis of the grid: `count` positions in the caller's order.
-struct GridAxis {
-    const double* at;
-    std::uint64_t count;
-};
-
 struct YRange {
     double min, max;
 
@@ -58,17 +42,17 @@ YRange y_range(const Ring& ring) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     if (ring.n == 0) return {inf, -inf};
     // In locals, so that the two running values stay in registers.
-    double lo = ring.y[0], hi = ring.y[0];
+    double lo = ring.y(0), hi = ring.y(0);
     for (std::uint64_t v = 1; v < ring.n; ++v) {
-        lo = std::min(lo, ring.y[v]);
-        hi = std::max(hi, ring.y[v]);
+        lo = std::min(lo, ring.y(v));
+        hi = std::max(hi, ring.y(v));
     }
     return {lo, hi};
 }
 
 // The rows that edge j spans.
 YRange edge_extent(const Ring& ring, std::uint64_t j) {
-    const double ya = ring.y[j], yb = ring.y[ring.next(j)];
+    const double ya = ring.y(j), yb = ring.y(ring.next(j));
     return {std::min(ya, yb), std::max(ya, yb)};
 }
 
@@ -79,7 +63,7 @@ struct Edge {
 
     static Edge of(const Ring& ring, std::uint64_t j) {
         const std::uint64_t b = ring.next(j);
-        return {ring.x[j], ring.y[j], ring.x[b] - ring.x[j], ring.y[b] - ring.y[j]};
+        return {ring.x(j), ring.y(j), ring.x(b) - ring.x(j), ring.y(b) - ring.y(j)};
     }
     // Product first, then the quotient, then the sum.
     double crossing(double y) const { return (y - ya) * dx / dy + xa; }
@@ -212,7 +196,7 @@ constexpr double kFarCoordinate = 1e300;
 
 bool crossings_are_numbers(const Ring& ring) {
     for (std::uint64_t v = 0; v < ring.n; ++v) {
-        if (!(std::fabs(ring.x[v]) <= kFarCoordinate && std::fabs(ring.y[v]) <= kFarCoordinate)) {
+        if (!(std::fabs(ring.x(v)) <= kFarCoordinate && std::fabs(ring.y(v)) <= kFarCoordinate)) {
             return false;
         }
     }
@@ -357,17 +341,11 @@ void walk_rows_in_path_order(const Ring& ring, const GridAxis& cols, const GridA
 
 }  // namespace
 
-void poly_grid_contains(address poly_x, address poly_y, address vertex_count, address grid_x,
-                        address grid_y, address mask, address nx, address ny) {
-    const Ring ring{reinterpret_cast<const double*>(poly_x), reinterpret_cast<const double*>(poly_y),
-                    vertex_count};
-    const GridAxis cols{reinterpret_cast<const double*>(grid_x), nx};
-    const GridAxis rows{reinterpret_cast<const double*>(grid_y), ny};
-    std::uint8_t* out = reinterpret_cast<std::uint8_t*>(mask);
-
+void poly_grid_contains(const Ring& ring, const GridAxis& cols, const GridAxis& rows,
+                        std::uint8_t* out) {
     // The buffers are freed by their destructors on every way out, an
     // allocation failure included.
-    const std::vector<std::uint64_t> walk = rows_to_walk(rows, nx, y_range(ring), out);
+    const std::vector<std::uint64_t> walk = rows_to_walk(rows, cols.count, y_range(ring), out);
     if (walk.empty()) return;
     if (!crossings_are_numbers(ring)) {
         walk_rows_in_path_order(ring, cols, rows, walk, out);
@@ -375,7 +353,7 @@ void poly_grid_contains(address poly_x, address poly_y, address vertex_count, ad
     }
     const std::vector<double> reach = column_reach(cols);
     const AscendingAxis columns(reach.empty() ? cols.at : reach.data(),
-                                static_cast<std::size_t>(nx));
+                                static_cast<std::size_t>(cols.count));
     sweep_rows(ring, cols, rows, walk, columns, out);
 }
 

@@ -10,9 +10,6 @@
 
 namespace trovel {
 
-// The raw address type of the polygon mask, still taken as passed.
-using address = std::uint64_t;
-
 struct Point {
     double x;
     double y;
@@ -100,9 +97,29 @@ struct Image {
     int size;
 };
 
-// Polygon mask over a grid
-void poly_grid_contains(address poly_x, address poly_y, address vertex_count, address grid_x,
-                        address grid_y, address mask, address nx, address ny);
+// Polygon mask over a grid.  Vertex j of a ring is (x[j * stride],
+// y[j * stride]): stride 1 for two arrays of coordinates, 2 for one array
+// of (x, y) pairs.  The ring closes from its last vertex back to its first.
+struct Ring {
+    const double* xs;
+    const double* ys;
+    std::uint64_t n;
+    std::uint64_t stride;
+
+    double x(std::uint64_t j) const { return xs[j * stride]; }
+    double y(std::uint64_t j) const { return ys[j * stride]; }
+    std::uint64_t next(std::uint64_t j) const { return j + 1 == n ? 0 : j + 1; }
+};
+
+// One axis of the grid: `count` positions in the caller's order.
+struct GridAxis {
+    const double* at;
+    std::uint64_t count;
+};
+
+// Writes one byte, 0 or 1, for each of the rows.count x cols.count points.
+void poly_grid_contains(const Ring& polygon, const GridAxis& cols, const GridAxis& rows,
+                        std::uint8_t* mask);
 
 // Edge coverage: the fraction of each pixel footprint on the right of an
 // edge line (one line for all pixels, or one per pixel), inside a circle,

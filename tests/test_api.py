@@ -96,14 +96,26 @@ def test_circle_and_strut_coverage_match_raw(pixels):
     assert same_bits(trovel.strut_coverage(p, s).ravel(), out)
 
 
-def test_polygon_mask_matches_raw(rng):
-    poly = rng.uniform(0, 10, (12, 2))
-    gx, gy = np.linspace(-1, 11, 40), np.linspace(-1, 11, 30)
+# The checked layer hands the kernel the (x, y) pairs in place, where the raw
+# call takes two arrays: every path of the kernel must read them alike.
+MASK_POLYGONS = {
+    "small": lambda rng: rng.uniform(0, 10, (12, 2)),
+    "many_vertices_on_rows": lambda rng: np.round(rng.uniform(-1, 11, (3000, 2)) * 2) / 2,
+    "far_vertex": lambda rng: np.vstack([rng.uniform(0, 10, (9, 2)), [(5.0, 1e305)]]),
+    "fortran_order": lambda rng: np.asfortranarray(rng.uniform(0, 10, (40, 2))),
+}
+
+
+@pytest.mark.parametrize("make", MASK_POLYGONS.values(), ids=MASK_POLYGONS.keys())
+def test_polygon_mask_matches_raw(make, rng):
+    poly = make(rng)
+    n = poly.shape[0]
+    gx, gy = np.linspace(-1, 11, 40), rng.permutation(np.linspace(-1, 11, 30))
     raw = np.full((30, 40), 7, np.uint8)
     xs, ys = f64(poly[:, 0]), f64(poly[:, 1])
-    _trovel.poly_grid_contains(addr(xs), addr(ys), 12, addr(gx), addr(gy), addr(raw), 40, 30)
+    _trovel.poly_grid_contains(addr(xs), addr(ys), n, addr(gx), addr(gy), addr(raw), 40, 30)
     mask = trovel.polygon_mask(poly, gx, gy)
-    assert mask.dtype == bool and np.array_equal(mask, raw.astype(bool))
+    assert mask.dtype == bool and np.array_equal(mask.view(np.uint8), raw)
 
 
 # --- conversions that are harmless are made ---------------------------------
