@@ -83,7 +83,8 @@ void grid(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
           const RealArray& coords, const IntArray& program, double x0, double y0, double m00,
           double m01, double m10, double m11, int64_t r0, int64_t r1, int64_t c0, int64_t c1,
           py::array out, int threads) {
-    const Shape shape = read_shape(kinds, starts, counts, coords, program);
+    Shape shape = read_shape(kinds, starts, counts, coords, program);
+    index_edges(shape);  // shape stays where it is from here on: the bands are pointed to
     if (r1 < r0 || c1 < c0) throw std::invalid_argument("empty or reversed range");
     const py::ssize_t dims[2] = {static_cast<py::ssize_t>(r1 - r0), static_cast<py::ssize_t>(c1 - c0)};
     check_out(out, 2, dims);
@@ -97,7 +98,8 @@ void footprints(const IntArray& kinds, const IntArray& starts, const IntArray& c
                 const RealArray& coords, const IntArray& program, const RealArray& qx,
                 const RealArray& qy, const RealArray& j00, const RealArray& j01,
                 const RealArray& j10, const RealArray& j11, py::array out, int threads) {
-    const Shape shape = read_shape(kinds, starts, counts, coords, program);
+    Shape shape = read_shape(kinds, starts, counts, coords, program);
+    index_edges(shape);  // shape stays where it is from here on: the bands are pointed to
     const py::ssize_t n = qx.size();
     for (const RealArray* a : {&qy, &j00, &j01, &j10, &j11})
         if (a->size() != n) throw std::invalid_argument("footprint arrays differ in length");

@@ -137,6 +137,21 @@ def reference(shape, centre, jac):
 
 # --- exact fractions, one footprint at a time --------------------------------
 
+def jagged_star(n, centre, radius, arms=7):
+    """A simple star-shaped ring of n vertices with a jagged rim: enough edges
+    that the renderer sorts them into bands."""
+    t = np.arange(n) * (2 * np.pi / n)
+    r = radius * (1 + 0.3 * np.cos(arms * t) + np.random.default_rng(n).uniform(-0.05, 0.05, n))
+    return np.column_stack([centre[0] + r * np.cos(t), centre[1] + r * np.sin(t)])
+
+
+def ring_area(v):
+    x, y = v[:, 0], v[:, 1]
+    return 0.5 * abs(float(np.dot(x, np.roll(y, -1)) - np.dot(np.roll(x, -1), y)))
+
+
+STAR = jagged_star(300, (0.4, -0.3), 18.0)
+
 SHEAR = ((1.0, 0.35), (-0.2, 0.9))
 MIRROR = ((0.0, 1.0), (1.0, 0.0))
 ring = Disc((0.1, 0.0), 3.0) - Disc((0.0, 0.05), 2.2)
@@ -160,6 +175,8 @@ FOOTPRINT_CASES = {
     "mirrored_axes": (Disc((0.3, 0.2), 0.45), (0.0, 0.0), MIRROR),
     "concave_polygon": (Polygon([(0, 0), (1, 0), (0.2, 0.3), (1, 1), (0, 1)]),
                         (0.5, 0.5), ((0.8, 0.1), (0.2, 0.9))),
+    "many_edges_and_a_disc": (Polygon(jagged_star(64, (0, 0), 2.0)) - Disc((2.2, 0.3), 0.5),
+                              (1.9, 0.6), SHEAR),
 }
 
 
@@ -216,6 +233,7 @@ TOTAL_CASES = {
               math.pi * R * R * (1 - 0.09) - 2 * (band_in_disc(R, 0.65) - band_in_disc(0.3 * R, 0.65))),
     "touching_hexagons": (hexagonal_segments(2, 6.0, 0.0), 19 * math.sqrt(3) / 2 * 36.0),
     "hexagons_with_gaps": (hexagonal_segments(2, 6.0, 0.35), 19 * math.sqrt(3) / 2 * 36.0),
+    "star_of_300_edges": (Polygon(STAR), ring_area(STAR)),
 }
 
 
@@ -243,6 +261,7 @@ SHAPES = {
     "ring_less_vane": ring - Rectangle((2.0, 0.0), 0.7, 0.6, 5.0),
     "polygon": Polygon([(-3, -2), (4, -3), (1, 0.5), (3, 4), (-2, 3)]),
     "hexagons": hexagonal_segments(1, 2.5, 0.2),
+    "star_of_200_edges": Polygon(jagged_star(200, (0.3, 0.2), 3.5)),
 }
 
 
@@ -255,7 +274,7 @@ def test_shape_and_complement_fill_a_large_disc(name, rng):
 
 
 @pytest.mark.parametrize("pair", [("disc", "polygon"), ("ring_less_vane", "hexagons"),
-                                  ("polygon", "hexagons")])
+                                  ("polygon", "hexagons"), ("star_of_200_edges", "ring_less_vane")])
 def test_inclusion_exclusion(pair, rng):
     a, b = (SHAPES[k] for k in pair)
     pixels = random_footprints(rng)

@@ -72,8 +72,7 @@ struct Workspace {
     std::vector<Curve> curves;
     std::vector<Cut> cuts;
     std::vector<int32_t> leaves;
-    std::vector<double> vertices;      // translated polygon vertices
-    std::vector<int32_t> vertex_at;    // per primitive: offset into `vertices`
+    std::vector<int32_t> near;         // edges of a polygon near the footprint
     std::vector<uint8_t> value;        // per primitive: membership at a point
     std::vector<uint8_t> stack;
     std::vector<Side> sides;
@@ -81,7 +80,6 @@ struct Workspace {
 
 Workspace* new_workspace(const Shape& shape) {
     auto* ws = new Workspace;
-    ws->vertex_at.assign(shape.prims.size(), 0);
     ws->value.assign(shape.prims.size(), 0);
     return ws;
 }
@@ -335,15 +333,32 @@ double disc_sum(const Frame& fr, double cx, double cy, double r) {
     return sum;
 }
 
+// The edges of polygon `p` that may come within `reach` of the footprint's
+// centre in y, in ascending order when `ordered`; null when the polygon has
+// no bands and every edge must be looked at.
+const std::vector<int32_t>* edges_near(Workspace& ws, const Primitive& p, const Footprint& f,
+                                       double reach, bool ordered) {
+    if (!p.bands) return nullptr;
+    ws.near.clear();
+    const double slack = translation_slack(f.qy, reach);
+    p.bands->near(f.qy - reach - slack, f.qy + reach + slack, ws.near);
+    if (ordered) std::sort(ws.near.begin(), ws.near.end());
+    return &ws.near;
+}
+
 // The single primitive `code` alone, if a fast path takes it: twice the area
 // inside it, or a negative value.
-double single_sum(const Shape& shape, int32_t code, const Frame& fr, const Footprint& f) {
+double single_sum(Workspace& ws, const Shape& shape, int32_t code, const Frame& fr,
+                  const Footprint& f) {
     const Primitive& p = shape.prims[code];
     if (p.kind == kDisc) return disc_sum(fr, p.v[0] - f.qx, p.v[1] - f.qy, p.v[2]);
     // One edge, running right across the footprint's bounding disc, and no other edge near.
     const double reach = fr.scale * (1.0 + kFastCorner), reach2 = reach * reach;
+    const std::vector<int32_t>* near = edges_near(ws, p, f, reach, false);
+    const int count = near ? static_cast<int>(near->size()) : p.n;
     int found = -1;
-    for (int k = 0, j = p.n - 1; k < p.n; j = k++) {
+    for (int e = 0; e < count; ++e) {
+        const int k = near ? (*near)[e] : e, j = k == 0 ? p.n - 1 : k - 1;
         const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
         const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
         const double dx = bx - ax, dy = by - ay;
@@ -387,7 +402,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
 
     // One primitive, perhaps complemented: a fast path if it applies.
     if (program.size() == 1 || (program.size() == 2 && program[1] == kComplement)) {
-        const double sum = single_sum(shape, program[0], fr, f);
+        const double sum = single_sum(ws, shape, program[0], fr, f);
         if (sum >= 0.0) {
             double frac = 0.5 * sum / std::fabs(det);
             if (program.size() == 2) frac = 1.0 - frac;
@@ -399,7 +414,6 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
     ws.curves.clear();
     ws.cuts.clear();
     ws.leaves.clear();
-    ws.vertices.clear();
     for (int32_t code : program) {
         if (code < 0) continue;
         ws.leaves.push_back(code);
@@ -408,16 +422,14 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
             ws.curves.push_back(make_circle(code, p.v[0] - f.qx, p.v[1] - f.qy, p.v[2]));
             continue;
         }
-        const int32_t at = static_cast<int32_t>(ws.vertices.size());
-        ws.vertex_at[code] = at;
-        for (int k = 0; k < p.n; ++k) {
-            ws.vertices.push_back(p.v[2 * k] - f.qx);
-            ws.vertices.push_back(p.v[2 * k + 1] - f.qy);
-        }
-        const double* tv = ws.vertices.data() + at;
         const double rx = fr.ex + fr.tol, ry = fr.ey + fr.tol;
-        for (int k = 0, j = p.n - 1; k < p.n; j = k++) {
-            const double ax = tv[2 * j], ay = tv[2 * j + 1], bx = tv[2 * k], by = tv[2 * k + 1];
+        // in the order of the edges, so that the sum is formed in one order
+        const std::vector<int32_t>* near = edges_near(ws, p, f, ry, true);
+        const int count = near ? static_cast<int>(near->size()) : p.n;
+        for (int e = 0; e < count; ++e) {
+            const int k = near ? (*near)[e] : e, j = k == 0 ? p.n - 1 : k - 1;
+            const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
+            const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
             if (std::max(ax, bx) < -rx || std::min(ax, bx) > rx || std::max(ay, by) < -ry ||
                 std::min(ay, by) > ry)
                 continue;
@@ -455,7 +467,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
                 const double dx = x - (p.v[0] - f.qx), dy = y - (p.v[1] - f.qy);
                 in = dx * dx + dy * dy < p.v[2] * p.v[2];
             } else {
-                in = inside_polygon(ws.vertices.data() + ws.vertex_at[code], p.n, x, y);
+                in = inside_translated_polygon(p, f.qx, f.qy, x, y);
             }
             ws.value[code] = in ? 1 : 0;
         }

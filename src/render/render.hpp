@@ -17,17 +17,44 @@ enum Op : int32_t { kUnion = -1, kIntersect = -2, kDifference = -3, kComplement 
 // Conservative state of a primitive over a region of the plane.
 enum State : int8_t { kOut = 0, kIn = 1, kCrossed = 2 };
 
+// A polygon's edges sorted into horizontal bands of equal height, so that
+// the edges that may meet a box or a horizontal line are found without
+// walking all of them.  Edge k runs from vertex k - 1 (n - 1 for k = 0) to
+// vertex k, and is listed in every band its y-range meets.
+struct EdgeBands {
+    double y0 = 0.0, per_band = 0.0;   // band of y: floor((y - y0) * per_band)
+    int32_t count = 0;
+    std::vector<int32_t> start;        // count + 1 offsets into `edges`
+    std::vector<int32_t> edges;
+    std::vector<int32_t> first;        // per edge: the lowest band it is in
+
+    // Appends to `out` each edge whose y-range may meet [ylo, yhi], once;
+    // every edge when the range is not a pair of numbers.
+    void near(double ylo, double yhi, std::vector<int32_t>& out) const;
+};
+
 struct Primitive {
     int32_t kind;
     const double* v;     // disc: cx, cy, r; polygon: x0, y0, x1, y1, ... (counter-clockwise)
     int32_t n;           // polygon vertex count
     double xmin, ymin, xmax, ymax;
+    const EdgeBands* bands = nullptr;  // a polygon of many edges: its bands
 };
 
 struct Shape {
     std::vector<Primitive> prims;
     std::vector<int32_t> program;
+    std::vector<EdgeBands> bands;      // per primitive, empty unless indexed
 };
+
+// Sorts the edges of every polygon of at least kBandedEdges edges into
+// bands; call once the primitives are all in place.
+constexpr int32_t kBandedEdges = 32;
+void index_edges(Shape& shape);
+
+// A query's widening for coordinates moved by a translation: far above the
+// rounding of one subtraction, far below a band.
+double translation_slack(double at, double reach);
 
 // A footprint: centre q and the columns a = (j00, j10), b = (j01, j11) of J.
 struct Footprint {
@@ -48,6 +75,9 @@ bool run_program(const std::vector<int32_t>& program, const uint8_t* value,
 // or kOut only when that is certain.
 State classify(const Primitive& p, double x, double y, double hx, double hy);
 bool inside_polygon(const double* v, int n, double x, double y);
+// The same test of the point (x, y) given relative to (tx, ty), the
+// vertices moved by the same translation one by one.
+bool inside_translated_polygon(const Primitive& p, double tx, double ty, double x, double y);
 
 // ---- exact_area.cpp -------------------------------------------------------
 struct Workspace;
