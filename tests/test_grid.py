@@ -52,19 +52,27 @@ def test_blocks_give_the_bits_of_the_materialised_grid(shape, kind, rng, monkeyp
         assert same_bits(got, want) and same_bits(out, want)
 
 
-@pytest.mark.parametrize("radius", [0.0, 0.3, 2.5, 17.0, 60.0, 400.0])
+# Circles of every size, and edge lines along the rows, the columns, the
+# diagonal and at random.
+ROW_FILLED = {f"circle_{r}": (lambda p, c, d, r=r: trovel.circle_coverage(p, c, r))
+              for r in (0.0, 0.3, 2.5, 17.0, 60.0, 400.0)}
+ROW_FILLED |= {f"edge_{name}": (lambda p, c, d, way=way: trovel.edge_coverage(
+                   p, c, d if way is None else way))
+               for name, way in (("along_x", (1.0, 0.0)), ("along_y", (0.0, -3.0)),
+                                 ("diagonal", (1.0, 1.0)), ("random", None))}
+
+
+@pytest.mark.parametrize("what", ROW_FILLED.values(), ids=ROW_FILLED.keys())
 @pytest.mark.parametrize("kind", ["rotation", "shear", "mirror", "axes", "swapped"])
-def test_circle_rows_settled_without_the_native_code_keep_their_bits(radius, kind, rng,
-                                                                    monkeypatch):
-    # A lazy grid's rows are filled with 1 and 0 where the native quick tests
-    # would settle them, and only the pixels near the rim are measured, a
+def test_rows_settled_without_the_native_code_keep_their_bits(what, kind, rng, monkeypatch):
+    # A lazy grid's rows are filled with 1 and 0 where the native code would
+    # give them, and only the pixels near the rim or the line are measured, a
     # few rows at a time.
     monkeypatch.setattr(trovel.coverage, "BLOCK_PIXELS", 40)
     lazy = Pixels.grid((43, 67), origin=tuple(rng.uniform(-30, 0, 2)),
                        matrix=random_map(rng, kind))
-    centre = tuple(rng.uniform(-20, 20, 2))
-    assert same_bits(trovel.circle_coverage(lazy, centre, radius),
-                     trovel.circle_coverage(lazy.materialize(), centre, radius))
+    centre, direction = tuple(rng.uniform(-20, 20, 2)), tuple(rng.normal(size=2))
+    assert same_bits(what(lazy, centre, direction), what(lazy.materialize(), centre, direction))
 
 
 def test_a_tile_is_computed_on_its_own(rng):

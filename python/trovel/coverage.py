@@ -156,6 +156,9 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
         plan = Plan(pixels)
         plan.check()
         line = (x0, y0, dx, dy)
+        # Rows are filled one Python step each: worth it only for rows of some length.
+        if plan.affine is not None and plan.size and plan.shape[1] >= 64:
+            return _edge_on_grid(plan, out, line)
         return _evaluate(plan, out, lambda b, o, s, e: edge_block(b, o, line))
     dirs = chk.array("direction", direction)
     plan = Plan(pixels)
@@ -295,31 +298,96 @@ def _circle_on_grid(plan: Plan, out: Any, cx: float, cy: float, r: float) -> Flo
     # two runs per row, left then right
     starts = np.stack([out0, right_start], 1)
     lengths = np.stack([left_end - out0, out1 - right_start], 1)
-    # Groups of rows holding about a block of rim pixels each, so the gathered
-    # footprints stay block-sized however wide the rim is.
-    done = np.cumsum(lengths.sum(1))
-    cuts = np.searchsorted(done, np.arange(BLOCK_PIXELS, int(done[-1]), BLOCK_PIXELS))
-    for a, b in zip([0, *(cuts + 1).tolist()], [*(cuts + 1).tolist(), len(done)]):
-        _measure_runs(plan, res, np.arange(a, b), starts[a:b], lengths[a:b], cx, cy, r)
+    _measure_runs(plan, res, starts, lengths, lambda b, o: circle_block(b, o, cx, cy, r))
     return res if out is None else typing.cast(FloatArray, out)
 
 
-def _measure_runs(plan: Plan, res: FloatArray, rows: npt.NDArray[np.int64],
-                  starts: npt.NDArray[np.int64], lengths: npt.NDArray[np.int64],
-                  cx: float, cy: float, r: float) -> None:
-    """The native circle coverage of the runs of columns [start, start +
-    length) of the given rows (one row of `starts`/`lengths` per row)."""
-    n = int(lengths.sum())
-    if not n:
+def _edge_spans(plan: Plan, line: tuple[float, float, float, float]
+                ) -> tuple[npt.NDArray[np.int64], ...] | None:
+    """For each row of a lazy grid, the columns [near0, near1) whose
+    footprints may reach the edge line, and whether the columns before
+    (left) and after (right) them lie on its right side.  The side value is
+    linear along a row; a footprint lies within its radius of its centre, and
+    a column margin and a relative margin far beyond any rounding keep every
+    column outside the span wholly on one side, where the native code gives
+    exactly 1 or 0.  None when the map is too extreme for the margin to be sure."""
+    ny, nx = plan.shape
+    (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
+    px, py, dx, dy = line
+    rho, det = _footprint_radius(m00, m01, m10, m11), m00 * m11 - m01 * m10
+    if not (rho * rho <= 1e4 * abs(det)):   # far from square: rounding in the grid's units
+        return None
+    scale = (abs(x0) + abs(y0) + abs(px) + abs(py) + rho
+             + (abs(m00) + abs(m10)) * nx + (abs(m01) + abs(m11)) * ny)
+    reach = rho * math.sqrt(0.5) + 1e-9 * scale
+    if not math.isfinite(reach):
+        return None
+    length = math.hypot(dx, dy)
+    ex, ey = dx / length, dy / length
+    i = np.arange(ny, dtype=np.float64)
+    # The side value of the centre of column k, a + b k: negative on the right.
+    a = ex * ((m11 * i + y0) - py) - ey * ((m01 * i + x0) - px)
+    b = ex * m10 - ey * m00
+    if b != 0.0:
+        lo, hi = np.sort(np.stack([(-reach - a) / b, (reach - a) / b]), axis=0)
+        near0 = np.clip(np.floor(lo) - 1, 0, nx).astype(np.int64)
+        near1 = np.clip(np.ceil(hi) + 2, 0, nx).astype(np.int64)
+        near1 = np.maximum(near1, near0)
+    else:   # the line runs along the rows
+        touched = np.abs(a) <= reach
+        near0 = np.where(touched, 0, nx).astype(np.int64)
+        near1 = np.full(ny, nx, dtype=np.int64)
+    left = (a < 0.0).astype(np.int64)
+    right = (a + b * (nx - 1) < 0.0).astype(np.int64)
+    return near0, near1, left, right
+
+
+def _edge_on_grid(plan: Plan, out: Any, line: tuple[float, float, float, float]) -> FloatArray:
+    """edge_coverage of a lazy grid at the cost of the pixels along the line:
+    each row is filled with 1 and 0 on either side of the columns that may
+    reach it, and only those are gathered and measured by the native code.
+    Every value has the bits of the whole grid evaluated."""
+    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
+           else chk.output("out", out, plan.shape, np.float64))
+    spans = _edge_spans(plan, line)
+    if spans is None:
+        _evaluate(plan, res, lambda b, o, s, e: edge_block(b, o, line))
+        return res if out is None else typing.cast(FloatArray, out)
+    near0, near1, left, right = spans
+    for row, (a, b, lv, rv) in enumerate(zip(near0.tolist(), near1.tolist(), left.tolist(),
+                                             right.tolist())):
+        res[row, :a] = lv
+        res[row, b:] = rv
+    _measure_runs(plan, res, near0[:, None], (near1 - near0)[:, None],
+                  lambda b, o: edge_block(b, o, line))
+    return res if out is None else typing.cast(FloatArray, out)
+
+
+def _measure_runs(plan: Plan, res: FloatArray, starts: npt.NDArray[np.int64],
+                  lengths: npt.NDArray[np.int64],
+                  measure: Callable[[PixelBlock, FloatArray], None]) -> None:
+    """The native coverage, by `measure(block, values)`, of the runs of
+    columns [start, start + length) of each row (one row of `starts` and
+    `lengths` per row of the grid), gathered in groups of rows holding about
+    a block of pixels each, so that memory stays block-sized however many
+    pixels the runs hold."""
+    done = np.cumsum(lengths.sum(1))
+    if not done.size or not done[-1]:
         return
-    row_of = np.repeat(rows, lengths.sum(1))
-    # each run's columns counted up from its start
-    first = np.cumsum(lengths.reshape(-1)) - lengths.reshape(-1)
-    cols = np.arange(n) - np.repeat(first - starts.reshape(-1), lengths.reshape(-1))
-    block = grid_pixels(typing.cast(Affine, plan.affine), row_of, cols)
-    values = chk.new_array("the rim", (n,), np.float64)
-    circle_block(block, values, cx, cy, r)
-    res[row_of, cols] = values
+    cuts = np.searchsorted(done, np.arange(BLOCK_PIXELS, int(done[-1]), BLOCK_PIXELS))
+    for r0, r1 in zip([0, *(cuts + 1).tolist()], [*(cuts + 1).tolist(), len(done)]):
+        runs, first_at = lengths[r0:r1], starts[r0:r1]
+        n = int(runs.sum())
+        if not n:
+            continue
+        row_of = np.repeat(np.arange(r0, r1), runs.sum(1))
+        # each run's columns counted up from its start
+        first = np.cumsum(runs.reshape(-1)) - runs.reshape(-1)
+        cols = np.arange(n) - np.repeat(first - first_at.reshape(-1), runs.reshape(-1))
+        block = grid_pixels(typing.cast(Affine, plan.affine), row_of, cols)
+        values = chk.new_array("the measured pixels", (n,), np.float64)
+        measure(block, values)
+        res[row_of, cols] = values
 
 
 def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:
