@@ -10,6 +10,7 @@ import trovel
 from trovel import Disc, Pixels, Polygon, Rectangle, hexagonal_segments, pupil, render
 
 render_grid_tile = importlib.import_module("trovel.render").render_grid_tile
+apertures = importlib.import_module("trovel.apertures")
 
 EXACT = 1e-12   # the renderer's promise per pixel
 
@@ -341,6 +342,31 @@ BAD = {
     "render_not_a_shape": (TypeError, "shape", lambda: render("disc", Pixels.grid((2, 2)))),
     "strut_width_zero": (ValueError, "strut_width", lambda: pupil(2.0, struts=3)),
 }
+
+
+def first_meeting_by_brute_force(v):
+    a, b = v, np.roll(v, -1, axis=0)
+    n = len(v)
+    for i in range(n):
+        for j in range(i + 2, n if i > 0 else n - 1):
+            if apertures._segments_cross(a[i], b[i], a[j], b[j]):
+                return i, j
+    return None
+
+
+def test_meeting_edges_are_found_as_by_testing_every_pair(rng, monkeypatch):
+    # Rings on a coarse lattice: vertices on edges, collinear overlaps,
+    # crossings, and many simple rings; the pairs taken a few at a time.
+    monkeypatch.setattr(apertures, "_PAIRS_AT_ONCE", 5)
+    for trial in range(300):
+        n = int(rng.integers(3, 14))
+        v = np.round(rng.uniform(-3, 3, (n, 2)))
+        if trial % 3 == 0:   # star-shaped, so often simple
+            ang = np.sort(rng.uniform(0, 2 * np.pi, n))
+            v = np.round(np.stack([np.cos(ang), np.sin(ang)], 1) * rng.uniform(1, 4, (n, 1)) * 2) / 2
+        b = np.roll(v, -1, axis=0)
+        assert (apertures._first_meeting_edges(v, b)
+                == first_meeting_by_brute_force(v)), v.tolist()
 
 
 @pytest.mark.parametrize("name", BAD)

@@ -175,6 +175,43 @@ def _segments_cross(p: FloatArray, q: FloatArray, r: FloatArray,
     return proper | touch
 
 
+# Pairs of edges tested at a time: bounds the memory of the test.
+_PAIRS_AT_ONCE = 1 << 18
+
+
+def _first_meeting_edges(a: FloatArray, b: FloatArray) -> tuple[int, int] | None:
+    """The first pair (i, j), i < j, in the order (i, then j), of edges a-b
+    that meet, neighbours (which share a vertex) left out; None when no two
+    meet.  Only edges whose bounding boxes overlap can meet: the edges are
+    sorted by their left ends, so that the edges whose boxes may overlap an
+    edge's in x are a run after it, and only those pairs are tested."""
+    n = len(a)
+    lo, hi = np.minimum(a, b), np.maximum(a, b)
+    order = np.argsort(lo[:, 0], kind="stable")
+    ends = np.searchsorted(lo[order, 0], hi[order, 0], side="right")
+    later = np.maximum(ends - np.arange(1, n + 1), 0)   # run after each, in x order
+    first: tuple[int, int] | None = None
+    done = np.cumsum(later)
+    start = 0
+    while start < n:
+        stop = max(int(np.searchsorted(done, (done[start - 1] if start else 0) + _PAIRS_AT_ONCE,
+                                       side="right")), start + 1)
+        ks = np.repeat(np.arange(start, stop), later[start:stop])
+        runs = np.cumsum(later[start:stop]) - later[start:stop]
+        step = np.arange(ks.size) - np.repeat(runs, later[start:stop])
+        i, j = order[ks], order[ks + 1 + step]
+        i, j = np.minimum(i, j), np.maximum(i, j)
+        near = ((lo[i, 1] <= hi[j, 1]) & (lo[j, 1] <= hi[i, 1]) & (j - i >= 2)
+                & ~((i == 0) & (j == n - 1)))
+        i, j = i[near], j[near]
+        meet = _segments_cross(a[i], b[i], a[j], b[j])
+        if meet.any():
+            pairs = sorted(zip(i[meet].tolist(), j[meet].tolist()))
+            first = pairs[0] if first is None else min(first, pairs[0])
+        start = stop
+    return first
+
+
 def _check_simple(name: str, v: FloatArray) -> None:
     """Refuse repeated consecutive vertices and edges that meet anywhere but
     at the vertex two neighbours share."""
@@ -182,12 +219,10 @@ def _check_simple(name: str, v: FloatArray) -> None:
     a, b = v, np.roll(v, -1, axis=0)
     if np.any(np.all(a == b, axis=1)):
         raise ValueError(f"{name} must not repeat a vertex consecutively")
-    for i in range(n):
-        # edges i and j with j > i, skipping the neighbours (which share a vertex)
-        js = np.arange(i + 2, n if i > 0 else n - 1)
-        if len(js) and np.any(_segments_cross(a[i], b[i], a[js], b[js])):
-            raise ValueError(f"{name} must be a simple polygon: edges {i} and "
-                             f"{int(js[_segments_cross(a[i], b[i], a[js], b[js])][0])} meet")
+    meeting = _first_meeting_edges(a, b)
+    if meeting is not None:
+        raise ValueError(f"{name} must be a simple polygon: edges {meeting[0]} and "
+                         f"{meeting[1]} meet")
     # neighbours meet only at their shared vertex: no fold back along a line
     nxt = np.roll(b, -1, axis=0)
     d1, d2 = b - a, nxt - b
