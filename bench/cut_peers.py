@@ -119,11 +119,10 @@ def run(table: Table, repeats: int) -> None:
                 step = max(1, straddle.size // 500)
                 sample = tris[straddle[::step]]
 
-                def peer() -> None:
-                    cut.straddling()
+                def clip_sample() -> None:
                     for t in sample:
                         cut.clipper_area(pyclipr, t)
-                fns.append(peer)
+                fns += [cut.straddling, clip_sample]
             t = medians(fns, repeats if not main else max(3, repeats - 2))
             result = cut.public()
             peak = peak_added(cut.public) / result.triangles.nbytes
@@ -138,9 +137,10 @@ def run(table: Table, repeats: int) -> None:
                     table.skip(scenario, "numpy prefilter + pyclipr", FAMILY, "not installed")
                 continue
             # The peer's time for all straddling triangles: the prefilter plus
-            # the sample's Clipper2 time scaled by the share it stands for.
-            t_filter = medians([cut.straddling], 3)[0]
-            t_peer = t_filter + (t[2] - t_filter) * straddle.size / sample.shape[0]
+            # the sample's Clipper2 time scaled by the share it stands for,
+            # each timed on its own (a difference of two times would carry
+            # the noise of both).
+            t_peer = t[2] + t[3] * straddle.size / sample.shape[0]
             diff = max(abs(cut.clipper_area(pyclipr, s) - cut.trovel_area(s)) for s in sample)
             shape = (f"the circle as a {CIRCLE_SIDES}-gon (trovel cuts along chords too)"
                      if kind == "circle" else "the strut rectangle")
