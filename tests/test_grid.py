@@ -60,6 +60,16 @@ ROW_FILLED |= {f"edge_{name}": (lambda p, c, d, way=way: trovel.edge_coverage(
                    p, c, d if way is None else way))
                for name, way in (("along_x", (1.0, 0.0)), ("along_y", (0.0, -3.0)),
                                  ("diagonal", (1.0, 1.0)), ("random", None))}
+# Struts: thin and wide bands, a wedge (edges not parallel), along the rows,
+# and lengths that cut the band short or run past the grid.
+ROW_FILLED |= {f"strut_{name}": (lambda p, c, d, make=make: trovel.strut_coverage(p, make(c, d)))
+               for name, make in (
+                   ("thin", lambda c, d: Strut.across(c, math.atan2(d[1], d[0]), 0.3, 80.0)),
+                   ("wide", lambda c, d: Strut.across(c, 0.7, 14.0, 60.0)),
+                   ("short", lambda c, d: Strut.across(c, 2.0, 5.0, 9.0)),
+                   ("along_x", lambda c, d: Strut.across(c, 0.0, 3.0, 500.0)),
+                   ("wedge", lambda c, d: Strut((c[0], c[1] + 2.0), (1.0, 0.2), (c[0], c[1] - 3.0),
+                                                d, c, 70.0)))}
 
 
 @pytest.mark.parametrize("what", ROW_FILLED.values(), ids=ROW_FILLED.keys())

@@ -231,6 +231,43 @@ def _footprint_radius(j00: float, j01: float, j10: float, j11: float) -> float:
             + math.sqrt((j00 - j11) * (j00 - j11) + (j01 + j10) * (j01 + j10))) * 0.5
 
 
+def _grid_footprint_radius(plan: Plan) -> float:
+    _, ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
+    return _footprint_radius(m00, m01, m10, m11)
+
+
+class _DiscColumns:
+    """The columns of each row of a lazy grid whose footprint centres lie
+    within a distance of a point: the squared distance is a quadratic along
+    a row.  `slack` is a margin of squared distance far beyond the rounding
+    of any such test on this grid (the reach given bounds the distances that
+    matter), or None when the numbers are too extreme for one to be sure."""
+
+    def __init__(self, plan: Plan, cx: float, cy: float, reach: float) -> None:
+        ny, nx = plan.shape
+        (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
+        i = np.arange(ny, dtype=np.float64)
+        self.wx, self.wy = (m01 * i + x0) - cx, (m11 * i + y0) - cy   # column 0, from C
+        self.ux, self.uy = m00, m10
+        self.uu = m00 * m00 + m10 * m10                            # squared step along a row
+        scale = (abs(x0) + abs(y0) + abs(cx) + abs(cy) + reach
+                 + (abs(m00) + abs(m10)) * nx + (abs(m01) + abs(m11)) * ny)
+        slack = 1e-9 * scale * scale
+        self.scale = scale
+        self.slack = slack if math.isfinite(slack) and self.uu > 1e-6 * slack else None
+
+    def within(self, t: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Columns k (real) with |k u + w|^2 <= t, as [lo, hi]; lo is inf
+        where none is."""
+        wx, wy, uu = self.wx, self.wy, self.uu
+        uw = self.ux * wx + self.uy * wy
+        disc = uw * uw - uu * (wx * wx + wy * wy - t)
+        root = np.sqrt(np.maximum(disc, 0.0))
+        lo, hi = (-uw - root) / uu, (-uw + root) / uu
+        lo[disc < 0.0] = np.inf
+        return lo, hi
+
+
 def _circle_spans(plan: Plan, cx: float, cy: float, r: float
                   ) -> tuple[npt.NDArray[np.int64], ...] | None:
     """For each row of a lazy grid, the columns whose footprint centre passes
@@ -241,26 +278,11 @@ def _circle_spans(plan: Plan, cx: float, cy: float, r: float
     native code would give exactly 1 or 0 there too.  None when the numbers
     are too extreme for the margin to be sure."""
     ny, nx = plan.shape
-    (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
-    rho = _footprint_radius(m00, m01, m10, m11)
-    i = np.arange(ny, dtype=np.float64)
-    wx, wy = (m01 * i + x0) - cx, (m11 * i + y0) - cy     # centre of column 0, from C
-    uu = m00 * m00 + m10 * m10                            # squared step along a row
-    scale = (abs(x0) + abs(y0) + abs(cx) + abs(cy) + r + rho
-             + (abs(m00) + abs(m10)) * nx + (abs(m01) + abs(m11)) * ny)
-    slack = 1e-9 * scale * scale
-    if not (math.isfinite(slack) and uu > 1e-6 * slack):
+    rho = _grid_footprint_radius(plan)
+    disc = _DiscColumns(plan, cx, cy, r + rho)
+    if disc.slack is None:
         return None
-
-    def within(t: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        # columns k (real) with |k u + w|^2 <= t, as [lo, hi]; empty when lo > hi
-        uw = m00 * wx + m10 * wy
-        disc = uw * uw - uu * (wx * wx + wy * wy - t)
-        root = np.sqrt(np.maximum(disc, 0.0))
-        lo, hi = (-uw - root) / uu, (-uw + root) / uu
-        lo[disc < 0.0] = np.inf
-        return lo, hi
-
+    within, slack = disc.within, disc.slack
     lo, hi = within((r - rho) * (r - rho) - slack)
     in0 = np.clip(np.ceil(lo + 1.0), 0, nx).astype(np.int64)
     in1 = np.clip(np.floor(hi - 1.0) + 1, 0, nx).astype(np.int64)
@@ -429,4 +451,98 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     length, edges, _ = chk.instance("strut", strut, Strut).native_args()
     plan = Plan(pixels)
     plan.check()
+    # Rows are filled one Python step each: worth it only for rows of some length.
+    if plan.affine is not None and plan.size and plan.shape[1] >= 64:
+        return _strut_on_grid(plan, out, length, edges)
     return _evaluate(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges))
+
+
+def _linear_columns(a: npt.NDArray[np.float64], b: float, below: float, above: float
+                    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Columns k (real) with below <= a + b k <= above, per row, as [lo, hi]:
+    everything or nothing ([-inf, inf] or [inf, -inf]) when b is 0."""
+    if b == 0.0:
+        held = (below <= a) & (a <= above)
+        return np.where(held, -np.inf, np.inf), np.where(held, np.inf, -np.inf)
+    lo, hi = (below - a) / b, (above - a) / b
+    return (lo, hi) if b > 0.0 else (hi, lo)
+
+
+def _strut_spans(plan: Plan, length: float, edges: tuple[float, ...]
+                 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None:
+    """For each row of a lazy grid, the runs of columns [start, stop) that
+    the native code would set to 1 without measuring (two per row), and the
+    runs that it may measure (four per row: the two ends of the disc where a
+    centre may fall either side of its rim, and the columns near each edge
+    line); every other column is 0.  The native quick tests compare each
+    edge's side value with twice the footprint radius; the side values are
+    linear along a row, and the margins, in columns and relative, lie far
+    beyond any rounding.  None when the numbers are too extreme for that."""
+    ny, nx = plan.shape
+    (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
+    x1, y1, a1, b1, x2, y2, a2, b2 = edges
+    rho, half = _grid_footprint_radius(plan), 0.5 * length
+    mx, my = (x2 + x1) * 0.5, (y2 + y1) * 0.5
+    disc = _DiscColumns(plan, mx, my, half + math.hypot(x2 - x1, y2 - y1) + rho)
+    if disc.slack is None or not (rho * rho <= 1e4 * abs(m00 * m11 - m01 * m10)):
+        return None
+    i = np.arange(ny, dtype=np.float64)
+    cx, cy = m01 * i + x0, m11 * i + y0                  # centre of column 0
+    side = []
+    for x, y, dy, dx in ((x1, y1, a1, b1), (x2, y2, a2, b2)):
+        # the side value dx (qy - y) - dy (qx - x), a + b k along a row
+        reach = (2.0 + 1e-9) * rho + 1e-9 * disc.scale * math.hypot(dx, dy)
+        if not math.isfinite(reach):
+            return None
+        side.append((dx * (cy - y) - dy * (cx - x), dx * m10 - dy * m00, reach))
+    inf = np.inf
+
+    def columns(lo: npt.NDArray[np.float64], hi: npt.NDArray[np.float64], grow: int
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+        # whole columns of [lo, hi], `grow` more each side (fewer when negative)
+        start = np.clip(np.ceil(lo) - grow, 0, nx)
+        stop = np.clip(np.floor(hi) + 1 + grow, 0, nx)
+        empty = ~(lo <= hi)
+        start[empty], stop[empty] = 0, 0
+        return start.astype(np.int64), np.maximum(stop, start).astype(np.int64)
+
+    in0, in1 = columns(*disc.within(half * half - disc.slack), -1)      # surely in the disc
+    out0, out1 = columns(*disc.within(half * half + disc.slack), 1)     # maybe in the disc
+    inside = in0 < in1
+    ones, measured = [], [np.stack([out0, np.where(inside, in0, out1)], 1),
+                          np.stack([np.where(inside, in1, out1), out1], 1)]
+    for a, b, reach in side:    # columns near the edge line, within the disc's reach
+        n0, n1 = columns(*_linear_columns(a, b, -reach, reach), 1)
+        measured.append(np.stack([np.maximum(n0, out0), np.maximum(np.minimum(n1, out1),
+                                                                   np.maximum(n0, out0))], 1))
+    (a1s, b1s, r1), (a2s, b2s, r2) = side
+    for s1, s2 in ((-1.0, 1.0), (1.0, -1.0)):   # side values of opposite signs: inside
+        lo1, hi1 = _linear_columns(a1s, b1s, *((-inf, -r1) if s1 < 0 else (r1, inf)))
+        lo2, hi2 = _linear_columns(a2s, b2s, *((-inf, -r2) if s2 < 0 else (r2, inf)))
+        o0, o1 = columns(np.maximum(lo1, lo2), np.minimum(hi1, hi2), 0)
+        o0, o1 = np.maximum(o0, in0), np.minimum(o1, in1)
+        ones.append(np.stack([o0, np.maximum(o1, o0)], 1))
+    return np.stack(ones, 1), np.stack(measured, 1)
+
+
+def _strut_on_grid(plan: Plan, out: Any, length: float, edges: tuple[float, ...]) -> FloatArray:
+    """strut_coverage of a lazy grid at the cost of the pixels near its
+    edges and the rim of its disc: each row is filled with 0 and with runs of
+    1 where the native quick tests would settle every pixel, and only the
+    rest is gathered and measured by the native code.  Every value has the
+    bits of the whole grid evaluated."""
+    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
+           else chk.output("out", out, plan.shape, np.float64))
+    spans = _strut_spans(plan, length, edges)
+    if spans is None:
+        _evaluate(plan, res, lambda b, o, s, e: strut_block(b, o, length, edges))
+        return res if out is None else typing.cast(FloatArray, out)
+    ones, measured = spans
+    res.fill(0.0)
+    for row, runs in enumerate(ones.tolist()):
+        for a, b in runs:
+            if a < b:
+                res[row, a:b] = 1.0
+    _measure_runs(plan, res, measured[:, :, 0], measured[:, :, 1] - measured[:, :, 0],
+                  lambda b, o: strut_block(b, o, length, edges))
+    return res if out is None else typing.cast(FloatArray, out)
