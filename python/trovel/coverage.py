@@ -468,7 +468,7 @@ def _linear_columns(a: npt.NDArray[np.float64], b: float, below: float, above: f
     return (lo, hi) if b > 0.0 else (hi, lo)
 
 
-def _strut_spans(plan: Plan, length: float, edges: tuple[float, ...]
+def _strut_spans(plan: Plan, length: float, edges: Edges
                  ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None:
     """For each row of a lazy grid, the runs of columns [start, stop) that
     the native code would set to 1 without measuring (two per row), and the
@@ -525,7 +525,7 @@ def _strut_spans(plan: Plan, length: float, edges: tuple[float, ...]
     return np.stack(ones, 1), np.stack(measured, 1)
 
 
-def _strut_on_grid(plan: Plan, out: Any, length: float, edges: tuple[float, ...]) -> FloatArray:
+def _strut_on_grid(plan: Plan, out: Any, length: float, edges: Edges) -> FloatArray:
     """strut_coverage of a lazy grid at the cost of the pixels near its
     edges and the rim of its disc: each row is filled with 0 and with runs of
     1 where the native quick tests would settle every pixel, and only the
