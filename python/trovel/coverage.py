@@ -506,22 +506,26 @@ def _strut_spans(plan: Plan, length: float, edges: Edges
         start[empty], stop[empty] = 0, 0
         return start.astype(np.int64), np.maximum(stop, start).astype(np.int64)
 
+    def clipped(start: npt.NDArray[np.int64], stop: npt.NDArray[np.int64],
+                lo: npt.NDArray[np.int64], hi: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        # the runs [start, stop) within [lo, hi), as (start, stop) pairs
+        a = np.maximum(start, lo)
+        return np.stack([a, np.maximum(np.minimum(stop, hi), a)], 1)
+
     in0, in1 = columns(*disc.within(half * half - disc.slack), -1)      # surely in the disc
     out0, out1 = columns(*disc.within(half * half + disc.slack), 1)     # maybe in the disc
     inside = in0 < in1
-    ones, measured = [], [np.stack([out0, np.where(inside, in0, out1)], 1),
-                          np.stack([np.where(inside, in1, out1), out1], 1)]
-    for a, b, reach in side:    # columns near the edge line, within the disc's reach
-        n0, n1 = columns(*_linear_columns(a, b, -reach, reach), 1)
-        measured.append(np.stack([np.maximum(n0, out0), np.maximum(np.minimum(n1, out1),
-                                                                   np.maximum(n0, out0))], 1))
+    measured = [np.stack([out0, np.where(inside, in0, out1)], 1),
+                np.stack([np.where(inside, in1, out1), out1], 1)]
+    for a, b, reach in side:    # columns near each edge line
+        measured.append(clipped(*columns(*_linear_columns(a, b, -reach, reach), 1), out0, out1))
+    # In the disc, side values clearly of opposite signs: 1.
     (a1s, b1s, r1), (a2s, b2s, r2) = side
-    for s1, s2 in ((-1.0, 1.0), (1.0, -1.0)):   # side values of opposite signs: inside
-        lo1, hi1 = _linear_columns(a1s, b1s, *((-inf, -r1) if s1 < 0 else (r1, inf)))
-        lo2, hi2 = _linear_columns(a2s, b2s, *((-inf, -r2) if s2 < 0 else (r2, inf)))
-        o0, o1 = columns(np.maximum(lo1, lo2), np.minimum(hi1, hi2), 0)
-        o0, o1 = np.maximum(o0, in0), np.minimum(o1, in1)
-        ones.append(np.stack([o0, np.maximum(o1, o0)], 1))
+    ones = []
+    for first, second in (((-inf, -r1), (r2, inf)), ((r1, inf), (-inf, -r2))):
+        lo1, hi1 = _linear_columns(a1s, b1s, *first)
+        lo2, hi2 = _linear_columns(a2s, b2s, *second)
+        ones.append(clipped(*columns(np.maximum(lo1, lo2), np.minimum(hi1, hi2), 0), in0, in1))
     return np.stack(ones, 1), np.stack(measured, 1)
 
 
