@@ -13,7 +13,8 @@ import dask.array as da  # noqa: E402
 import trovel  # noqa: E402
 import trovel.dask as td  # noqa: E402
 
-GRID = trovel.Pixels.grid((37, 51), center=(0.3, -0.2), scale=0.7, rotation=0.3)
+# Wide enough that tiles of 70 columns are filled as runs, from column 70 on too.
+GRID = trovel.Pixels.grid((37, 150), center=(0.3, -0.2), scale=0.7, rotation=0.3)
 SHAPE = trovel.Disc((0.0, 0.0), 12.0) - trovel.Disc((1.0, 0.0), 3.0) - trovel.Rectangle(
     (0.0, 0.0), 0.4, 0.5, 30.0)
 STRUT = trovel.Strut.across((0.1, 0.2), 0.4, 0.9, 30.0)
@@ -43,7 +44,7 @@ def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
-@pytest.mark.parametrize("chunks", [(10, 16), 7, (37, 51)])  # not dividing, and one chunk
+@pytest.mark.parametrize("chunks", [(10, 70), 7, (37, 150)])  # not dividing, and one chunk
 @pytest.mark.parametrize("name", CALLS)
 def test_tiles_give_the_in_memory_bits(client, name, chunks):
     lazy, eager = CALLS[name]

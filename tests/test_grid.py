@@ -78,7 +78,7 @@ def test_rows_settled_without_the_native_code_keep_their_bits(what, kind, rng, m
     # A lazy grid's rows are filled with 1 and 0 where the native code would
     # give them, and only the pixels near the rim or the line are measured, a
     # few rows at a time.
-    monkeypatch.setattr(trovel.coverage, "BLOCK_PIXELS", 40)
+    monkeypatch.setattr(trovel.spans, "BLOCK_PIXELS", 40)
     lazy = Pixels.grid((43, 67), origin=tuple(rng.uniform(-30, 0, 2)),
                        matrix=random_map(rng, kind))
     centre, direction = tuple(rng.uniform(-20, 20, 2)), tuple(rng.normal(size=2))

@@ -16,7 +16,7 @@ never shares memory with an input: no aliasing is accepted.
 from __future__ import annotations
 
 from collections.abc import Callable
-import math
+import functools
 import typing
 from typing import Any
 
@@ -26,14 +26,17 @@ import numpy.typing as npt
 import _trovel
 
 from . import _checks as chk
+from . import spans
 from ._checks import Affine, FloatArray
-from .grid import (BLOCK_PIXELS, PixelBlock, Pixels, Plan, check_affine, grid_pixels,
-                   tile_blocks)
+from .grid import PixelBlock, Pixels, Plan, check_affine, tile_blocks
 from .shapes import Edges, Strut
 
 __all__ = ["Pixels", "circle_coverage", "edge_coverage", "strut_coverage"]
 
 BlockFunction = Callable[[PixelBlock, FloatArray, int, int], None]
+# Fills a window of a lazy grid as runs: False, having written nothing, when
+# it cannot be sure of them.
+Filler = Callable[[spans.Window, FloatArray], bool]
 
 
 # --- one block function per capability --------------------------------------------------
@@ -82,15 +85,45 @@ def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: FloatArray) -> 
     return res if out is None else typing.cast(FloatArray, out)
 
 
+# --- whole windows of a lazy grid, filled as runs where that is sure -----------------------
+
+def circle_filler(cx: float, cy: float, r: float) -> Filler:
+    return functools.partial(spans.circle, center=(cx, cy), radius=r,
+                             measure=functools.partial(circle_block, cx=cx, cy=cy, r=r))
+
+
+def edge_filler(line: tuple[float, float, float, float]) -> Filler:
+    return functools.partial(spans.edge, line=line,
+                             measure=functools.partial(edge_block, line=line))
+
+
+def strut_filler(length: float, edges: Edges) -> Filler:
+    return functools.partial(spans.strut, length=length, edges=edges,
+                             measure=functools.partial(strut_block, length=length, edges=edges))
+
+
+def _cover(plan: Plan, out: Any, run: BlockFunction, filler: Filler) -> FloatArray:
+    """A lazy grid filled as runs when that is sure and pays, else (and any
+    other pixel set) block by block."""
+    if plan.affine is None:
+        return _evaluate(plan, out, run)
+    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
+           else chk.output("out", out, plan.shape, np.float64))
+    ny, nx = plan.shape
+    if not spans.fill(filler, spans.Window(plan.affine, (0, ny), (0, nx)), res):
+        _evaluate(plan, res, run)
+    return res if out is None else typing.cast(FloatArray, out)
+
+
 def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
               rows: tuple[int, int], cols: tuple[int, int], *,
-              out: np.ndarray | None = None) -> np.ndarray:
+              out: np.ndarray | None = None, filler: Filler | None = None) -> np.ndarray:
     """Rows [r0, r1) by columns [c0, c1) of the lazy grid of `shape` under
     `affine`, evaluated by `run(block, out_block, start, stop)` (the same
     block function the whole grid goes through; start and stop count in the
-    tile's flattened result), so that tiles put together are the whole
-    result bit for bit.  Only the map and the ranges are needed: a tile
-    builds its own footprints."""
+    tile's flattened result), or as runs by `filler` where it is sure, so
+    that tiles put together are the whole result bit for bit.  Only the map
+    and the ranges are needed: a tile builds its own footprints."""
     ny, nx = chk.int_pair("shape", shape, minimum=0)
     affine = chk.plain_affine(affine)
     check_affine((ny, nx), affine)
@@ -102,6 +135,8 @@ def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
     tile = (r1 - r0, c1 - c0)
     res = (chk.new_array("the tile", tile, np.float64) if out is None
            else chk.output("out", out, tile, np.float64))
+    if filler is not None and spans.fill(filler, spans.Window(affine, (r0, r1), (c0, c1)), res):
+        return res if out is None else out
     flat = res.reshape(-1)
     for start, stop, block in tile_blocks(affine, (r0, r1), (c0, c1)):
         run(block, flat[start:stop], start, stop)
@@ -156,10 +191,7 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
         plan = Plan(pixels)
         plan.check()
         line = (x0, y0, dx, dy)
-        # Rows are filled one Python step each: worth it only for rows of some length.
-        if plan.affine is not None and plan.size and plan.shape[1] >= 64:
-            return _edge_on_grid(plan, out, line)
-        return _evaluate(plan, out, lambda b, o, s, e: edge_block(b, o, line))
+        return _cover(plan, out, lambda b, o, s, e: edge_block(b, o, line), edge_filler(line))
     dirs = chk.array("direction", direction)
     plan = Plan(pixels)
     plan.check()
@@ -218,198 +250,8 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     plan = Plan(pixels)
     chk.nonnegative("radius", r)
     plan.check()
-    # Rows are filled one Python step each: worth it only for rows of some length.
-    if plan.affine is not None and plan.size and plan.shape[1] >= 64:
-        return _circle_on_grid(plan, out, cx, cy, r)
-    return _evaluate(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
-
-
-def _footprint_radius(j00: float, j01: float, j10: float, j11: float) -> float:
-    """The largest singular value of a Jacobian, evaluated as the native
-    quick tests evaluate it."""
-    return (math.sqrt((j00 + j11) * (j00 + j11) + (j01 - j10) * (j01 - j10))
-            + math.sqrt((j00 - j11) * (j00 - j11) + (j01 + j10) * (j01 + j10))) * 0.5
-
-
-def _grid_footprint_radius(plan: Plan) -> float:
-    _, ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
-    return _footprint_radius(m00, m01, m10, m11)
-
-
-class _DiscColumns:
-    """The columns of each row of a lazy grid whose footprint centres lie
-    within a distance of a point: the squared distance is a quadratic along
-    a row.  `slack` is a margin of squared distance far beyond the rounding
-    of any such test on this grid (the reach given bounds the distances that
-    matter), or None when the numbers are too extreme for one to be sure."""
-
-    def __init__(self, plan: Plan, cx: float, cy: float, reach: float) -> None:
-        ny, nx = plan.shape
-        (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
-        i = np.arange(ny, dtype=np.float64)
-        self.wx, self.wy = (m01 * i + x0) - cx, (m11 * i + y0) - cy   # column 0, from C
-        self.ux, self.uy = m00, m10
-        self.uu = m00 * m00 + m10 * m10                            # squared step along a row
-        scale = (abs(x0) + abs(y0) + abs(cx) + abs(cy) + reach
-                 + (abs(m00) + abs(m10)) * nx + (abs(m01) + abs(m11)) * ny)
-        slack = 1e-9 * scale * scale
-        self.scale = scale
-        self.slack = slack if math.isfinite(slack) and self.uu > 1e-6 * slack else None
-
-    def within(self, t: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """Columns k (real) with |k u + w|^2 <= t, as [lo, hi]; lo is inf
-        where none is."""
-        wx, wy, uu = self.wx, self.wy, self.uu
-        uw = self.ux * wx + self.uy * wy
-        disc = uw * uw - uu * (wx * wx + wy * wy - t)
-        root = np.sqrt(np.maximum(disc, 0.0))
-        lo, hi = (-uw - root) / uu, (-uw + root) / uu
-        lo[disc < 0.0] = np.inf
-        return lo, hi
-
-
-def _circle_spans(plan: Plan, cx: float, cy: float, r: float
-                  ) -> tuple[npt.NDArray[np.int64], ...] | None:
-    """For each row of a lazy grid, the columns whose footprint centre passes
-    the native quick test for "inside" ([in0, in1)) and the columns outside
-    [out0, out1) that pass the one for "outside", both found from the
-    quadratic that the squared distance is along a row and then narrowed by
-    a column and a relative margin far beyond any rounding, so that the
-    native code would give exactly 1 or 0 there too.  None when the numbers
-    are too extreme for the margin to be sure."""
-    ny, nx = plan.shape
-    rho = _grid_footprint_radius(plan)
-    disc = _DiscColumns(plan, cx, cy, r + rho)
-    if disc.slack is None:
-        return None
-    within, slack = disc.within, disc.slack
-    lo, hi = within((r - rho) * (r - rho) - slack)
-    in0 = np.clip(np.ceil(lo + 1.0), 0, nx).astype(np.int64)
-    in1 = np.clip(np.floor(hi - 1.0) + 1, 0, nx).astype(np.int64)
-    in1 = np.maximum(in1, in0)
-    lo, hi = within((rho + r) * (rho + r) + slack)
-    out0 = np.clip(np.floor(lo - 1.0), 0, nx).astype(np.int64)
-    out1 = np.clip(np.ceil(hi + 1.0) + 1, 0, nx).astype(np.int64)
-    out1 = np.maximum(out1, out0)
-    empty = ~(lo <= hi)          # no column comes near the circle
-    out0[empty], out1[empty] = 0, 0
-    return in0, in1, out0, out1
-
-
-def _circle_on_grid(plan: Plan, out: Any, cx: float, cy: float, r: float) -> FloatArray:
-    """circle_coverage of a lazy grid at the cost of its rim: rows are
-    filled with 1 and 0 where the native quick tests would settle every
-    pixel, and only the pixels near the rim are gathered and measured by the
-    native code.  Every value has the bits of the whole grid evaluated."""
-    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
-           else chk.output("out", out, plan.shape, np.float64))
-    spans = _circle_spans(plan, cx, cy, r)
-    if spans is None:
-        _evaluate(plan, res, lambda b, o, s, e: circle_block(b, o, cx, cy, r))
-        return res if out is None else typing.cast(FloatArray, out)
-    in0, in1, out0, out1 = spans
-    res.fill(0.0)
-    for row, (a, b) in enumerate(zip(in0.tolist(), in1.tolist())):
-        if a < b:
-            res[row, a:b] = 1.0
-    # The pixels between the two verdicts: [out0, in0) and [in1, out1) of each
-    # row (the whole near span when no column is surely inside).
-    inside = in0 < in1
-    left_end = np.where(inside, in0, out1)
-    right_start = np.where(inside, in1, out1)
-    # two runs per row, left then right
-    starts = np.stack([out0, right_start], 1)
-    lengths = np.stack([left_end - out0, out1 - right_start], 1)
-    _measure_runs(plan, res, starts, lengths, lambda b, o: circle_block(b, o, cx, cy, r))
-    return res if out is None else typing.cast(FloatArray, out)
-
-
-def _edge_spans(plan: Plan, line: tuple[float, float, float, float]
-                ) -> tuple[npt.NDArray[np.int64], ...] | None:
-    """For each row of a lazy grid, the columns [near0, near1) whose
-    footprints may reach the edge line, and whether the columns before
-    (left) and after (right) them lie on its right side.  The side value is
-    linear along a row; a footprint lies within its radius of its centre, and
-    a column margin and a relative margin far beyond any rounding keep every
-    column outside the span wholly on one side, where the native code gives
-    exactly 1 or 0.  None when the map is too extreme for the margin to be sure."""
-    ny, nx = plan.shape
-    (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
-    px, py, dx, dy = line
-    rho, det = _footprint_radius(m00, m01, m10, m11), m00 * m11 - m01 * m10
-    if not (rho * rho <= 1e4 * abs(det)):   # far from square: rounding in the grid's units
-        return None
-    scale = (abs(x0) + abs(y0) + abs(px) + abs(py) + rho
-             + (abs(m00) + abs(m10)) * nx + (abs(m01) + abs(m11)) * ny)
-    reach = rho * math.sqrt(0.5) + 1e-9 * scale
-    if not math.isfinite(reach):
-        return None
-    length = math.hypot(dx, dy)
-    ex, ey = dx / length, dy / length
-    i = np.arange(ny, dtype=np.float64)
-    # The side value of the centre of column k, a + b k: negative on the right.
-    a = ex * ((m11 * i + y0) - py) - ey * ((m01 * i + x0) - px)
-    b = ex * m10 - ey * m00
-    if b != 0.0:
-        lo, hi = np.sort(np.stack([(-reach - a) / b, (reach - a) / b]), axis=0)
-        near0 = np.clip(np.floor(lo) - 1, 0, nx).astype(np.int64)
-        near1 = np.clip(np.ceil(hi) + 2, 0, nx).astype(np.int64)
-        near1 = np.maximum(near1, near0)
-    else:   # the line runs along the rows
-        touched = np.abs(a) <= reach
-        near0 = np.where(touched, 0, nx).astype(np.int64)
-        near1 = np.full(ny, nx, dtype=np.int64)
-    left = (a < 0.0).astype(np.int64)
-    right = (a + b * (nx - 1) < 0.0).astype(np.int64)
-    return near0, near1, left, right
-
-
-def _edge_on_grid(plan: Plan, out: Any, line: tuple[float, float, float, float]) -> FloatArray:
-    """edge_coverage of a lazy grid at the cost of the pixels along the line:
-    each row is filled with 1 and 0 on either side of the columns that may
-    reach it, and only those are gathered and measured by the native code.
-    Every value has the bits of the whole grid evaluated."""
-    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
-           else chk.output("out", out, plan.shape, np.float64))
-    spans = _edge_spans(plan, line)
-    if spans is None:
-        _evaluate(plan, res, lambda b, o, s, e: edge_block(b, o, line))
-        return res if out is None else typing.cast(FloatArray, out)
-    near0, near1, left, right = spans
-    for row, (a, b, lv, rv) in enumerate(zip(near0.tolist(), near1.tolist(), left.tolist(),
-                                             right.tolist())):
-        res[row, :a] = lv
-        res[row, b:] = rv
-    _measure_runs(plan, res, near0[:, None], (near1 - near0)[:, None],
-                  lambda b, o: edge_block(b, o, line))
-    return res if out is None else typing.cast(FloatArray, out)
-
-
-def _measure_runs(plan: Plan, res: FloatArray, starts: npt.NDArray[np.int64],
-                  lengths: npt.NDArray[np.int64],
-                  measure: Callable[[PixelBlock, FloatArray], None]) -> None:
-    """The native coverage, by `measure(block, values)`, of the runs of
-    columns [start, start + length) of each row (one row of `starts` and
-    `lengths` per row of the grid), gathered in groups of rows holding about
-    a block of pixels each, so that memory stays block-sized however many
-    pixels the runs hold."""
-    done = np.cumsum(lengths.sum(1))
-    if not done.size or not done[-1]:
-        return
-    cuts = np.searchsorted(done, np.arange(BLOCK_PIXELS, int(done[-1]), BLOCK_PIXELS))
-    for r0, r1 in zip([0, *(cuts + 1).tolist()], [*(cuts + 1).tolist(), len(done)]):
-        runs, first_at = lengths[r0:r1], starts[r0:r1]
-        n = int(runs.sum())
-        if not n:
-            continue
-        row_of = np.repeat(np.arange(r0, r1), runs.sum(1))
-        # each run's columns counted up from its start
-        first = np.cumsum(runs.reshape(-1)) - runs.reshape(-1)
-        cols = np.arange(n) - np.repeat(first - first_at.reshape(-1), runs.reshape(-1))
-        block = grid_pixels(typing.cast(Affine, plan.affine), row_of, cols)
-        values = chk.new_array("the measured pixels", (n,), np.float64)
-        measure(block, values)
-        res[row_of, cols] = values
+    return _cover(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r),
+                  circle_filler(cx, cy, r))
 
 
 def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:
@@ -451,102 +293,5 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     length, edges, _ = chk.instance("strut", strut, Strut).native_args()
     plan = Plan(pixels)
     plan.check()
-    # Rows are filled one Python step each: worth it only for rows of some length.
-    if plan.affine is not None and plan.size and plan.shape[1] >= 64:
-        return _strut_on_grid(plan, out, length, edges)
-    return _evaluate(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges))
-
-
-def _linear_columns(a: npt.NDArray[np.float64], b: float, below: float, above: float
-                    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Columns k (real) with below <= a + b k <= above, per row, as [lo, hi]:
-    everything or nothing ([-inf, inf] or [inf, -inf]) when b is 0."""
-    if b == 0.0:
-        held = (below <= a) & (a <= above)
-        return np.where(held, -np.inf, np.inf), np.where(held, np.inf, -np.inf)
-    lo, hi = (below - a) / b, (above - a) / b
-    return (lo, hi) if b > 0.0 else (hi, lo)
-
-
-def _strut_spans(plan: Plan, length: float, edges: Edges
-                 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None:
-    """For each row of a lazy grid, the runs of columns [start, stop) that
-    the native code would set to 1 without measuring (two per row), and the
-    runs that it may measure (four per row: the two ends of the disc where a
-    centre may fall either side of its rim, and the columns near each edge
-    line); every other column is 0.  The native quick tests compare each
-    edge's side value with twice the footprint radius; the side values are
-    linear along a row, and the margins, in columns and relative, lie far
-    beyond any rounding.  None when the numbers are too extreme for that."""
-    ny, nx = plan.shape
-    (x0, y0), ((m00, m01), (m10, m11)) = typing.cast(Affine, plan.affine)
-    x1, y1, a1, b1, x2, y2, a2, b2 = edges
-    rho, half = _grid_footprint_radius(plan), 0.5 * length
-    mx, my = (x2 + x1) * 0.5, (y2 + y1) * 0.5
-    disc = _DiscColumns(plan, mx, my, half + math.hypot(x2 - x1, y2 - y1) + rho)
-    if disc.slack is None or not (rho * rho <= 1e4 * abs(m00 * m11 - m01 * m10)):
-        return None
-    i = np.arange(ny, dtype=np.float64)
-    cx, cy = m01 * i + x0, m11 * i + y0                  # centre of column 0
-    side = []
-    for x, y, dy, dx in ((x1, y1, a1, b1), (x2, y2, a2, b2)):
-        # the side value dx (qy - y) - dy (qx - x), a + b k along a row
-        reach = (2.0 + 1e-9) * rho + 1e-9 * disc.scale * math.hypot(dx, dy)
-        if not math.isfinite(reach):
-            return None
-        side.append((dx * (cy - y) - dy * (cx - x), dx * m10 - dy * m00, reach))
-    inf = np.inf
-
-    def columns(lo: npt.NDArray[np.float64], hi: npt.NDArray[np.float64], grow: int
-                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-        # whole columns of [lo, hi], `grow` more each side (fewer when negative)
-        start = np.clip(np.ceil(lo) - grow, 0, nx)
-        stop = np.clip(np.floor(hi) + 1 + grow, 0, nx)
-        empty = ~(lo <= hi)
-        start[empty], stop[empty] = 0, 0
-        return start.astype(np.int64), np.maximum(stop, start).astype(np.int64)
-
-    def clipped(start: npt.NDArray[np.int64], stop: npt.NDArray[np.int64],
-                lo: npt.NDArray[np.int64], hi: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
-        # the runs [start, stop) within [lo, hi), as (start, stop) pairs
-        a = np.maximum(start, lo)
-        return np.stack([a, np.maximum(np.minimum(stop, hi), a)], 1)
-
-    in0, in1 = columns(*disc.within(half * half - disc.slack), -1)      # surely in the disc
-    out0, out1 = columns(*disc.within(half * half + disc.slack), 1)     # maybe in the disc
-    inside = in0 < in1
-    measured = [np.stack([out0, np.where(inside, in0, out1)], 1),
-                np.stack([np.where(inside, in1, out1), out1], 1)]
-    for a, b, reach in side:    # columns near each edge line
-        measured.append(clipped(*columns(*_linear_columns(a, b, -reach, reach), 1), out0, out1))
-    # In the disc, side values clearly of opposite signs: 1.
-    (a1s, b1s, r1), (a2s, b2s, r2) = side
-    ones = []
-    for first, second in (((-inf, -r1), (r2, inf)), ((r1, inf), (-inf, -r2))):
-        lo1, hi1 = _linear_columns(a1s, b1s, *first)
-        lo2, hi2 = _linear_columns(a2s, b2s, *second)
-        ones.append(clipped(*columns(np.maximum(lo1, lo2), np.minimum(hi1, hi2), 0), in0, in1))
-    return np.stack(ones, 1), np.stack(measured, 1)
-
-
-def _strut_on_grid(plan: Plan, out: Any, length: float, edges: Edges) -> FloatArray:
-    """strut_coverage of a lazy grid at the cost of the pixels near its
-    edges and the rim of its disc: each row is filled with 0 and with runs of
-    1 where the native quick tests would settle every pixel, and only the
-    rest is gathered and measured by the native code.  Every value has the
-    bits of the whole grid evaluated."""
-    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
-           else chk.output("out", out, plan.shape, np.float64))
-    spans = _strut_spans(plan, length, edges)
-    if spans is None:
-        _evaluate(plan, res, lambda b, o, s, e: strut_block(b, o, length, edges))
-        return res if out is None else typing.cast(FloatArray, out)
-    ones, measured = spans
-    res.fill(0.0)
-    for row, runs in enumerate(ones.tolist()):
-        for a, b in runs:
-            if a < b:
-                res[row, a:b] = 1.0
-    _measure_runs(plan, res, measured[:, :, 0], measured[:, :, 1] - measured[:, :, 0],
-                  lambda b, o: strut_block(b, o, length, edges))
-    return res if out is None else typing.cast(FloatArray, out)
+    return _cover(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges),
+                  strut_filler(length, edges))

@@ -176,18 +176,20 @@ def render(shape: Shape, pixels: Frames, *, chunks: Chunks = "auto",
 
 class _Block:
     """A coverage block function with its fixed arguments, as a task takes
-    it: ``run(block, out_block, start, stop)``."""
+    it: ``run(block, out_block, start, stop)``; and the filler that covers a
+    whole tile as runs where that is sure."""
 
-    def __init__(self, function: Callable[..., None], *args: Any) -> None:
-        self.function, self.args = function, args
+    def __init__(self, function: Callable[..., None], filler: coverage.Filler,
+                 *args: Any) -> None:
+        self.function, self.filler, self.args = function, filler, args
 
     def __call__(self, block: Any, out: FloatArray, start: int, stop: int) -> None:
         self.function(block, out, *self.args)
 
 
-def _cover_tile(run: Any, shape: tuple[int, int], affine: Any, rows: tuple[int, int],
+def _cover_tile(run: _Block, shape: tuple[int, int], affine: Any, rows: tuple[int, int],
                 cols: tuple[int, int]) -> FloatArray:
-    return coverage.grid_tile(run, shape, affine, rows, cols)
+    return coverage.grid_tile(run, shape, affine, rows, cols, filler=run.filler)
 
 
 def _pixels_first(function: Callable[..., FloatArray], args: tuple[Any, ...],
@@ -211,8 +213,8 @@ def circle_coverage(pixels: Frames, center: npt.ArrayLike, radius: float, *,
     r = chk.finite("radius", radius)
     if r < 0.0:
         raise ValueError(f"radius must not be negative, got {r}")
-    return _coverage("circle", pixels, chunks, _Block(coverage.circle_block, cx, cy, r),
-                     coverage.circle_coverage, ((cx, cy), r))
+    run = _Block(coverage.circle_block, coverage.circle_filler(cx, cy, r), cx, cy, r)
+    return _coverage("circle", pixels, chunks, run, coverage.circle_coverage, ((cx, cy), r))
 
 
 def strut_coverage(pixels: Frames, strut: Strut, *, chunks: Chunks = "auto") -> da.Array:
@@ -221,8 +223,8 @@ def strut_coverage(pixels: Frames, strut: Strut, *, chunks: Chunks = "auto") -> 
     if not isinstance(strut, Strut):
         raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
     length, edges, _ = strut.native_args()
-    return _coverage("strut", pixels, chunks, _Block(coverage.strut_block, length, edges),
-                     coverage.strut_coverage, (strut,))
+    run = _Block(coverage.strut_block, coverage.strut_filler(length, edges), length, edges)
+    return _coverage("strut", pixels, chunks, run, coverage.strut_coverage, (strut,))
 
 
 def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike, *,
@@ -235,8 +237,9 @@ def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike
                          "must be pairs")
     x0, y0 = chk.pair("point", point)
     dx, dy = chk.pair("direction", direction, nonzero=True)
-    return _coverage("edge", pixels, chunks, _Block(coverage.edge_block, (x0, y0, dx, dy)),
-                     coverage.edge_coverage, ((x0, y0), (dx, dy)))
+    line = (x0, y0, dx, dy)
+    run = _Block(coverage.edge_block, coverage.edge_filler(line), line)
+    return _coverage("edge", pixels, chunks, run, coverage.edge_coverage, ((x0, y0), (dx, dy)))
 
 
 # --- deposit -----------------------------------------------------------------------------
