@@ -207,12 +207,11 @@ def edge(window: Window, res: FloatArray, *, line: tuple[float, float, float, fl
     c0, c1 = window.cols
     # The sides of the far columns, read at the window's ends, where they
     # are surely far; a row that no column reaches lies on one side.
-    left_of_line = np.stack([np.full_like(near0, c0), near0], 1)[:, None, :]
-    right_of_line = np.stack([near1, np.full_like(near1, c1)], 1)[:, None, :]
+    before = np.stack([np.full_like(near0, c0), near0], 1)[:, None, :]
+    after = np.stack([near1, np.full_like(near1, c1)], 1)[:, None, :]
     res.fill(0.0)
-    _fill_runs(window, res, np.where((a + b * c0 < 0.0)[:, None, None], left_of_line, 0), 1.0)
-    _fill_runs(window, res, np.where((a + b * (c1 - 1) < 0.0)[:, None, None], right_of_line, 0),
-               1.0)
+    _fill_runs(window, res, np.where((a + b * c0 < 0.0)[:, None, None], before, 0), 1.0)
+    _fill_runs(window, res, np.where((a + b * (c1 - 1) < 0.0)[:, None, None], after, 0), 1.0)
     _measure_runs(window, res, np.stack([near0, near1], 1)[:, None, :], measure)
     return True
 
