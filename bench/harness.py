@@ -163,6 +163,8 @@ class Table:
         rows_n = math.ceil(len(families) / cols)
         fig, axes = plt.subplots(rows_n, cols, figsize=(5.2 * cols, 4.0 * rows_n), squeeze=False)
         for ax, family in zip(axes.ravel(), families):
+            # enough colours that no two lines of a panel share one
+            ax.set_prop_cycle(color=plt.get_cmap("tab20").colors)
             lines: dict[str, list[Row]] = {}
             for r in self.rows:
                 if r.family == family and not math.isnan(r.seconds):
@@ -177,7 +179,7 @@ class Table:
             ax.set_xlabel(f"work ({', '.join(units)})", fontsize=8)
             ax.set_ylabel("ns per unit of work", fontsize=8)
             ax.grid(True, which="both", alpha=0.3)
-            ax.legend(fontsize=6.5)
+            ax.legend(fontsize=6.5, loc="best", framealpha=0.8)
         for ax in axes.ravel()[len(families):]:
             ax.set_visible(False)
         fig.suptitle(title, fontsize=10)
