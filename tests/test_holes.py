@@ -109,6 +109,16 @@ def vars_replaced():
         g.qx = np.zeros(1)
 
 
+def polygon_vertices_changed_after_construction():
+    # A polygon is checked once (simple, counter-clockwise, its area): it
+    # must not follow later changes to the caller's array.
+    vertices = np.array([(0.0, 0.0), (3.0, 0.0), (0.0, 3.0)])
+    polygon = trovel.Polygon(vertices)
+    want = trovel.render(polygon, Pixels.grid((4, 4)))
+    vertices[1] = (-3.0, 3.0)   # now clockwise, and a different triangle
+    assert same_bits(trovel.render(polygon, Pixels.grid((4, 4))), want)
+
+
 STALE = {
     "resized_field": raises(ValueError, "changed", lambda: (
         private(P := per_pixel(200), "qx").resize(1, refcheck=False),
@@ -126,6 +136,7 @@ STALE = {
     "values_resize_triangles": triangles_resized_by_values,
     "grid_y_resizes_grid_x": grid_x_resized_by_grid_y,
     "vars": vars_replaced,
+    "polygon_vertices": polygon_vertices_changed_after_construction,
 }
 
 

@@ -266,8 +266,9 @@ class Polygon(Shape):
         twice_area = float(np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y))
         if twice_area == 0.0:
             raise ValueError(f"{_name} must enclose a positive area")
-        # counter-clockwise, so that the inside lies left of every edge
-        self.vertices = np.ascontiguousarray(v if twice_area > 0 else v[::-1])
+        # Counter-clockwise, so that the inside lies left of every edge; a
+        # copy of its own, so that the caller's array can change no longer.
+        self.vertices = np.array(v if twice_area > 0 else v[::-1], dtype=np.float64, order="C")
         self.vertices.flags.writeable = False
         self._area = abs(twice_area) / 2
 
