@@ -67,9 +67,10 @@ def array(name: str, value: Any) -> AnyArray:
 
 
 def base(name: str, arr: AnyArray) -> AnyArray:
-    """Step 2 for an array from `array`: a plain ndarray view of its data, so
-    no method of a subclass runs from here on, holding real numbers."""
-    plain = np.ndarray.view(arr, np.ndarray)
+    """Step 2 for an array from `array`: a plain ndarray holding real
+    numbers, so that no method of a subclass runs from here on: the array
+    itself when it is one, else a plain view of its data."""
+    plain = arr if type(arr) is np.ndarray else np.ndarray.view(arr, np.ndarray)
     if plain.dtype.kind not in "biuf":
         raise TypeError(f"{name} must hold real numbers, got dtype {plain.dtype}")
     return plain
