@@ -41,16 +41,12 @@ class Window(NamedTuple):
     cols: tuple[int, int]
 
 
-def _footprint_radius(j00: float, j01: float, j10: float, j11: float) -> float:
-    """The largest singular value of a Jacobian, evaluated as the native
-    quick tests evaluate it."""
-    return (math.sqrt((j00 + j11) * (j00 + j11) + (j01 - j10) * (j01 - j10))
-            + math.sqrt((j00 - j11) * (j00 - j11) + (j01 + j10) * (j01 + j10))) * 0.5
-
-
 def _grid_radius(window: Window) -> float:
+    """The largest singular value of the grid's map, the radius of its
+    footprints, evaluated as the native quick tests evaluate it."""
     _, ((m00, m01), (m10, m11)) = window.affine
-    return _footprint_radius(m00, m01, m10, m11)
+    return (math.sqrt((m00 + m11) * (m00 + m11) + (m01 - m10) * (m01 - m10))
+            + math.sqrt((m00 - m11) * (m00 - m11) + (m01 + m10) * (m01 + m10))) * 0.5
 
 
 def _row_starts(window: Window) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:

@@ -30,11 +30,9 @@ int32_t band_of(const EdgeBands& b, double y) {
     return static_cast<int32_t>(t);
 }
 
-int32_t previous(int32_t k, int32_t n) { return k == 0 ? n - 1 : k - 1; }
-
 // The bands of edge k, lowest and highest.
 void bands_of_edge(const EdgeBands& b, const Primitive& p, int32_t k, int32_t& lo, int32_t& hi) {
-    const double ay = p.v[2 * previous(k, p.n) + 1], by = p.v[2 * k + 1];
+    const double ay = p.v[2 * previous_vertex(k, p.n) + 1], by = p.v[2 * k + 1];
     lo = band_of(b, std::min(ay, by));
     hi = band_of(b, std::max(ay, by));
 }
@@ -74,16 +72,17 @@ EdgeBands bands_of_polygon(const Primitive& p) {
     return b;
 }
 
-// The even-odd test over the edges in `near` (or all when it is null), each
-// vertex moved by (-tx, -ty) as it is read.  An edge crosses the ray only
-// when its y-range holds y, so any list of edges that holds those gives the
-// answer of all of them.
+// Even-odd crossing test of a horizontal ray to +x over the edges in `near`
+// (or all when it is null), each vertex moved by (-tx, -ty) as it is read;
+// points on the boundary get either answer, and callers never ask about
+// them.  An edge crosses the ray only when its y-range holds y, so any list
+// of edges that holds those gives the answer of all of them.
 bool crossings_to_the_right(const Primitive& p, const std::vector<int32_t>* near, double tx,
                             double ty, double x, double y) {
     bool inside = false;
     const int32_t count = near ? static_cast<int32_t>(near->size()) : p.n;
     for (int32_t e = 0; e < count; ++e) {
-        const int32_t k = near ? (*near)[e] : e, j = previous(k, p.n);
+        const int32_t k = near ? (*near)[e] : e, j = previous_vertex(k, p.n);
         const double ax = p.v[2 * j] - tx, ay = p.v[2 * j + 1] - ty;
         const double bx = p.v[2 * k] - tx, by = p.v[2 * k + 1] - ty;
         if ((ay > y) != (by > y)) {
@@ -131,23 +130,6 @@ double translation_slack(double at, double reach) {
     return 1e-9 * (std::fabs(at) + std::fabs(reach)) + 1e-300;
 }
 
-// Even-odd crossing test of a horizontal ray to +x; points on the boundary
-// get either answer, and callers never ask about them.
-bool inside_polygon(const double* v, int n, double x, double y) {
-    bool inside = false;
-    double ax = v[2 * (n - 1)], ay = v[2 * (n - 1) + 1];
-    for (int i = 0; i < n; ++i) {
-        const double bx = v[2 * i], by = v[2 * i + 1];
-        if ((ay > y) != (by > y)) {
-            const double xc = ax + (y - ay) / (by - ay) * (bx - ax);
-            if (xc > x) inside = !inside;
-        }
-        ax = bx;
-        ay = by;
-    }
-    return inside;
-}
-
 bool inside_translated_polygon(const Primitive& p, double tx, double ty, double x, double y) {
     if (!p.bands) return crossings_to_the_right(p, nullptr, tx, ty, x, y);
     std::vector<int32_t>& near = near_edges();
@@ -183,7 +165,7 @@ State classify(const Primitive& p, double x, double y, double hx, double hy) {
     }
     const int count = near ? static_cast<int>(near->size()) : n;
     for (int e = 0; e < count; ++e) {
-        const int i = near ? (*near)[e] : e, j = previous(i, n);
+        const int i = near ? (*near)[e] : e, j = previous_vertex(i, n);
         const double ax0 = p.v[2 * j], ay0 = p.v[2 * j + 1], bx = p.v[2 * i], by = p.v[2 * i + 1];
         // separating axes: the box's own, then the edge's normal
         if (std::max(ax0, bx) < x - rx || std::min(ax0, bx) > x + rx ||
@@ -193,9 +175,10 @@ State classify(const Primitive& p, double x, double y, double hx, double hy) {
         if (std::fabs(ux * (y - ay0) - uy * (x - ax0)) <= std::fabs(uy) * rx + std::fabs(ux) * ry)
             return kCrossed;
     }
-    if (!near) return inside_polygon(p.v, n, x, y) ? kIn : kOut;
-    near->clear();
-    p.bands->near(y, y, *near);
+    if (near) {
+        near->clear();
+        p.bands->near(y, y, *near);
+    }
     return crossings_to_the_right(p, near, 0.0, 0.0, x, y) ? kIn : kOut;
 }
 

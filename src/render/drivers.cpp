@@ -263,7 +263,6 @@ struct RunBounds {
 
 RunBounds run_bounds(const ListJob& L, int64_t n0, int64_t n1) {
     RunBounds r;
-    double &xmin = r.xmin, &xmax = r.xmax, &ymin = r.ymin, &ymax = r.ymax, &ex = r.ex, &ey = r.ey;
     int64_t n = n0;
     if (n1 - n0 >= 4) {
         PairBounds a(L, n), b(L, n + 2);
@@ -272,22 +271,13 @@ RunBounds run_bounds(const ListJob& L, int64_t n0, int64_t n1) {
             b.add(L, n + 2);
         }
         for (const PairBounds& p : {a, b})
-            for (int k = 0; k < 2; ++k) {
-                xmin = std::min(xmin, p.xmin[k]);
-                xmax = std::max(xmax, p.xmax[k]);
-                ymin = std::min(ymin, p.ymin[k]);
-                ymax = std::max(ymax, p.ymax[k]);
-                ex = std::max(ex, p.ex[k]);
-                ey = std::max(ey, p.ey[k]);
-            }
+            for (int k = 0; k < 2; ++k)
+                r.merge({p.xmin[k], p.xmax[k], p.ymin[k], p.ymax[k], p.ex[k], p.ey[k]});
     }
     for (; n < n1; ++n) {
-        xmin = std::min(xmin, L.qx[n]);
-        xmax = std::max(xmax, L.qx[n]);
-        ymin = std::min(ymin, L.qy[n]);
-        ymax = std::max(ymax, L.qy[n]);
-        ex = std::max(ex, std::fabs(L.j00[n]) + std::fabs(L.j01[n]));
-        ey = std::max(ey, std::fabs(L.j10[n]) + std::fabs(L.j11[n]));
+        const double qx = L.qx[n], qy = L.qy[n];
+        r.merge({qx, qx, qy, qy, std::fabs(L.j00[n]) + std::fabs(L.j01[n]),
+                 std::fabs(L.j10[n]) + std::fabs(L.j11[n])});
     }
     return r;
 }

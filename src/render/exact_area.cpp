@@ -358,7 +358,7 @@ double single_sum(Workspace& ws, const Shape& shape, int32_t code, const Frame& 
     const int count = near ? static_cast<int>(near->size()) : p.n;
     int found = -1;
     for (int e = 0; e < count; ++e) {
-        const int k = near ? (*near)[e] : e, j = k == 0 ? p.n - 1 : k - 1;
+        const int k = near ? (*near)[e] : e, j = previous_vertex(k, p.n);
         const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
         const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
         const double dx = bx - ax, dy = by - ay;
@@ -427,7 +427,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
         const std::vector<int32_t>* near = edges_near(ws, p, f, ry, true);
         const int count = near ? static_cast<int>(near->size()) : p.n;
         for (int e = 0; e < count; ++e) {
-            const int k = near ? (*near)[e] : e, j = k == 0 ? p.n - 1 : k - 1;
+            const int k = near ? (*near)[e] : e, j = previous_vertex(k, p.n);
             const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
             const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
             if (std::max(ax, bx) < -rx || std::min(ax, bx) > rx || std::max(ay, by) < -ry ||

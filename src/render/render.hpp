@@ -33,6 +33,9 @@ struct EdgeBands {
     void near(double ylo, double yhi, std::vector<int32_t>& out) const;
 };
 
+// The vertex an edge starts from: edge k runs from it to vertex k.
+inline int32_t previous_vertex(int32_t k, int32_t n) { return k == 0 ? n - 1 : k - 1; }
+
 struct Primitive {
     int32_t kind;
     const double* v;     // disc: cx, cy, r; polygon: x0, y0, x1, y1, ... (counter-clockwise)
@@ -74,7 +77,6 @@ bool run_program(const std::vector<int32_t>& program, const uint8_t* value,
 // State of a primitive over the box of half-sizes (hx, hy) about (x, y): kIn
 // or kOut only when that is certain.
 State classify(const Primitive& p, double x, double y, double hx, double hy);
-bool inside_polygon(const double* v, int n, double x, double y);
 // The same test of the point (x, y) given relative to (tx, ty), the
 // vertices moved by the same translation one by one.
 bool inside_translated_polygon(const Primitive& p, double tx, double ty, double x, double y);
