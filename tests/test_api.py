@@ -155,6 +155,42 @@ def test_strut_orientation_is_normalised():
     assert trovel.strut_coverage(g, b)[0, 0] == 1.0
 
 
+# Only a line's direction counts, whatever its length: the strut's quick
+# tests and the cut's margin compare side values with distances, so the
+# checked layer hands native code unit directions.
+DIRECTION_LENGTHS = [1e-300, 1e-8, 1.0, 100.0, 1e300]
+UNIT = (0.6, 0.8)
+
+
+def strut_of_length(length):
+    d = (UNIT[0] * length, UNIT[1] * length)
+    return Strut((0.0, 0.7), d, (0.35, -0.45), d, (0.2, 0.1), 9.0)
+
+
+@pytest.mark.parametrize("length", DIRECTION_LENGTHS)
+def test_direction_length_does_not_matter(length, tris):
+    grids = [Pixels.grid((40, 90), center=(0.0, 0.0), scale=0.13, rotation=0.2),
+             Pixels.grid((3, 4), origin=(-1.0, 0.0), scale=0.7).materialize()]
+    d = (UNIT[0] * length, UNIT[1] * length)
+    for g in grids:
+        np.testing.assert_allclose(trovel.strut_coverage(g, strut_of_length(length)),
+                                   trovel.strut_coverage(g, strut_of_length(1.0)), atol=1e-12)
+        np.testing.assert_allclose(trovel.edge_coverage(g, (0.3, -0.2), d),
+                                   trovel.edge_coverage(g, (0.3, -0.2), UNIT), atol=1e-12)
+    got = trovel.clip_to_strut(tris, strut_of_length(length), margin=0.3)
+    want = trovel.clip_to_strut(tris, strut_of_length(1.0), margin=0.3)
+    assert (got.dropped, got.clipped) == (want.dropped, want.clipped)
+    assert math.isclose(trovel.triangle_areas(got.triangles).sum(),
+                        trovel.triangle_areas(want.triangles).sum(), rel_tol=1e-12)
+
+
+def test_a_long_strut_direction_keeps_its_band():
+    g = Pixels.grid((1, 3), origin=(-1.0, 0.0))
+    s = Strut((0, 0.1), (100, 0), (0, -0.1), (100, 0), (0, 0), 4.0)
+    assert same_bits(trovel.strut_coverage(g, s), np.full((1, 3), trovel.strut_coverage(
+        Pixels.grid((1, 1)), Strut.across((0, 0), 0.0, 0.2, 4.0))[0, 0]))
+
+
 # --- bad input is refused with a clear error --------------------------------
 
 BIG = np.broadcast_to(np.zeros(6), (2**31, 6))  # no memory behind it

@@ -119,6 +119,34 @@ def polygon_vertices_changed_after_construction():
     assert same_bits(trovel.render(polygon, Pixels.grid((4, 4))), want)
 
 
+@numbers.Integral.register
+class ResizingInt:
+    """An integer whose conversion runs the caller's code first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __int__(self):
+        self.action()
+        return self.value
+
+    __index__ = __int__
+
+
+def render_out_resized():
+    out = np.empty((30, 30))
+    trovel.render(trovel.Disc((0, 0), 3.0), Pixels.grid((30, 30)), out=out,
+                  threads=ResizingInt(1, lambda: out.resize(1, refcheck=False)))
+
+
+def polygon_from_resizing_vertices():
+    # the array the vertices come from shrinks while they are converted:
+    # the polygon is built from what the conversion returned
+    source = np.array([(0.0, 0.0), (3.0, 0.0), (3.0, 3.0), (0.0, 3.0)])
+    square = trovel.Polygon(ArrayResizing(source, lambda: source.resize((3, 2), refcheck=False)))
+    assert square.vertices.shape == (3, 2) and square.area_bound() == 4.5
+
+
 STALE = {
     "resized_field": raises(ValueError, "changed", lambda: (
         private(P := per_pixel(200), "qx").resize(1, refcheck=False),
@@ -137,6 +165,12 @@ STALE = {
     "grid_y_resizes_grid_x": grid_x_resized_by_grid_y,
     "vars": vars_replaced,
     "polygon_vertices": polygon_vertices_changed_after_construction,
+    "render_subclass_lies_about_shape": raises(ValueError, "changed", lambda: trovel.render(
+        trovel.Disc((0, 0), 3.0), lying_subclass(shape=(1000, 1000)))),
+    "render_subclass_lies_about_footprints": raises(ValueError, "changed", lambda: trovel.render(
+        trovel.Disc((0, 0), 3.0), lying_subclass(footprints=lambda: (np.zeros(1),) * 6))),
+    "threads_resize_render_out": raises(ValueError, "out must have shape", render_out_resized),
+    "vertices_resize_themselves": polygon_from_resizing_vertices,
 }
 
 
@@ -163,6 +197,10 @@ def liar(n, dtype=np.float64, source=None):
 
 MASKED = np.ma.masked_array(np.zeros((30, 30)), mask=True)
 SUBCLASSED = {
+    "render": raises(ValueError, "out must have shape", lambda: trovel.render(
+        trovel.Disc((0, 0), 3.0), per_pixel(), out=liar(4))),
+    "render_masked_out": raises(TypeError, "masked", lambda: trovel.render(
+        trovel.Disc((0, 0), 3.0), Pixels.grid((30, 30)), out=MASKED)),
     "coverage": raises(ValueError, "out must have shape", lambda: trovel.circle_coverage(
         per_pixel(), (0, 0), 5.0, out=liar(4))),
     "mask": raises(ValueError, "out must have shape", lambda: trovel.polygon_mask(
@@ -207,6 +245,9 @@ OVERLAPS = {
     "mask_over_grid_x": mask_over_grid_x,
     "clip_over_triangles": lambda: trovel.clip_to_circle(
         (T := np.zeros((40, 6)))[:10], (0, 0), 1.0, out=T),
+    "render_over_pixels": lambda: trovel.render(
+        trovel.Disc((0, 0), 3.0), P := per_pixel(),
+        out=np.ndarray.view(private(P, "qy"), np.ndarray).reshape(30, 30)),
 }
 
 
@@ -308,14 +349,57 @@ MESSAGES = {
     "negative_clip_radius": (ValueError, "radius", lambda: trovel.clip_to_circle(TRIS, (0, 0), -1.0)),
     "origin_and_center": (TypeError, "center", lambda: Pixels.grid((2, 2), origin=(0, 0),
                                                                    center=(0, 0))),
-    "huge_result": (ValueError, "result", lambda: trovel.circle_coverage(
+    "huge_result": (ValueError, "result.*pixels", lambda: trovel.circle_coverage(
         Pixels.grid((2**31 - 1, 2**31 - 1)), (0, 0), 1.0)),
+    "huge_render": (ValueError, "pixels", lambda: trovel.render(
+        trovel.Disc((0, 0), 1.0), Pixels.grid((2**31 - 1, 2**31 - 1)))),
+    "huge_deposit_size": (ValueError, "size", lambda: trovel.deposit_triangles(
+        TRIS, 1.0, size=2**31 - 1)),
+    "huge_deposit_shape": (ValueError, "shape", lambda: trovel.deposit_triangles(
+        TRIS, 1.0, shape=(2**31 - 1, 2**31 - 1))),
+    "strut_line_1_through_point_2": (ValueError, "point2.*point1, direction1", lambda: Strut(
+        (0, 0), (1, 0), (3, 0), (1, 1), (0, 0), 1.0)),
+    "strut_line_2_through_point_1": (ValueError, "point1.*point2, direction2", lambda: Strut(
+        (0, 0), (1, 1), (3, 0), (1, 0), (0, 0), 1.0)),
+    "grid_singular_matrix": (ValueError, "matrix", lambda: Pixels.grid(
+        (2, 2), matrix=[[1, 2], [2, 4]])),
+    "grid_zero_scale": (ValueError, "scale", lambda: Pixels.grid((2, 2), scale=0)),
+    "grid_zero_scale_pair": (ValueError, "scale", lambda: Pixels.grid((2, 2), scale=(1, 0))),
 }
 
 
 @pytest.mark.parametrize("error,name,call", MESSAGES.values(), ids=MESSAGES.keys())
 def test_errors_name_the_argument(error, name, call):
     in_child(raises(error, name, call))
+
+
+# --- shapes anywhere in the range of doubles ------------------------------------------
+
+SHAPE_MAKERS = {
+    "polygon": lambda s: trovel.Polygon(np.array([(0, 0), (1, 0.2), (0.6, 1), (-0.3, 0.5)]) * s),
+    "disc": lambda s: trovel.Disc((s, -s), s),
+    "rectangle": lambda s: trovel.Rectangle((0.5 * s, 0), 0.3, s, 1.5 * s),
+    "pupil": lambda s: trovel.pupil(s, 0.3, 4, 0.01 * s),
+    "segments": lambda s: trovel.hexagonal_segments(1, s, 0.01 * s),
+}
+
+
+@pytest.mark.parametrize("scale", [5e-324, 1e-300, 1e-8, 1e8, 1e200, 1e300, 1.7e308])
+@pytest.mark.parametrize("make", SHAPE_MAKERS.values(), ids=SHAPE_MAKERS.keys())
+def test_shapes_build_without_warnings_or_are_refused(make, scale):
+    def check():
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            try:
+                shape = make(scale)
+            except ValueError as error:
+                assert re.search("vertices|rectangle|center|radius|diameter|width|length|flat_to_flat",
+                                 str(error)), str(error)
+                return
+            image = trovel.render(shape, Pixels.grid((4, 4), center=(0.2 * scale, 0.2 * scale)))
+        assert ((image >= 0) & (image <= 1)).all()
+    in_child(check)
 
 
 # --- arrays at an odd byte offset (made from a buffer, or unpickled) ---------------------

@@ -174,6 +174,29 @@ def number_or_pair(name: str, value: Any) -> tuple[float, float]:
     return v, v
 
 
+# A direction whose length is within this of 1 is taken as unit and kept as
+# it is: (cos a, sin a) rounds to a length a few ulps from 1.
+_UNIT_SLACK = 4 * 2.0**-52
+
+
+def unit_direction(direction: tuple[float, float]) -> tuple[float, float]:
+    """A non-zero finite direction from `pair`, scaled to unit length.
+
+    Native side values grow with a direction's length, and the quick tests
+    and margins compare them with distances; a unit direction makes them
+    distances.  A direction already unit is returned as it is, so its bits
+    are kept; any other is first brought near unit length by a power of two
+    (exact, so that directions a power of two apart give the same bits),
+    then divided by its length."""
+    dx, dy = direction
+    if abs(math.hypot(dx, dy) - 1.0) <= _UNIT_SLACK:
+        return direction
+    e = math.frexp(max(abs(dx), abs(dy)))[1]
+    dx, dy = math.ldexp(dx, -e), math.ldexp(dy, -e)
+    n = math.hypot(dx, dy)
+    return dx / n, dy / n
+
+
 def nonnegative(name: str, value: float) -> float:
     """Step 2 for a number from `finite`."""
     if value < 0.0:
@@ -359,12 +382,15 @@ def per_item(name: str, value: Any, n: int, *, items: str = "items") -> FloatArr
     return contiguous(name, arr)
 
 
-def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False) -> AnyArray:
-    """A fresh output; a shape numpy cannot allocate is a ValueError naming it."""
+def new_array(name: str, shape: tuple[int, ...], dtype: Any, *, zero: bool = False,
+              given_by: str | None = None) -> AnyArray:
+    """A fresh output; a shape numpy cannot allocate is a ValueError naming
+    it and `given_by`, the argument that set the shape."""
     try:
         return (np.zeros if zero else np.empty)(shape, dtype=dtype)
     except ValueError:
-        raise ValueError(f"{name} of shape {shape} is too large to allocate") from None
+        cause = f" (set by {given_by})" if given_by else ""
+        raise ValueError(f"{name} of shape {shape}{cause} is too large to allocate") from None
 
 
 def plain_output(name: str, out: Any, dtype: Any) -> AnyArray:

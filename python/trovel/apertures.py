@@ -147,7 +147,7 @@ class Disc(Shape):
         return np.array([*self.center, self.radius])
 
     def area_bound(self) -> float:
-        return math.pi * self.radius ** 2
+        return math.pi * self.radius * self.radius
 
     def __repr__(self) -> str:
         return f"Disc(center={self.center}, radius={self.radius})"
@@ -232,6 +232,20 @@ def _check_simple(name: str, v: FloatArray) -> None:
                          f"{(int(np.argmax(folded)) + 1) % n}")
 
 
+def _exponent(v: FloatArray) -> int:
+    """The binary exponent of the largest magnitude among finite `v` (0 when
+    all are zero)."""
+    return int(np.frexp(np.max(np.abs(v)))[1])
+
+
+def _scaled(value: float, e: int) -> float:
+    """value * 2**e, infinite when that overflows."""
+    try:
+        return math.ldexp(value, e)
+    except OverflowError:
+        return math.inf
+
+
 class Polygon(Shape):
     """The inside of a simple polygon.
 
@@ -261,8 +275,13 @@ class Polygon(Shape):
             raise ValueError(f"{_name} must have shape (n, 2), got {v.shape}")
         if v.shape[0] < 3:
             raise ValueError(f"{_name} must hold at least 3 vertices, got {v.shape[0]}")
-        _check_simple(_name, v)
-        x, y = v[:, 0], v[:, 1]
+        # The tests below multiply coordinates: they run on the vertices
+        # scaled by a power of two (exactly) to a largest coordinate near 1,
+        # so that no product overflows or underflows, whatever their range.
+        e = _exponent(v)
+        w = np.ldexp(v, -e)
+        _check_simple(_name, w)
+        x, y = w[:, 0], w[:, 1]
         twice_area = float(np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y))
         if twice_area == 0.0:
             raise ValueError(f"{_name} must enclose a positive area")
@@ -270,7 +289,7 @@ class Polygon(Shape):
         # copy of its own, so that the caller's array can change no longer.
         self.vertices = np.array(v if twice_area > 0 else v[::-1], dtype=np.float64, order="C")
         self.vertices.flags.writeable = False
-        self._area = abs(twice_area) / 2
+        self._area = _scaled(abs(twice_area) / 2, 2 * e)
 
     def _coords(self) -> FloatArray:
         return self.vertices.ravel()

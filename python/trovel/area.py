@@ -347,7 +347,8 @@ def _deposit_centred(triangles: Any, values: Any, divisors: Any, size: Any,
     tris, vals, divs = _inputs(*raw)
     if out is None:
         assert side is not None
-        image = chk.new_array("the image", (side, side), np.float64, zero=True)
+        image = chk.new_array("the image", (side, side), np.float64, zero=True,
+                              given_by="size")
     else:
         image = chk.square_output("out", out, side, np.float64)
         chk.disjoint("out", image, tris, vals, divs)
@@ -477,7 +478,8 @@ class _Frame:
         if image is not None:
             buf = image
         else:
-            buf = chk.new_array("the image", (max(banded, ny), nx), np.float64, zero=not fresh)
+            buf = chk.new_array("the image", (max(banded, ny), nx), np.float64, zero=not fresh,
+                                given_by="shape")
         for r0 in range(0, banded, max(band, 1)):
             rows = (r0, min(r0 + band, ny))
             sub = batch.meeting(rows, (0, band))

@@ -76,7 +76,7 @@ def strut_block(block: PixelBlock, out: FloatArray, length: float, edges: Edges)
 def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: FloatArray) -> FloatArray:
     """Step 2 and 3: check the pixels and the output, then run the block
     function over the pixel set's blocks, straight into the output's rows."""
-    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
+    res = (chk.new_array("the result", plan.shape, np.float64, given_by="pixels") if out is None
            else chk.output("out", out, plan.shape, np.float64))
     chk.disjoint("out", res, *plan.arrays, *inputs)
     flat = res.reshape(-1)
@@ -107,7 +107,7 @@ def _cover(plan: Plan, out: Any, run: BlockFunction, filler: Filler) -> FloatArr
     other pixel set) block by block."""
     if plan.affine is None:
         return _evaluate(plan, out, run)
-    res = (chk.new_array("the result", plan.shape, np.float64) if out is None
+    res = (chk.new_array("the result", plan.shape, np.float64, given_by="pixels") if out is None
            else chk.output("out", out, plan.shape, np.float64))
     ny, nx = plan.shape
     if not spans.fill(filler, spans.Window(plan.affine, (0, ny), (0, nx)), res):

@@ -260,10 +260,17 @@ class Pixels:
             rot = chk.finite("rotation", rotation)
             c, s = float(np.cos(rot)), float(np.sin(rot))
             m = ((c * sx, -s * sy), (s * sx, c * sy))
+            given = f"scale {scale!r:.40}"
         else:
             raw = chk.one_of_shapes("matrix", chk.array("matrix", matrix), (2, 2))
             arr = chk.contiguous("matrix", raw, finite=True)
             m = ((float(arr[0, 0]), float(arr[0, 1])), (float(arr[1, 0]), float(arr[1, 1])))
+            given = f"matrix {m}"
+        det = m[0][0] * m[1][1] - m[0][1] * m[1][0]
+        if not math.isfinite(det) or det == 0.0:
+            raise ValueError(f"{given} gives a singular map or one whose determinant "
+                             "overflows: the map must be non-singular, with a finite "
+                             "determinant")
         if center is not None:
             hk, hi = (nx - 1) * 0.5, (ny - 1) * 0.5
             place = (place[0] - (m[0][0] * hk + m[0][1] * hi),

@@ -66,7 +66,7 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
     poly = chk.contiguous("polygon", poly, finite=True)
     shape = (gy.shape[0], gx.shape[0])
     if out is None:
-        mask = chk.new_array("the mask", shape, np.bool_)
+        mask = chk.new_array("the mask", shape, np.bool_, given_by="grid_x and grid_y")
     else:
         mask = chk.output("out", out, shape, np.bool_)
         chk.disjoint("out", mask, poly, gx, gy)

@@ -60,7 +60,8 @@ def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: 
     if r1 < r0 or c1 < c0:
         raise ValueError(f"rows and cols must be increasing ranges, got {rows} and {cols}")
     shape_out = (r1 - r0, c1 - c0)
-    res = np.empty(shape_out) if out is None else chk.output("out", out, shape_out, np.float64)
+    res = (chk.new_array("the image", shape_out, np.float64, given_by="pixels") if out is None
+           else chk.output("out", out, shape_out, np.float64))
     _kernels.grid(*desc, x0, y0, m00, m01, m10, m11, r0, r1, c0, c1, res, _threads(threads))
     return res
 
@@ -120,7 +121,7 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
     desc = _native_description(shape)
     result_shape = chk.plain_shape(pixels.shape)
     qx, qy, j00, j01, j10, j11 = chk.native_arrays(pixels.footprints(), math.prod(result_shape))
-    res = (chk.new_array("the image", result_shape, np.float64) if out is None
+    res = (chk.new_array("the image", result_shape, np.float64, given_by="pixels") if out is None
            else chk.output("out", out, result_shape, np.float64))
     chk.disjoint("out", res, qx, qy, j00, j01, j10, j11)
     _kernels.footprints(*desc, qx, qy, j00, j01, j10, j11, res.reshape(-1), nthreads)

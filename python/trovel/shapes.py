@@ -24,7 +24,7 @@ class Strut:
     """A band between two edge lines, limited along its length.
 
     Each edge line runs through a point along a direction vector (any
-    length).  The strut is the band between the lines, ``length`` long and
+    non-zero length: only its direction counts).  The strut is the band between the lines, ``length`` long and
     centred on ``center`` along its axis.  The directions are re-oriented on
     construction so that the band lies right of edge 1 and left of edge 2,
     whichever way they were given.
@@ -71,8 +71,12 @@ class Strut:
         s1, s2 = _side(p1, d1, p2), _side(p2, d2, p1)
         if not (math.isfinite(s1) and math.isfinite(s2)):
             raise ValueError("point1 and point2 lie too far apart to orient the strut")
-        if s1 == 0.0 or s2 == 0.0:
-            raise ValueError("each edge line must pass beside the other line's point")
+        if s1 == 0.0:
+            raise ValueError("point2 lies on edge line 1 (point1, direction1): each edge "
+                             "line must pass beside the other line's point")
+        if s2 == 0.0:
+            raise ValueError("point1 lies on edge line 2 (point2, direction2): each edge "
+                             "line must pass beside the other line's point")
         if s1 > 0.0:
             d1 = (-d1[0], -d1[1])
         if s2 < 0.0:
@@ -136,18 +140,21 @@ class Strut:
         return cls(p1, d, p2, d, (cx, cy), size)
 
     def native_args(self) -> tuple[float, Edges, Pair]:
-        """The length, the eight native edge values and the centre, read from the
-        fields again and checked, since a frozen dataclass can still be changed."""
-        edges = Strut.native_edges(self)
+        """The length, the eight native edge values and the centre, read from
+        the fields again and checked, since a frozen dataclass can still be
+        changed.  Each line's native pair (a, b) is its unit direction
+        (dx, dy) read as (dy, dx): the native quick tests and the cut's
+        margin compare side values with distances, so the directions are
+        made unit (those already unit are passed as they are)."""
+        (x1, y1), (x2, y2) = chk.pair("strut.point1", self.point1), chk.pair("strut.point2",
+                                                                             self.point2)
+        dx1, dy1 = chk.unit_direction(chk.pair("strut.direction1", self.direction1, nonzero=True))
+        dx2, dy2 = chk.unit_direction(chk.pair("strut.direction2", self.direction2, nonzero=True))
         length = chk.finite("strut.length", self.length)
         center = chk.pair("strut.center", self.center)
-        x1, y1, a1, b1, x2, y2, a2, b2 = (chk.finite("strut edge", v) for v in edges)
-        return length, (x1, y1, a1, b1, x2, y2, a2, b2), center
+        return length, (x1, y1, dy1, dx1, x2, y2, dy2, dx2), center
 
     def native_edges(self) -> Edges:
-        """The edge lines as x1, y1, a1, b1, x2, y2, a2, b2 for the native
-        functions: each line's pair (a, b) is its direction (dx, dy) read as
-        (dy, dx)."""
-        (x1, y1), (dx1, dy1) = self.point1, self.direction1
-        (x2, y2), (dx2, dy2) = self.point2, self.direction2
-        return (x1, y1, dy1, dx1, x2, y2, dy2, dx2)
+        """The edge lines as x1, y1, a1, b1, x2, y2, a2, b2, as the native
+        functions take them (see `native_args`)."""
+        return self.native_args()[1]
