@@ -289,6 +289,23 @@ def test_demo_routes_agree(tmp_path):
     assert r["max_diff_where_edges_meet"] < 0.5
 
 
+# --- the README's examples run as written -------------------------------------
+
+def readme_examples():
+    import pathlib
+    import re
+    text = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    return re.findall(r"```python\n(.*?)```", text, re.S)
+
+
+@pytest.mark.parametrize("code", readme_examples(), ids=lambda c: c.splitlines()[0][:30])
+def test_readme_example_runs(code, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    if "to_zarr" in code:   # the same calls, on a grid 64 times smaller
+        code = code.replace("16384", "2048").replace("chunks=2048", "chunks=512")
+    exec(compile(code, "README.md", "exec"), {})
+
+
 # --- the examples in the docstrings run as shown -----------------------------
 
 @pytest.mark.parametrize("module", ["area", "clip", "coverage", "grid", "mask", "shapes"])

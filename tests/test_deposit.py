@@ -111,9 +111,8 @@ def test_skipped_and_nan_triangles():
     for divisor in (0.0, -1.0):
         image, outside = trovel.deposit_triangles(tri, 1.0, divisor, shape=(2, 2))
         assert not image.any() and outside == 0.0
-    image, outside = trovel.deposit_triangles([[(0, 0), (math.inf, 0), (0, 2)]], 1.0,
-                                              shape=(2, 2))
-    assert not image.any() and outside == 0.0
+    with pytest.raises(ValueError, match=r"triangle 0 \(triangles\[0, 1, 0\]\) is inf"):
+        trovel.deposit_triangles([[(0, 0), (math.inf, 0), (0, 2)]], 1.0, shape=(2, 2))
     image, outside = trovel.deposit_triangles(tri, 1.0, math.nan, shape=(2, 2))
     assert np.isnan(image[0, 0]) and math.isnan(outside)
 

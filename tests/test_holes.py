@@ -267,6 +267,9 @@ SCALARS = {
     "fraction_scale": lambda: Pixels.grid((2, 2), scale=Fraction(1, 4)).affine[1][0][0] == 0.25,
     "fraction_pair": lambda: same_bits(trovel.circle_coverage(G, (Fraction(1, 2), 0), 1.0),
                                        trovel.circle_coverage(G, (0.5, 0), 1.0)),
+    "whole_float_struts": lambda: same_bits(
+        trovel.render(trovel.pupil(8.0, 0.3, 3.0, 0.2), G),
+        trovel.render(trovel.pupil(8.0, 0.3, 3, 0.2), G)),
 }
 
 
@@ -365,7 +368,26 @@ MESSAGES = {
         (2, 2), matrix=[[1, 2], [2, 4]])),
     "grid_zero_scale": (ValueError, "scale", lambda: Pixels.grid((2, 2), scale=0)),
     "grid_zero_scale_pair": (ValueError, "scale", lambda: Pixels.grid((2, 2), scale=(1, 0))),
+    "struts_not_whole": (ValueError, "struts must be a whole number", lambda: trovel.pupil(
+        8.0, 0.3, 3.5, 0.2)),
+    # non-finite coordinates are refused, naming the first
+    "nan_vertex_cut_by_circle": (ValueError, r"triangle 2 \(triangles\[2, 1\]\) is nan",
+                                 lambda: trovel.clip_to_circle(NAN_TRIS, (0, 0), 1.0)),
+    "nan_vertex_cut_by_strut": (ValueError, r"triangle 2 ", lambda: trovel.clip_to_strut(
+        NAN_TRIS, S)),
+    "nan_vertex_deposited": (ValueError, r"triangle 2 ", lambda: trovel.deposit_triangles(
+        NAN_TRIS, 1.0, shape=(3, 3))),
+    "nan_vertex_deposited_centred": (ValueError, r"triangle 2 ", lambda: trovel.deposit_triangles(
+        NAN_TRIS, 1.0, size=3)),
+    "nan_vertex_area": (ValueError, r"triangle 2 ", lambda: trovel.triangle_areas(NAN_TRIS)),
+    "inf_vertex_overlap": (ValueError, r"triangle\[1, 0\] is inf", lambda: trovel.overlap_area(
+        [(0, 0), (np.inf, 0), (0, 1)], (0, 0))),
+    "nan_grid_y": (ValueError, r"grid_y\[1\] is nan", lambda: trovel.polygon_mask(
+        SQUARE, [0.0, 1.0], [0.0, np.nan, 1.0])),
+    "nan_grid_x": (ValueError, r"grid_x\[2\] is nan", lambda: trovel.polygon_mask(
+        SQUARE, [0.0, 1.0, np.nan], [0.0])),
 }
+NAN_TRIS = np.vstack([np.repeat(TRIS.reshape(1, 6), 2, 0), [(0.0, np.nan, 1, 0, 0, 1)]])
 
 
 @pytest.mark.parametrize("error,name,call", MESSAGES.values(), ids=MESSAGES.keys())

@@ -17,7 +17,7 @@ aperture = segments - trovel.Disc((0.0, 0.0), 0.45)
 n = 300
 pixels = trovel.Pixels.grid((n, n), center=(0.0, 0.0), scale=6.0 / n)
 image = trovel.render(aperture, pixels)
-print(f"area {image.sum() * (6.0 / n) ** 2:.6f}, "
+print(f"area {(image * pixels.areas()).sum():.6f}, "
       f"{np.count_nonzero((image > 0) & (image < 1))} pixels partly covered")
 
 fig, (a, b) = plt.subplots(1, 2, figsize=(9, 4.4))

@@ -23,8 +23,9 @@ aperture = trovel.pupil(diameter, obscuration=0.14, struts=4, strut_width=0.1,
 image = trovel.render(aperture, pixels)
 
 # %%
-# The image's total, in pixel areas, against the analytic area: the annulus
-# less two bars crossing in the obscuration (four vanes).
+# The fractions weighted by each pixel's area (``pixels.areas()``, here one
+# number for the whole grid) against the analytic area: the annulus less two
+# bars crossing in the obscuration (four vanes).
 
 
 def band_in_disc(radius, half):
@@ -34,7 +35,7 @@ def band_in_disc(radius, half):
 
 R, r, h = diameter / 2, 0.14 * diameter / 2, 0.05
 analytic = math.pi * (R**2 - r**2) - 2 * (band_in_disc(R, h) - band_in_disc(r, h))
-print(f"rendered {image.sum() * scale**2:.9f} m^2, analytic {analytic:.9f} m^2")
+print(f"rendered {(image * pixels.areas()).sum():.9f} m^2, analytic {analytic:.9f} m^2")
 
 # %%
 fig, (a, b) = plt.subplots(1, 2, figsize=(9, 4.4))

@@ -85,9 +85,21 @@ def contiguous(name: str, arr: AnyArray, *, finite: bool = False) -> FloatArray:
     flags = out.flags
     if not (out.dtype == np.float64 and flags.c_contiguous and flags.aligned):
         out = np.require(out, dtype=np.float64, requirements=["C", "A"])
-    if finite and not _kernels.all_finite(out):
-        raise ValueError(f"{name} must be finite")
+    if finite:
+        refuse_non_finite(name, out)
     return out
+
+
+def refuse_non_finite(name: str, arr: FloatArray, *, item: str = "") -> None:
+    """Refuse a float64 array from `contiguous` that holds a NaN or an
+    infinity, naming the first such element (and the item it belongs to,
+    the first axis, when `item` names that)."""
+    if _kernels.all_finite(arr):
+        return
+    at = np.unravel_index(int(np.argmin(np.isfinite(arr).reshape(-1))), arr.shape)
+    index = ", ".join(str(int(k)) for k in at)
+    where = f"{item} {int(at[0])} ({name}[{index}])" if item else f"{name}[{index}]"
+    raise ValueError(f"{name} must be finite: {where} is {float(arr[at])}")
 
 
 def finite_array(name: str, value: Any) -> FloatArray:
@@ -141,6 +153,18 @@ def int32(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> int:
     if not minimum <= v <= INT32_MAX:
         raise ValueError(f"{name} must lie in {minimum} .. {INT32_MAX}, got {v}")
     return v
+
+
+def whole(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> int:
+    """A count given as an integer or as a whole real number (3 or 3.0),
+    as a 32-bit int."""
+    if isinstance(value, numbers.Real) and not isinstance(value, (numbers.Integral, bool,
+                                                                  np.bool_)):
+        v = real(name, value)
+        if not (math.isfinite(v) and v == math.floor(v)):
+            raise ValueError(f"{name} must be a whole number, got {v}")
+        value = int(v)
+    return int32(name, value, minimum=minimum)
 
 
 def int_pair(name: str, value: Any, *, minimum: int = -INT32_MAX - 1) -> tuple[int, int]:
@@ -352,8 +376,8 @@ def points(name: str, arr: AnyArray) -> AnyArray:
 
 
 def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[FloatArray, bool]:
-    """Triangles given as (n, 3, 2) or (n, 6): the (n, 6) float64 records and
-    whether the caller used the (n, 3, 2) layout.  The native side counts the
+    """Finite triangles given as (n, 3, 2) or (n, 6): the (n, 6) float64
+    records and whether the caller used the (n, 3, 2) layout.  The native side counts the
     triangles in a 32-bit int, and so the up to `fan` triangles that each
     input triangle becomes; the count is checked before anything is copied.
     Takes the raw argument or an array from `array`."""
@@ -367,7 +391,11 @@ def triangles(name: str, value: Any, *, fan: int = 1) -> tuple[FloatArray, bool]
     if arr.shape[0] * fan > INT32_MAX:
         raise ValueError(f"{name} holds {arr.shape[0]} triangles; at most {INT32_MAX // fan} "
                          "fit one native call")
-    return contiguous(name, arr).reshape(-1, 6), nested
+    records = contiguous(name, arr)
+    # A vertex that is not finite has no overlap, no side of a line and no
+    # area: such a triangle could only vanish without a word.
+    refuse_non_finite(name, records, item="triangle")
+    return records.reshape(-1, 6), nested
 
 
 def per_item(name: str, value: Any, n: int, *, items: str = "items") -> FloatArray:

@@ -353,21 +353,23 @@ def pupil(diameter: float, obscuration: float = 0.0, struts: int = 0,
     A disc of ``diameter``, less a central disc of ``obscuration`` times that
     diameter, less ``struts`` vanes of ``strut_width`` running from the centre
     out past the rim, the first at ``strut_angle`` radians from +x and the
-    others evenly spaced.
+    others evenly spaced.  Each vane is a half-line from the centre, so four
+    vanes make a cross and two opposite vanes one bar across the pupil.
 
     Parameters
     ----------
     diameter : float
         The outer diameter, positive.
     obscuration : float, optional
-        The central obscuration's diameter as a fraction of ``diameter``, in
-        [0, 1).
+        The central obscuration's diameter as a fraction of ``diameter``
+        (not a length), in [0, 1).
     struts : int, optional
-        The number of vanes.
+        The number of vanes, a whole number (3 or 3.0).
     strut_width : float, optional
-        The vanes' width, positive when there are vanes.
+        The vanes' width, a length, positive when there are vanes.
     strut_angle : float, optional
-        The first vane's direction, in radians from +x.
+        The first vane's direction in radians from +x (``math.pi / 4``,
+        not 45).
 
     Returns
     -------
@@ -392,7 +394,7 @@ def pupil(diameter: float, obscuration: float = 0.0, struts: int = 0,
     obscuration = chk.finite("obscuration", obscuration)
     if not 0.0 <= obscuration < 1.0:
         raise ValueError(f"obscuration must lie in [0, 1), got {obscuration}")
-    struts = chk.int32("struts", struts, minimum=0)
+    struts = chk.whole("struts", struts, minimum=0)
     strut_angle = chk.finite("strut_angle", strut_angle)
     radius = 0.5 * diameter
     shape: Shape = Disc((0.0, 0.0), radius)
@@ -423,7 +425,8 @@ def hexagonal_segments(rings: int, flat_to_flat: float, gap: float) -> Shape:
     Parameters
     ----------
     rings : int
-        The number of rings around the central segment, 0 or more.
+        The number of rings around the central segment, a whole number, 0 or
+        more.
     flat_to_flat : float
         Each segment's width across its flats, positive.
     gap : float
@@ -446,7 +449,7 @@ def hexagonal_segments(rings: int, flat_to_flat: float, gap: float) -> Shape:
     >>> round(h.area_bound(), 6)  # seven hexagons of area (sqrt(3)/2) f^2
     6.062178
     """
-    rings = chk.int32("rings", rings, minimum=0)
+    rings = chk.whole("rings", rings, minimum=0)
     flat = chk.finite("flat_to_flat", flat_to_flat)
     if flat <= 0.0:
         raise ValueError(f"flat_to_flat must be positive, got {flat}")

@@ -78,7 +78,8 @@ def overlap_area(triangle: npt.ArrayLike, pixel: tuple[int, int]) -> float:
     """
     i, j = chk.int_pair("pixel", pixel)
     raw = chk.array("triangle", triangle)
-    tri = chk.contiguous("triangle", chk.one_of_shapes("triangle", raw, (3, 2), (6,)))
+    tri = chk.contiguous("triangle", chk.one_of_shapes("triangle", raw, (3, 2), (6,)),
+                         finite=True)
     return _trovel.clip_area(chk.address(tri), i, j)
 
 
@@ -224,11 +225,11 @@ def deposit_triangles(
     area as its divisor (see `triangle_areas`) its value is spread evenly
     over it.  The image is added to, never cleared.
 
-    Skipped triangles add nothing anywhere, neither to the image nor to
-    ``outside``: those whose divisor is zero or negative, and those with a
-    coordinate that is not finite.  A NaN divisor or value is not skipped: it
-    turns the pixels it overlaps NaN (and ``outside`` when it reaches past
-    the border).
+    Triangles whose divisor is zero or negative are skipped: they add
+    nothing anywhere, neither to the image nor to ``outside``.  A NaN divisor
+    or value is not skipped: it turns the pixels it overlaps NaN (and
+    ``outside`` when it reaches past the border), so that it cannot go
+    unseen.  A vertex that is not finite is refused.
 
     Two forms, told apart by ``shape=``:
 
@@ -287,9 +288,10 @@ def deposit_triangles(
         (``out`` a masked array or not float64).
     ValueError
         When a shape, size or count is out of range, ``scale`` is not
-        positive, ``values`` or ``divisors`` do not match the triangles,
-        the triangles overflow in pixel units, or ``out`` does not fit or
-        shares memory with an input.
+        positive, a vertex is not finite (the message names the first),
+        ``values`` or ``divisors`` do not match the triangles, the triangles
+        overflow in pixel units, or ``out`` does not fit or shares memory
+        with an input.
 
     Examples
     --------

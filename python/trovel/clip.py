@@ -129,9 +129,10 @@ def clip_to_circle(
         When ``triangles`` is not numeric, ``keep`` is not a string, or
         ``out`` is not a float64 array.
     ValueError
-        When ``triangles`` has the wrong shape, a number is not finite,
-        ``radius`` is negative, ``keep`` is unknown, or ``out`` is too small,
-        read-only or overlaps ``triangles``.
+        When ``triangles`` has the wrong shape, a number or a vertex is not
+        finite (the message names the first vertex), ``radius`` is negative,
+        ``keep`` is unknown, or ``out`` is too small, read-only or overlaps
+        ``triangles``.
 
     Examples
     --------
@@ -190,7 +191,8 @@ def clip_to_strut(
         When ``strut`` is not a `Strut`, or ``triangles`` or ``out`` hold no
         real numbers.
     ValueError
-        When ``triangles`` is misshapen or too many, ``margin`` is not
+        When ``triangles`` is misshapen or too many or holds a vertex that
+        is not finite (the message names the first), ``margin`` is not
         finite, or ``out`` is short of room, not writable or shares memory
         with the input.
 

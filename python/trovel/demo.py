@@ -121,7 +121,7 @@ def pupil_routes(s: Scene) -> dict[str, Any]:
     g = grid_positions(s)
     centres, jac = distort(g, s.distortion)
     pixels = Pixels.from_arrays(g, centres, jac)
-    det = np.abs(np.linalg.det(jac))
+    det = pixels.areas()
     shape = pupil(2 * s.outer, obscuration=s.inner / s.outer, struts=s.struts,
                   strut_width=s.width)
     t = [time.perf_counter()]

@@ -134,6 +134,23 @@ class Pixels:
         """The same pixels as per-pixel arrays (``px``, ``qx``, ... attributes)."""
         raise NotImplementedError
 
+    def areas(self) -> float | FloatArray:
+        """Each footprint's area in plane units, ``|det J|``: one number for
+        a lazy grid, whose footprints are all alike, else an array of
+        ``shape``.  A result of the coverage functions or of `render` is a
+        fraction of each footprint; weight it by these to form an area, as
+        in ``(render(shape, pixels) * pixels.areas()).sum()``.
+
+        Examples
+        --------
+        >>> Pixels.grid((2, 3), scale=(0.5, 0.25)).areas()
+        0.125
+        >>> Pixels.from_arrays([(0, 0), (1, 0)], [(0, 0), (1, 0)],
+        ...                    [[[2, 0], [0, 1]], [[1, 1], [0, 3]]]).areas()
+        array([2., 3.])
+        """
+        raise NotImplementedError
+
     def _native_arrays(self) -> tuple[FloatArray, ...]:
         """px, py, qx, qy, j00, j01, j10, j11 as the coverage functions take
         them (checked again by them, after the last caller code)."""
@@ -161,7 +178,13 @@ class Pixels:
         Parameters
         ----------
         positions : array_like, shape (..., 2)
-            Each pixel's grid position ``(k, i)``.
+            Each pixel's grid position ``(k, i)``: the centre of its unit
+            square in the pixel grid, column ``k`` along x and row ``i``
+            along y (for the pixel ``[i, k]`` of an image, simply
+            ``(k, i)``).  The footprint itself is given by ``centres`` and
+            ``jacobians``; the coverage kernels measure each edge relative
+            to this position, so it changes their results only by rounding,
+            and `render` does not use it.
         centres : array_like, shape (..., 2)
             Each footprint's centre in the edge plane, shaped as ``positions``.
         jacobians : array_like, shape (..., 2, 2) or (2, 2)
@@ -335,6 +358,10 @@ class _GridPixels(_Frozen):
     def affine(self) -> Affine:
         return self._affine
 
+    def areas(self) -> float:
+        _, ((m00, m01), (m10, m11)) = self._affine
+        return abs(m00 * m11 - m01 * m10)
+
     def positions(self) -> tuple[FloatArray, FloatArray]:
         return self.materialize().positions()
 
@@ -458,6 +485,11 @@ class _ArrayPixels(_Frozen):
 
     def materialize(self) -> Pixels:
         return self
+
+    def areas(self) -> FloatArray:
+        _, _, j00, j01, j10, j11 = self.footprints()
+        area: FloatArray = np.abs(j00 * j11 - j01 * j10).reshape(self._shape)
+        return area
 
 
 # --- evaluation -----------------------------------------------------------------------

@@ -43,9 +43,9 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
         When an input is not numeric or is a masked array, or ``out`` is not
         a bool array.
     ValueError
-        When ``polygon`` is not of shape (n, 2) or holds a vertex that is not
-        finite, ``grid_x`` or ``grid_y`` is not 1-d, ``grid_x`` is not
-        ascending, or ``out`` does not fit.
+        When ``polygon`` is not of shape (n, 2), a vertex or a grid position
+        is not finite (the message names the first), ``grid_x`` or ``grid_y``
+        is not 1-d, ``grid_x`` is not ascending, or ``out`` does not fit.
 
     Examples
     --------
@@ -59,8 +59,10 @@ def polygon_mask(polygon: npt.ArrayLike, grid_x: npt.ArrayLike, grid_y: npt.Arra
                                                ("grid_y", grid_y))]
     poly = chk.points("polygon", raw[0])
     gx, gy = chk.positions("grid_x", raw[1]), chk.positions("grid_y", raw[2])
-    gx = chk.ascending("grid_x", chk.contiguous("grid_x", gx))
-    gy = chk.contiguous("grid_y", gy)
+    # A NaN position would cross nothing (a row all outside) or break the
+    # order of the columns: refused like a NaN vertex.
+    gx = chk.ascending("grid_x", chk.contiguous("grid_x", gx, finite=True))
+    gy = chk.contiguous("grid_y", gy, finite=True)
     # A vertex that is not finite gives no interior that means anything, and
     # which rows it spoils would depend on where it stands in the ring.
     poly = chk.contiguous("polygon", poly, finite=True)
