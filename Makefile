@@ -7,7 +7,7 @@ PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.trovel-installed
 BENCH_STAMP := $(VENV)/.trovel-bench-peers
 BUILDREQ := "scikit-build-core>=0.11" "pybind11>=3.0.2,<3.1" "cmake>=3.18" ninja
-SOURCES := $(wildcard src/* src/*/*) CMakeLists.txt pyproject.toml $(wildcard python/*.pyi python/trovel/*)
+SOURCES := $(wildcard src/* src/*/* src/*/*/*) CMakeLists.txt pyproject.toml $(wildcard python/*.pyi python/trovel/*)
 
 # The first interpreter among the candidates that really is 3.13 (a pyenv
 # shim can exist without a working 3.13 behind it).

@@ -16,8 +16,8 @@
 #endif
 #include <string>
 
-#include "render/render.hpp"
-#include "trovel.hpp"
+#include "kernels/render/render.hpp"
+#include "trovel/trovel.hpp"
 
 namespace py = pybind11;
 using namespace trovel_render;
