@@ -16,10 +16,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <memory>
-#include <thread>
 
+#include "kernels/threads.hpp"
 #include "render.hpp"
 
 namespace trovel_render {
@@ -125,40 +124,6 @@ void walk_grid(Walker& w, const GridJob& g, const std::vector<int32_t>& program,
 
 int64_t floor_to_block(int64_t a, int64_t b) { return a >= 0 ? a / b * b : -((-a + b - 1) / b) * b; }
 
-constexpr int kMaxThreads = 64;          // more would only queue for the same cores
-
-// Run job(t) for t in [0, threads) and rethrow the first failure.  Each job
-// takes a fixed share of the blocks, so the results do not depend on how the
-// threads are scheduled.
-template <class Job>
-void run_threads(int threads, Job job) {
-    if (threads <= 1) {
-        job(0);
-        return;
-    }
-    std::vector<std::thread> pool;
-    std::vector<std::exception_ptr> failed(threads);
-    auto run = [&](int t) {
-        try {
-            job(t);
-        } catch (...) {
-            failed[t] = std::current_exception();
-        }
-    };
-    pool.reserve(threads);
-    for (int t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(run, t);
-        } catch (...) {   // no thread to be had: this one does that share too
-            run(t);
-        }
-    }
-    run(0);
-    for (auto& th : pool) th.join();
-    for (auto& e : failed)
-        if (e) std::rethrow_exception(e);
-}
-
 }  // namespace
 
 void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1, int64_t c0,
@@ -167,8 +132,8 @@ void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1,
     const GridJob g{map, r0, c0, c1 - c0, out};
     const int64_t first = floor_to_block(r0, kGridBlock);
     const int64_t bands = (r1 - first + kGridBlock - 1) / kGridBlock;
-    threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, bands, kMaxThreads})));
-    run_threads(threads, [&](int t) {
+    threads = trovel::thread_count(threads, bands);
+    trovel::run_threads(threads, [&](int t) {
         Walker w(shape);
         // Bands of block rows dealt out in turn, which balances a symmetric aperture.
         for (int64_t b = t; b < bands; b += threads) {
@@ -335,8 +300,8 @@ void render_footprints(const Shape& shape, const double* qx, const double* qy,
     if (n <= 0) return;
     const ListJob L{qx, qy, j00, j01, j10, j11, out};
     const int64_t blocks = (n + kGroupBlock - 1) / kGroupBlock;
-    threads = static_cast<int>(std::max<int64_t>(1, std::min<int64_t>({threads, blocks, kMaxThreads})));
-    run_threads(threads, [&](int t) {
+    threads = trovel::thread_count(threads, blocks);
+    trovel::run_threads(threads, [&](int t) {
         Walker w(shape);
         for (int64_t b = t; b < blocks; b += threads)
             walk_group(w, L, b * kGroupBlock, std::min(n, (b + 1) * kGroupBlock));
