@@ -1,5 +1,6 @@
-"""Lazy pixel grids evaluated in blocks, and cuts gathered chunk by chunk: the
-same bits as the materialised grid and as one native call."""
+"""Lazy pixel grids evaluated by the native drivers, and cuts gathered chunk by
+chunk: the same bits as the materialised grid, as `_trovel`'s callables and
+as one native call."""
 import math
 
 import numpy as np
@@ -8,7 +9,7 @@ import pytest
 import _trovel
 import trovel
 from conftest import run_clipper, same_bits
-from trovel import Pixels, Strut, clip, grid
+from trovel import Pixels, Strut, clip
 
 
 def random_map(rng, kind):
@@ -21,15 +22,14 @@ def random_map(rng, kind):
     return m * rng.uniform(0.05, 3.0)
 
 
-# 64 pixels per block: shapes one below, at and above a block, a row longer
-# than a block (split into parts of rows), odd and even sizes.
-SHAPES = [(7, 9), (8, 8), (5, 13), (3, 70), (1, 1), (0, 5)]
+# Odd and even sizes, a single pixel, an empty grid, rows longer than a
+# thread's piece of work.
+SHAPES = [(7, 9), (8, 8), (5, 13), (3, 70), (1, 1), (0, 5), (2, 20000)]
 
 
 @pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("kind", ["rotation", "shear", "mirror", "axes", "swapped"])
-def test_blocks_give_the_bits_of_the_materialised_grid(shape, kind, rng, monkeypatch):
-    monkeypatch.setattr(grid, "BLOCK_PIXELS", 64)
+def test_grids_give_the_bits_of_the_materialised_grid(shape, kind, rng):
     lazy = Pixels.grid(shape, origin=tuple(rng.uniform(-9, 9, 2)), matrix=random_map(rng, kind))
     full = lazy.materialize()
     assert full.affine is None and full.shape == lazy.shape
@@ -45,52 +45,81 @@ def test_blocks_give_the_bits_of_the_materialised_grid(shape, kind, rng, monkeyp
         state = rng.bit_generator.state
         want = call(full)
         rng.bit_generator.state = state
-        got = call(lazy)
+        got = call(lazy, threads=3)
         rng.bit_generator.state = state
         out = np.full(shape, np.nan)
         assert call(lazy, out=out) is out
         assert same_bits(got, want) and same_bits(out, want)
 
 
-# Circles of every size, and edge lines along the rows, the columns, the
-# diagonal and at random.
-ROW_FILLED = {f"circle_{r}": (lambda p, c, d, r=r: trovel.circle_coverage(p, c, r))
+# Circles of every size, edge lines along the rows, the columns, the diagonal
+# and at random; struts thin and wide, a wedge (edges not parallel), along
+# the rows, and lengths that cut the band short or run past the grid.  Each
+# case gives (coverage, arguments) from a random point and direction.
+ROW_FILLED = {f"circle_{r}": (lambda c, d, r=r: ("circle", (c, r)))
               for r in (0.0, 0.3, 2.5, 17.0, 60.0, 400.0)}
-ROW_FILLED |= {f"edge_{name}": (lambda p, c, d, way=way: trovel.edge_coverage(
-                   p, c, d if way is None else way))
+ROW_FILLED |= {f"edge_{name}": (lambda c, d, way=way: ("edge", (c, d if way is None else way)))
                for name, way in (("along_x", (1.0, 0.0)), ("along_y", (0.0, -3.0)),
                                  ("diagonal", (1.0, 1.0)), ("random", None))}
-# Struts: thin and wide bands, a wedge (edges not parallel), along the rows,
-# and lengths that cut the band short or run past the grid.
-ROW_FILLED |= {f"strut_{name}": (lambda p, c, d, make=make: trovel.strut_coverage(p, make(c, d)))
+ROW_FILLED |= {f"strut_{name}": (lambda c, d, make=make: ("strut", (make(c, d),)))
                for name, make in (
                    ("thin", lambda c, d: Strut.across(c, math.atan2(d[1], d[0]), 0.3, 80.0)),
                    ("wide", lambda c, d: Strut.across(c, 0.7, 14.0, 60.0)),
                    ("short", lambda c, d: Strut.across(c, 2.0, 5.0, 9.0)),
                    ("along_x", lambda c, d: Strut.across(c, 0.0, 3.0, 500.0)),
                    ("wedge", lambda c, d: Strut((c[0], c[1] + 2.0), (1.0, 0.2), (c[0], c[1] - 3.0),
-                                                d, c, 70.0)))}
+                                                d, ((c[0] + c[0]) * 0.5, (c[1] + 2.0 + c[1] - 3.0)
+                                                    * 0.5), 70.0)))}
 
 
-@pytest.mark.parametrize("what", ROW_FILLED.values(), ids=ROW_FILLED.keys())
+def raw_coverage(pixels, kind, args):
+    """The same coverage by `_trovel`'s own callables, on the materialised arrays."""
+    p = pixels.materialize()
+    a = [np.ascontiguousarray(getattr(p, f)).ctypes.data
+         for f in ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11")]
+    out = np.empty(p.size)
+    if kind == "circle":
+        (cx, cy), r = args
+        _trovel.enclosed_circle(*a[:4], float(cx), float(cy), float(r), *a[4:], out.ctypes.data,
+                                p.size)
+    elif kind == "strut":
+        (s,) = args
+        # the raw callable centres the strut's disc on the midpoint of its points
+        mid = ((s.point1[0] + s.point2[0]) * 0.5, (s.point1[1] + s.point2[1]) * 0.5)
+        if mid != s.center:
+            pytest.skip("the raw strut's disc is about the midpoint of its points")
+        _trovel.enclosed_strut(*a[:4], s.length, *s.native_edges(), *a[4:], out.ctypes.data,
+                               p.size)
+    else:
+        (x, y), (dx, dy) = args
+        _trovel.pixel_frac(float(x), float(y), float(dy), float(dx), a[2], a[3], a[0], a[1],
+                           *a[4:], out.ctypes.data, p.size)
+    return out.reshape(p.shape)
+
+
+COVERAGE = {"circle": trovel.circle_coverage, "strut": trovel.strut_coverage,
+            "edge": trovel.edge_coverage}
+
+
+@pytest.mark.parametrize("case", ROW_FILLED.values(), ids=ROW_FILLED.keys())
 @pytest.mark.parametrize("kind", ["rotation", "shear", "mirror", "axes", "swapped"])
-def test_rows_settled_without_the_native_code_keep_their_bits(what, kind, rng, monkeypatch):
-    # A lazy grid's rows are filled with 1 and 0 where the native code would
-    # give them, and only the pixels near the rim or the line are measured, a
-    # few rows at a time.
-    monkeypatch.setattr(trovel.spans, "BLOCK_PIXELS", 40)
+def test_rows_settled_without_measuring_keep_their_bits(case, kind, rng):
+    # A lazy grid's rows are filled with 1 and 0 where the per-pixel routines
+    # would give them, and only the pixels near the rim or the line are
+    # measured: the bits of the materialised grid and of _trovel's callables.
     lazy = Pixels.grid((43, 67), origin=tuple(rng.uniform(-30, 0, 2)),
                        matrix=random_map(rng, kind))
-    centre, direction = tuple(rng.uniform(-20, 20, 2)), tuple(rng.normal(size=2))
-    assert same_bits(what(lazy, centre, direction), what(lazy.materialize(), centre, direction))
+    coverage, args = case(tuple(rng.uniform(-20, 20, 2)), tuple(rng.normal(size=2)))
+    got = COVERAGE[coverage](lazy, *args)
+    assert same_bits(got, COVERAGE[coverage](lazy.materialize(), *args))
+    assert same_bits(got, raw_coverage(lazy, coverage, args))
 
 
 def test_a_tile_is_computed_on_its_own(rng):
     g = Pixels.grid((40, 50), origin=(3.0, -1.0), matrix=random_map(rng, "shear"))
-    full = g.materialize()
-    tile = grid.BlockFiller(g.affine, 200).fill(11, 19, 7, 31)
-    for name, arr in zip(("px", "py", "qx", "qy", "j00", "j01", "j10", "j11"), tile.arrays):
-        assert same_bits(arr, getattr(full, name).reshape(40, 50)[11:19, 7:31].ravel()), name
+    full = trovel.circle_coverage(g, (4.0, 2.0), 11.0)
+    tile = trovel.coverage.grid_tile("circle", (4.0, 2.0, 11.0), g.affine, (11, 19), (7, 31))
+    assert same_bits(tile, full[11:19, 7:31])
 
 
 @pytest.mark.parametrize("kind", ["shear", "axes", "swapped"])

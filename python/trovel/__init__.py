@@ -4,17 +4,17 @@ Cut triangle meshes by circles and struts, deposit triangles onto images by
 their exact pixel overlap, give each pixel's exact fractional coverage by an
 edge, a circle or a strut, mark the grid points inside a polygon, and render
 apertures built from discs, polygons and rectangles.  Every function checks
-and converts its arguments (in ``trovel._checks``), then calls the native
-module ``_trovel`` or the package's own renderer.
+and converts its arguments (in ``trovel._checks``), then makes one call of
+the native module ``_trovel`` or of the package's own drivers,
+``trovel._kernels``.
 """
-from .apertures import Disc, Polygon, Rectangle, Shape, hexagonal_segments, pupil
 from .area import Deposit, deposit_triangles, overlap_area, triangle_areas, triangulate
 from .clip import ClipResult, clip_to_circle, clip_to_strut
 from .coverage import circle_coverage, edge_coverage, strut_coverage
 from .grid import Pixels
 from .mask import polygon_mask
 from .render import render
-from .shapes import Strut
+from .shapes import Disc, Polygon, Rectangle, Shape, Strut, hexagonal_segments, pupil
 
 __all__ = [
     "ClipResult", "Deposit", "Disc", "Pixels", "Polygon", "Rectangle", "Shape", "Strut",

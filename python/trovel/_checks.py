@@ -469,7 +469,7 @@ def _writable_block(name: str, base: AnyArray) -> AnyArray:
 def native_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
     """Eight (or six) arrays read from a pixel set, checked for what the
     native code takes: plain 1-d C-contiguous float64 arrays of n elements."""
-    if type(arrays) is not tuple or len(arrays) not in (6, 8):
+    if type(arrays) is not tuple or len(arrays) != 8:
         raise TypeError("pixels gave no footprint arrays")
     out = []
     for arr in arrays:
@@ -490,17 +490,17 @@ def plain_shape(shape: Any) -> tuple[int, ...]:
     return shape
 
 
-def plain_affine(affine: Any) -> Affine:
+def plain_affine(affine: Any, *, name: str = "pixels.affine") -> Affine:
     def plain(v: Any, n: int) -> tuple[Any, ...]:
         if type(v) is not tuple or len(v) != n:
-            raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
+            raise TypeError(f"{name} must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
         return v
     origin, m = plain(affine, 2)
     (x0, y0), (row0, row1) = plain(origin, 2), plain(m, 2)
     (m00, m01), (m10, m11) = plain(row0, 2), plain(row1, 2)
     vals = (x0, y0, m00, m01, m10, m11)
     if not all(type(v) is float for v in vals):
-        raise TypeError("pixels.affine must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
+        raise TypeError(f"{name} must be ((x0, y0), ((m00, m01), (m10, m11))) of floats")
     return (x0, y0), ((m00, m01), (m10, m11))
 
 
@@ -519,3 +519,248 @@ def address(arr: AnyArray) -> int:
     if type(arr) is not np.ndarray:
         arr = np.ndarray.view(arr, np.ndarray)
     return _kernels.data_address(arr)
+
+
+# --- pixel sets, as the drivers read them ------------------------------------------------
+
+def grid_map(shape: tuple[int, int], affine: Affine, *, given: str = "the grid's map",
+             rows: tuple[int, int] | None = None,
+             cols: tuple[int, int] | None = None) -> Affine:
+    """A lazy grid's map, checked: finite, non-singular with a finite
+    determinant, and every footprint centre of the grid (or of its `rows`
+    and `cols`) finite: the centres are affine in (k, i), so the extreme ones
+    are at the corners.  `given` names what set the map, for the messages."""
+    (x0, y0), ((m00, m01), (m10, m11)) = affine
+    if not all(math.isfinite(v) for v in (x0, y0, m00, m01, m10, m11)):
+        raise ValueError(f"the grid's origin and map must be finite, got {affine}")
+    det = m00 * m11 - m01 * m10
+    if not math.isfinite(det) or det == 0.0:
+        raise ValueError(f"{given} gives a singular map or one whose determinant overflows: "
+                         "the map must be non-singular, with a finite determinant")
+    ny, nx = shape
+    (r0, r1), (c0, c1) = rows or (0, ny), cols or (0, nx)
+    for k in (float(c0), c1 - 1.0) if c1 > c0 else ():
+        for i in (float(r0), r1 - 1.0) if r1 > r0 else ():
+            # the centre formula of the drivers, (m00 k + m01 i) + x0
+            if not (math.isfinite((m00 * k + m01 * i) + x0)
+                    and math.isfinite((m10 * k + m11 * i) + y0)):
+                raise ValueError(f"the footprint centres of a {ny} x {nx} grid under this map "
+                                 "overflow; use a smaller scale or origin")
+    return affine
+
+
+def tile(name: str, affine: Any, rows: Any, cols: Any) -> tuple[Any, tuple[int, int]]:
+    """Rows and columns [start, stop) of a lazy grid under the map `affine`,
+    as a driver's window, checked, and the tile's shape."""
+    plain = plain_affine(affine, name=name)
+    r0, r1 = int_pair("rows", rows, minimum=0)
+    c0, c1 = int_pair("cols", cols, minimum=0)
+    if r1 < r0 or c1 < c0:
+        raise ValueError(f"rows and cols must be increasing ranges, got {rows} and {cols}")
+    grid_map((r1, c1), plain, given=name, rows=(r0, r1), cols=(c0, c1))
+    return grid_window(plain, (r0, r1), (c0, c1)), (r1 - r0, c1 - c0)
+
+
+def grid_window(affine: Affine, rows: tuple[int, int],
+                cols: tuple[int, int]) -> _kernels.GridWindow:
+    """Rows and columns [start, stop) of a lazy grid under a checked map, as
+    the drivers take them."""
+    (x0, y0), ((m00, m01), (m10, m11)) = affine
+    return _kernels.GridWindow(x0, y0, m00, m01, m10, m11, rows[0], rows[1], cols[0], cols[1])
+
+
+class PixelSet:
+    """A pixel set read and checked once, ready for a driver: its result
+    shape, the native object the drivers read (a grid window or footprint
+    arrays), the map of a lazy grid (else None) and the arrays that an
+    output must not overlap."""
+
+    __slots__ = ("shape", "native", "affine", "arrays")
+
+    def __init__(self, shape: tuple[int, ...], native: Any, affine: Affine | None,
+                 arrays: tuple[FloatArray, ...]) -> None:
+        self.shape, self.native, self.affine, self.arrays = shape, native, affine, arrays
+
+    def result(self, out: Any, *inputs: AnyArray) -> tuple[FloatArray, FloatArray]:
+        """A new result, or the caller's `out` checked (shape, dtype, writable,
+        apart from the pixels' arrays and `inputs`); and the view of it that
+        the driver writes: (rows, cols) for a grid, flat for footprints."""
+        if out is None:
+            res = new_array("the result", self.shape, np.float64, given_by="pixels")
+        else:
+            res = output("out", out, self.shape, np.float64)
+            disjoint("out", res, *self.arrays, *inputs)
+        return res, (res if self.affine is not None else res.reshape(-1))
+
+
+def pixel_set(pixels: Any) -> PixelSet:
+    """The one reader of pixel sets, for every capability.  Whatever a
+    subclass's code does, it runs here, first; the values it gave are then
+    checked, and only those are used.  Call it after every other argument is
+    converted.  A lazy grid made by `Pixels.grid` holds a map checked when it
+    was made and immutable since: it is used as it is."""
+    from .grid import Pixels, _GridPixels
+
+    if type(pixels) is _GridPixels:
+        affine = pixels._affine
+        ny, nx = pixels._shape
+        return PixelSet((ny, nx), grid_window(affine, (0, ny), (0, nx)), affine, ())
+    instance("pixels", pixels, Pixels)
+    shape = plain_shape(pixels.shape)
+    raw_affine = pixels.affine
+    arrays = None if raw_affine is not None else pixels._native_arrays()
+    if raw_affine is not None:
+        affine = plain_affine(raw_affine)
+        if len(shape) != 2:
+            raise ValueError("a pixel grid must have a 2-d shape")
+        grid_map((shape[0], shape[1]), affine)
+        return PixelSet(shape, grid_window(affine, (0, shape[0]), (0, shape[1])), affine, ())
+    checked = native_arrays(arrays, math.prod(shape))
+    return PixelSet(shape, _kernels.FootprintArrays(*checked), None, checked)
+
+
+def threads(value: Any) -> int:
+    """A thread count: a positive 32-bit int (the drivers use at most 64)."""
+    return int32("threads", value, minimum=1)
+
+
+# --- shapes ------------------------------------------------------------------------------
+
+def native_pair(line: tuple[float, float, float, float]) -> tuple[float, float, float, float]:
+    """An edge line (x, y, dx, dy) as `_trovel`'s callables take it: the
+    point and the pair (a, b), the direction read y part first."""
+    x, y, dx, dy = line
+    return x, y, dy, dx
+
+
+def strut_sides(s1: float, s2: float) -> tuple[float, float]:
+    """The side of each of a strut's edge points against the other edge line
+    (s1: point2 against line 1), refused when they orient nothing."""
+    if not (math.isfinite(s1) and math.isfinite(s2)):
+        raise ValueError("point1 and point2 lie too far apart to orient the strut")
+    if s1 == 0.0:
+        raise ValueError("point2 lies on edge line 1 (point1, direction1): each edge "
+                         "line must pass beside the other line's point")
+    if s2 == 0.0:
+        raise ValueError("point1 lies on edge line 2 (point2, direction2): each edge "
+                         "line must pass beside the other line's point")
+    return s1, s2
+
+
+def strut_edges_apart(p1: tuple[float, float], p2: tuple[float, float], width: float,
+                      center: tuple[float, float]) -> None:
+    """The two edge points of a strut made across its axis: finite and apart."""
+    if not all(math.isfinite(v) for v in (*p1, *p2)):
+        raise ValueError("center and width put the strut's edges beyond the range of doubles")
+    if p1 == p2:
+        raise ValueError(f"width {width} is lost to rounding at center {center}: "
+                         "the strut's two edges coincide")
+
+
+def native_size(name: str, size: int) -> int:
+    """A count of values that one native call indexes with 32-bit ints."""
+    if size > INT32_MAX:
+        raise ValueError(f"{name} is too large for one native call")
+    return size
+
+
+def fraction(name: str, value: float) -> float:
+    """Step 2 for a number from `finite` that must lie in [0, 1)."""
+    if not 0.0 <= value < 1.0:
+        raise ValueError(f"{name} must lie in [0, 1), got {value}")
+    return value
+
+
+def polygon_area(name: str, twice_area: float) -> float:
+    """Twice a polygon's signed area from its vertices, refused at zero."""
+    if twice_area == 0.0:
+        raise ValueError(f"{name} must enclose a positive area")
+    return twice_area
+
+
+def polygon_vertices(name: str, v: FloatArray) -> FloatArray:
+    """Finite vertices from `finite_array`: shape (n, 2), n >= 3."""
+    if v.ndim != 2 or v.shape[1] != 2:
+        raise ValueError(f"{name} must have shape (n, 2), got {v.shape}")
+    if v.shape[0] < 3:
+        raise ValueError(f"{name} must hold at least 3 vertices, got {v.shape[0]}")
+    return v
+
+
+def _segments_cross(p: FloatArray, q: FloatArray, r: FloatArray,
+                    s: FloatArray) -> npt.NDArray[np.bool_]:
+    """Whether the closed segments p-q and r-s share a point (broadcast)."""
+    def orient(a: FloatArray, b: FloatArray, c: FloatArray) -> FloatArray:
+        return np.sign((b[..., 0] - a[..., 0]) * (c[..., 1] - a[..., 1])
+                       - (b[..., 1] - a[..., 1]) * (c[..., 0] - a[..., 0]))
+
+    def within(a: FloatArray, b: FloatArray, c: FloatArray) -> npt.NDArray[np.bool_]:
+        # c on the line of a-b: inside its bounding box
+        return ((np.minimum(a[..., 0], b[..., 0]) <= c[..., 0])
+                & (c[..., 0] <= np.maximum(a[..., 0], b[..., 0]))
+                & (np.minimum(a[..., 1], b[..., 1]) <= c[..., 1])
+                & (c[..., 1] <= np.maximum(a[..., 1], b[..., 1])))
+
+    o1, o2, o3, o4 = orient(p, q, r), orient(p, q, s), orient(r, s, p), orient(r, s, q)
+    proper = (o1 * o2 < 0) & (o3 * o4 < 0)
+    touch: npt.NDArray[np.bool_] = (
+        ((o1 == 0) & within(p, q, r)) | ((o2 == 0) & within(p, q, s))
+        | ((o3 == 0) & within(r, s, p)) | ((o4 == 0) & within(r, s, q)))
+    return proper | touch
+
+
+# Pairs of edges tested at a time: bounds the memory of the test.
+_PAIRS_AT_ONCE = 1 << 18
+
+
+def _first_meeting_edges(a: FloatArray, b: FloatArray) -> tuple[int, int] | None:
+    """The first pair (i, j), i < j, in the order (i, then j), of edges a-b
+    that meet, neighbours (which share a vertex) left out; None when no two
+    meet.  Only edges whose bounding boxes overlap can meet: the edges are
+    sorted by their left ends, so that the edges whose boxes may overlap an
+    edge's in x are a run after it, and only those pairs are tested."""
+    n = len(a)
+    lo, hi = np.minimum(a, b), np.maximum(a, b)
+    order = np.argsort(lo[:, 0], kind="stable")
+    ends = np.searchsorted(lo[order, 0], hi[order, 0], side="right")
+    later = np.maximum(ends - np.arange(1, n + 1), 0)   # run after each, in x order
+    first: tuple[int, int] | None = None
+    done = np.cumsum(later)
+    start = 0
+    while start < n:
+        stop = max(int(np.searchsorted(done, (done[start - 1] if start else 0) + _PAIRS_AT_ONCE,
+                                       side="right")), start + 1)
+        ks = np.repeat(np.arange(start, stop), later[start:stop])
+        runs = np.cumsum(later[start:stop]) - later[start:stop]
+        step = np.arange(ks.size) - np.repeat(runs, later[start:stop])
+        i, j = order[ks], order[ks + 1 + step]
+        i, j = np.minimum(i, j), np.maximum(i, j)
+        near = ((lo[i, 1] <= hi[j, 1]) & (lo[j, 1] <= hi[i, 1]) & (j - i >= 2)
+                & ~((i == 0) & (j == n - 1)))
+        i, j = i[near], j[near]
+        meet = _segments_cross(a[i], b[i], a[j], b[j])
+        if meet.any():
+            pairs = sorted(zip(i[meet].tolist(), j[meet].tolist()))
+            first = pairs[0] if first is None else min(first, pairs[0])
+        start = stop
+    return first
+
+
+def simple_polygon(name: str, v: FloatArray) -> None:
+    """Refuse repeated consecutive vertices and edges that meet anywhere but
+    at the vertex two neighbours share."""
+    n = len(v)
+    a, b = v, np.roll(v, -1, axis=0)
+    if np.any(np.all(a == b, axis=1)):
+        raise ValueError(f"{name} must not repeat a vertex consecutively")
+    meeting = _first_meeting_edges(a, b)
+    if meeting is not None:
+        raise ValueError(f"{name} must be a simple polygon: edges {meeting[0]} and "
+                         f"{meeting[1]} meet")
+    # neighbours meet only at their shared vertex: no fold back along a line
+    nxt = np.roll(b, -1, axis=0)
+    d1, d2 = b - a, nxt - b
+    folded = ((d1[:, 0] * d2[:, 1] - d1[:, 1] * d2[:, 0]) == 0) & (np.sum(d1 * d2, axis=1) < 0)
+    if np.any(folded):
+        raise ValueError(f"{name} must be a simple polygon: it folds back at vertex "
+                         f"{(int(np.argmax(folded)) + 1) % n}")

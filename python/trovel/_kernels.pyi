@@ -1,35 +1,59 @@
-# Signatures of the project's private native kernels; the public functions
-# check every argument before calling them.  The renderer's arrays are
-# converted to C-contiguous int32 or float64 on the way in; its ``out`` is
-# written in place and must already be a writable C-contiguous float64
-# array of the right shape.
+# Signatures of the project's private native drivers; the public functions
+# check every argument before calling them.  Every `out` is written in place
+# and must already be a writable C-contiguous float64 array: (rows, cols) of
+# a GridWindow, or one value per pixel of FootprintArrays.  The drivers
+# release the interpreter lock and split the work over `threads` threads.
 import numpy as np
 import numpy.typing as npt
 
-def grid(
-    kinds: npt.ArrayLike, starts: npt.ArrayLike, counts: npt.ArrayLike,
-    coords: npt.ArrayLike, program: npt.ArrayLike,
-    x0: float, y0: float, m00: float, m01: float, m10: float, m11: float,
-    r0: int, r1: int, c0: int, c1: int, out: npt.NDArray[np.float64], threads: int,
-) -> None: ...
-def footprints(
-    kinds: npt.ArrayLike, starts: npt.ArrayLike, counts: npt.ArrayLike,
-    coords: npt.ArrayLike, program: npt.ArrayLike,
-    qx: npt.ArrayLike, qy: npt.ArrayLike, j00: npt.ArrayLike, j01: npt.ArrayLike,
-    j10: npt.ArrayLike, j11: npt.ArrayLike, out: npt.NDArray[np.float64], threads: int,
-) -> None: ...
+FloatArray = npt.NDArray[np.float64]
+
+# Pixel sets: a window of a lazy grid, or per-pixel footprints (eight 1-d
+# C-contiguous float64 arrays of one length, not converted).
+class GridWindow:
+    def __init__(self, x0: float, y0: float, m00: float, m01: float, m10: float, m11: float,
+                 r0: int, r1: int, c0: int, c1: int) -> None: ...
+
+class FootprintArrays:
+    def __init__(self, px: FloatArray, py: FloatArray, qx: FloatArray, qy: FloatArray,
+                 j00: FloatArray, j01: FloatArray, j10: FloatArray, j11: FloatArray) -> None: ...
+
+PixelSet = GridWindow | FootprintArrays
+
+def materialize(pixels: GridWindow, px: FloatArray, py: FloatArray, qx: FloatArray,
+                qy: FloatArray, j00: FloatArray, j01: FloatArray, j10: FloatArray,
+                j11: FloatArray) -> None: ...
+
+# Coverage: an edge line (point, direction), one line per pixel, a circle, a
+# strut (two lines with unit directions, the disc's centre and diameter).
+def edge_coverage(pixels: PixelSet, x: float, y: float, dx: float, dy: float,
+                  out: FloatArray, threads: int) -> None: ...
+def edges_coverage(pixels: PixelSet, x: FloatArray, y: FloatArray, dx: FloatArray,
+                   dy: FloatArray, out: FloatArray, threads: int) -> None: ...
+def circle_coverage(pixels: PixelSet, cx: float, cy: float, radius: float,
+                    out: FloatArray, threads: int) -> None: ...
+def strut_coverage(pixels: PixelSet, x1: float, y1: float, dx1: float, dy1: float,
+                   x2: float, y2: float, dx2: float, dy2: float, cx: float, cy: float,
+                   length: float, out: FloatArray, threads: int) -> None: ...
+
+# The exact renderer: a shape's description (converted to C-contiguous int32
+# and float64 on the way in), read and indexed once.
+class ShapeDescription:
+    def __init__(self, kinds: npt.ArrayLike, starts: npt.ArrayLike, counts: npt.ArrayLike,
+                 coords: npt.ArrayLike, program: npt.ArrayLike) -> None: ...
+
+def render(shape: ShapeDescription, pixels: PixelSet, out: FloatArray, threads: int) -> None: ...
 
 # The polygon mask: C-contiguous float64 arrays, not converted (anything
 # else is a TypeError); `mask` a writable C-contiguous bool array of shape
 # (len(grid_y), len(grid_x)), written in place.
 def polygon_mask(
-    polygon: npt.NDArray[np.float64], grid_x: npt.NDArray[np.float64],
-    grid_y: npt.NDArray[np.float64], mask: npt.NDArray[np.bool_],
+    polygon: FloatArray, grid_x: FloatArray, grid_y: FloatArray, mask: npt.NDArray[np.bool_],
 ) -> None: ...
 
 # Buffer helpers of the checked layer: `array` must be a C-contiguous
 # float64 ndarray (anything else is a TypeError), or for data_address any
 # C-contiguous buffer.
 def data_address(array: object) -> int: ...
-def all_finite(array: npt.NDArray[np.float64]) -> bool: ...
-def ascending(array: npt.NDArray[np.float64]) -> bool: ...
+def all_finite(array: FloatArray) -> bool: ...
+def ascending(array: FloatArray) -> bool: ...

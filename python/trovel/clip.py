@@ -203,8 +203,8 @@ def clip_to_strut(
     >>> r.triangles.shape, r.dropped
     ((0, 3, 2), 1)
     """
-    length, edges, center = chk.instance("strut", strut, Strut).native_args()
+    line1, line2, center, length = chk.instance("strut", strut, Strut).checked()
     m = chk.finite("margin", margin)
     tris, nested = chk.triangles("triangles", triangles, fan=STRUT_FAN)
-    args = (*edges, *center, length, m)
+    args = (*chk.native_pair(line1), *chk.native_pair(line2), *center, length, m)
     return _run(_trovel.clip_triangles_to_strut, tris, nested, STRUT_FAN, args, out)

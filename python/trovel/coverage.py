@@ -7,144 +7,63 @@ conventions).  The functions here give, per pixel, the exact fraction of that
 footprint on one side of a straight edge, inside a circle (whose rim is taken
 as straight across each footprint), or inside a strut.
 
-Each capability has one block function, ``f(block, out_block, ...)``, that
-evaluates a `PixelBlock` into a contiguous run of the result; the public
-functions loop it over the blocks of a pixel set (a lazy grid in blocks of
-rows that stay in cache, per-pixel footprints in one block).  The output
-never shares memory with an input: no aliasing is accepted.
+Each function checks its arguments and makes one call of the native driver
+in `trovel._kernels`, which evaluates a lazy grid row by row (filling the
+runs its quick tests settle, measuring the rest) or per-pixel footprints in
+pieces, with the interpreter lock released and ``threads`` threads; the
+result has the same bits whatever the thread count, and the same bits as
+`_trovel`'s callables on the materialised arrays.  The output never shares
+memory with an input: no aliasing is accepted.
 """
 from __future__ import annotations
 
-from collections.abc import Callable
-import functools
 import typing
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-import _trovel
-
 from . import _checks as chk
-from . import spans
-from ._checks import Affine, FloatArray
-from .grid import PixelBlock, Pixels, Plan, check_affine, tile_blocks
-from .shapes import Edges, Strut
+from . import _kernels
+from ._checks import FloatArray
+from .grid import Pixels
+from .shapes import Strut
 
 __all__ = ["Pixels", "circle_coverage", "edge_coverage", "strut_coverage"]
 
-BlockFunction = Callable[[PixelBlock, FloatArray, int, int], None]
-# Fills a window of a lazy grid as runs: False, having written nothing, when
-# it cannot be sure of them.
-Filler = Callable[[spans.Window, FloatArray], bool]
 
-
-# --- one block function per capability --------------------------------------------------
-
-def edge_block(block: PixelBlock, out: FloatArray, line: tuple[float, float, float, float]) -> None:
-    """One edge line (x0, y0, dx, dy) for every pixel of the block."""
-    px, py, qx, qy, j00, j01, j10, j11 = block.addresses
-    x0, y0, dx, dy = line
-    # the native pair (a, b) is the direction read as (dy, dx)
-    _trovel.pixel_frac(x0, y0, dy, dx, qx, qy, px, py, j00, j01, j10, j11,
-                       chk.address(out), block.n)
-
-
-def edge_lines_block(block: PixelBlock, out: FloatArray, x0: FloatArray, y0: FloatArray,
-                     dx: FloatArray, dy: FloatArray) -> None:
-    """One edge line per pixel: four arrays of the block's length."""
-    px, py, qx, qy, j00, j01, j10, j11 = block.addresses
-    a = chk.address
-    _trovel.pixel_frac(a(x0), a(y0), a(dy), a(dx), qx, qy, px, py, j00, j01, j10, j11,
-                       a(out), block.n)
-
-
-def circle_block(block: PixelBlock, out: FloatArray, cx: float, cy: float, r: float) -> None:
-    px, py, qx, qy, j00, j01, j10, j11 = block.addresses
-    _trovel.enclosed_circle(px, py, qx, qy, cx, cy, r, j00, j01, j10, j11,
-                            chk.address(out), block.n)
-
-
-def strut_block(block: PixelBlock, out: FloatArray, length: float, edges: Edges) -> None:
-    px, py, qx, qy, j00, j01, j10, j11 = block.addresses
-    _trovel.enclosed_strut(px, py, qx, qy, length, *edges, j00, j01, j10, j11,
-                           chk.address(out), block.n)
-
-
-# --- the loop over blocks -----------------------------------------------------------------
-
-def _evaluate(plan: Plan, out: Any, run: BlockFunction, *inputs: FloatArray) -> FloatArray:
-    """Step 2 and 3: check the pixels and the output, then run the block
-    function over the pixel set's blocks, straight into the output's rows."""
-    res = (chk.new_array("the result", plan.shape, np.float64, given_by="pixels") if out is None
-           else chk.output("out", out, plan.shape, np.float64))
-    chk.disjoint("out", res, *plan.arrays, *inputs)
-    flat = res.reshape(-1)
-    for start, stop, block in plan.blocks():
-        run(block, flat[start:stop], start, stop)
+def _returned(out: Any, res: FloatArray) -> FloatArray:
     return res if out is None else typing.cast(FloatArray, out)
 
 
-# --- whole windows of a lazy grid, filled as runs where that is sure -----------------------
-
-def circle_filler(cx: float, cy: float, r: float) -> Filler:
-    return functools.partial(spans.circle, center=(cx, cy), radius=r,
-                             measure=functools.partial(circle_block, cx=cx, cy=cy, r=r))
+# The drivers of a window of a lazy grid, by name, as a Dask task names them.
+_DRIVERS: dict[str, Any] = {"circle": _kernels.circle_coverage, "strut": _kernels.strut_coverage,
+            "edge": _kernels.edge_coverage}
 
 
-def edge_filler(line: tuple[float, float, float, float]) -> Filler:
-    return functools.partial(spans.edge, line=line,
-                             measure=functools.partial(edge_block, line=line))
+def grid_tile(driver: str, args: tuple[float, ...], affine: Any, rows: tuple[int, int],
+              cols: tuple[int, int], *, threads: int = 1) -> FloatArray:
+    """Rows [r0, r1) by columns [c0, c1) of a lazy grid under `affine`, by
+    the driver `driver` ("circle", "strut" or "edge") with its arguments as
+    the public function checked them.  Each pixel's value depends only on
+    its row, its column and the map, so tiles put together are the whole
+    result, bit for bit.
 
-
-def strut_filler(length: float, edges: Edges) -> Filler:
-    return functools.partial(spans.strut, length=length, edges=edges,
-                             measure=functools.partial(strut_block, length=length, edges=edges))
-
-
-def _cover(plan: Plan, out: Any, run: BlockFunction, filler: Filler) -> FloatArray:
-    """A lazy grid filled as runs when that is sure and pays, else (and any
-    other pixel set) block by block."""
-    if plan.affine is None:
-        return _evaluate(plan, out, run)
-    res = (chk.new_array("the result", plan.shape, np.float64, given_by="pixels") if out is None
-           else chk.output("out", out, plan.shape, np.float64))
-    ny, nx = plan.shape
-    if not spans.fill(filler, spans.Window(plan.affine, (0, ny), (0, nx)), res):
-        _evaluate(plan, res, run)
-    return res if out is None else typing.cast(FloatArray, out)
-
-
-def grid_tile(run: BlockFunction, shape: tuple[int, int], affine: Affine,
-              rows: tuple[int, int], cols: tuple[int, int], *,
-              out: np.ndarray | None = None, filler: Filler | None = None) -> np.ndarray:
-    """Rows [r0, r1) by columns [c0, c1) of the lazy grid of `shape` under
-    `affine`, evaluated by `run(block, out_block, start, stop)` (the same
-    block function the whole grid goes through; start and stop count in the
-    tile's flattened result), or as runs by `filler` where it is sure, so
-    that tiles put together are the whole result bit for bit.  Only the map
-    and the ranges are needed: a tile builds its own footprints."""
-    ny, nx = chk.int_pair("shape", shape, minimum=0)
-    affine = chk.plain_affine(affine)
-    check_affine((ny, nx), affine)
-    (r0, r1), (c0, c1) = (chk.int_pair(n, v, minimum=0) for n, v in (("rows", rows),
-                                                                     ("cols", cols)))
-    if not (r0 <= r1 <= ny and c0 <= c1 <= nx):
-        raise ValueError(f"rows {rows} and cols {cols} must be ranges within the grid's "
-                         f"shape {(ny, nx)}")
-    tile = (r1 - r0, c1 - c0)
-    res = (chk.new_array("the tile", tile, np.float64) if out is None
-           else chk.output("out", out, tile, np.float64))
-    if filler is not None and spans.fill(filler, spans.Window(affine, (r0, r1), (c0, c1)), res):
-        return res if out is None else out
-    flat = res.reshape(-1)
-    for start, stop, block in tile_blocks(affine, (r0, r1), (c0, c1)):
-        run(block, flat[start:stop], start, stop)
-    return res if out is None else out
+    Examples
+    --------
+    >>> grid = ((9.0, 0.0), ((1.0, 0.0), (0.0, 1.0)))
+    >>> grid_tile("circle", (0.0, 0.0, 10.0), grid, (0, 1), (0, 3)).round(12)
+    array([[1. , 0.5, 0. ]])
+    """
+    n = chk.threads(threads)
+    window, shape = chk.tile("affine", affine, rows, cols)
+    res = chk.new_array("the tile", shape, np.float64, given_by="rows and cols")
+    _DRIVERS[chk.keyword("driver", driver, tuple(_DRIVERS))](window, *args, res, n)
+    return res
 
 
 def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike, *,
-                  out: FloatArray | None = None) -> FloatArray:
+                  out: FloatArray | None = None, threads: int = 1) -> FloatArray:
     """Fraction of each footprint to the right of an edge line.
 
     The line runs through ``point`` along ``direction``; its right side is
@@ -164,6 +83,11 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
     out : ndarray of float64, shape ``pixels.shape``, optional
         A C-contiguous array to write the result into; it must not share
         memory with ``point``, ``direction`` or the pixels' arrays.
+
+    threads : int, optional
+        The work is split over this many threads (at most 64 are used) with
+        the interpreter lock released; the result has the same bits for any
+        count.
 
     Returns
     -------
@@ -185,29 +109,27 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
     0.25
     """
     pt = chk.array("point", point)
+    n = chk.threads(threads)
     if pt.shape == (2,):
         x0, y0 = chk.pair("point", pt)
         dx, dy = chk.pair("direction", direction, nonzero=True)
-        plan = Plan(pixels)
-        plan.check()
-        line = (x0, y0, dx, dy)
-        return _cover(plan, out, lambda b, o, s, e: edge_block(b, o, line), edge_filler(line))
+        pix = chk.pixel_set(pixels)
+        res, view = pix.result(out)
+        _kernels.edge_coverage(pix.native, x0, y0, dx, dy, view, n)
+        return _returned(out, res)
     dirs = chk.array("direction", direction)
-    plan = Plan(pixels)
-    plan.check()
-    pt, dirs = chk.pairs_per_item(("point", "direction"), (pt, dirs), plan.shape)
+    pix = chk.pixel_set(pixels)
+    pt, dirs = chk.pairs_per_item(("point", "direction"), (pt, dirs), pix.shape)
     chk.nonzero_pairs("direction", dirs)
     x0s, y0s, dxs, dys = (np.ascontiguousarray(a[..., k]).reshape(-1)
                           for a in (pt, dirs) for k in (0, 1))
-
-    def run(b: PixelBlock, o: FloatArray, s: int, e: int) -> None:
-        edge_lines_block(b, o, x0s[s:e], y0s[s:e], dxs[s:e], dys[s:e])
-
-    return _evaluate(plan, out, run, pt, dirs)
+    res, view = pix.result(out, pt, dirs)
+    _kernels.edges_coverage(pix.native, x0s, y0s, dxs, dys, view, n)
+    return _returned(out, res)
 
 
 def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
-                    out: FloatArray | None = None) -> FloatArray:
+                    out: FloatArray | None = None, threads: int = 1) -> FloatArray:
     """Fraction of each footprint inside a circle.
 
     Footprints near the rim are measured against the rim's tangent at the
@@ -225,6 +147,11 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     out : ndarray of float64, shape ``pixels.shape``, optional
         A C-contiguous array to write the result into, not sharing memory
         with the pixels' arrays.
+
+    threads : int, optional
+        The work is split over this many threads (at most 64 are used) with
+        the interpreter lock released; the result has the same bits for any
+        count.
 
     Returns
     -------
@@ -247,19 +174,23 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     """
     cx, cy = chk.pair("center", center)
     r = chk.finite("radius", radius)
-    plan = Plan(pixels)
+    n = chk.threads(threads)
+    pix = chk.pixel_set(pixels)
     chk.nonnegative("radius", r)
-    plan.check()
-    return _cover(plan, out, lambda b, o, s, e: circle_block(b, o, cx, cy, r),
-                  circle_filler(cx, cy, r))
+    res, view = pix.result(out)
+    _kernels.circle_coverage(pix.native, cx, cy, r, view, n)
+    return _returned(out, res)
 
 
-def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None) -> FloatArray:
+def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = None,
+                   threads: int = 1) -> FloatArray:
     """Fraction of each footprint inside a strut.
 
     The strut is the band between its edge lines, limited to the disc of
-    diameter ``strut.length`` about the midpoint of its two edge points; the
-    cut at that disc's rim is sharp, decided by the footprint centre alone.
+    diameter ``strut.length`` about ``strut.center``; the cut at that disc's
+    rim is sharp, decided by the footprint centre alone.  (`clip_to_strut`
+    ends the same band at straight end lines ``length / 2`` either side of
+    ``center``: make struts longer than what they cross and the two agree.)
 
     Parameters
     ----------
@@ -269,6 +200,11 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     out : ndarray of float64, optional
         Where the fractions are written (C-contiguous, writable, of shape
         ``pixels.shape`` and apart from the pixels' arrays).
+
+    threads : int, optional
+        The work is split over this many threads (at most 64 are used) with
+        the interpreter lock released; the result has the same bits for any
+        count.
 
     Returns
     -------
@@ -290,8 +226,9 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     >>> strut_coverage(Pixels.grid((1, 1)), s).round(12)
     array([[0.6]])
     """
-    length, edges, _ = chk.instance("strut", strut, Strut).native_args()
-    plan = Plan(pixels)
-    plan.check()
-    return _cover(plan, out, lambda b, o, s, e: strut_block(b, o, length, edges),
-                  strut_filler(length, edges))
+    line1, line2, center, length = chk.instance("strut", strut, Strut).checked()
+    n = chk.threads(threads)
+    pix = chk.pixel_set(pixels)
+    res, view = pix.result(out)
+    _kernels.strut_coverage(pix.native, *line1, *line2, *center, length, view, n)
+    return _returned(out, res)

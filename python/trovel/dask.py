@@ -16,11 +16,10 @@ namesake, and returns a lazy array; nothing is computed until ``.compute()``
 - A list of pixel sets is a batch of frames: the result gains a leading axis,
   one frame per index, each frame chunked as above.
 
-Which scheduler: `render` (the exact renderer) releases the interpreter lock,
-so Dask's default threaded scheduler runs its tiles on every core.  The
-coverage functions and `deposit_triangles` call `_trovel`, which holds the
-lock for its whole run: give them worker processes, a
-``dask.distributed.Client(n_workers=..., threads_per_worker=1)``.
+Which scheduler: `render` and the coverage functions run native drivers
+that release the interpreter lock, so Dask's default threaded scheduler runs
+their tiles on every core; worker processes (``dask.distributed.Client``)
+spread them over machines.
 
 Examples
 --------
@@ -52,13 +51,12 @@ except ImportError:  # pragma: no cover - depends on the environment
 
 from . import _checks as chk
 from . import area, coverage
-from .render import _threads, render_grid_tile
+from .render import render_grid_tile
 from .render import render as _render_pixels
 from ._checks import FloatArray
-from .apertures import Description, Shape, _shape
 from .area import Deposit
-from .grid import Pixels, Plan, _ArrayPixels
-from .shapes import Strut
+from .grid import Pixels, _ArrayPixels
+from .shapes import Description, Shape, Strut
 
 __all__ = ["circle_coverage", "deposit_triangles", "edge_coverage", "render",
            "strut_coverage"]
@@ -69,28 +67,27 @@ Frames = Pixels | Sequence[Pixels]
 
 # --- frames: what a task needs of a pixel set --------------------------------------------
 
-class _Frame:
+class _ReadPixels:
     """One pixel set, read and checked once in the client: a grid's shape and
     map, or per-pixel arrays (private copies the caller cannot reach)."""
 
     def __init__(self, pixels: Any) -> None:
-        plan = Plan(pixels)
-        plan.check()
-        self.shape, self.affine = plan.shape, plan.affine
-        self.arrays = None if plan.affine is not None else tuple(a.copy() for a in plan.arrays)
+        pix = chk.pixel_set(pixels)
+        self.shape, self.affine = pix.shape, pix.affine
+        self.arrays = None if pix.affine is not None else tuple(a.copy() for a in pix.arrays)
 
 
-def _frames(pixels: Frames) -> tuple[list[_Frame], bool]:
+def _frames(pixels: Frames) -> tuple[list[_ReadPixels], bool]:
     """The frames and whether a batch (a list or tuple of pixel sets) was given."""
     if isinstance(pixels, (list, tuple)):
-        frames = [_Frame(p) for p in pixels]
+        frames = [_ReadPixels(p) for p in pixels]
         if not frames:
             raise ValueError("pixels must hold at least one pixel set")
         shapes = {f.shape for f in frames}
         if len(shapes) != 1:
             raise ValueError(f"every frame must have one shape, got {sorted(shapes)}")
         return frames, True
-    return [_Frame(pixels)], False
+    return [_ReadPixels(pixels)], False
 
 
 def _on_pixels(function: Callable[[Pixels], FloatArray], shape: tuple[int, ...],
@@ -105,7 +102,7 @@ def _in_frame(function: Callable[..., FloatArray], *args: Any) -> FloatArray:
     return function(*args)[np.newaxis]
 
 
-def _lazy(label: str, frames: list[_Frame], batch: bool, chunks: Chunks, key: Any,
+def _lazy(label: str, frames: list[_ReadPixels], batch: bool, chunks: Chunks, key: Any,
           tile: Callable[..., Callable[[tuple[int, int], tuple[int, int]], FloatArray]],
           whole: Callable[[Pixels], FloatArray]) -> da.Array:
     """The dask array of frames: a grid frame's tiles by `tile(frame)(rows,
@@ -142,8 +139,14 @@ class _Flat(Shape):
     """A shape already in the native kernel's flat form: what a task is
     given, so that no depth of combination has to be pickled."""
 
+    __slots__ = ("_description",)
+    _description: Description
+
     def __init__(self, description: Description) -> None:
-        self._description = description
+        self._set(_description=description)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _Flat, (self._description,)
 
     def description(self) -> Description:
         return self._description
@@ -164,8 +167,8 @@ def render(shape: Shape, pixels: Frames, *, chunks: Chunks = "auto",
     ``threads`` is each task's own thread count.  The renderer releases the
     interpreter lock: the default threaded scheduler suffices.
     """
-    flat = _Flat(_shape("shape", shape).description())
-    nthreads = _threads(threads)
+    flat = _Flat(chk.instance("shape", shape, Shape).description())
+    nthreads = chk.threads(threads)
     frames, batch = _frames(pixels)
     return _lazy("render", frames, batch, chunks, (flat.description(), nthreads),
                  lambda f: functools.partial(_render_tile, flat, f.affine, nthreads),
@@ -174,22 +177,14 @@ def render(shape: Shape, pixels: Frames, *, chunks: Chunks = "auto",
 
 # --- coverage ----------------------------------------------------------------------------
 
-class _Block:
-    """A coverage block function with its fixed arguments, as a task takes
-    it: ``run(block, out_block, start, stop)``; and the filler that covers a
-    whole tile as runs where that is sure."""
-
-    def __init__(self, function: Callable[..., None], filler: coverage.Filler,
-                 *args: Any) -> None:
-        self.function, self.filler, self.args = function, filler, args
-
-    def __call__(self, block: Any, out: FloatArray, start: int, stop: int) -> None:
-        self.function(block, out, *self.args)
-
-
-def _cover_tile(run: _Block, shape: tuple[int, int], affine: Any, rows: tuple[int, int],
-                cols: tuple[int, int]) -> FloatArray:
-    return coverage.grid_tile(run, shape, affine, rows, cols, filler=run.filler)
+def _coverage(label: str, pixels: Frames, chunks: Chunks, args: tuple[float, ...],
+              function: Callable[..., FloatArray], public_args: tuple[Any, ...]) -> da.Array:
+    """A coverage's dask array: a grid frame's tiles by the driver `label`
+    with its checked `args`, a per-pixel frame whole by `function`."""
+    frames, batch = _frames(pixels)
+    return _lazy(label, frames, batch, chunks, args,
+                 lambda f: functools.partial(coverage.grid_tile, label, args, f.affine),
+                 functools.partial(_pixels_first, function, public_args))
 
 
 def _pixels_first(function: Callable[..., FloatArray], args: tuple[Any, ...],
@@ -197,49 +192,35 @@ def _pixels_first(function: Callable[..., FloatArray], args: tuple[Any, ...],
     return function(pixels, *args)
 
 
-def _coverage(label: str, pixels: Frames, chunks: Chunks, run: _Block,
-              function: Callable[..., FloatArray], args: tuple[Any, ...]) -> da.Array:
-    frames, batch = _frames(pixels)
-    return _lazy(label, frames, batch, chunks, args,
-                 lambda f: functools.partial(_cover_tile, run, f.shape, f.affine),
-                 functools.partial(_pixels_first, function, args))
-
-
 def circle_coverage(pixels: Frames, center: npt.ArrayLike, radius: float, *,
                     chunks: Chunks = "auto") -> da.Array:
     """`trovel.circle_coverage` as a dask array, bit for bit the same result
-    (``pixels`` and ``chunks`` as for `render`).  Use worker processes."""
+    (``pixels`` and ``chunks`` as for `render`)."""
     cx, cy = chk.pair("center", center)
-    r = chk.finite("radius", radius)
-    if r < 0.0:
-        raise ValueError(f"radius must not be negative, got {r}")
-    run = _Block(coverage.circle_block, coverage.circle_filler(cx, cy, r), cx, cy, r)
-    return _coverage("circle", pixels, chunks, run, coverage.circle_coverage, ((cx, cy), r))
+    r = chk.nonnegative("radius", chk.finite("radius", radius))
+    return _coverage("circle", pixels, chunks, (cx, cy, r), coverage.circle_coverage,
+                     ((cx, cy), r))
 
 
 def strut_coverage(pixels: Frames, strut: Strut, *, chunks: Chunks = "auto") -> da.Array:
     """`trovel.strut_coverage` as a dask array, bit for bit the same result
-    (``pixels`` and ``chunks`` as for `render`).  Use worker processes."""
-    if not isinstance(strut, Strut):
-        raise TypeError(f"strut must be a trovel.Strut, got {type(strut).__name__}")
-    length, edges, _ = strut.native_args()
-    run = _Block(coverage.strut_block, coverage.strut_filler(length, edges), length, edges)
-    return _coverage("strut", pixels, chunks, run, coverage.strut_coverage, (strut,))
+    (``pixels`` and ``chunks`` as for `render`)."""
+    line1, line2, center, length = chk.instance("strut", strut, Strut).checked()
+    return _coverage("strut", pixels, chunks, (*line1, *line2, *center, length),
+                     coverage.strut_coverage, (strut,))
 
 
 def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike, *,
                   chunks: Chunks = "auto") -> da.Array:
     """`trovel.edge_coverage` with one line for all pixels, as a dask array,
-    bit for bit the same result (``pixels`` and ``chunks`` as for `render`).
-    Use worker processes."""
+    bit for bit the same result (``pixels`` and ``chunks`` as for `render`)."""
     if np.shape(point) != (2,):
         raise ValueError("trovel.dask.edge_coverage takes one line: point and direction "
                          "must be pairs")
     x0, y0 = chk.pair("point", point)
     dx, dy = chk.pair("direction", direction, nonzero=True)
-    line = (x0, y0, dx, dy)
-    run = _Block(coverage.edge_block, coverage.edge_filler(line), line)
-    return _coverage("edge", pixels, chunks, run, coverage.edge_coverage, ((x0, y0), (dx, dy)))
+    return _coverage("edge", pixels, chunks, (x0, y0, dx, dy), coverage.edge_coverage,
+                     ((x0, y0), (dx, dy)))
 
 
 # --- deposit -----------------------------------------------------------------------------

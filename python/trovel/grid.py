@@ -12,64 +12,34 @@ footprint of pixel ``[i, k]`` is the parallelogram ``centre + M @ (s, t)`` for
 Two kinds of pixel set share the type `Pixels`:
 
 - a lazy grid (`Pixels.grid`) stores only its shape and affine map; the
-  coverage functions evaluate it in blocks of rows that stay in cache, filling
-  reused buffers with the same centre formula that `materialize` uses, so the
-  results are bit for bit those of the materialised grid;
+  native drivers evaluate it row by row, with the same centre formula that
+  `materialize` uses, so the results are bit for bit those of the
+  materialised grid;
 - per-pixel footprints (`Pixels.from_arrays`) keep private copies of their
   arrays.
 
-Nothing read from a pixel set is trusted: `read` takes what the native code
-needs (this may run a subclass's code) and `Plan` checks it afterwards.
+Every capability reads a pixel set the one way, `trovel._checks.pixel_set`,
+which trusts nothing a pixel set reports until it has checked it.
 """
 from __future__ import annotations
 
 import math
-import threading
-from collections.abc import Iterator
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _checks as chk
+from . import _kernels
 from ._checks import Affine, FloatArray
 
-# Pixels per block: eight float64 buffers of this many elements (2 MiB) and
-# the block of the output stay in a core's L2 cache.
-BLOCK_PIXELS = 32768
-
 _FIELDS = ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11")
-
-
-
-def footprint_centres(m_k: float, m_i: float, o: float, k: FloatArray, i: FloatArray,
-                      out: FloatArray) -> None:
-    """One coordinate of the footprint centres of the pixels in rows `i` (a
-    column, shape (h, 1)) and columns `k` (shape (w,)): ``(m_k*k + m_i*i) + o``
-    into `out` (h, w).  The only place the formula is evaluated, so a block of
-    a grid and the materialised grid agree bit for bit."""
-    np.add(m_k * k, m_i * i, out=out)
-    out += o
-
-
-class PixelBlock(NamedTuple):
-    """A run of pixels ready for the native code: eight validated 1-d float64
-    arrays (px, py, qx, qy, j00, j01, j10, j11) of `n` elements and their
-    addresses."""
-
-    arrays: tuple[FloatArray, ...]
-    addresses: tuple[int, ...]
-    n: int
 
 
 def _read_only(arr: FloatArray) -> FloatArray:
     view = arr.view()
     view.flags.writeable = False
     return view
-
-
-def _block_of(arrays: tuple[FloatArray, ...]) -> PixelBlock:
-    return PixelBlock(arrays, tuple(chk.address(a) for a in arrays), arrays[0].shape[0])
 
 
 class Pixels:
@@ -289,39 +259,11 @@ class Pixels:
             arr = chk.contiguous("matrix", raw, finite=True)
             m = ((float(arr[0, 0]), float(arr[0, 1])), (float(arr[1, 0]), float(arr[1, 1])))
             given = f"matrix {m}"
-        det = m[0][0] * m[1][1] - m[0][1] * m[1][0]
-        if not math.isfinite(det) or det == 0.0:
-            raise ValueError(f"{given} gives a singular map or one whose determinant "
-                             "overflows: the map must be non-singular, with a finite "
-                             "determinant")
         if center is not None:
             hk, hi = (nx - 1) * 0.5, (ny - 1) * 0.5
             place = (place[0] - (m[0][0] * hk + m[0][1] * hi),
                      place[1] - (m[1][0] * hk + m[1][1] * hi))
-        return _GridPixels._checked((ny, nx), (place, m))
-
-
-def check_affine(shape: tuple[int, int], affine: Affine) -> None:
-    """A grid's map must be non-singular with a finite determinant, and every
-    footprint centre finite (the centres are affine in (k, i), so the extreme
-    ones are at the corners)."""
-    (x0, y0), ((m00, m01), (m10, m11)) = affine
-    if not all(math.isfinite(v) for v in (x0, y0, m00, m01, m10, m11)):
-        raise ValueError("the grid's origin and map must be finite")
-    det = m00 * m11 - m01 * m10
-    if not math.isfinite(det) or det == 0.0:
-        raise ValueError("the grid's map must be non-singular, with a finite determinant")
-    ny, nx = shape
-    if ny and nx:
-        k = np.array([0.0, nx - 1.0])
-        i = np.array([[0.0], [ny - 1.0]])
-        q = np.empty((2, 2, 2))
-        with np.errstate(over="ignore"):
-            footprint_centres(m00, m01, x0, k, i, q[0])
-            footprint_centres(m10, m11, y0, k, i, q[1])
-        if not np.isfinite(q).all():
-            raise ValueError(f"the footprint centres of a {ny} x {nx} grid under this map "
-                             "overflow; use a smaller scale or origin")
+        return _GridPixels._checked((ny, nx), (place, m), given)
 
 
 class _Frozen(Pixels):
@@ -344,8 +286,8 @@ class _GridPixels(_Frozen):
     _affine: Affine
 
     @classmethod
-    def _checked(cls, shape: tuple[int, int], affine: Affine) -> _GridPixels:
-        check_affine(shape, affine)
+    def _checked(cls, shape: tuple[int, int], affine: Affine, given: str) -> _GridPixels:
+        chk.grid_map(shape, affine, given=given)
         g = object.__new__(cls)
         object.__setattr__(g, "_shape", shape)
         object.__setattr__(g, "_affine", affine)
@@ -370,82 +312,10 @@ class _GridPixels(_Frozen):
 
     def materialize(self) -> Pixels:
         ny, nx = self._shape
-        filler = BlockFiller(self._affine, ny * nx)
-        arrays = filler.fill(0, ny, 0, nx).arrays
-        return _ArrayPixels._owning(list(arrays), self._shape)
-
-
-class BlockFiller:
-    """Buffers for blocks of up to `capacity` pixels of one grid, reused from
-    block to block.  The Jacobian buffers are filled once; what depends only
-    on the columns (the positions k, and a centre coordinate whose row term
-    is a zero times i) is filled again only when the block's columns or shape
-    change; the rest per block.  A zero coefficient times a row or column
-    index (never negative) has the same bits for every index, so these
-    shortcuts give the bits of the full formula."""
-
-    def __init__(self, affine: Affine, capacity: int,
-                 buffers: tuple[FloatArray, ...] | None = None) -> None:
-        self.affine = affine
-        self.buffers = buffers or tuple(
-            chk.new_array("a block of the grid", (capacity,), np.float64) for _ in _FIELDS)
-        (_, _), ((m00, m01), (m10, m11)) = affine
-        for buf, v in zip(self.buffers[4:], (m00, m01, m10, m11)):
-            buf.fill(v)
-        self.addresses = tuple(chk.address(b) for b in self.buffers)
-        self._layout: tuple[int, int] | None = None
-        self._columns: tuple[int, int] | None = None
-
-    def _lay_out(self, h: int, w: int) -> None:
-        n = h * w
-        self._views = tuple(b[:n].reshape(h, w) for b in self.buffers[:4])
-        self._block = PixelBlock(tuple(b[:n] for b in self.buffers), self.addresses, n)
-        self._layout, self._columns = (h, w), None
-
-    def fill(self, r0: int, r1: int, c0: int, c1: int) -> PixelBlock:
-        """Rows [r0, r1) by columns [c0, c1) of the grid, row-major."""
-        h, w = r1 - r0, c1 - c0
-        if self._layout != (h, w):
-            self._lay_out(h, w)
-        px, py, qx, qy = self._views
-        (x0, y0), ((m00, m01), (m10, m11)) = self.affine
-        coords = ((m00, m01, x0, qx), (m10, m11, y0, qy))
-        if self._columns != (c0, c1):
-            self._k = np.arange(c0, c1, dtype=np.float64)
-            px[...] = self._k
-            rows = np.zeros((h, 1))
-            for m_k, m_i, o, q in coords:
-                if m_i == 0.0:
-                    footprint_centres(m_k, m_i, o, self._k, rows, q)
-            self._columns = (c0, c1)
-        k = self._k
-        i = np.arange(r0, r1, dtype=np.float64)[:, None]
-        py[...] = i
-        for m_k, m_i, o, q in coords:
-            if m_i == 0.0:
-                continue
-            if m_k == 0.0:  # the same in every column: one per row, then spread
-                column = np.empty((h, 1))
-                footprint_centres(m_k, m_i, o, k[:1], i, column)
-                q[...] = column
-            else:
-                footprint_centres(m_k, m_i, o, k, i, q)
-        return self._block
-
-
-def grid_pixels(affine: Affine, rows: npt.NDArray[np.int64],
-                cols: npt.NDArray[np.int64]) -> PixelBlock:
-    """The pixels (rows[j], cols[j]) of a grid under the (checked) map
-    `affine`, gathered into one block: the same footprints, bit for bit, as
-    the grid's blocks give them, since the centre formula is the same."""
-    (x0, y0), ((m00, m01), (m10, m11)) = affine
-    k, i = cols.astype(np.float64), rows.astype(np.float64)
-    n = k.shape[0]
-    qx, qy = np.empty(n), np.empty(n)
-    footprint_centres(m00, m01, x0, k, i, qx)
-    footprint_centres(m10, m11, y0, k, i, qy)
-    arrays = (k, i, qx, qy, *(np.full(n, m) for m in (m00, m01, m10, m11)))
-    return _block_of(arrays)
+        arrays = [chk.new_array("the materialised grid", (ny * nx,), np.float64,
+                                given_by="the grid's shape") for _ in _FIELDS]
+        _kernels.materialize(chk.grid_window(self._affine, (0, ny), (0, nx)), *arrays)
+        return _ArrayPixels._owning(arrays, self._shape)
 
 
 class _ArrayPixels(_Frozen):
@@ -490,92 +360,3 @@ class _ArrayPixels(_Frozen):
         _, _, j00, j01, j10, j11 = self.footprints()
         area: FloatArray = np.abs(j00 * j11 - j01 * j10).reshape(self._shape)
         return area
-
-
-# --- evaluation -----------------------------------------------------------------------
-
-class Plan:
-    """A pixel set read (step 1) and then checked (step 2), ready to be
-    evaluated block by block.  Blocks are runs of whole rows, or parts of one
-    row when a row holds more than `block` pixels, so each is a contiguous
-    run [start, stop) of the flattened result."""
-
-    def __init__(self, pixels: Any) -> None:
-        chk.instance("pixels", pixels, Pixels)
-        # Step 1: whatever a subclass runs, it runs here, and what it gives is
-        # turned into plain tuples, floats and ints.
-        self._shape = chk.plain_shape(pixels.shape)
-        affine = pixels.affine
-        self._affine = None if affine is None else chk.plain_affine(affine)
-        self._arrays: Any = None
-        if affine is None:
-            self._arrays = pixels._native_arrays()
-
-    def check(self) -> None:
-        """Step 2: no caller code runs from here to the end of the evaluation."""
-        self.shape: tuple[int, ...] = self._shape
-        self.size = math.prod(self._shape)
-        self.affine: Affine | None = self._affine
-        self.arrays: tuple[FloatArray, ...] = ()
-        if self.affine is not None:
-            if len(self.shape) != 2:
-                raise ValueError("a pixel grid must have a 2-d shape")
-            check_affine((self.shape[0], self.shape[1]), self.affine)
-        else:
-            self.arrays = chk.native_arrays(self._arrays, self.size)
-            if len(self.arrays) != 8:
-                raise TypeError("pixels gave no positions or no footprints")
-
-    def blocks(self, block: int | None = None) -> Iterator[tuple[int, int, PixelBlock]]:
-        block = block or BLOCK_PIXELS
-        if self.affine is None:
-            if self.size:
-                yield 0, self.size, _block_of(self.arrays)
-            return
-        ny, nx = self.shape
-        yield from tile_blocks(self.affine, (0, ny), (0, nx), block)
-
-
-def tile_blocks(affine: Affine, rows: tuple[int, int], cols: tuple[int, int],
-                block: int | None = None) -> Iterator[tuple[int, int, PixelBlock]]:
-    """The blocks of the tile rows [r0, r1) by columns [c0, c1) of a grid
-    under the (checked) map `affine`: runs of whole tile rows, or parts of
-    one row when a row holds more than `block` pixels, each with its run
-    [start, stop) of the tile's flattened result.  A footprint depends only
-    on its row, its column and the map, so tiles evaluated apart and put
-    together are the whole grid, bit for bit."""
-    block = block or BLOCK_PIXELS
-    (r0, r1), (c0, c1) = rows, cols
-    w = c1 - c0
-    if r1 <= r0 or w <= 0:
-        return
-    buffers = _take_buffers(block)
-    try:
-        filler = BlockFiller(affine, block, buffers)
-        step, width = max(1, block // w), min(w, block)
-        for a in range(r0, r1, step):
-            b = min(r1, a + step)
-            for c in range(c0, c1, width):
-                d = min(c1, c + width)
-                yield (a - r0) * w + (c - c0), (b - 1 - r0) * w + (d - c0), filler.fill(a, b, c, d)
-    finally:
-        _give_back(buffers)
-
-
-# Block buffers kept from call to call, one set per thread: fresh ones would
-# cost a page fault per 4 KiB on every call, more than a small grid's work.
-# A set is taken out while a grid is evaluated, so nothing else can use it.
-_pool = threading.local()
-
-
-def _take_buffers(capacity: int) -> tuple[FloatArray, ...]:
-    free = getattr(_pool, "free", None)
-    _pool.free = None
-    if free is None or free[0].shape[0] != capacity:
-        free = tuple(chk.new_array("a block of the grid", (capacity,), np.float64)
-                     for _ in _FIELDS)
-    return free
-
-
-def _give_back(buffers: tuple[FloatArray, ...]) -> None:
-    _pool.free = buffers

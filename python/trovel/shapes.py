@@ -1,13 +1,34 @@
-"""Shapes of the edge plane that more than one function takes."""
+"""The shapes of the plane: struts, which the coverage and the cuts take,
+and the aperture shapes of the exact renderer, discs and polygons combined
+with ``|`` (union), ``&`` (intersection) and ``-`` (difference) to any depth.
+
+Every shape is checked once, when it is made, and cannot be changed after;
+:func:`trovel.render` reads its native description, built on the first
+render and kept.
+
+Examples
+--------
+>>> ring = Disc((0, 0), 2.0) - Disc((0, 0), 1.0)
+>>> round(ring.area_bound(), 3)
+12.566
+"""
 from __future__ import annotations
 
 import math
+import typing
 from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
 
 from . import _checks as chk
-
+from . import _kernels
+from ._checks import FloatArray
 
 Pair = tuple[float, float]
+# An edge line (x, y, dx, dy): a point and a direction.
+Line = tuple[float, float, float, float]
 Edges = tuple[float, float, float, float, float, float, float, float]
 
 
@@ -68,15 +89,7 @@ class Strut:
         d1 = chk.pair("direction1", self.direction1, nonzero=True)
         p2 = chk.pair("point2", self.point2)
         d2 = chk.pair("direction2", self.direction2, nonzero=True)
-        s1, s2 = _side(p1, d1, p2), _side(p2, d2, p1)
-        if not (math.isfinite(s1) and math.isfinite(s2)):
-            raise ValueError("point1 and point2 lie too far apart to orient the strut")
-        if s1 == 0.0:
-            raise ValueError("point2 lies on edge line 1 (point1, direction1): each edge "
-                             "line must pass beside the other line's point")
-        if s2 == 0.0:
-            raise ValueError("point1 lies on edge line 2 (point2, direction2): each edge "
-                             "line must pass beside the other line's point")
+        s1, s2 = chk.strut_sides(_side(p1, d1, p2), _side(p2, d2, p1))
         if s1 > 0.0:
             d1 = (-d1[0], -d1[1])
         if s2 < 0.0:
@@ -132,29 +145,424 @@ class Strut:
         left = (-d[1], d[0])
         p1 = (cx + half * left[0], cy + half * left[1])
         p2 = (cx - half * left[0], cy - half * left[1])
-        if not all(math.isfinite(v) for v in (*p1, *p2)):
-            raise ValueError("center and width put the strut's edges beyond the range of doubles")
-        if p1 == p2:
-            raise ValueError(f"width {w} is lost to rounding at center {(cx, cy)}: "
-                             "the strut's two edges coincide")
+        chk.strut_edges_apart(p1, p2, w, (cx, cy))
         return cls(p1, d, p2, d, (cx, cy), size)
 
-    def native_args(self) -> tuple[float, Edges, Pair]:
-        """The length, the eight native edge values and the centre, read from
-        the fields again and checked, since a frozen dataclass can still be
-        changed.  Each line's native pair (a, b) is its unit direction
-        (dx, dy) read as (dy, dx): the native quick tests and the cut's
-        margin compare side values with distances, so the directions are
-        made unit (those already unit are passed as they are)."""
-        (x1, y1), (x2, y2) = chk.pair("strut.point1", self.point1), chk.pair("strut.point2",
-                                                                             self.point2)
-        dx1, dy1 = chk.unit_direction(chk.pair("strut.direction1", self.direction1, nonzero=True))
-        dx2, dy2 = chk.unit_direction(chk.pair("strut.direction2", self.direction2, nonzero=True))
-        length = chk.finite("strut.length", self.length)
-        center = chk.pair("strut.center", self.center)
-        return length, (x1, y1, dy1, dx1, x2, y2, dy2, dx2), center
+    def checked(self) -> tuple[Line, Line, Pair, float]:
+        """The two edge lines as (x, y, dx, dy) with unit directions, the
+        centre and the length, read from the fields again and checked, since
+        a frozen dataclass can still be changed.  Native side values grow
+        with a direction's length, and the quick tests and margins compare
+        them with distances, so the directions are made unit (those already
+        unit are passed as they are)."""
+        lines = []
+        for k, (point, direction) in enumerate(((self.point1, self.direction1),
+                                                (self.point2, self.direction2)), 1):
+            x, y = chk.pair(f"strut.point{k}", point)
+            dx, dy = chk.unit_direction(chk.pair(f"strut.direction{k}", direction, nonzero=True))
+            lines.append((x, y, dx, dy))
+        return (lines[0], lines[1], chk.pair("strut.center", self.center),
+                chk.finite("strut.length", self.length))
 
     def native_edges(self) -> Edges:
-        """The edge lines as x1, y1, a1, b1, x2, y2, a2, b2, as the native
-        functions take them (see `native_args`)."""
-        return self.native_args()[1]
+        """The edge lines as x1, y1, a1, b1, x2, y2, a2, b2, as `_trovel`'s
+        callables take them: each line's unit direction as its native pair."""
+        line1, line2, _, _ = self.checked()
+        return (*chk.native_pair(line1), *chk.native_pair(line2))
+
+
+# --- aperture shapes -------------------------------------------------------------------
+
+IntArray = npt.NDArray[np.int32]
+# (kinds, starts, counts, coords, program): a shape as the native kernel reads it.
+Description = tuple[IntArray, IntArray, IntArray, FloatArray, IntArray]
+
+# Primitive kinds and program operators, as the native kernel reads them.
+_DISC, _POLYGON = 0, 1
+_UNION, _INTERSECT, _DIFFERENCE = -1, -2, -3
+
+
+class Shape:
+    """A region of the plane; combine shapes with ``|``, ``&`` and ``-``.
+
+    Shapes cannot be changed once made: each is checked once, and its
+    native description, built on its first render, is kept and reused."""
+
+    __slots__ = ("_native",)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"{type(self).__name__} cannot be changed; make a new shape")
+
+    def _set(self, **fields: Any) -> None:
+        for name, value in fields.items():
+            object.__setattr__(self, name, value)
+
+    def __or__(self, other: "Shape") -> "Shape":
+        return _Combined(_UNION, self, _shape("other", other))
+
+    def __and__(self, other: "Shape") -> "Shape":
+        return _Combined(_INTERSECT, self, _shape("other", other))
+
+    def __sub__(self, other: "Shape") -> "Shape":
+        return _Combined(_DIFFERENCE, self, _shape("other", other))
+
+    def area_bound(self) -> float:
+        """An upper bound of the area (exact for a single primitive)."""
+        raise NotImplementedError
+
+    def native(self) -> _kernels.ShapeDescription:
+        """The description the renderer reads, built once and kept."""
+        try:
+            return typing.cast(_kernels.ShapeDescription, object.__getattribute__(self, "_native"))
+        except AttributeError:
+            native = _kernels.ShapeDescription(*self.description())
+            object.__setattr__(self, "_native", native)
+            return native
+
+    def description(self) -> Description:
+        """(kinds, starts, counts, coords, program): the flat form the native
+        kernel takes.  Every leaf becomes its own primitive; the walk is
+        iterative so that no depth of combination can exhaust the stack."""
+        kinds: list[int] = []
+        starts: list[int] = []
+        counts: list[int] = []
+        coords: list[FloatArray] = []
+        program: list[int] = []
+        size = 0
+        todo: list[Any] = [self]
+        while todo:
+            node = todo.pop()
+            if isinstance(node, int):          # an operator, after its operands
+                program.append(node)
+            elif isinstance(node, _Combined):
+                todo += [node.op, node.right, node.left]
+            else:
+                values = node._coords()
+                kinds.append(node._kind)
+                starts.append(size)
+                counts.append(len(values) // 2 if node._kind == _POLYGON else 0)
+                coords.append(values)
+                program.append(len(kinds) - 1)
+                size += len(values)
+        chk.native_size("the shape", size)
+
+        def i32(v: list[int]) -> IntArray:
+            return np.asarray(v, dtype=np.int32)
+
+        return (i32(kinds), i32(starts), i32(counts),
+                np.ascontiguousarray(np.concatenate(coords), dtype=np.float64), i32(program))
+
+
+def _shape(name: str, value: Any) -> Shape:
+    return chk.instance(name, value, Shape)
+
+
+class _Combined(Shape):
+    __slots__ = ("op", "left", "right")
+    op: int
+    left: Shape
+    right: Shape
+
+    def __init__(self, op: int, left: Shape, right: Shape) -> None:
+        self._set(op=op, left=left, right=right)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _Combined, (self.op, self.left, self.right)
+
+    def area_bound(self) -> float:
+        # iterative, like description()
+        total = 0.0
+        todo: list[Shape] = [self]
+        while todo:
+            node = todo.pop()
+            if isinstance(node, _Combined):
+                todo.append(node.left)
+                if node.op == _UNION:
+                    todo.append(node.right)
+            else:
+                total += node.area_bound()
+        return total
+
+    def __repr__(self) -> str:
+        sym = {_UNION: "|", _INTERSECT: "&", _DIFFERENCE: "-"}[self.op]
+        return f"({self.left!r} {sym} {self.right!r})"
+
+
+class Disc(Shape):
+    """The open disc of ``radius`` about ``center``.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The centre, in the plane of the footprints.
+    radius : float
+        Positive.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When the centre or the radius is not finite, or the radius is not
+        positive.
+
+    Examples
+    --------
+    >>> Disc((1.0, 2.0), 0.5)
+    Disc(center=(1.0, 2.0), radius=0.5)
+    """
+
+    __slots__ = ("center", "radius")
+    _kind = _DISC
+    center: tuple[float, float]
+    radius: float
+
+    def __init__(self, center: npt.ArrayLike, radius: float) -> None:
+        c = chk.pair("center", center)
+        self._set(center=c, radius=chk.positive("radius", chk.finite("radius", radius)))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Disc, (self.center, self.radius)
+
+    def _coords(self) -> FloatArray:
+        return np.array([*self.center, self.radius])
+
+    def area_bound(self) -> float:
+        return math.pi * self.radius * self.radius
+
+    def __repr__(self) -> str:
+        return f"Disc(center={self.center}, radius={self.radius})"
+
+
+def _exponent(v: FloatArray) -> int:
+    """The binary exponent of the largest magnitude among finite `v` (0 when
+    all are zero)."""
+    return int(np.frexp(np.max(np.abs(v)))[1])
+
+
+def _scaled(value: float, e: int) -> float:
+    """value * 2**e, infinite when that overflows."""
+    try:
+        return math.ldexp(value, e)
+    except OverflowError:
+        return math.inf
+
+
+class Polygon(Shape):
+    """The inside of a simple polygon.
+
+    Parameters
+    ----------
+    vertices : array_like, shape (n, 2)
+        At least three vertices in either orientation, the ring closed
+        implicitly; no two edges may cross.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a vertex is not finite, there are fewer than three, the polygon
+        crosses itself or encloses no area.
+
+    Examples
+    --------
+    >>> Polygon([(0, 0), (0, 1), (1, 0)]).area_bound()
+    0.5
+    """
+
+    __slots__ = ("vertices", "_area")
+    _kind = _POLYGON
+    vertices: FloatArray
+    _area: float
+
+    def __init__(self, vertices: npt.ArrayLike, *, _name: str = "vertices") -> None:
+        v = chk.polygon_vertices(_name, chk.finite_array(_name, vertices))
+        # The tests below multiply coordinates: they run on the vertices
+        # scaled by a power of two (exactly) to a largest coordinate near 1,
+        # so that no product overflows or underflows, whatever their range.
+        e = _exponent(v)
+        w = np.ldexp(v, -e)
+        chk.simple_polygon(_name, w)
+        x, y = w[:, 0], w[:, 1]
+        twice_area = chk.polygon_area(_name, float(np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y)))
+        # Counter-clockwise, so that the inside lies left of every edge; a
+        # copy of its own, so that the caller's array can change no longer.
+        kept = np.array(v if twice_area > 0 else v[::-1], dtype=np.float64, order="C")
+        kept.flags.writeable = False
+        self._set(vertices=kept, _area=_scaled(abs(twice_area) / 2, 2 * e))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Polygon, (np.array(self.vertices),)
+
+    def _coords(self) -> FloatArray:
+        return self.vertices.ravel()
+
+    def area_bound(self) -> float:
+        return self._area
+
+    def __repr__(self) -> str:
+        return f"Polygon({len(self.vertices)} vertices)"
+
+
+class Rectangle(Polygon):
+    """A rectangle about a centre, turned by an angle.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The rectangle's centre.
+    angle : float
+        The direction of its long axis, in radians from +x.
+    width, length : float
+        The short side and the long side (along ``angle``), both positive.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When the centre, the angle or a side is not finite, or a side is not
+        positive.
+
+    Examples
+    --------
+    >>> Rectangle((0, 0), 0.0, 1.0, 4.0).vertices.tolist()
+    [[-2.0, -0.5], [2.0, -0.5], [2.0, 0.5], [-2.0, 0.5]]
+    """
+
+    __slots__ = ("center", "angle", "width", "length")
+    center: tuple[float, float]
+    angle: float
+    width: float
+    length: float
+
+    def __init__(self, center: npt.ArrayLike, angle: float, width: float, length: float) -> None:
+        cx, cy = chk.pair("center", center)
+        angle = chk.finite("angle", angle)
+        width = chk.positive("width", chk.finite("width", width))
+        length = chk.positive("length", chk.finite("length", length))
+        ux, uy = math.cos(angle), math.sin(angle)
+        hl, hw = 0.5 * length, 0.5 * width
+        corners = [(cx + s * hl * ux - t * hw * uy, cy + s * hl * uy + t * hw * ux)
+                   for s, t in ((-1, -1), (1, -1), (1, 1), (-1, 1))]
+        super().__init__(corners, _name="rectangle")
+        self._set(center=(cx, cy), angle=angle, width=width, length=length)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Rectangle, (self.center, self.angle, self.width, self.length)
+
+    def __repr__(self) -> str:
+        return (f"Rectangle(center={self.center}, angle={self.angle}, width={self.width}, "
+                f"length={self.length})")
+
+
+def pupil(diameter: float, obscuration: float = 0.0, struts: int = 0,
+          strut_width: float = 0.0, strut_angle: float = 0.0) -> Shape:
+    """A telescope pupil about the origin.
+
+    A disc of ``diameter``, less a central disc of ``obscuration`` times that
+    diameter, less ``struts`` vanes of ``strut_width`` running from the centre
+    out past the rim, the first at ``strut_angle`` radians from +x and the
+    others evenly spaced.  Each vane is a half-line from the centre, so four
+    vanes make a cross and two opposite vanes one bar across the pupil.
+
+    Parameters
+    ----------
+    diameter : float
+        The outer diameter, positive.
+    obscuration : float, optional
+        The central obscuration's diameter as a fraction of ``diameter``
+        (not a length), in [0, 1).
+    struts : int, optional
+        The number of vanes, a whole number (3 or 3.0).
+    strut_width : float, optional
+        The vanes' width, a length, positive when there are vanes.
+    strut_angle : float, optional
+        The first vane's direction in radians from +x (``math.pi / 4``,
+        not 45).
+
+    Returns
+    -------
+    Shape
+        Ready for :func:`trovel.render`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a size is not finite or out of its range, or ``struts`` is not
+        a whole number.
+
+    Examples
+    --------
+    >>> p = pupil(2.0, obscuration=0.3, struts=4, strut_width=0.05)
+    >>> isinstance(p, Shape)
+    True
+    """
+    diameter = chk.positive("diameter", chk.finite("diameter", diameter))
+    obscuration = chk.fraction("obscuration", chk.finite("obscuration", obscuration))
+    struts = chk.whole("struts", struts, minimum=0)
+    strut_angle = chk.finite("strut_angle", strut_angle)
+    radius = 0.5 * diameter
+    shape: Shape = Disc((0.0, 0.0), radius)
+    if obscuration > 0.0:
+        shape = shape - Disc((0.0, 0.0), obscuration * radius)
+    if struts:
+        strut_width = chk.positive("strut_width", chk.finite("strut_width", strut_width))
+        # Each vane starts half a width behind the centre, so that the vanes
+        # cover the centre between them, and ends a width beyond the rim.
+        start, end = -0.5 * strut_width, radius + strut_width
+        for k in range(struts):
+            a = strut_angle + 2.0 * math.pi * k / struts
+            mid = 0.5 * (start + end)
+            shape = shape - Rectangle((mid * math.cos(a), mid * math.sin(a)), a,
+                                      strut_width, end - start)
+    return shape
+
+
+def hexagonal_segments(rings: int, flat_to_flat: float, gap: float) -> Shape:
+    """A segmented mirror of regular hexagons about the origin.
+
+    A central hexagon and ``rings`` rings of hexagons around it (1 + 3 rings
+    (rings + 1) in all), the flats of neighbours parallel and ``gap`` apart.
+    The hexagons have a vertex on the +x axis.
+
+    Parameters
+    ----------
+    rings : int
+        The number of rings around the central segment, a whole number, 0 or
+        more.
+    flat_to_flat : float
+        Each segment's width across its flats, positive.
+    gap : float
+        The distance between the flats of neighbours, 0 or more.
+
+    Returns
+    -------
+    Shape
+        The union of the segments, ready for :func:`trovel.render`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When ``rings`` is not a whole number of 0 or more, or a size is not
+        finite or out of its range.
+
+    Examples
+    --------
+    >>> h = hexagonal_segments(1, 1.0, 0.1)
+    >>> round(h.area_bound(), 6)  # seven hexagons of area (sqrt(3)/2) f^2
+    6.062178
+    """
+    rings = chk.whole("rings", rings, minimum=0)
+    flat = chk.positive("flat_to_flat", chk.finite("flat_to_flat", flat_to_flat))
+    gap = chk.nonnegative("gap", chk.finite("gap", gap))
+    pitch = flat + gap
+    circum = flat / math.sqrt(3.0)   # centre-to-vertex distance
+    corners = [(circum * math.cos(k * math.pi / 3), circum * math.sin(k * math.pi / 3))
+               for k in range(6)]
+    # Axial lattice: neighbours across the flats lie at 30 + 60 k degrees.
+    e1 = (pitch * math.cos(math.pi / 6), pitch * math.sin(math.pi / 6))
+    e2 = (0.0, pitch)
+    shape: Shape | None = None
+    for q in range(-rings, rings + 1):
+        for r in range(max(-rings, -q - rings), min(rings, -q + rings) + 1):
+            cx, cy = q * e1[0] + r * e2[0], q * e1[1] + r * e2[1]
+            hexagon = Polygon([(cx + x, cy + y) for x, y in corners])
+            shape = hexagon if shape is None else shape | hexagon
+    assert shape is not None
+    return shape

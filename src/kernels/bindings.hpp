@@ -7,7 +7,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <stdexcept>
+
+#include "kernels/pixels.hpp"
+#include "trovel/trovel.hpp"
 
 namespace trovel {
 
@@ -30,6 +34,42 @@ inline double* checked_out(const py::array& out, py::ssize_t ndim, const py::ssi
     return static_cast<double*>(const_cast<void*>(out.data()));
 }
 
+// Per-pixel footprints as the Python layer hands them over: eight 1-d
+// float64 arrays of one length, kept alive while the object lives.
+struct FootprintArrays {
+    ExactReals px, py, qx, qy, j00, j01, j10, j11;
+
+    FootprintArrays(ExactReals px_, ExactReals py_, ExactReals qx_, ExactReals qy_,
+                    ExactReals j00_, ExactReals j01_, ExactReals j10_, ExactReals j11_)
+        : px(px_), py(py_), qx(qx_), qy(qy_), j00(j00_), j01(j01_), j10(j10_), j11(j11_) {
+        for (const ExactReals* a : {&px, &py, &qx, &qy, &j00, &j01, &j10, &j11})
+            if (a->ndim() != 1 || a->size() != px.size())
+                throw std::invalid_argument("footprint arrays must be 1-d, of one length");
+    }
+
+    std::size_t size() const { return static_cast<std::size_t>(px.size()); }
+
+    PixelArrays view() const {
+        return {px.data(),  py.data(),  qx.data(),  qy.data(), j00.data(),
+                j01.data(), j10.data(), j11.data(), size()};
+    }
+};
+
+// The data of a driver's output for a window of a grid, (rows, cols), and
+// for per-pixel footprints, one value per pixel.
+inline double* window_out(const GridWindow& w, const py::array& out) {
+    if (w.r1 < w.r0 || w.c1 < w.c0) throw std::invalid_argument("empty or reversed range");
+    const py::ssize_t dims[2] = {static_cast<py::ssize_t>(w.rows()),
+                                 static_cast<py::ssize_t>(w.cols())};
+    return checked_out(out, 2, dims);
+}
+
+inline double* arrays_out(const FootprintArrays& p, const py::array& out) {
+    const auto n = static_cast<py::ssize_t>(p.size());
+    return checked_out(out, 1, &n);
+}
+
+void bind_pixels(py::module_& m);    // pixels.cpp: the pixel sets, a window materialised
 void bind_checks(py::module_& m);    // checks.cpp: the checked layer's helpers, the mask
 void bind_render(py::module_& m);    // render/binding.cpp: the exact renderer
 void bind_coverage(py::module_& m);  // coverage.cpp: edge, circle and strut coverage

@@ -4,6 +4,8 @@
 
 PYBIND11_MODULE(_kernels, m) {
     m.doc() = "The project's own native kernels (private; use the trovel package).";
+    trovel::bind_pixels(m);
     trovel::bind_checks(m);
     trovel::bind_render(m);
+    trovel::bind_coverage(m);
 }

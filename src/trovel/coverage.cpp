@@ -23,18 +23,10 @@
 #define TROVEL_STREAMING_STORES 0
 #endif
 
-#include "trovel.hpp"
+#include "coverage.hpp"
 
 namespace trovel {
 namespace {
-
-// One pixel's Jacobian.  Whatever is computed from the Jacobian alone comes
-// out the same for the same bits, and on a grid long runs of pixels share
-// their Jacobian; so the loops below keep what they derived from the last
-// Jacobian and reuse it while the bits do not change.
-struct Jacobian {
-    double j00, j01, j10, j11;
-};
 
 template <class T>
 bool same_bits(const T& x, const T& y) {
@@ -191,16 +183,6 @@ void cover_in_blocks(const Coverage coverage, double* out) {
     }
 }
 
-// The largest singular value of the Jacobian: every point of the footprint
-// lies within this times sqrt(2)/2 of its centre.
-double footprint_radius(const Jacobian& J) {
-    const double s = J.j00 + J.j11;
-    const double r = J.j01 - J.j10;
-    const double d = J.j00 - J.j11;
-    const double p = J.j01 + J.j10;
-    return (std::sqrt(s * s + r * r) + std::sqrt(d * d + p * p)) * 0.5;
-}
-
 // A corner triangle cut off by the line below has legs of at most A / B and
 // 1, so its area is at most A / (2B).  When the line is within a rounding
 // error of a side, F and G below carry errors far larger than A / B, and the
@@ -245,13 +227,17 @@ double normal_length(double& U, double& V) {
     return std::sqrt(U * U + V * V);
 }
 
-// What the kernel derives from the edge's direction and the pixel's
-// Jacobian alone, before it looks at any position.
-struct EdgeFrame {
-    double u, v;                // the edge's unit normal in the pixel grid
-    bool no_side;               // a zero normal: the edge has no direction
-    double i00, i01, i10, i11;  // the inverse Jacobian
-};
+}  // namespace
+
+// The largest singular value of the Jacobian: every point of the footprint
+// lies within this times sqrt(2)/2 of its centre.
+double footprint_radius(const Jacobian& J) {
+    const double s = J.j00 + J.j11;
+    const double r = J.j01 - J.j10;
+    const double d = J.j00 - J.j11;
+    const double p = J.j01 + J.j10;
+    return (std::sqrt(s * s + r * r) + std::sqrt(d * d + p * p)) * 0.5;
+}
 
 EdgeFrame edge_frame(const Direction& e, const Jacobian& J) {
     EdgeFrame f;
@@ -269,16 +255,6 @@ EdgeFrame edge_frame(const Direction& e, const Jacobian& J) {
     f.i10 = -J.j10 / det;
     f.i11 = J.j00 / det;
     return f;
-}
-
-// One pixel's grid position and footprint centre.
-struct PixelPlace {
-    Point grid;
-    Point centre;
-};
-
-PixelPlace place_of(const PixelArrays& p, std::size_t i) {
-    return {{p.px[i], p.py[i]}, {p.qx[i], p.qy[i]}};
 }
 
 // pixel_frac_1 for an edge through `point` and a pixel whose frame is known.
@@ -349,11 +325,22 @@ double enclosed_circle_with_radius(double rho, const Circle& c, const PixelPlace
     return pixel_frac_1(tangent, pixel, J);
 }
 
-// Fraction of the footprint of one pixel inside the circle.  The array form
-// below gives the same for each pixel; it keeps the footprint radius.
-[[maybe_unused]] double enclosed_circle_1(const Circle& c, const PixelPlace& pixel,
-                                          const Jacobian& J) {
-    return enclosed_circle_with_radius(footprint_radius(J), c, pixel, J);
+// Fraction of the footprint, of radius rho and with its centre inside the
+// disc, that lies right of edge 1 and left of edge 2.
+double enclosed_strut_with_radius(const Strut& s, double rho, const PixelPlace& pixel,
+                                  const Jacobian& J) {
+    const double L1 = side_value(s.edge1, pixel.centre);
+    const double L2 = side_value(s.edge2, pixel.centre);
+    if (2.0 * rho > std::fabs(L1) || 2.0 * rho > std::fabs(L2)) {
+        return pixel_frac_1(s.edge1, pixel, J) - pixel_frac_1(s.edge2, pixel, J);
+    }
+    return L1 * L2 < 0.0 ? 1.0 : 0.0;
+}
+
+namespace {
+
+PixelPlace place_of(const PixelArrays& p, std::size_t i) {
+    return {{p.px[i], p.py[i]}, {p.qx[i], p.qy[i]}};
 }
 
 // The quick tests of enclosed_circle_with_radius for m pixels that share
@@ -370,30 +357,6 @@ void circle_quick_tests(const double* QX, const double* QY, const Circle& c, dou
         const double d2 = dx * dx + dy * dy;
         v[k] = inner > d2 ? 1.0 : d2 > outer ? 0.0 : kUnsettled;
     }
-}
-
-// The disc test: only footprint centres within the disc of diameter
-// `length` about the strut's centre count.
-struct StrutDisc {
-    double mx, my, half;
-
-    explicit StrutDisc(const Strut& s) : mx(s.centre.x), my(s.centre.y), half(0.5 * s.length) {}
-
-    bool outside(double qx, double qy) const {
-        return (qx - mx) * (qx - mx) + (qy - my) * (qy - my) >= half * half;
-    }
-};
-
-// Fraction of the footprint, of radius rho and with its centre inside the
-// disc, that lies right of edge 1 and left of edge 2.
-double enclosed_strut_with_radius(const Strut& s, double rho, const PixelPlace& pixel,
-                                  const Jacobian& J) {
-    const double L1 = side_value(s.edge1, pixel.centre);
-    const double L2 = side_value(s.edge2, pixel.centre);
-    if (2.0 * rho > std::fabs(L1) || 2.0 * rho > std::fabs(L2)) {
-        return pixel_frac_1(s.edge1, pixel, J) - pixel_frac_1(s.edge2, pixel, J);
-    }
-    return L1 * L2 < 0.0 ? 1.0 : 0.0;
 }
 
 // The disc test alone for m pixels: 0 outside the disc, kUnsettled inside.
@@ -418,14 +381,6 @@ void strut_quick_tests(const Strut& s, const StrutDisc& disc, const double* QX, 
         f = reach > std::fabs(L1) ? kUnsettled : f;
         v[k] = disc.outside(q.x, q.y) ? 0.0 : f;
     }
-}
-
-// Fraction of the footprint of one pixel inside the strut.  The array form
-// below gives the same for each pixel; it keeps the footprint radius.
-[[maybe_unused]] double enclosed_strut_1(const Strut& s, const PixelPlace& pixel,
-                                         const Jacobian& J) {
-    if (StrutDisc(s).outside(pixel.centre.x, pixel.centre.y)) return 0.0;
-    return enclosed_strut_with_radius(s, footprint_radius(J), pixel, J);
 }
 
 // The four coverages as cover_in_blocks takes them.

@@ -57,44 +57,50 @@ Shape read_shape(const IntArray& kinds, const IntArray& starts, const IntArray& 
     return shape;
 }
 
-void grid(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
-          const RealArray& coords, const IntArray& program, double x0, double y0, double m00,
-          double m01, double m10, double m11, int64_t r0, int64_t r1, int64_t c0, int64_t c1,
-          py::array out, int threads) {
-    Shape shape = read_shape(kinds, starts, counts, coords, program);
-    index_edges(shape);  // shape stays where it is from here on: the bands are pointed to
-    if (r1 < r0 || c1 < c0) throw std::invalid_argument("empty or reversed range");
-    const py::ssize_t dims[2] = {static_cast<py::ssize_t>(r1 - r0), static_cast<py::ssize_t>(c1 - c0)};
-    double* dst = checked_out(out, 2, dims);
-    const GridMap map{x0, y0, m00, m01, m10, m11};
+// A shape's description read and indexed once: the primitives point into
+// `coords`, which it keeps alive, and into its own edge bands, so it never
+// moves once made.
+struct ShapeDescription {
+    RealArray coords;
+    Shape shape;
+
+    ShapeDescription(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
+                     const RealArray& coords_, const IntArray& program)
+        : coords(coords_), shape(read_shape(kinds, starts, counts, coords, program)) {
+        index_edges(shape);
+    }
+    ShapeDescription(const ShapeDescription&) = delete;
+    ShapeDescription& operator=(const ShapeDescription&) = delete;
+};
+
+void render_on_window(const ShapeDescription& d, const GridWindow& w, py::array out,
+                      int threads) {
+    double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
-    render_grid(shape, map, r0, r1, c0, c1, dst, threads);
+    render_grid(d.shape, w.map, w.r0, w.r1, w.c0, w.c1, dst, threads);
 }
 
-void footprints(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
-                const RealArray& coords, const IntArray& program, const RealArray& qx,
-                const RealArray& qy, const RealArray& j00, const RealArray& j01,
-                const RealArray& j10, const RealArray& j11, py::array out, int threads) {
-    Shape shape = read_shape(kinds, starts, counts, coords, program);
-    index_edges(shape);  // shape stays where it is from here on: the bands are pointed to
-    const py::ssize_t n = qx.size();
-    for (const RealArray* a : {&qy, &j00, &j01, &j10, &j11})
-        if (a->size() != n) throw std::invalid_argument("footprint arrays differ in length");
-    double* dst = checked_out(out, 1, &n);
+void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::array out,
+                      int threads) {
+    double* dst = arrays_out(p, out);
     py::gil_scoped_release unlocked;
-    render_footprints(shape, qx.data(), qy.data(), j00.data(), j01.data(), j10.data(),
-                      j11.data(), n, dst, threads);
+    render_footprints(d.shape, p.qx.data(), p.qy.data(), p.j00.data(), p.j01.data(),
+                      p.j10.data(), p.j11.data(), static_cast<int64_t>(p.size()), dst, threads);
 }
+
 }  // namespace
 
 void bind_render(py::module_& m) {
-    m.def("grid", &grid, py::arg("kinds"), py::arg("starts"), py::arg("counts"),
-          py::arg("coords"), py::arg("program"), py::arg("x0"), py::arg("y0"), py::arg("m00"),
-          py::arg("m01"), py::arg("m10"), py::arg("m11"), py::arg("r0"), py::arg("r1"),
-          py::arg("c0"), py::arg("c1"), py::arg("out"), py::arg("threads"));
-    m.def("footprints", &footprints, py::arg("kinds"), py::arg("starts"), py::arg("counts"),
-          py::arg("coords"), py::arg("program"), py::arg("qx"), py::arg("qy"), py::arg("j00"),
-          py::arg("j01"), py::arg("j10"), py::arg("j11"), py::arg("out"), py::arg("threads"));
+    py::class_<ShapeDescription>(m, "ShapeDescription",
+                                 "A shape's primitives and program, read and indexed once.")
+        .def(py::init<const IntArray&, const IntArray&, const IntArray&, const RealArray&,
+                      const IntArray&>(),
+             py::arg("kinds"), py::arg("starts"), py::arg("counts"), py::arg("coords"),
+             py::arg("program"));
+    m.def("render", &render_on_window, py::arg("shape"), py::arg("pixels"), py::arg("out"),
+          py::arg("threads"));
+    m.def("render", &render_on_arrays, py::arg("shape"), py::arg("pixels"), py::arg("out"),
+          py::arg("threads"));
 }
 
 }  // namespace trovel

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/pixels.hpp"
+
 namespace trovel_render {
 
 enum PrimKind : int32_t { kDisc = 0, kPolygon = 1 };
@@ -91,9 +93,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
                       const Footprint& f);
 
 // ---- drivers.cpp ----------------------------------------------------------
-struct GridMap {
-    double x0, y0, m00, m01, m10, m11;
-};
+using trovel::GridMap;
 void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1, int64_t c0,
                  int64_t c1, double* out, int threads);
 void render_footprints(const Shape& shape, const double* qx, const double* qy,

@@ -1,0 +1,38 @@
+// The pixel sets the project's drivers read: a window of a lazy affine grid
+// (its map and a range of rows and columns) or per-pixel footprints (arrays
+// of grid positions, footprint centres and Jacobians).  The checked layer
+// builds one of them per call, from whichever pixel set it was given, and
+// hands it to the capability's driver.
+#pragma once
+
+#include <cstdint>
+
+#include "trovel/trovel.hpp"
+
+namespace trovel {
+
+// The affine map of a lazy grid: pixel (row i, column k) has grid position
+// (k, i), footprint centre (m00 k + m01 i + x0, m10 k + m11 i + y0) and the
+// Jacobian ((m00, m01), (m10, m11)).
+struct GridMap {
+    double x0, y0, m00, m01, m10, m11;
+};
+
+// The footprint centre of grid position (k, i), evaluated as
+// (m00 k + m01 i) + x0: the one formula of every driver and of the grid's
+// materialised arrays, so that they all agree bit for bit.
+inline Point grid_centre(const GridMap& m, double k, double i) {
+    return {(m.m00 * k + m.m01 * i) + m.x0, (m.m10 * k + m.m11 * i) + m.y0};
+}
+
+// Rows [r0, r1) by columns [c0, c1) of a lazy grid; a result of the window
+// is (r1 - r0, c1 - c0), row-major.
+struct GridWindow {
+    GridMap map;
+    std::int64_t r0, r1, c0, c1;
+
+    std::int64_t rows() const { return r1 - r0; }
+    std::int64_t cols() const { return c1 - c0; }
+};
+
+}  // namespace trovel
