@@ -619,6 +619,21 @@ def pixel_set(pixels: Any) -> PixelSet:
     return PixelSet(shape, _kernels.FootprintArrays(*checked), None, checked)
 
 
+def not_both(name: str, value: Any, other_name: str, other: Any) -> None:
+    """Two arguments that say the same thing another way: one at most."""
+    if value is not None and other is not None:
+        raise TypeError(f"give {name} or {other_name}, not both")
+
+
+def one_shape(name: str, shapes: list[tuple[int, ...]]) -> None:
+    """The pixel sets of a batch: at least one, all of one shape."""
+    if not shapes:
+        raise ValueError(f"{name} must hold at least one pixel set")
+    if len(set(shapes)) != 1:
+        raise ValueError(f"every pixel set of {name} must have one shape, "
+                         f"got {sorted(set(shapes))}")
+
+
 def threads(value: Any) -> int:
     """A thread count: a positive 32-bit int (the drivers use at most 64)."""
     return int32("threads", value, minimum=1)

@@ -81,11 +81,7 @@ def _frames(pixels: Frames) -> tuple[list[_ReadPixels], bool]:
     """The frames and whether a batch (a list or tuple of pixel sets) was given."""
     if isinstance(pixels, (list, tuple)):
         frames = [_ReadPixels(p) for p in pixels]
-        if not frames:
-            raise ValueError("pixels must hold at least one pixel set")
-        shapes = {f.shape for f in frames}
-        if len(shapes) != 1:
-            raise ValueError(f"every frame must have one shape, got {sorted(shapes)}")
+        chk.one_shape("pixels", [f.shape for f in frames])
         return frames, True
     return [_ReadPixels(pixels)], False
 
@@ -214,9 +210,6 @@ def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike
                   chunks: Chunks = "auto") -> da.Array:
     """`trovel.edge_coverage` with one line for all pixels, as a dask array,
     bit for bit the same result (``pixels`` and ``chunks`` as for `render`)."""
-    if np.shape(point) != (2,):
-        raise ValueError("trovel.dask.edge_coverage takes one line: point and direction "
-                         "must be pairs")
     x0, y0 = chk.pair("point", point)
     dx, dy = chk.pair("direction", direction, nonzero=True)
     return _coverage("edge", pixels, chunks, (x0, y0, dx, dy), coverage.edge_coverage,

@@ -244,8 +244,7 @@ class Pixels:
         (-1.5, -1.5)
         """
         ny, nx = chk.int_pair("shape", shape, minimum=0)
-        if origin is not None and center is not None:
-            raise TypeError("give origin or center, not both")
+        chk.not_both("origin", origin, "center", center)
         place = chk.pair("center" if center is not None else "origin",
                          center if center is not None else (origin or (0.0, 0.0)))
         if matrix is None:
