@@ -17,6 +17,7 @@ HERE = Path(__file__).resolve().parent
 GENERATED = HERE / "_generated"
 GENERATED.mkdir(exist_ok=True)
 sys.path.insert(0, str(HERE / "figures"))
+sys.path.insert(0, str(HERE))
 
 project = "trovel"
 author = "The trovel developers"
@@ -30,6 +31,30 @@ extensions = [
     "matplotlib.sphinxext.plot_directive",
     "sphinx_gallery.gen_gallery",
 ]
+
+# --- Figures whose text collides ----------------------------------------------
+# Every figure the build writes (the conventions' figures through the plot
+# directive, the gallery's through its scraper) is checked as it is saved: text
+# on text, into another panel, under an arrow or off the edge is a warning, and
+# -W makes it fail the build.
+
+from matplotlib.figure import Figure  # noqa: E402
+from sphinx.util import logging as sphinx_logging  # noqa: E402
+
+from figure_text import collisions  # noqa: E402
+
+_figure_log = sphinx_logging.getLogger("trovel.figures")
+_savefig = Figure.savefig
+
+
+def _checked_savefig(self, fname, *args, **kwargs):
+    edges = kwargs.get("bbox_inches") != "tight"     # a tight box takes in what sticks out
+    for found in collisions(self, check_edges=edges):
+        _figure_log.warning(f"figure {fname}: {found}")
+    return _savefig(self, fname, *args, **kwargs)
+
+
+Figure.savefig = _checked_savefig
 
 exclude_patterns = ["_build", "snippets", "figures", "performance_table.rst",
                     "_generated/*.rst", "examples"]
