@@ -16,7 +16,7 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
                if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
                     >/dev/null 2>&1; then echo "$$p"; break; fi; done
 
-.PHONY: build test sanitize portable demo typecheck bench clean wheel
+.PHONY: build test sanitize portable demo typecheck bench clean wheel wheel-test
 
 build: $(STAMP)
 
@@ -110,7 +110,7 @@ bench: $(STAMP) $(BENCH_STAMP)
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV) $(PORT_VENV) $(WHEEL_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(PORT_VENV) $(WHEEL_VENV) $(WT_VENV)
 
 # The documentation site: the optional group "docs" of pyproject.toml goes
 # into .venv with a stamp of its own; Sphinx runs every gallery example
@@ -161,3 +161,21 @@ wheel: $(WHEEL_STAMP)
 	@echo "cibuildwheel would build elsewhere:" $$($(WHEEL_VENV)/bin/cibuildwheel \
 	    --print-build-identifiers --platform linux) $$($(WHEEL_VENV)/bin/cibuildwheel \
 	    --print-build-identifiers --platform macos)
+
+# The wheel as a user installs it: a fresh venv with no build tools, the
+# wheel and its test extras from PyPI as binaries only (so nothing is
+# compiled), then the suite run from an empty directory, so that neither the
+# source tree nor python/ is on sys.path; tests/test_installed.py checks
+# inside the run that trovel is the venv's.
+WT_VENV := .venv-wheel-test
+WT_PY   := $(WT_VENV)/bin/python
+
+wheel-test: wheel
+	@py=$$($(FIND_PY313)); rm -rf $(WT_VENV); "$$py" -m venv $(WT_VENV)
+	$(WT_PY) -m pip install -q --only-binary=:all: "$$(ls dist/trovel-*.whl)[test,demo,mesh,dask]"
+	@d=$$(mktemp -d); trap 'rm -rf "$$d"' EXIT; cd "$$d" && \
+	 echo "the suite from $$d against the wheel in $(WT_VENV)" && \
+	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P -c "import _trovel, trovel" && \
+	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P $(CURDIR)/tools/wheel_check.py installed && \
+	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P -m pytest -q -p no:cacheprovider \
+	     --rootdir=$(CURDIR) -c $(CURDIR)/pyproject.toml $(CURDIR)/tests
