@@ -19,8 +19,9 @@ TOLERANCE = 0.5     # pixels two boxes may share before they count as touching
 def _drawn_texts(fig: Figure) -> list[Text]:
     hidden: set[int] = set()
     for ax in fig.axes:
+        # Which ticks are drawn only matplotlib's own (private) tick update
+        # knows; ax.axis("off") leaves every tick label visible but undrawn.
         for axis in ax._axis_map.values():
-            # ax.axis("off") leaves the axes' tick labels visible but undrawn
             drawn = {id(t) for t in axis._update_ticks()} if ax.axison else set()
             for tick in axis.majorTicks + axis.minorTicks:
                 if id(tick) not in drawn:
