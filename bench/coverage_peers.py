@@ -45,8 +45,8 @@ class Scene:
     def grid(self) -> Pixels:
         return Pixels.grid((self.size, self.size))
 
-    def circle(self) -> np.ndarray:
-        return trovel.circle_coverage(self.grid(), self.center, self.radius)
+    def circle(self, threads: int = 1) -> np.ndarray:
+        return trovel.circle_coverage(self.grid(), self.center, self.radius, threads=threads)
 
     def circle_into(self) -> np.ndarray:
         out = self.out.reshape(self.size, self.size)
@@ -71,7 +71,7 @@ def bench_circle(table: Table, repeats: int) -> None:
         s = Scene(size, prepared=True)
         scenario = f"circle coverage {size}^2"
         fns = [s.circle, s.native_circle, s.exact_disc, s.circle_into,
-               lambda: np.ones((size, size))]
+               lambda: np.ones((size, size)), lambda: s.circle(threads=2)]
         if geometry is not None:
             fns.append(lambda: s.photutils_disc(geometry))
         t = medians(fns, repeats if size < 4096 else max(3, repeats - 2))
@@ -92,9 +92,12 @@ def bench_circle(table: Table, repeats: int) -> None:
                   "exact arcs: the reference", table=main)
         table.add(scenario, "np.ones((n, n))", t[4], size ** 2, "pixel", FAMILY,
                   "the output-write floor", table=main)
+        table.add(scenario, "trovel.circle_coverage(threads=2)", t[5], size ** 2, "pixel",
+                  FAMILY, f"two threads, the same bits: {t[0] / t[5]:.2f}x one thread",
+                  table=main)
         if geometry is not None:
             diff = np.abs(s.photutils_disc(geometry) - exact).max()
-            table.add(scenario, "photutils circular_overlap_grid exact", t[5], size ** 2,
+            table.add(scenario, "photutils circular_overlap_grid exact", t[6], size ** 2,
                       "pixel", FAMILY, f"exact arcs, square unrotated pixels only; max |diff| "
                       f"{diff:.1e}", table=main)
         elif main:
@@ -109,8 +112,8 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
     px, py, qx, qy = s.pq
     point, direction = s.center, (0.6, 0.8)
 
-    def strut() -> np.ndarray:
-        return trovel.strut_coverage(s.grid(), s.strut)
+    def strut(threads: int = 1) -> np.ndarray:
+        return trovel.strut_coverage(s.grid(), s.strut, threads=threads)
 
     def native_strut() -> None:
         _trovel.enclosed_strut(*s.pq, s.strut.length, *edges, *s.jac, addr(s.out), n)
@@ -126,18 +129,21 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
     def exact_strut() -> np.ndarray:
         return trovel.render(rect, s.grid())
 
-    def edge() -> np.ndarray:
-        return trovel.edge_coverage(s.grid(), point, direction)
+    def edge(threads: int = 1) -> np.ndarray:
+        return trovel.edge_coverage(s.grid(), point, direction, threads=threads)
 
     def native_edge() -> None:
         _trovel.pixel_frac(*point, 0.8, 0.6, qx, qy, px, py, *s.jac, addr(s.out), n)
 
-    t = medians([strut, native_strut, exact_strut, edge, native_edge], max(3, repeats - 2))
+    t = medians([strut, native_strut, exact_strut, edge, native_edge, lambda: strut(2),
+                 lambda: edge(2)], max(3, repeats - 2))
     diff = np.abs(strut() - exact_strut())[within].max()
     scenario = f"strut coverage {size}^2"
     table.add(scenario, "trovel.strut_coverage(Pixels.grid)", t[0], n, "pixel", FAMILY,
               f"grid + call, new array; ends a sharp disc of pixel centres; max |diff| "
               f"{diff:.1e} from exact inside it")
+    table.add(scenario, "trovel.strut_coverage(threads=2)", t[5], n, "pixel", FAMILY,
+              f"two threads, the same bits: {t[0] / t[5]:.2f}x one thread")
     table.add(scenario, "native enclosed_strut", t[1], n, "pixel", FAMILY,
               "prepared arrays, reused output")
     table.add(scenario, "trovel.render(Rectangle)", t[2], n, "pixel", FAMILY,
@@ -145,6 +151,8 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
     scenario = f"edge coverage {size}^2"
     table.add(scenario, "trovel.edge_coverage(Pixels.grid)", t[3], n, "pixel", FAMILY,
               "grid + call, new array")
+    table.add(scenario, "trovel.edge_coverage(threads=2)", t[6], n, "pixel", FAMILY,
+              f"two threads, the same bits: {t[3] / t[6]:.2f}x one thread")
     table.add(scenario, "native pixel_frac", t[4], n, "pixel", FAMILY,
               "prepared arrays, reused output")
 

@@ -2,8 +2,6 @@
 from __future__ import annotations
 
 import inspect
-import os
-import re
 import sys
 from pathlib import Path
 
@@ -17,6 +15,7 @@ HERE = Path(__file__).resolve().parent
 GENERATED = HERE / "_generated"
 GENERATED.mkdir(exist_ok=True)
 sys.path.insert(0, str(HERE / "figures"))
+sys.path.insert(0, str(HERE))
 
 project = "trovel"
 author = "The trovel developers"
@@ -30,6 +29,30 @@ extensions = [
     "matplotlib.sphinxext.plot_directive",
     "sphinx_gallery.gen_gallery",
 ]
+
+# --- Figures whose text collides ----------------------------------------------
+# Every figure the build writes (the conventions' figures through the plot
+# directive, the gallery's through its scraper) is checked as it is saved: text
+# on text, into another panel, under an arrow or off the edge is a warning, and
+# -W makes it fail the build.
+
+from matplotlib.figure import Figure  # noqa: E402
+from sphinx.util import logging as sphinx_logging  # noqa: E402
+
+from figure_text import collisions  # noqa: E402
+
+_figure_log = sphinx_logging.getLogger("trovel.figures")
+_savefig = Figure.savefig
+
+
+def _checked_savefig(self, fname, *args, **kwargs):
+    edges = kwargs.get("bbox_inches") != "tight"     # a tight box takes in what sticks out
+    for found in collisions(self, check_edges=edges):
+        _figure_log.warning(f"figure {fname}: {found}")
+    return _savefig(self, fname, *args, **kwargs)
+
+
+Figure.savefig = _checked_savefig
 
 exclude_patterns = ["_build", "snippets", "figures", "performance_table.rst",
                     "_generated/*.rst", "examples"]
@@ -53,52 +76,11 @@ plot_formats = [("png", 100)]
 plot_rcparams = {"figure.dpi": 100, "font.size": 9}
 
 
-# --- Names still on their way ------------------------------------------------
-# Some examples use names that other branches are adding (the exact renderer,
-# the deposit onto any image, lazy grids placed by their centre).  An example
-# whose names this trovel lacks is left out of the gallery rather than failing
-# the build; once the names are there it runs like every other.
-
-def _has(need: str) -> bool:
-    """``"name"``: trovel has it; ``"name:arg"``: its callable takes ``arg``."""
-    name, _, arg = need.partition(":")
-    obj = trovel
-    for part in name.split("."):
-        if not hasattr(obj, part):
-            return False
-        obj = getattr(obj, part)
-    if not arg:
-        return True
-    try:
-        params = inspect.signature(obj).parameters
-    except (TypeError, ValueError):
-        return False
-    return arg in params or any(p.kind is p.VAR_KEYWORD for p in params.values())
-
-
-EXAMPLE_NEEDS = {
-    "plot_pupil.py": ["render", "pupil", "Pixels.grid:center"],
-    "plot_distorted_pupil.py": ["render", "pupil", "Pixels.grid:center"],
-    "plot_hexagonal_segments.py": ["render", "hexagonal_segments", "Disc", "Pixels.grid:center"],
-    "plot_deposit_polygon.py": ["deposit_triangles:shape", "triangle_areas", "triangulate"],
-    "plot_mesh_cuts.py": [],
-    "plot_polygon_mask.py": [],
-}
-WAITING = sorted(f for f, needs in EXAMPLE_NEEDS.items() if not all(map(_has, needs)))
-for f in WAITING:
-    missing = [n for n in EXAMPLE_NEEDS[f] if not _has(n)]
-    print(f"docs: leaving out examples/{f}: trovel lacks {', '.join(missing)}")
-# Once every name has landed, TROVEL_DOCS_ALL_EXAMPLES=1 makes a left-out
-# example an error instead.
-if WAITING and os.environ.get("TROVEL_DOCS_ALL_EXAMPLES") == "1":
-    raise RuntimeError(f"examples left out: {', '.join(WAITING)}")
-
-_ignored = [r"__init__\.py"] + [re.escape(f) for f in WAITING]
 sphinx_gallery_conf = {
     "examples_dirs": "examples",
     "gallery_dirs": "auto_examples",
     "filename_pattern": r"/plot_",
-    "ignore_pattern": "|".join(_ignored),
+    "ignore_pattern": r"__init__\.py",
     "within_subsection_order": "FileNameSortKey",
     "run_stale_examples": True,      # every build runs every example
     "download_all_examples": False,
@@ -109,24 +91,12 @@ sphinx_gallery_conf = {
 }
 
 
-# --- Pages whose content depends on what this trovel has ---------------------
+# --- Pages written at build time ----------------------------------------------
 
 def _write(name: str, text: str) -> None:
     path = GENERATED / name
     if not path.exists() or path.read_text() != text:
         path.write_text(text)
-
-
-def _first_pupil() -> str:
-    have_render = all(map(_has, EXAMPLE_NEEDS["plot_pupil.py"]))
-    script = "first_pupil_render.py" if have_render else "first_pupil_coverage.py"
-    note = "" if have_render else (
-        "This trovel has no exact renderer yet, so the pupil is built from\n"
-        "single-shape coverages, approximate where a vane meets a rim\n"
-        "(see :doc:`exactness`).\n\n")
-    return (note + f".. plot:: snippets/{script}\n"
-            "   :include-source:\n"
-            "   :alt: A telescope pupil: a disc with a central obscuration and four vanes.\n")
 
 
 def _bench_figure() -> str:
@@ -186,6 +156,5 @@ def _api() -> str:
     return "\n".join(out)
 
 
-_write("first_pupil.rst", _first_pupil())
 _write("bench_figure.rst", _bench_figure())
 _write("api.rst", _api())

@@ -1,11 +1,15 @@
 """Draw the pixel-grid conventions of trovel.Pixels.grid into
-docs/img/grid_conventions.png (needs matplotlib; run by hand):
+docs/img/grid_conventions.png, the README's figure (needs matplotlib; run by
+hand after `make docs` has installed it):
 
     .venv/bin/python tools/grid_conventions.py
+
+It refuses to write a figure whose text collides (docs/figure_text.py).
 """
 from __future__ import annotations
 
 import pathlib
+import sys
 
 import matplotlib
 
@@ -17,7 +21,10 @@ from matplotlib.patches import Polygon  # noqa: E402
 import trovel  # noqa: E402
 from trovel import Pixels  # noqa: E402
 
-OUT = pathlib.Path(__file__).resolve().parent.parent / "docs" / "img" / "grid_conventions.png"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+OUT = ROOT / "docs" / "img" / "grid_conventions.png"
+sys.path.insert(0, str(ROOT / "docs"))
+from figure_text import collisions  # noqa: E402
 
 
 def footprints(ax: plt.Axes) -> None:
@@ -32,15 +39,13 @@ def footprints(ax: plt.Axes) -> None:
             c = np.array([qx[i, k], qy[i, k]])
             ax.add_patch(Polygon(c + corners @ mat.T, closed=True, fill=(i, k) == (0, 0),
                                  facecolor="#cde", edgecolor="#345"))
-            ax.text(c[0], c[1] + 0.25, f"[{i}, {k}]", ha="center", va="center", fontsize=8)
-            ax.text(c[0], c[1] - 0.3, f"({k}, {i})", ha="center", va="center", fontsize=7,
+            # above and below the centre, clear of the origin's dot
+            ax.text(c[0], c[1] + 0.4, f"[{i}, {k}]", ha="center", va="center", fontsize=8)
+            ax.text(c[0], c[1] - 0.4, f"({k}, {i})", ha="center", va="center", fontsize=7,
                     color="#666")
-    ax.plot([x0], [y0], "o", color="#c33", ms=4)
-    ax.annotate("origin: footprint centre of [0, 0]", (x0, y0), (-0.8, -1.9), fontsize=8,
-                color="#c33", arrowprops={"arrowstyle": "->", "color": "#c33"})
-    ax.plot([3.0], [2.0], "x", color="#282", ms=8, mew=2)
-    ax.annotate("center: the grid's middle", (3.0, 2.0), (3.6, 5.4), fontsize=8, color="#282",
-                arrowprops={"arrowstyle": "->", "color": "#282"})
+    ax.plot([x0], [y0], "o", color="#c33", ms=4, label="origin: footprint centre of [0, 0]")
+    ax.plot([3.0], [2.0], "x", color="#282", ms=7, mew=1.5, label="center: the grid's middle")
+    ax.legend(loc="upper left", fontsize=8, labelcolor="linecolor", frameon=False)
     # the directions of k and i, drawn beside the grid
     start = np.array([x0, y0]) + mat @ (-0.5, -0.5) + mat @ (0.0, -0.35)
     for col, name, off in ((0, "+k: next column", (0.1, -0.45)),
@@ -74,6 +79,9 @@ def main() -> None:
     footprints(a)
     upright(b)
     fig.tight_layout()
+    found = collisions(fig)
+    if found:
+        sys.exit("the figure's text collides:\n  " + "\n  ".join(found))
     OUT.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(OUT, dpi=90)
     print(f"wrote {OUT}")

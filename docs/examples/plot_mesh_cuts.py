@@ -69,6 +69,6 @@ a.triplot(t[:, :, 0].ravel(), t[:, :, 1].ravel(),
           np.arange(3 * len(t)).reshape(-1, 3), lw=0.3)
 a.set(aspect="equal", title="cut mesh")
 im = b.imshow(image, origin="lower", extent=(-12.5, 12.5, -12.5, 12.5), cmap="gray")
-b.set_title("deposited: exact overlap per pixel")
+b.set_title("deposited:\nexact overlap per pixel")
 fig.colorbar(im, ax=b, shrink=0.8)
 plt.show()

@@ -17,12 +17,12 @@ for i in range(n):
 t = np.array([-6.0, 6.0])
 ax.plot(point[0] + t * direction[0], point[1] + t * direction[1], "k-", lw=1.5)
 ax.plot(*point, "ko", ms=4)
-ax.annotate("", point + 1.6 * direction, point, arrowprops=dict(arrowstyle="-|>", lw=1.5))
-right = np.array([direction[1], -direction[0]]) / np.hypot(*direction)
-ax.annotate("right side: measured", point + 1.2 * right + (-1.0, -0.2), fontsize=9, color="C0")
-ax.text(*(point + (-2.6, 1.0)), "left side", fontsize=9)
-ax.text(*(point + (0.05, 0.15)), "point", fontsize=8)
-ax.text(*(point + 1.6 * direction + (0.05, -0.05)), "direction", fontsize=8, va="top")
+# The labels go in the bands of the cells above and below their values.
+ax.annotate("", point + 0.8 * direction, point, arrowprops=dict(arrowstyle="-|>", lw=1.5))
+ax.text(-2.9, 2.8, "left side", fontsize=9, va="center")
+ax.text(2.9, -2.8, "right side: measured", fontsize=9, color="C0", ha="right", va="center")
+ax.text(*(point + (-0.08, 0.28)), "point", fontsize=8, ha="right", va="bottom")
+ax.text(*(point + 0.8 * direction + (0.1, -0.24)), "direction", fontsize=8, va="bottom")
 ax.set(xlim=(-3, 3), ylim=(-3, 3), aspect="equal",
        title="edge_coverage(pixels, point, direction)")
 ax.set_xticks(np.arange(-3, 4))

@@ -19,7 +19,7 @@ half = n / 2 * s
 a.imshow(cov, origin="lower", extent=(-half, half, -half, half), cmap="Greys", vmin=0, vmax=1.3)
 a.add_patch(plt.Circle((0, 0), strut.length / 2, fill=False, ls="--", color="C3"))
 a.text(-3.9, 3.3, "disc of diameter length:\nin or out by the pixel centre", color="C3", fontsize=8)
-a.set_title("strut_coverage: ends at a disc, by pixel centre")
+a.set_title("strut_coverage:\nends at a disc, by pixel centre")
 
 xs = np.arange(-4.0, 4.01, 0.8)                   # a square mesh, two triangles per cell
 X, Y = np.meshgrid(xs, xs)
@@ -30,7 +30,7 @@ tri = np.concatenate([np.stack([p00, p10, p11], -2).reshape(-1, 3, 2),
 cut = trovel.clip_to_strut(tri, strut)
 for t in cut.triangles:
     b.add_patch(plt.Polygon(t, fc="C0", ec="w", lw=0.4, alpha=0.6))
-b.set_title("clip_to_strut: ends at the end lines")
+b.set_title("clip_to_strut:\nends at the end lines")
 
 for ax in (a, b):
     for p in (strut.point1, strut.point2):
