@@ -70,7 +70,7 @@ def contents(wheel: str, sdist: str) -> None:
     grafted = [n for n in names if ".libs/" in n]
     with tarfile.open(sdist) as t:
         top = {m.name.split("/", 1)[1] for m in t.getmembers() if "/" in m.name}
-    in_sdist = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/exports.map",
+    in_sdist = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/trovel/exports.map",
                 "python/_trovel.pyi", "tests/conftest.py"]
     if [n for n in in_sdist if n not in top]:
         fail(f"{sdist} lacks {[n for n in in_sdist if n not in top]}")
