@@ -111,6 +111,8 @@ def finite_array(name: str, value: Any) -> FloatArray:
 def real(name: str, value: Any) -> float:
     """A real number as a Python float; numpy scalars, Fractions and ints of
     any size are converted once here and only the float is used after."""
+    if type(value) is float:   # the common case, without the checks below
+        return value
     if not isinstance(value, numbers.Real) or isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
     try:
@@ -123,7 +125,7 @@ def real(name: str, value: Any) -> float:
 
 
 def finite(name: str, value: Any) -> float:
-    v = real(name, value)
+    v = value if type(value) is float else real(name, value)
     if not math.isfinite(v):
         raise ValueError(f"{name} must be finite, got {v}")
     return v
@@ -131,7 +133,10 @@ def finite(name: str, value: Any) -> float:
 
 def pair(name: str, value: Any, *, nonzero: bool = False) -> tuple[float, float]:
     """A point or a direction: two finite numbers, as Python floats."""
-    if isinstance(value, (tuple, list)) and len(value) == 2 and all(
+    if type(value) is tuple and len(value) == 2 and all(type(v) in (float, int) for v in value):
+        # the common case at once: plain floats and ints run no caller code
+        x, y = finite(name, value[0]), finite(name, value[1])
+    elif isinstance(value, (tuple, list)) and len(value) == 2 and all(
             isinstance(v, numbers.Real) and not isinstance(v, np.ndarray) for v in value):
         x, y = finite(name, value[0]), finite(name, value[1])
     else:
@@ -602,9 +607,7 @@ def pixel_set(pixels: Any) -> PixelSet:
     from .grid import Pixels, _GridPixels
 
     if type(pixels) is _GridPixels:
-        affine = pixels._affine
-        ny, nx = pixels._shape
-        return PixelSet((ny, nx), grid_window(affine, (0, ny), (0, nx)), affine, ())
+        return pixels._pixel_set
     instance("pixels", pixels, Pixels)
     shape = plain_shape(pixels.shape)
     raw_affine = pixels.affine
@@ -636,6 +639,8 @@ def one_shape(name: str, shapes: list[tuple[int, ...]]) -> None:
 
 def threads(value: Any) -> int:
     """A thread count: a positive 32-bit int (the drivers use at most 64)."""
+    if type(value) is int and 1 <= value <= INT32_MAX:   # the common case, at once
+        return value
     return int32("threads", value, minimum=1)
 
 

@@ -280,9 +280,10 @@ class _Frozen(Pixels):
 
 
 class _GridPixels(_Frozen):
-    __slots__ = ("_affine",)
+    __slots__ = ("_affine", "_pixel_set")
     _shape: tuple[int, int]
     _affine: Affine
+    _pixel_set: chk.PixelSet
 
     @classmethod
     def _checked(cls, shape: tuple[int, int], affine: Affine, given: str) -> _GridPixels:
@@ -290,7 +291,13 @@ class _GridPixels(_Frozen):
         g = object.__new__(cls)
         object.__setattr__(g, "_shape", shape)
         object.__setattr__(g, "_affine", affine)
+        # what the drivers read, made once: the grid is immutable
+        window = chk.grid_window(affine, (0, shape[0]), (0, shape[1]))
+        object.__setattr__(g, "_pixel_set", chk.PixelSet(shape, window, affine, ()))
         return g
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _GridPixels._checked, (self._shape, self._affine, "the grid's map")
 
     def __repr__(self) -> str:
         return f"Pixels.grid({self._shape}, affine={self._affine})"
