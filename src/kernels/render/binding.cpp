@@ -1,8 +1,10 @@
 // The exact renderer's callables: a shape's flat description (a table of
 // primitives and a postfix program over them) rendered onto a window of a
 // lazy grid or onto per-pixel footprints, with the lock released.
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kernels/bindings.hpp"
 #include "render.hpp"
@@ -10,50 +12,66 @@
 namespace trovel {
 namespace {
 
-using namespace trovel_render;
 using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+
+// Primitive i of the table, checked: a known kind, its coordinates within
+// `coords`, a positive radius; with its bounding box.
+Primitive read_primitive(py::ssize_t i, std::int32_t kind, std::int32_t start,
+                         std::int32_t count, const RealArray& coords) {
+    const bool disc = kind == static_cast<std::int32_t>(PrimKind::Disc);
+    const bool polygon = kind == static_cast<std::int32_t>(PrimKind::Polygon);
+    const std::int64_t need = disc ? 3 : 2 * static_cast<std::int64_t>(count);
+    if ((!disc && !polygon) || (polygon && count < 3) || start < 0 ||
+        start + need > coords.size())
+        throw std::invalid_argument("primitive " + std::to_string(i) + " is malformed");
+    Primitive p{disc ? PrimKind::Disc : PrimKind::Polygon, coords.data() + start, count,
+                0.0, 0.0, 0.0, 0.0};
+    if (disc) {
+        if (!(p.v[2] > 0.0)) throw std::invalid_argument("a disc's radius must be positive");
+        p.xmin = p.v[0] - p.v[2];
+        p.xmax = p.v[0] + p.v[2];
+        p.ymin = p.v[1] - p.v[2];
+        p.ymax = p.v[1] + p.v[2];
+        return p;
+    }
+    p.xmin = p.xmax = p.x(0);
+    p.ymin = p.ymax = p.y(0);
+    for (std::int32_t j = 1; j < p.n; ++j) {
+        p.xmin = std::min(p.xmin, p.x(j));
+        p.xmax = std::max(p.xmax, p.x(j));
+        p.ymin = std::min(p.ymin, p.y(j));
+        p.ymax = std::max(p.ymax, p.y(j));
+    }
+    return p;
+}
+
+// The postfix program, checked to name only primitives of the table and
+// to leave exactly one value.
+std::vector<std::int32_t> read_program(const IntArray& program, py::ssize_t primitives) {
+    std::vector<std::int32_t> codes;
+    std::int64_t depth = 0;
+    for (py::ssize_t i = 0; i < program.size(); ++i) {
+        const std::int32_t code = program.data()[i];
+        if (code >= primitives || code < kComplement)
+            throw std::invalid_argument("program code out of range");
+        depth += code >= 0 ? 1 : (code == kComplement ? 0 : -1);
+        if (depth < 1) throw std::invalid_argument("program pops an empty stack");
+        codes.push_back(code);
+    }
+    if (depth != 1) throw std::invalid_argument("program must leave exactly one value");
+    return codes;
+}
 
 Shape read_shape(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
                  const RealArray& coords, const IntArray& program) {
     const py::ssize_t np = kinds.size();
     if (starts.size() != np || counts.size() != np)
         throw std::invalid_argument("kinds, starts and counts must have one entry per primitive");
-    const int32_t* k = kinds.data();
-    const int32_t* s = starts.data();
-    const int32_t* c = counts.data();
-    const double* v = coords.data();
     Shape shape;
-    for (py::ssize_t i = 0; i < np; ++i) {
-        Primitive p{k[i], nullptr, c[i], 0, 0, 0, 0};
-        const int64_t need = k[i] == kDisc ? 3 : 2 * static_cast<int64_t>(c[i]);
-        if ((k[i] != kDisc && k[i] != kPolygon) || (k[i] == kPolygon && c[i] < 3) || s[i] < 0 ||
-            s[i] + need > coords.size())
-            throw std::invalid_argument("primitive " + std::to_string(i) + " is malformed");
-        p.v = v + s[i];
-        if (k[i] == kDisc) {
-            if (!(p.v[2] > 0.0)) throw std::invalid_argument("a disc's radius must be positive");
-            p.xmin = p.v[0] - p.v[2]; p.xmax = p.v[0] + p.v[2];
-            p.ymin = p.v[1] - p.v[2]; p.ymax = p.v[1] + p.v[2];
-        } else {
-            p.xmin = p.xmax = p.v[0];
-            p.ymin = p.ymax = p.v[1];
-            for (int j = 1; j < p.n; ++j) {
-                p.xmin = std::min(p.xmin, p.v[2 * j]); p.xmax = std::max(p.xmax, p.v[2 * j]);
-                p.ymin = std::min(p.ymin, p.v[2 * j + 1]); p.ymax = std::max(p.ymax, p.v[2 * j + 1]);
-            }
-        }
-        shape.prims.push_back(p);
-    }
-    int64_t depth = 0;
-    for (py::ssize_t i = 0; i < program.size(); ++i) {
-        const int32_t code = program.data()[i];
-        if (code >= np || code < kComplement)
-            throw std::invalid_argument("program code out of range");
-        depth += code >= 0 ? 1 : (code == kComplement ? 0 : -1);
-        if (depth < 1) throw std::invalid_argument("program pops an empty stack");
-        shape.program.push_back(code);
-    }
-    if (depth != 1) throw std::invalid_argument("program must leave exactly one value");
+    for (py::ssize_t i = 0; i < np; ++i)
+        shape.prims.push_back(read_primitive(i, kinds.data()[i], starts.data()[i],
+                                             counts.data()[i], coords));
+    shape.program = read_program(program, np);
     return shape;
 }
 
@@ -77,7 +95,7 @@ void render_on_window(const ShapeDescription& d, const GridWindow& w, py::array 
                       int threads) {
     double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
-    render_grid(d.shape, w.map, w.r0, w.r1, w.c0, w.c1, dst, threads);
+    render_grid(d.shape, w, dst, threads);
 }
 
 void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::array out,

@@ -12,138 +12,258 @@
 // rounding), so what a block decides its pixels would have decided alone, and
 // the exact path of a pixel sees the same program whatever block led to it.
 // Top-level blocks sit on fixed multiples of the grid, and threads take whole
-// top-level blocks, so tiles and thread counts give the same bits.
+// bands of them, so tiles and thread counts give the same bits.
+//
+// A grid's output is written at the speed of a plain fill: a band of blocks
+// is first decided (each block a constant, or its pixels rendered into a
+// tile of their own), then written row after row, constants as runs and
+// tiles' rows copied, from left to right, with streaming stores for large
+// outputs.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
+
+#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
+#define TROVEL_STREAMING_STORES 1
+#include <emmintrin.h>
+#else
+#define TROVEL_STREAMING_STORES 0
+#endif
 
 #include "kernels/threads.hpp"
 #include "render.hpp"
 
-namespace trovel_render {
-
+namespace trovel {
 namespace {
 
-constexpr int64_t kGridBlock = 64;       // rows and columns of a top-level grid block
-constexpr int64_t kRunBlock = 64;        // footprints of a run of a list
-constexpr int kGroupRuns = 8;            // runs of a top-level group of a list
-constexpr int64_t kGroupBlock = kGroupRuns * kRunBlock;
-constexpr double kGrowth = 1e-9;         // relative growth of every bounding box
-constexpr int kMaxDepth = 64;            // halvings from a top-level block to one pixel, bounded
+constexpr std::int64_t kGridBlock = 64;   // rows and columns of a top-level grid block
+constexpr std::int64_t kRunBlock = 64;    // footprints of a run of a list
+constexpr int kGroupRuns = 8;             // runs of a top-level group of a list
+constexpr std::int64_t kGroupBlock = kGroupRuns * kRunBlock;
+// The relative growth of every bounding box: far above the rounding of a
+// box's centre and half-sizes, so that a block's box holds its footprints'.
+constexpr double kGrowth = 1e-9;
+constexpr int kMaxDepth = 64;             // halvings from a top-level block to one pixel, bounded
+// Outputs of this many elements or more are written with streaming stores,
+// which spare reading the old contents into the cache first.
+constexpr std::int64_t kStreamingOutput = std::int64_t(1) << 20;
 
+// The folding of one thread, kept from call to call (its storage reused).
 struct Walker {
-    const Shape& shape;
-    std::unique_ptr<Workspace, void (*)(Workspace*)> ws;
-    std::vector<int8_t> state;
-    std::vector<std::vector<int32_t>> residual;
-    std::vector<int32_t> scratch;
-    std::vector<uint8_t> stack;
-
-    explicit Walker(const Shape& s)
-        : shape(s), ws(new_workspace(s), free_workspace), state(s.prims.size(), kCrossed),
-          residual(kMaxDepth) {}
+    const Shape* shape = nullptr;
+    Workspace* ws = nullptr;
+    std::vector<State> state;
+    std::vector<std::vector<std::int32_t>> residual = std::vector<std::vector<std::int32_t>>(kMaxDepth);
+    std::vector<std::int32_t> scratch;
+    std::vector<std::uint8_t> stack;
+    std::vector<double> tiles;            // a band's rendered blocks, kGridBlock^2 each
+    FootprintFrame grid_frame;            // the footprint of every pixel of a grid
 
     // Fold `program` over the box (x, y, hx, hy): 0 or 1 when constant, else
     // -1 with the folded program in residual[depth].
-    int fold(const std::vector<int32_t>& program, int depth, double x, double y, double hx,
+    int fold(const std::vector<std::int32_t>& program, int depth, double x, double y, double hx,
              double hy) {
-        // One primitive, perhaps complemented (most of a boundary): no folding needed.
-        const size_t n = program.size();
-        if (n == 1 || (n == 2 && program[1] == kComplement)) {
-            const State s = classify(shape.prims[program[0]], x, y, hx, hy);
-            if (s == kCrossed) {
+        if (single_primitive(program)) {
+            const State s = classify(shape->prims[program[0]], x, y, hx, hy);
+            if (s == State::Crossed) {
                 residual[depth] = program;
                 return -1;
             }
-            return n == 1 ? static_cast<int>(s) : 1 - static_cast<int>(s);
+            const int in = s == State::In ? 1 : 0;
+            return program.size() == 1 ? in : 1 - in;
         }
         bool crossed = false;
-        for (int32_t code : program) {
+        for (const std::int32_t code : program) {
             if (code < 0) continue;
-            state[code] = classify(shape.prims[code], x, y, hx, hy);
-            crossed |= state[code] == kCrossed;
+            state[code] = classify(shape->prims[code], x, y, hx, hy);
+            crossed |= state[code] == State::Crossed;
         }
         // No boundary crosses the box (most blocks): the program's value
-        // there, without building a residual.
+        // there, without building a residual (In is 1 and Out 0).
         if (!crossed)
-            return run_program(program, reinterpret_cast<const uint8_t*>(state.data()), stack)
+            return run_program(program, reinterpret_cast<const std::uint8_t*>(state.data()), stack)
                        ? 1 : 0;
         return fold_program(program, state.data(), residual[depth], scratch);
     }
 };
 
-// ---- lazy affine grid ------------------------------------------------------
-
-struct GridJob {
-    const GridMap& m;
-    int64_t r0, c0, stride;   // origin of `out` in the grid and its row stride
-    double* out;
-};
-
-void fill_rect(const GridJob& g, int64_t i0, int64_t i1, int64_t k0, int64_t k1, double v) {
-    for (int64_t i = i0; i < i1; ++i) {
-        double* row = g.out + (i - g.r0) * g.stride + (k0 - g.c0);
-        std::fill(row, row + (k1 - k0), v);
-    }
+Walker& walker_for(const Shape& shape) {
+    thread_local Walker w;
+    w.shape = &shape;
+    w.ws = &workspace_for(shape);
+    w.state.assign(shape.prims.size(), State::Crossed);
+    return w;
 }
 
-void walk_grid(Walker& w, const GridJob& g, const std::vector<int32_t>& program, int depth,
-               int64_t i0, int64_t i1, int64_t k0, int64_t k1) {
-    const GridMap& m = g.m;
+// ---- lazy affine grid ------------------------------------------------------
+
+// Where a walk writes: pixel (row i, column k) at out[(i - r0) * stride + k - c0].
+struct Target {
+    double* out;
+    std::int64_t r0, c0, stride;
+
+    double* at(std::int64_t i, std::int64_t k) const { return out + (i - r0) * stride + (k - c0); }
+};
+
+void fill_rect(const Target& t, std::int64_t i0, std::int64_t i1, std::int64_t k0,
+               std::int64_t k1, double v) {
+    for (std::int64_t i = i0; i < i1; ++i) std::fill(t.at(i, k0), t.at(i, k1), v);
+}
+
+void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<std::int32_t>& program,
+               int depth, std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1) {
     // Centre of the block in grid coordinates; for one pixel exactly (k, i),
     // and its centre in the plane as (m00 k + m01 i) + x0.
     const double u = 0.5 * static_cast<double>(k0 + k1 - 1);
     const double v = 0.5 * static_cast<double>(i0 + i1 - 1);
-    const double x = (m.m00 * u + m.m01 * v) + m.x0;
-    const double y = (m.m10 * u + m.m11 * v) + m.y0;
+    const Point c = grid_centre(m, u, v);
     const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
     const double bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
     const double by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
-    const int folded = w.fold(program, depth, x, y, bx, by);
-    if (folded >= 0) {
-        fill_rect(g, i0, i1, k0, k1, static_cast<double>(folded));
-        return;
-    }
-    const std::vector<int32_t>& rest = w.residual[depth];
+    const int folded = w.fold(program, depth, c.x, c.y, bx, by);
+    if (folded >= 0) return fill_rect(t, i0, i1, k0, k1, static_cast<double>(folded));
+    const std::vector<std::int32_t>& rest = w.residual[depth];
     if (i1 - i0 == 1 && k1 - k0 == 1) {
-        const Footprint f{x, y, m.m00, m.m01, m.m10, m.m11};
-        g.out[(i0 - g.r0) * g.stride + (k0 - g.c0)] = exact_fraction(*w.ws, w.shape, rest, f);
+        const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
+        *t.at(i0, k0) = exact_fraction(*w.ws, *w.shape, rest, f, w.grid_frame);
         return;
     }
     if (k1 - k0 >= i1 - i0) {
-        const int64_t km = k0 + (k1 - k0) / 2;
-        walk_grid(w, g, rest, depth + 1, i0, i1, k0, km);
-        walk_grid(w, g, rest, depth + 1, i0, i1, km, k1);
+        const std::int64_t km = k0 + (k1 - k0) / 2;
+        walk_grid(w, m, t, rest, depth + 1, i0, i1, k0, km);
+        walk_grid(w, m, t, rest, depth + 1, i0, i1, km, k1);
     } else {
-        const int64_t im = i0 + (i1 - i0) / 2;
-        walk_grid(w, g, rest, depth + 1, i0, im, k0, k1);
-        walk_grid(w, g, rest, depth + 1, im, i1, k0, k1);
+        const std::int64_t im = i0 + (i1 - i0) / 2;
+        walk_grid(w, m, t, rest, depth + 1, i0, im, k0, k1);
+        walk_grid(w, m, t, rest, depth + 1, im, i1, k0, k1);
     }
 }
 
-int64_t floor_to_block(int64_t a, int64_t b) { return a >= 0 ? a / b * b : -((-a + b - 1) / b) * b; }
+std::int64_t floor_to_block(std::int64_t a, std::int64_t b) {
+    return a >= 0 ? a / b * b : -((-a + b - 1) / b) * b;
+}
+
+// Writes a row from left to right: runs of a constant and copies, as plain
+// stores or streaming ones (which need 16-byte alignment: an odd element
+// at either end of a piece is stored on its own).
+class RowWriter {
+public:
+    RowWriter(double* row, bool stream) : at_(row), stream_(stream) {}
+
+    void fill(double v, std::int64_t n) {
+#if TROVEL_STREAMING_STORES
+        if (stream_) {
+            const __m128d pair = _mm_set1_pd(v);
+            std::int64_t k = lead(n);
+            if (k) at_[0] = v;
+            for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, pair);
+            if (k < n) at_[k] = v;
+            at_ += n;
+            return;
+        }
+#endif
+        std::fill(at_, at_ + n, v);
+        at_ += n;
+    }
+
+    void copy(const double* from, std::int64_t n) {
+#if TROVEL_STREAMING_STORES
+        if (stream_) {
+            std::int64_t k = lead(n);
+            if (k) at_[0] = from[0];
+            for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, _mm_loadu_pd(from + k));
+            if (k < n) at_[k] = from[k];
+            at_ += n;
+            return;
+        }
+#endif
+        std::memcpy(at_, from, static_cast<std::size_t>(n) * sizeof(double));
+        at_ += n;
+    }
+
+private:
+    // The elements before the first 16-byte boundary: 0 or 1.
+    std::int64_t lead(std::int64_t n) const {
+        return n > 0 && reinterpret_cast<std::uintptr_t>(at_) % 16 != 0 ? 1 : 0;
+    }
+
+    double* at_;
+    bool stream_;
+};
+
+// A top-level block of a band: its columns, and a constant value or the
+// index of the tile its pixels were rendered into.
+struct BandBlock {
+    std::int64_t k0, k1;
+    int value;            // 0 or 1, or -1: rendered
+    std::size_t tile;
+};
+
+// Rows [i0, i1) of the window (within one row of top-level blocks): every
+// block decided or rendered into its tile, then the rows written in turn.
+void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64_t i0,
+                 std::int64_t i1, bool stream) {
+    const GridMap& m = win.map;
+    const std::int64_t tile_size = kGridBlock * kGridBlock;
+    thread_local std::vector<BandBlock> blocks;
+    blocks.clear();
+    std::size_t tiles = 0;
+    for (std::int64_t kb = floor_to_block(win.c0, kGridBlock); kb < win.c1; kb += kGridBlock) {
+        const std::int64_t k0 = std::max(win.c0, kb), k1 = std::min(win.c1, kb + kGridBlock);
+        const double u = 0.5 * static_cast<double>(k0 + k1 - 1);
+        const double v = 0.5 * static_cast<double>(i0 + i1 - 1);
+        const Point c = grid_centre(m, u, v);
+        const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
+        const double bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
+        const double by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
+        const int folded = w.fold(w.shape->program, 0, c.x, c.y, bx, by);
+        if (folded >= 0) {
+            blocks.push_back({k0, k1, folded, 0});
+            continue;
+        }
+        if (w.tiles.size() < (tiles + 1) * tile_size) w.tiles.resize((tiles + 1) * tile_size);
+        const Target tile{w.tiles.data() + tiles * tile_size, i0, k0, kGridBlock};
+        // the block's own residual, folded again at the top of the walk
+        walk_grid(w, m, tile, w.shape->program, 0, i0, i1, k0, k1);
+        blocks.push_back({k0, k1, -1, tiles++});
+    }
+    for (std::int64_t i = i0; i < i1; ++i) {
+        RowWriter row(out.at(i, win.c0), stream);
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            const BandBlock& blk = blocks[b];
+            if (blk.value < 0) {
+                row.copy(w.tiles.data() + blk.tile * tile_size + (i - i0) * kGridBlock,
+                         blk.k1 - blk.k0);
+                continue;
+            }
+            // a run of blocks of one constant, written as one
+            std::size_t e = b;
+            while (e + 1 < blocks.size() && blocks[e + 1].value == blk.value) ++e;
+            row.fill(static_cast<double>(blk.value), blocks[e].k1 - blk.k0);
+            b = e;
+        }
+    }
+}
 
 }  // namespace
 
-void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1, int64_t c0,
-                 int64_t c1, double* out, int threads) {
-    if (r1 <= r0 || c1 <= c0) return;
-    const GridJob g{map, r0, c0, c1 - c0, out};
-    const int64_t first = floor_to_block(r0, kGridBlock);
-    const int64_t bands = (r1 - first + kGridBlock - 1) / kGridBlock;
-    threads = trovel::thread_count(threads, bands);
-    trovel::run_threads(threads, [&](int t) {
-        Walker w(shape);
-        // Bands of block rows dealt out in turn, which balances a symmetric aperture.
-        for (int64_t b = t; b < bands; b += threads) {
-            const int64_t i0 = std::max(r0, first + b * kGridBlock);
-            const int64_t i1 = std::min(r1, first + (b + 1) * kGridBlock);
-            for (int64_t kb = floor_to_block(c0, kGridBlock); kb < c1; kb += kGridBlock) {
-                const int64_t k0 = std::max(c0, kb), k1 = std::min(c1, kb + kGridBlock);
-                walk_grid(w, g, shape.program, 0, i0, i1, k0, k1);
-            }
-        }
+void render_grid(const Shape& shape, const GridWindow& win, double* out, int threads) {
+    if (win.r1 <= win.r0 || win.c1 <= win.c0) return;
+    const Target target{out, win.r0, win.c0, win.cols()};
+    const bool stream = win.rows() * win.cols() >= kStreamingOutput;
+    const std::int64_t first = floor_to_block(win.r0, kGridBlock);
+    const std::int64_t bands = (win.r1 - first + kGridBlock - 1) / kGridBlock;
+    const FootprintFrame frame =
+        frame_of({0.0, 0.0, win.map.m00, win.map.m01, win.map.m10, win.map.m11});
+    for_each_piece(threads, bands, [&](std::int64_t b) {
+        Walker& w = walker_for(shape);
+        w.grid_frame = frame;
+        const std::int64_t i0 = std::max(win.r0, first + b * kGridBlock);
+        const std::int64_t i1 = std::min(win.r1, first + (b + 1) * kGridBlock);
+        render_band(w, win, target, i0, i1, stream);
+#if TROVEL_STREAMING_STORES
+        if (stream) _mm_sfence();
+#endif
     });
 }
 
@@ -162,7 +282,7 @@ struct ListJob {
 // Only comparisons, selections, sign clearing and sums of two values are done
 // in them, so each lane computes what the scalar code would, bit for bit.
 typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-typedef int64_t PairBits __attribute__((vector_size(2 * sizeof(double))));
+typedef std::int64_t PairBits __attribute__((vector_size(2 * sizeof(double))));
 
 inline Pair load(const double* p) {
     Pair v;
@@ -179,12 +299,12 @@ inline Pair pair_abs(Pair a) { return (Pair)((PairBits)a & INT64_MAX); }
 struct PairBounds {
     Pair xmin, xmax, ymin, ymax, ex, ey;
 
-    PairBounds(const ListJob& L, int64_t n)
+    PairBounds(const ListJob& L, std::int64_t n)
         : xmin(load(L.qx + n)), xmax(xmin), ymin(load(L.qy + n)), ymax(ymin),
           ex(pair_abs(load(L.j00 + n)) + pair_abs(load(L.j01 + n))),
           ey(pair_abs(load(L.j10 + n)) + pair_abs(load(L.j11 + n))) {}
 
-    void add(const ListJob& L, int64_t n) {
+    void add(const ListJob& L, std::int64_t n) {
         const Pair qx = load(L.qx + n), qy = load(L.qy + n);
         xmin = pair_min(xmin, qx);
         xmax = pair_max(xmax, qx);
@@ -226,9 +346,9 @@ struct RunBounds {
     }
 };
 
-RunBounds run_bounds(const ListJob& L, int64_t n0, int64_t n1) {
+RunBounds run_bounds(const ListJob& L, std::int64_t n0, std::int64_t n1) {
     RunBounds r;
-    int64_t n = n0;
+    std::int64_t n = n0;
     if (n1 - n0 >= 4) {
         PairBounds a(L, n), b(L, n + 2);
         for (n += 4; n + 4 <= n1; n += 4) {
@@ -248,21 +368,21 @@ RunBounds run_bounds(const ListJob& L, int64_t n0, int64_t n1) {
 }
 
 // Footprints [n0, n1) inside `box`, under `program`.
-void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program, int depth,
-               int64_t n0, int64_t n1, const RunBox& box) {
+void walk_list(Walker& w, const ListJob& L, const std::vector<std::int32_t>& program, int depth,
+               std::int64_t n0, std::int64_t n1, const RunBox& box) {
     const auto [x, y, bx, by] = box;
     const int folded = w.fold(program, depth, x, y, bx, by);
     if (folded >= 0) {
         std::fill(L.out + n0, L.out + n1, static_cast<double>(folded));
         return;
     }
-    const std::vector<int32_t>& rest = w.residual[depth];
+    const std::vector<std::int32_t>& rest = w.residual[depth];
     if (n1 - n0 == 1) {
         const Footprint f{L.qx[n0], L.qy[n0], L.j00[n0], L.j01[n0], L.j10[n0], L.j11[n0]};
-        L.out[n0] = exact_fraction(*w.ws, w.shape, rest, f);
+        L.out[n0] = exact_fraction(*w.ws, *w.shape, rest, f, frame_of(f));
         return;
     }
-    const int64_t nm = n0 + (n1 - n0) / 2;
+    const std::int64_t nm = n0 + (n1 - n0) / 2;
     walk_list(w, L, rest, depth + 1, n0, nm, run_bounds(L, n0, nm).box());
     walk_list(w, L, rest, depth + 1, nm, n1, run_bounds(L, nm, n1).box());
 }
@@ -271,23 +391,23 @@ void walk_list(Walker& w, const ListJob& L, const std::vector<int32_t>& program,
 // whole program classified once against their union, and each run only
 // against the primitives that still cross the group (at the edge of an
 // aperture one or two of them), so most of the classifying is shared.
-void walk_group(Walker& w, const ListJob& L, int64_t n0, int64_t n1) {
+void walk_group(Walker& w, const ListJob& L, std::int64_t n0, std::int64_t n1) {
     RunBounds runs[kGroupRuns];
     RunBounds all;
     int count = 0;
-    for (int64_t r0 = n0; r0 < n1; r0 += kRunBlock, ++count) {
+    for (std::int64_t r0 = n0; r0 < n1; r0 += kRunBlock, ++count) {
         runs[count] = run_bounds(L, r0, std::min(n1, r0 + kRunBlock));
         all.merge(runs[count]);
     }
     const RunBox box = all.box();
-    const int folded = w.fold(w.shape.program, 0, box.x, box.y, box.bx, box.by);
+    const int folded = w.fold(w.shape->program, 0, box.x, box.y, box.bx, box.by);
     if (folded >= 0) {
         std::fill(L.out + n0, L.out + n1, static_cast<double>(folded));
         return;
     }
-    const std::vector<int32_t>& rest = w.residual[0];
+    const std::vector<std::int32_t>& rest = w.residual[0];
     for (int k = 0; k < count; ++k) {
-        const int64_t r0 = n0 + k * kRunBlock;
+        const std::int64_t r0 = n0 + k * kRunBlock;
         walk_list(w, L, rest, 1, r0, std::min(n1, r0 + kRunBlock), runs[k].box());
     }
 }
@@ -296,16 +416,13 @@ void walk_group(Walker& w, const ListJob& L, int64_t n0, int64_t n1) {
 
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j00, const double* j01, const double* j10,
-                       const double* j11, int64_t n, double* out, int threads) {
+                       const double* j11, std::int64_t n, double* out, int threads) {
     if (n <= 0) return;
     const ListJob L{qx, qy, j00, j01, j10, j11, out};
-    const int64_t blocks = (n + kGroupBlock - 1) / kGroupBlock;
-    threads = trovel::thread_count(threads, blocks);
-    trovel::run_threads(threads, [&](int t) {
-        Walker w(shape);
-        for (int64_t b = t; b < blocks; b += threads)
-            walk_group(w, L, b * kGroupBlock, std::min(n, (b + 1) * kGroupBlock));
+    const std::int64_t groups = (n + kGroupBlock - 1) / kGroupBlock;
+    for_each_piece(threads, groups, [&](std::int64_t g) {
+        walk_group(walker_for(shape), L, g * kGroupBlock, std::min(n, (g + 1) * kGroupBlock));
     });
 }
 
-}  // namespace trovel_render
+}  // namespace trovel

@@ -9,15 +9,23 @@
 // piece tells whether the piece bounds the region: the region's membership is
 // evaluated just left and just right of the piece, by forcing the piece's own
 // primitive (and any primitive whose boundary coincides with the piece) in and
-// out and testing every other primitive at that point.  A piece with the region on
-// its left is added as it runs, one with the region on its right reversed.
+// out and testing every other primitive at that point.  A piece with the
+// region on its left is added as it runs, one with the region on its right
+// reversed.
 //
 // Why this and not inclusion-exclusion over convex pieces: it needs no
 // decomposition of the shape, handles any depth of union, intersection and
 // difference the same way, keeps circles as true arcs (each arc integrates in
 // closed form), and costs only the curves that reach the footprint.
 // Coordinates are taken relative to the footprint's centre, so the terms
-// summed are of the footprint's size and the sum loses little to rounding.
+// summed are of the footprint's size and the sum loses little to rounding;
+// footprints of extreme size are measured scaled by a power of two, exactly.
+//
+// Most footprints of an image are crossed by one boundary, or two: one disc,
+// one straight edge, or one of each (a vane meeting a rim).  Short closed
+// forms take those: the footprint clipped by the edge lines, measured by the
+// shoelace formula or against the disc; two primitives combine by
+// inclusion-exclusion.  The general trace runs only where more meet.
 //
 // Degenerate cases: cuts are shared points (both curves end their pieces at
 // the same coordinates), so the traced boundary closes exactly; boundaries
@@ -25,45 +33,74 @@
 // with a tolerance far below any area that matters and then decided together,
 // the piece counted once by its lowest-numbered owner; tangencies within a
 // tolerance are not cut, which drops at most a sliver of area ~tol^1.5.
-// Where one disc or one straight edge alone crosses a footprint (most of any
-// image), short closed forms below take the place of the general tracing.
 #include <algorithm>
 #include <cmath>
 
 #include "render.hpp"
 
-namespace trovel_render {
-
+namespace trovel {
 namespace {
 
-constexpr int kFoot = -1;              // the footprint, as an owner of curves
-constexpr double kSame = 1e-13;        // coincidence tolerance, relative to the footprint's size
-constexpr double kTangent = 2e-13;     // tangency tolerance, relative to the radii involved
-constexpr double kEnds = 1e-12;        // slack of segment parameters at a crossing of ends
+constexpr int kFootprintOwner = -1;   // the footprint, as an owner of curves
+
+// Two boundaries within this distance (relative to the footprint's size) are
+// one: what it can misattribute is a sliver of ~1e-13 of the footprint's
+// area, far below the promised 1e-12.
+constexpr double kCoincident = 1e-13;
+// A circle within this (relative to the radii involved and the footprint) of
+// tangency to another curve is not cut by it: the sliver dropped is of area
+// ~kTangent^1.5, below 1e-19.
+constexpr double kTangent = 2e-13;
+// Segment parameters this far beyond [0, 1] still cross at an end: a
+// crossing of two ends must not fall between them to rounding.
+constexpr double kEndSlack = 1e-12;
+// The closed forms assume clean crossings: a crossing this close (as a
+// fraction of a side) to a corner of the clipped footprint, or a chord this
+// short, goes to the general trace instead.
+constexpr double kCleanCrossing = 1e-9;
+// Footprints whose size's binary exponent lies beyond this are measured
+// scaled by a power of two, so that no square of a coordinate overflows or
+// underflows.
+constexpr int kScaledExponent = 400;
+
 constexpr double kTwoPi = 6.283185307179586;
 // Where a piece is tested: not its midpoint, which a symmetric tangency
 // (a circle touching a footprint edge at its middle) would sit on exactly.
 constexpr double kProbe = 0.3819660112501051;      // (3 - sqrt 5) / 2
 constexpr double kProbeAngle = 2.399963229728653;  // the golden angle
 
+// The most vertices of the footprint clipped by two lines: 4 + 1 + 1.
+constexpr int kClipped = 8;
+
 struct Curve {
-    int prim;        // kFoot or a primitive's index
+    int prim;                  // kFootprintOwner or a primitive's index
     bool circle;
-    double ax, ay, bx, by;   // segment ends
-    double ux, uy, len;      // segment unit direction and length
-    double offset;           // cross(u, a): the line is {P : cross(u, P) = offset}
-    double cx, cy, r;        // circle
+    double ax, ay, bx, by;     // segment ends
+    double ux, uy, len;        // segment unit direction and length
+    double offset;             // cross(u, a): the line is {P : cross(u, P) = offset}
+    double cx, cy, r;          // circle
 };
 
 struct Cut {
     int curve;
-    double t;        // segment parameter in [0, 1], or angle on a circle
+    double t;                  // segment parameter in [0, 1], or angle on a circle
     double x, y;
 };
 
+// A primitive whose boundary holds a piece: its membership just left and
+// just right of the piece.
 struct Side {
     int prim;
-    uint8_t left, right;
+    std::uint8_t left, right;
+};
+
+// Where the shape's coordinates are read from: relative to the footprint's
+// centre q, times s (1 unless the footprint is of extreme size).
+struct Local {
+    double qx, qy, s;
+
+    double x(double X) const { return (X - qx) * s; }
+    double y(double Y) const { return (Y - qy) * s; }
 };
 
 }  // namespace
@@ -71,20 +108,18 @@ struct Side {
 struct Workspace {
     std::vector<Curve> curves;
     std::vector<Cut> cuts;
-    std::vector<int32_t> leaves;
-    std::vector<int32_t> near;         // edges of a polygon near the footprint
-    std::vector<uint8_t> value;        // per primitive: membership at a point
-    std::vector<uint8_t> stack;
+    std::vector<std::int32_t> leaves;
+    std::vector<std::int32_t> near;          // edges of a polygon near the footprint
+    std::vector<std::uint8_t> value;         // per primitive: membership at a point
+    std::vector<std::uint8_t> stack;
     std::vector<Side> sides;
 };
 
-Workspace* new_workspace(const Shape& shape) {
-    auto* ws = new Workspace;
-    ws->value.assign(shape.prims.size(), 0);
+Workspace& workspace_for(const Shape& shape) {
+    thread_local Workspace ws;
+    ws.value.assign(shape.prims.size(), 0);
     return ws;
 }
-
-void free_workspace(Workspace* ws) { delete ws; }
 
 namespace {
 
@@ -93,6 +128,8 @@ double cross(double ax, double ay, double bx, double by) { return ax * by - ay *
 // sqrt(x^2 + y^2) without hypot's care for overflow, which costs more than
 // the whole test it sits in; the coordinates here are footprint-sized.
 double length(double x, double y) { return std::sqrt(x * x + y * y); }
+
+double clamp01(double t) { return t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t); }
 
 // Green's term of the straight piece from P1 to P2: the integral of
 // x dy - y dx along it, x1 y2 - y1 x2.
@@ -119,11 +156,292 @@ double arc_term(double x1, double y1, double x2, double y2, double r, double dth
     return segment_term(x1, y1, x2, y2) + twice_circular_segment(r, dth);
 }
 
+// Twice the signed area of the polygon (x, y) of n vertices (the shoelace
+// sum x_i y_(i+1) - y_i x_(i+1)).
+double shoelace(const double* x, const double* y, int n) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        sum += segment_term(x[i], y[i], x[k], y[k]);
+    }
+    return sum;
+}
+
+// The convex polygon (x, y) of n vertices cut by the line through a along u,
+// keeping its left side (one Sutherland-Hodgman step), into (ox, oy); the
+// count of vertices kept.
+int cut_by_line(const double* x, const double* y, int n, double ax, double ay, double ux,
+                double uy, double* ox, double* oy) {
+    double s[kClipped];
+    for (int i = 0; i < n; ++i) s[i] = cross(ux, uy, x[i] - ax, y[i] - ay);
+    int m = 0;
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        if (s[i] > 0.0) {
+            ox[m] = x[i];
+            oy[m] = y[i];
+            ++m;
+        }
+        if ((s[i] > 0.0) != (s[k] > 0.0)) {
+            const double t = s[i] / (s[i] - s[k]);
+            ox[m] = x[i] + t * (x[k] - x[i]);
+            oy[m] = y[i] + t * (y[k] - y[i]);
+            ++m;
+        }
+    }
+    return m;
+}
+
+// Strictly inside the convex counter-clockwise polygon (x, y).
+bool inside_convex(const double* x, const double* y, int n, double px, double py) {
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        if (cross(x[k] - x[i], y[k] - y[i], px - x[i], py - y[i]) <= 0.0) return false;
+    }
+    return true;
+}
+
+// The binary exponent by which a footprint is measured: 0 unless the
+// squares of its size would leave the range of doubles.
+int scaling_exponent(const Footprint& f) {
+    const double m =
+        std::max({std::fabs(f.j00), std::fabs(f.j01), std::fabs(f.j10), std::fabs(f.j11)});
+    if (!(m > 0.0) || !std::isfinite(m)) return 0;
+    const int e = std::ilogb(m);
+    return e > kScaledExponent || e < -kScaledExponent ? e : 0;
+}
+
+}  // namespace
+
+FootprintFrame frame_of(const Footprint& f) {
+    FootprintFrame fr;
+    const double s = std::ldexp(1.0, -scaling_exponent(f));
+    fr.s = s;
+    const double hax = 0.5 * f.j00 * s, hay = 0.5 * f.j10 * s;
+    const double hbx = 0.5 * f.j01 * s, hby = 0.5 * f.j11 * s;
+    const double cx[4] = {-hax - hbx, hax - hbx, hax + hbx, -hax + hbx};
+    const double cy[4] = {-hay - hby, hay - hby, hay + hby, -hay + hby};
+    const double det = (f.j00 * s) * (f.j11 * s) - (f.j01 * s) * (f.j10 * s);
+    for (int i = 0; i < 4; ++i) {
+        const int k = det > 0.0 ? i : (4 - i) & 3;   // mirrored footprints run the other way
+        fr.px[i] = cx[k];
+        fr.py[i] = cy[k];
+    }
+    fr.scale = std::max(length(hax + hbx, hay + hby), length(hax - hbx, hay - hby));
+    fr.tol = kCoincident * fr.scale;
+    fr.ex = std::fabs(hax) + std::fabs(hbx);
+    fr.ey = std::fabs(hay) + std::fabs(hby);
+    fr.twice_area = 2.0 * std::fabs(det);
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        fr.slack[i] = fr.tol * length(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i]);
+    }
+    return fr;
+}
+
+namespace {
+
+// Strictly inside the footprint, and whether clearly outside it.
+bool inside_frame(const FootprintFrame& fr, double x, double y, bool* far_out) {
+    bool in = true;
+    *far_out = false;
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        const double c =
+            cross(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i], x - fr.px[i], y - fr.py[i]);
+        if (c <= 0.0) in = false;
+        if (c < -fr.slack[i]) *far_out = true;
+    }
+    return in;
+}
+
+// ---- closed forms: a disc, an edge, or one of each -----------------------------
+// Each gives twice an area (the Green sum), or a negative value when the
+// configuration is too close to a degenerate one for it.
+
+// Twice the area of the convex counter-clockwise polygon (x, y) inside the
+// circle (c, r): the parts of its sides inside the circle, and the arcs
+// inside the polygon, each from a point where a side leaves the circle,
+// counter-clockwise to the next point where a side enters it.
+double convex_in_disc(const double* x, const double* y, int n, double cx, double cy, double r) {
+    double sum = 0.0;
+    double ex[kClipped], ey[kClipped], xx[kClipped], xy[kClipped];   // entries and exits
+    int entries = 0, exits = 0;
+    bool any_inside = false;
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        const double dx = x[k] - x[i], dy = y[k] - y[i];
+        const double wx = x[i] - cx, wy = y[i] - cy;
+        // the side's points P(t) = V_i + t d on the circle: A t^2 + 2 B t + C = 0
+        const double A = dx * dx + dy * dy, B = dx * wx + dy * wy, C = wx * wx + wy * wy - r * r;
+        const double D = B * B - A * C;
+        if (!(D > 0.0)) {
+            if (C < 0.0) return -1.0;   // touching from inside: rare, general path
+            continue;
+        }
+        const double q = std::sqrt(D);
+        // a short chord is a near tangency; crossings at corners are shared by two sides
+        if (q < kCleanCrossing * A) return -1.0;
+        const double t1 = (-B - q) / A, t2 = (-B + q) / A;
+        if (std::fabs(t1) < kCleanCrossing || std::fabs(t1 - 1.0) < kCleanCrossing ||
+            std::fabs(t2) < kCleanCrossing || std::fabs(t2 - 1.0) < kCleanCrossing)
+            return -1.0;
+        const double lo = t1 > 0.0 ? t1 : 0.0, hi = t2 < 1.0 ? t2 : 1.0;
+        if (!(lo < hi)) continue;
+        any_inside = true;
+        const double x1 = x[i] + lo * dx, y1 = y[i] + lo * dy;
+        const double x2 = x[i] + hi * dx, y2 = y[i] + hi * dy;
+        sum += segment_term(x1, y1, x2, y2);
+        if (t1 > 0.0) {
+            ex[entries] = x1;
+            ey[entries++] = y1;
+        }
+        if (t2 < 1.0) {
+            xx[exits] = x2;
+            xy[exits++] = y2;
+        }
+    }
+    if (entries != exits) return -1.0;
+    if (exits == 0) {
+        // the circle lies wholly inside the polygon, or misses it, or holds it
+        if (!any_inside && inside_convex(x, y, n, cx, cy)) sum += r * r * kTwoPi;
+        return sum;
+    }
+    for (int a = 0; a < exits; ++a) {
+        const double ux = xx[a] - cx, uy = xy[a] - cy;
+        double best = kTwoPi + 1.0;
+        int pick = -1;
+        for (int b = 0; b < entries; ++b) {
+            const double vx = ex[b] - cx, vy = ey[b] - cy;
+            double dth = std::atan2(cross(ux, uy, vx, vy), ux * vx + uy * vy);
+            if (dth < 0.0) dth += kTwoPi;
+            if (dth < best) {
+                best = dth;
+                pick = b;
+            }
+        }
+        sum += arc_term(xx[a], xy[a], ex[pick], ey[pick], r, best);
+    }
+    return sum;
+}
+
+// A leaf a closed form can take: a disc, or a polygon of which a single edge
+// runs right across the footprint's bounding disc (so that, there, the
+// polygon is the half-plane left of that edge).
+struct SimpleLeaf {
+    bool disc = false;
+    double cx = 0.0, cy = 0.0, r = 0.0;        // the disc
+    double ax = 0.0, ay = 0.0, ux = 0.0, uy = 0.0;   // the edge's line, local
+};
+
+bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
+                 SimpleLeaf& leaf) {
+    if (p.kind == PrimKind::Disc) {
+        leaf.disc = true;
+        leaf.cx = at.x(p.v[0]);
+        leaf.cy = at.y(p.v[1]);
+        leaf.r = p.v[2] * at.s;
+        return true;
+    }
+    const double reach = fr.scale * (1.0 + kCleanCrossing), reach2 = reach * reach;
+    const double reach_y = reach / at.s, slack = translation_slack(at.qy, reach_y);
+    int found = -1;
+    bool clean = true;
+    for_each_edge_near(p, at.qy - reach_y - slack, at.qy + reach_y + slack, false, ws.near,
+                       [&](std::int32_t j, std::int32_t k) {
+        const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
+        const double bx = at.x(p.x(k)), by = at.y(p.y(k));
+        const double dx = bx - ax, dy = by - ay;
+        // the point of the edge nearest the footprint's centre
+        const double t = clamp01(-(ax * dx + ay * dy) / (dx * dx + dy * dy));
+        const double nx = ax + t * dx, ny = ay + t * dy;
+        if (nx * nx + ny * ny > reach2) return true;
+        clean = found < 0 && ax * ax + ay * ay > reach2 && bx * bx + by * by > reach2;
+        found = k;
+        return clean;
+    });
+    if (!clean || found < 0) return false;
+    const std::int32_t j = previous_vertex(found, p.n);
+    leaf.ax = at.x(p.x(j));
+    leaf.ay = at.y(p.y(j));
+    leaf.ux = at.x(p.x(found)) - leaf.ax;
+    leaf.uy = at.y(p.y(found)) - leaf.ay;
+    return true;
+}
+
+// Twice the area of the footprint inside one simple leaf.
+double leaf_sum(const FootprintFrame& fr, const SimpleLeaf& leaf) {
+    if (leaf.disc) return convex_in_disc(fr.px, fr.py, 4, leaf.cx, leaf.cy, leaf.r);
+    double x[kClipped], y[kClipped];
+    const int n = cut_by_line(fr.px, fr.py, 4, leaf.ax, leaf.ay, leaf.ux, leaf.uy, x, y);
+    return shoelace(x, y, n);
+}
+
+// Twice the area of the footprint inside both simple leaves: clipped by the
+// edges' lines, measured by the shoelace formula or against the disc.  Two
+// discs are the general trace's.
+double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf& b) {
+    if (a.disc && b.disc) return -1.0;
+    const SimpleLeaf& edge = a.disc ? b : a;
+    const SimpleLeaf& other = a.disc ? a : b;
+    double x[kClipped], y[kClipped], x2[kClipped], y2[kClipped];
+    const int n = cut_by_line(fr.px, fr.py, 4, edge.ax, edge.ay, edge.ux, edge.uy, x, y);
+    if (n < 3) return 0.0;
+    if (other.disc) return convex_in_disc(x, y, n, other.cx, other.cy, other.r);
+    const int m = cut_by_line(x, y, n, other.ax, other.ay, other.ux, other.uy, x2, y2);
+    return shoelace(x2, y2, m);
+}
+
+// The distinct leaves of a program, at most `most` of them, or false.
+bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* leaves, int most,
+                     int& count) {
+    count = 0;
+    for (const std::int32_t code : program) {
+        if (code < 0 || std::find(leaves, leaves + count, code) != leaves + count) continue;
+        if (count == most) return false;
+        leaves[count++] = code;
+    }
+    return true;
+}
+
+// Twice the area of the footprint inside a program over one or two simple
+// leaves, by inclusion-exclusion over the cells of their Venn diagram (the
+// program's value in each cell, times the cell's area); negative when a
+// leaf is not simple or a closed form declines.
+double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                       const Local& at, const FootprintFrame& fr) {
+    std::int32_t code[2];
+    int count;
+    if (!distinct_leaves(program, code, 2, count) || count == 0) return -1.0;
+    SimpleLeaf leaf[2];
+    double in[2];
+    for (int k = 0; k < count; ++k) {
+        if (!simple_leaf(ws, shape.prims[code[k]], at, fr, leaf[k])) return -1.0;
+        in[k] = leaf_sum(fr, leaf[k]);
+        if (in[k] < 0.0) return -1.0;
+    }
+    const double both = count == 2 ? pair_sum(fr, leaf[0], leaf[1]) : 0.0;
+    if (both < 0.0) return -1.0;
+    const auto value = [&](std::uint8_t a, std::uint8_t b) {
+        ws.value[code[0]] = a;
+        if (count == 2) ws.value[code[1]] = b;
+        return run_program(program, ws.value.data(), ws.stack) ? 1.0 : 0.0;
+    };
+    if (count == 1) return value(1, 0) * in[0] + value(0, 0) * (fr.twice_area - in[0]);
+    return value(1, 1) * both + value(1, 0) * (in[0] - both) + value(0, 1) * (in[1] - both) +
+           value(0, 0) * (fr.twice_area - in[0] - in[1] + both);
+}
+
+// ---- the general trace -----------------------------------------------------
+
 Curve make_segment(int prim, double ax, double ay, double bx, double by) {
     Curve c{};
     c.prim = prim;
     c.circle = false;
-    c.ax = ax; c.ay = ay; c.bx = bx; c.by = by;
+    c.ax = ax;
+    c.ay = ay;
+    c.bx = bx;
+    c.by = by;
     const double dx = bx - ax, dy = by - ay;
     c.len = std::sqrt(dx * dx + dy * dy);
     c.ux = dx / c.len;
@@ -136,13 +454,15 @@ Curve make_circle(int prim, double cx, double cy, double r) {
     Curve c{};
     c.prim = prim;
     c.circle = true;
-    c.cx = cx; c.cy = cy; c.r = r;
+    c.cx = cx;
+    c.cy = cy;
+    c.r = r;
     return c;
 }
 
 // The same line, in either direction, as far as the footprint can tell.
 bool same_line(const Curve& e, const Curve& f, double tol) {
-    if (std::fabs(cross(e.ux, e.uy, f.ux, f.uy)) > kSame) return false;
+    if (std::fabs(cross(e.ux, e.uy, f.ux, f.uy)) > kCoincident) return false;
     const bool along = e.ux * f.ux + e.uy * f.uy > 0.0;
     return std::fabs(along ? e.offset - f.offset : e.offset + f.offset) <= tol;
 }
@@ -152,9 +472,40 @@ bool same_circle(const Curve& e, const Curve& f, double tol) {
            std::fabs(e.r - f.r) <= tol;
 }
 
-double clamp01(double t) { return t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t); }
+bool in_range(double t) { return t >= -kEndSlack && t <= 1.0 + kEndSlack; }
 
-bool in_range(double t) { return t >= -kEnds && t <= 1.0 + kEnds; }
+// The curves of a program: every primitive's boundary near the footprint
+// (a polygon's edges in their order, so that the sum is formed in one
+// order), then the footprint's own sides.
+void gather_curves(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                   const Local& at, const FootprintFrame& fr) {
+    ws.curves.clear();
+    ws.leaves.clear();
+    const double rx = fr.ex + fr.tol, ry = fr.ey + fr.tol;
+    const double reach_y = ry / at.s, slack = translation_slack(at.qy, reach_y);
+    for (const std::int32_t code : program) {
+        if (code < 0) continue;
+        ws.leaves.push_back(code);
+        const Primitive& p = shape.prims[code];
+        if (p.kind == PrimKind::Disc) {
+            ws.curves.push_back(make_circle(code, at.x(p.v[0]), at.y(p.v[1]), p.v[2] * at.s));
+            continue;
+        }
+        for_each_edge_near(p, at.qy - reach_y - slack, at.qy + reach_y + slack, true, ws.near,
+                           [&](std::int32_t j, std::int32_t k) {
+            const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
+            const double bx = at.x(p.x(k)), by = at.y(p.y(k));
+            const bool misses = std::max(ax, bx) < -rx || std::min(ax, bx) > rx ||
+                                std::max(ay, by) < -ry || std::min(ay, by) > ry;
+            if (!misses) ws.curves.push_back(make_segment(code, ax, ay, bx, by));
+            return true;
+        });
+    }
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        ws.curves.push_back(make_segment(kFootprintOwner, fr.px[i], fr.py[i], fr.px[k], fr.py[k]));
+    }
+}
 
 void cut_segments(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Curve& f,
                   double tol) {
@@ -222,226 +573,10 @@ void cut_circles(std::vector<Cut>& cuts, int i, const Curve& a, int j, const Cur
     }
 }
 
-struct Frame {
-    double px[4], py[4];     // corners, counter-clockwise
-    double slack[4];         // tol times each edge's length
-    double tol;              // coincidence tolerance
-    double scale;            // bounding radius
-    double ex, ey;           // half extents of the bounding box
-};
-
-// Strictly inside the footprint, and whether clearly outside it.
-bool inside_frame(const Frame& fr, double x, double y, bool* far_out) {
-    bool in = true;
-    *far_out = false;
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        const double c = cross(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i], x - fr.px[i], y - fr.py[i]);
-        if (c <= 0.0) in = false;
-        if (c < -fr.slack[i]) *far_out = true;
-    }
-    return in;
-}
-
-
-// ---- fast paths: one primitive's boundary alone crosses the footprint -------
-// Each returns twice the area (the Green sum) or a negative value when the
-// configuration is too close to a degenerate one, for the general path.
-
-constexpr double kFastCorner = 1e-9;   // crossings this close to a corner go the general way
-
-// Twice the area of the footprint left of the line through a along u: the
-// footprint clipped by the half-plane (one Sutherland-Hodgman step), then
-// the shoelace sum x_i y_(i+1) - y_i x_(i+1) of what remains.
-double half_plane_sum(const Frame& fr, double ax, double ay, double ux, double uy) {
-    double s[4];
-    for (int i = 0; i < 4; ++i) s[i] = cross(ux, uy, fr.px[i] - ax, fr.py[i] - ay);
-    double x[8], y[8];
-    int n = 0;
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        if (s[i] > 0.0) { x[n] = fr.px[i]; y[n] = fr.py[i]; ++n; }
-        if ((s[i] > 0.0) != (s[k] > 0.0)) {
-            const double t = s[i] / (s[i] - s[k]);
-            x[n] = fr.px[i] + t * (fr.px[k] - fr.px[i]);
-            y[n] = fr.py[i] + t * (fr.py[k] - fr.py[i]);
-            ++n;
-        }
-    }
-    double sum = 0.0;
-    for (int i = 0; i < n; ++i) {
-        const int k = i + 1 < n ? i + 1 : 0;
-        sum += segment_term(x[i], y[i], x[k], y[k]);
-    }
-    return sum;
-}
-
-// Twice the area of the footprint inside the circle (c, r): the parts of the
-// footprint's edges inside the circle, and the arcs inside the footprint,
-// each from a point where an edge leaves the circle, counter-clockwise to the
-// next point where an edge enters it.
-double disc_sum(const Frame& fr, double cx, double cy, double r) {
-    double sum = 0.0;
-    double ex[4], ey[4], xx[4], xy[4];   // entries and exits
-    int entries = 0, exits = 0;
-    bool any_inside = false;
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        const double dx = fr.px[k] - fr.px[i], dy = fr.py[k] - fr.py[i];
-        const double wx = fr.px[i] - cx, wy = fr.py[i] - cy;
-        const double A = dx * dx + dy * dy, B = dx * wx + dy * wy, C = wx * wx + wy * wy - r * r;
-        const double D = B * B - A * C;
-        if (!(D > 0.0)) {
-            if (C < 0.0) return -1.0;   // touching from inside: rare, general path
-            continue;
-        }
-        const double q = std::sqrt(D);
-        // a short chord is a near tangency; crossings at corners are shared by two edges
-        if (q < kFastCorner * A) return -1.0;
-        const double t1 = (-B - q) / A, t2 = (-B + q) / A;
-        if (std::fabs(t1) < kFastCorner || std::fabs(t1 - 1.0) < kFastCorner ||
-            std::fabs(t2) < kFastCorner || std::fabs(t2 - 1.0) < kFastCorner)
-            return -1.0;
-        const double lo = t1 > 0.0 ? t1 : 0.0, hi = t2 < 1.0 ? t2 : 1.0;
-        if (!(lo < hi)) continue;
-        any_inside = true;
-        const double x1 = fr.px[i] + lo * dx, y1 = fr.py[i] + lo * dy;
-        const double x2 = fr.px[i] + hi * dx, y2 = fr.py[i] + hi * dy;
-        sum += segment_term(x1, y1, x2, y2);
-        if (t1 > 0.0) { ex[entries] = x1; ey[entries] = y1; ++entries; }
-        if (t2 < 1.0) { xx[exits] = x2; xy[exits] = y2; ++exits; }
-    }
-    if (entries != exits) return -1.0;
-    if (exits == 0) {
-        bool far_out;
-        // the circle lies wholly inside the footprint, or misses it, or holds it
-        if (!any_inside && inside_frame(fr, cx, cy, &far_out)) sum += r * r * kTwoPi;
-        return sum;
-    }
-    for (int a = 0; a < exits; ++a) {
-        const double ux = xx[a] - cx, uy = xy[a] - cy;
-        double best = kTwoPi + 1.0;
-        int pick = -1;
-        for (int b = 0; b < entries; ++b) {
-            const double vx = ex[b] - cx, vy = ey[b] - cy;
-            double dth = std::atan2(cross(ux, uy, vx, vy), ux * vx + uy * vy);
-            if (dth < 0.0) dth += kTwoPi;
-            if (dth < best) { best = dth; pick = b; }
-        }
-        sum += arc_term(xx[a], xy[a], ex[pick], ey[pick], r, best);
-    }
-    return sum;
-}
-
-// The edges of polygon `p` that may come within `reach` of the footprint's
-// centre in y, in ascending order when `ordered`; null when the polygon has
-// no bands and every edge must be looked at.
-const std::vector<int32_t>* edges_near(Workspace& ws, const Primitive& p, const Footprint& f,
-                                       double reach, bool ordered) {
-    if (!p.bands) return nullptr;
-    ws.near.clear();
-    const double slack = translation_slack(f.qy, reach);
-    p.bands->near(f.qy - reach - slack, f.qy + reach + slack, ws.near);
-    if (ordered) std::sort(ws.near.begin(), ws.near.end());
-    return &ws.near;
-}
-
-// The single primitive `code` alone, if a fast path takes it: twice the area
-// inside it, or a negative value.
-double single_sum(Workspace& ws, const Shape& shape, int32_t code, const Frame& fr,
-                  const Footprint& f) {
-    const Primitive& p = shape.prims[code];
-    if (p.kind == kDisc) return disc_sum(fr, p.v[0] - f.qx, p.v[1] - f.qy, p.v[2]);
-    // One edge, running right across the footprint's bounding disc, and no other edge near.
-    const double reach = fr.scale * (1.0 + kFastCorner), reach2 = reach * reach;
-    const std::vector<int32_t>* near = edges_near(ws, p, f, reach, false);
-    const int count = near ? static_cast<int>(near->size()) : p.n;
-    int found = -1;
-    for (int e = 0; e < count; ++e) {
-        const int k = near ? (*near)[e] : e, j = previous_vertex(k, p.n);
-        const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
-        const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
-        const double dx = bx - ax, dy = by - ay;
-        double t = -(ax * dx + ay * dy) / (dx * dx + dy * dy);
-        t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
-        const double nx = ax + t * dx, ny = ay + t * dy;
-        if (nx * nx + ny * ny > reach2) continue;
-        if (found >= 0 || ax * ax + ay * ay <= reach2 || bx * bx + by * by <= reach2) return -1.0;
-        found = k;
-    }
-    if (found < 0) return -1.0;
-    const int j = (found + p.n - 1) % p.n;
-    const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
-    const double dx = p.v[2 * found] - f.qx - ax, dy = p.v[2 * found + 1] - f.qy - ay;
-    return half_plane_sum(fr, ax, ay, dx, dy);
-}
-
-}  // namespace
-
-double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32_t>& program,
-                      const Footprint& f) {
-    // The footprint, centred on the origin, corners counter-clockwise.
-    const double hax = 0.5 * f.j00, hay = 0.5 * f.j10, hbx = 0.5 * f.j01, hby = 0.5 * f.j11;
-    const double det = f.j00 * f.j11 - f.j01 * f.j10;
-    Frame fr;
-    const double cx[4] = {-hax - hbx, hax - hbx, hax + hbx, -hax + hbx};
-    const double cy[4] = {-hay - hby, hay - hby, hay + hby, -hay + hby};
-    for (int i = 0; i < 4; ++i) {
-        const int k = det > 0.0 ? i : (4 - i) & 3;   // mirrored footprints run the other way
-        fr.px[i] = cx[k];
-        fr.py[i] = cy[k];
-    }
-    fr.scale = std::max(length(hax + hbx, hay + hby), length(hax - hbx, hay - hby));
-    fr.tol = kSame * fr.scale;
-    fr.ex = std::fabs(hax) + std::fabs(hbx);
-    fr.ey = std::fabs(hay) + std::fabs(hby);
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        fr.slack[i] = fr.tol * length(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i]);
-    }
-
-    // One primitive, perhaps complemented: a fast path if it applies.
-    if (program.size() == 1 || (program.size() == 2 && program[1] == kComplement)) {
-        const double sum = single_sum(ws, shape, program[0], fr, f);
-        if (sum >= 0.0) {
-            double frac = 0.5 * sum / std::fabs(det);
-            if (program.size() == 2) frac = 1.0 - frac;
-            return frac < 0.0 ? 0.0 : (frac > 1.0 ? 1.0 : frac);
-        }
-    }
-
-    // Curves: every primitive of the residual program that reaches the footprint.
-    ws.curves.clear();
+// Every curve cut at its crossings with the curves of other owners, the
+// cuts sorted by curve and along it.
+void cut_curves(Workspace& ws, const FootprintFrame& fr) {
     ws.cuts.clear();
-    ws.leaves.clear();
-    for (int32_t code : program) {
-        if (code < 0) continue;
-        ws.leaves.push_back(code);
-        const Primitive& p = shape.prims[code];
-        if (p.kind == kDisc) {
-            ws.curves.push_back(make_circle(code, p.v[0] - f.qx, p.v[1] - f.qy, p.v[2]));
-            continue;
-        }
-        const double rx = fr.ex + fr.tol, ry = fr.ey + fr.tol;
-        // in the order of the edges, so that the sum is formed in one order
-        const std::vector<int32_t>* near = edges_near(ws, p, f, ry, true);
-        const int count = near ? static_cast<int>(near->size()) : p.n;
-        for (int e = 0; e < count; ++e) {
-            const int k = near ? (*near)[e] : e, j = previous_vertex(k, p.n);
-            const double ax = p.v[2 * j] - f.qx, ay = p.v[2 * j + 1] - f.qy;
-            const double bx = p.v[2 * k] - f.qx, by = p.v[2 * k + 1] - f.qy;
-            if (std::max(ax, bx) < -rx || std::min(ax, bx) > rx || std::max(ay, by) < -ry ||
-                std::min(ay, by) > ry)
-                continue;
-            ws.curves.push_back(make_segment(code, ax, ay, bx, by));
-        }
-    }
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        ws.curves.push_back(make_segment(kFoot, fr.px[i], fr.py[i], fr.px[k], fr.py[k]));
-    }
-
-    // Cut every curve at its crossings with the curves of other owners.
     const int nc = static_cast<int>(ws.curves.size());
     for (int i = 0; i < nc; ++i) {
         for (int j = i + 1; j < nc; ++j) {
@@ -457,79 +592,99 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
     std::sort(ws.cuts.begin(), ws.cuts.end(), [](const Cut& p, const Cut& q) {
         return p.curve != q.curve ? p.curve < q.curve : p.t < q.t;
     });
+}
 
-    // Membership of every leaf at a point.
-    auto test_leaves = [&](double x, double y) {
-        for (int32_t code : ws.leaves) {
-            const Primitive& p = shape.prims[code];
-            bool in;
-            if (p.kind == kDisc) {
-                const double dx = x - (p.v[0] - f.qx), dy = y - (p.v[1] - f.qy);
-                in = dx * dx + dy * dy < p.v[2] * p.v[2];
-            } else {
-                in = inside_translated_polygon(p, f.qx, f.qy, x, y);
-            }
-            ws.value[code] = in ? 1 : 0;
+// The membership of every leaf at the local point (x, y).
+void test_leaves(Workspace& ws, const Shape& shape, const Local& at, double x, double y) {
+    for (const std::int32_t code : ws.leaves) {
+        const Primitive& p = shape.prims[code];
+        bool in;
+        if (p.kind == PrimKind::Disc) {
+            const double dx = x - at.x(p.v[0]), dy = y - at.y(p.v[1]), r = p.v[2] * at.s;
+            in = dx * dx + dy * dy < r * r;
+        } else {
+            in = inside_translated_polygon(p, at.qx, at.qy, x / at.s, y / at.s);
         }
-    };
+        ws.value[code] = in ? 1 : 0;
+    }
+}
 
-    // The contribution of one piece of curve `ci`, tested at (mx, my).
-    auto decide = [&](int ci, double mx, double my, double term) -> double {
-        const Curve& e = ws.curves[ci];
-        bool far_out;
-        bool foot = inside_frame(fr, mx, my, &far_out);
-        if (far_out && e.prim != kFoot) return 0.0;
-        ws.sides.clear();
-        ws.sides.push_back({e.prim, 1, 0});
-        for (int k = 0; k < nc; ++k) {
-            const Curve& g = ws.curves[k];
-            if (g.prim == e.prim || g.circle != e.circle) continue;
-            uint8_t left;
-            if (e.circle) {
-                if (!same_circle(e, g, fr.tol)) continue;
-                left = 1;
-            } else {
-                if (!same_line(e, g, fr.tol)) continue;
-                const double s = (mx - g.ax) * g.ux + (my - g.ay) * g.uy;
-                if (!(s > 0.0 && s < g.len)) continue;
-                left = e.ux * g.ux + e.uy * g.uy > 0.0 ? 1 : 0;
-            }
-            // counted once, by the lowest owner (the footprint first)
-            if (g.prim < e.prim) return 0.0;
-            ws.sides.push_back({g.prim, left, static_cast<uint8_t>(1 - left)});
+// The primitives whose boundary coincides with the piece of curve `ci`
+// probed at (mx, my), with their memberships left and right of it, into
+// ws.sides (the piece's own first); false when a lower owner holds the
+// same piece, which counts it instead.
+bool coincident_owners(Workspace& ws, int ci, double mx, double my, const FootprintFrame& fr) {
+    const Curve& e = ws.curves[ci];
+    ws.sides.clear();
+    ws.sides.push_back({e.prim, 1, 0});
+    for (const Curve& g : ws.curves) {
+        if (g.prim == e.prim || g.circle != e.circle) continue;
+        std::uint8_t left;
+        if (e.circle) {
+            if (!same_circle(e, g, fr.tol)) continue;
+            left = 1;
+        } else {
+            if (!same_line(e, g, fr.tol)) continue;
+            const double s = (mx - g.ax) * g.ux + (my - g.ay) * g.uy;
+            if (!(s > 0.0 && s < g.len)) continue;
+            left = e.ux * g.ux + e.uy * g.uy > 0.0 ? 1 : 0;
         }
-        test_leaves(mx, my);
-        bool foot_left = foot, foot_right = foot;
-        for (const Side& s : ws.sides) {
-            if (s.prim == kFoot) {
-                foot_left = s.left;
-                foot_right = s.right;
-            } else {
-                ws.value[s.prim] = s.left;
-            }
-        }
-        const bool L = foot_left && run_program(program, ws.value.data(), ws.stack);
-        for (const Side& s : ws.sides)
-            if (s.prim != kFoot) ws.value[s.prim] = s.right;
-        const bool R = foot_right && run_program(program, ws.value.data(), ws.stack);
-        return L == R ? 0.0 : (L ? term : -term);
-    };
+        if (g.prim < e.prim) return false;   // counted once, by the lowest owner (the footprint first)
+        ws.sides.push_back({g.prim, left, static_cast<std::uint8_t>(1 - left)});
+    }
+    return true;
+}
 
+// The region's membership (footprint and program) on one side of a piece,
+// the coincident owners forced to that side's membership.
+bool region_on_side(Workspace& ws, const std::vector<std::int32_t>& program, bool foot,
+                    bool left) {
+    for (const Side& s : ws.sides) {
+        const std::uint8_t v = left ? s.left : s.right;
+        if (s.prim == kFootprintOwner) foot = v != 0;
+        else ws.value[s.prim] = v;
+    }
+    return foot && run_program(program, ws.value.data(), ws.stack);
+}
+
+// The contribution of one piece of curve `ci`, whose Green term is `term`,
+// tested at (mx, my): the term when the region lies on its left, minus it
+// when on its right, nothing when on both sides or neither.
+double piece_contribution(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                          const Local& at, const FootprintFrame& fr, int ci, double mx, double my,
+                          double term) {
+    bool far_out;
+    const bool foot = inside_frame(fr, mx, my, &far_out);
+    if (far_out && ws.curves[ci].prim != kFootprintOwner) return 0.0;
+    if (!coincident_owners(ws, ci, mx, my, fr)) return 0.0;
+    test_leaves(ws, shape, at, mx, my);
+    const bool L = region_on_side(ws, program, foot, true);
+    const bool R = region_on_side(ws, program, foot, false);
+    return L == R ? 0.0 : (L ? term : -term);
+}
+
+// Twice the area of the region: the Green terms of the pieces that bound it.
+double trace_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                 const Local& at, const FootprintFrame& fr) {
     double sum = 0.0;
-    size_t at = 0;
+    std::size_t at_cut = 0;
+    const int nc = static_cast<int>(ws.curves.size());
+    const auto piece = [&](int ci, double mx, double my, double term) {
+        return piece_contribution(ws, shape, program, at, fr, ci, mx, my, term);
+    };
     for (int ci = 0; ci < nc; ++ci) {
         const Curve& e = ws.curves[ci];
-        const size_t first = at;
-        while (at < ws.cuts.size() && ws.cuts[at].curve == ci) ++at;
-        const size_t count = at - first;
+        const std::size_t first = at_cut;
+        while (at_cut < ws.cuts.size() && ws.cuts[at_cut].curve == ci) ++at_cut;
+        const std::size_t count = at_cut - first;
         if (!e.circle) {
             double x1 = e.ax, y1 = e.ay;
-            for (size_t k = 0; k <= count; ++k) {
+            for (std::size_t k = 0; k <= count; ++k) {
                 const double x2 = k < count ? ws.cuts[first + k].x : e.bx;
                 const double y2 = k < count ? ws.cuts[first + k].y : e.by;
                 if (x1 != x2 || y1 != y2)
-                    sum += decide(ci, x1 + kProbe * (x2 - x1), y1 + kProbe * (y2 - y1),
-                                  segment_term(x1, y1, x2, y2));
+                    sum += piece(ci, x1 + kProbe * (x2 - x1), y1 + kProbe * (y2 - y1),
+                                 segment_term(x1, y1, x2, y2));
                 x1 = x2;
                 y1 = y2;
             }
@@ -537,22 +692,35 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32
         }
         if (count == 0) {
             // A whole circle: its term is r^2 2 pi, its probe anywhere on it.
-            sum += decide(ci, e.cx + e.r * std::cos(kProbeAngle), e.cy + e.r * std::sin(kProbeAngle),
-                          e.r * e.r * kTwoPi);
+            sum += piece(ci, e.cx + e.r * std::cos(kProbeAngle), e.cy + e.r * std::sin(kProbeAngle),
+                         e.r * e.r * kTwoPi);
             continue;
         }
-        for (size_t k = 0; k < count; ++k) {
+        for (std::size_t k = 0; k < count; ++k) {
             const Cut& c1 = ws.cuts[first + k];
             const Cut& c2 = ws.cuts[first + (k + 1) % count];
             const double dth = k + 1 < count ? c2.t - c1.t : c2.t + kTwoPi - c1.t;
             if (!(dth > 0.0)) continue;
             const double tm = c1.t + kProbe * dth;
-            sum += decide(ci, e.cx + e.r * std::cos(tm), e.cy + e.r * std::sin(tm),
-                          arc_term(c1.x, c1.y, c2.x, c2.y, e.r, dth));
+            sum += piece(ci, e.cx + e.r * std::cos(tm), e.cy + e.r * std::sin(tm),
+                         arc_term(c1.x, c1.y, c2.x, c2.y, e.r, dth));
         }
     }
-    const double frac = 0.5 * sum / std::fabs(det);
-    return frac < 0.0 ? 0.0 : (frac > 1.0 ? 1.0 : frac);
+    return sum;
 }
 
-}  // namespace trovel_render
+}  // namespace
+
+double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                      const Footprint& f, const FootprintFrame& fr) {
+    const Local at{f.qx, f.qy, fr.s};
+    double sum = closed_form_sum(ws, shape, program, at, fr);
+    if (sum < 0.0) {
+        gather_curves(ws, shape, program, at, fr);
+        cut_curves(ws, fr);
+        sum = trace_sum(ws, shape, program, at, fr);
+    }
+    return clamp01(sum / fr.twice_area);
+}
+
+}  // namespace trovel

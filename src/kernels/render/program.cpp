@@ -4,115 +4,136 @@
 
 #include "render.hpp"
 
-namespace trovel_render {
-
+namespace trovel {
 namespace {
 
-// A stack entry of the folding: a constant, or a sub-program occupying
-// residual[start, end of residual).
-constexpr int32_t kOpen = -1;
+// A stack entry of the fold: a constant (0 or 1), or an open sub-program,
+// the part of the residual from `start` to its end.
+constexpr std::int32_t kOpen = -1;
 
 struct Entry {
-    int32_t value;   // 0, 1 or kOpen
-    int32_t start;
+    std::int32_t value;
+    std::int32_t start;
+
+    bool open() const { return value == kOpen; }
+};
+
+bool combine(std::int32_t op, bool a, bool b) {
+    return op == kUnion ? (a || b) : op == kIntersect ? (a && b) : (a && !b);
+}
+
+// The fold of one program: the stack of entries and the residual being built.
+class Fold {
+public:
+    Fold(const State* state, std::vector<std::int32_t>& residual,
+         std::vector<std::int32_t>& stack)
+        : state_(state), residual_(residual), stack_(stack) {
+        residual_.clear();
+        stack_.clear();
+    }
+
+    void leaf(std::int32_t code) {
+        if (state_[code] != State::Crossed) return push({state_[code] == State::In ? 1 : 0, 0});
+        push({kOpen, size()});
+        residual_.push_back(code);
+    }
+
+    void complement() {
+        const Entry a = pop();
+        if (!a.open()) return push({1 - a.value, 0});
+        residual_.push_back(kComplement);
+        push(a);
+    }
+
+    void binary(std::int32_t op) {
+        const Entry b = pop();
+        const Entry a = pop();
+        if (!a.open() && !b.open()) return push({combine(op, a.value, b.value) ? 1 : 0, 0});
+        if (a.open() && b.open()) {
+            residual_.push_back(op);
+            return push(a);
+        }
+        if (a.open()) return open_with_constant(op, a, b.value);
+        constant_with_open(op, a.value, b);
+    }
+
+    int result() {
+        const Entry top = pop();
+        return top.open() ? -1 : top.value;
+    }
+
+private:
+    // a op c, a open: a itself when c leaves it as it is (c is the
+    // operator's identity), else the constant c forces.
+    void open_with_constant(std::int32_t op, const Entry& a, std::int32_t c) {
+        const std::int32_t identity = op == kIntersect ? 1 : 0;
+        if (c == identity) return push(a);
+        cut(a);
+        push({op == kUnion ? 1 : 0, 0});   // a | 1 = 1; a & 0 = 0; a - 1 = 0
+    }
+
+    // c op b, b open: b itself, its complement (1 - b), or a constant.
+    void constant_with_open(std::int32_t op, std::int32_t c, const Entry& b) {
+        const bool keeps_b = op == kUnion ? c == 0 : c == 1;
+        if (!keeps_b) {
+            cut(b);
+            return push({op == kUnion ? 1 : 0, 0});   // 1 | b = 1; 0 & b = 0; 0 - b = 0
+        }
+        if (op == kDifference) residual_.push_back(kComplement);   // 1 - b
+        push(b);
+    }
+
+    void cut(const Entry& e) { residual_.resize(static_cast<std::size_t>(e.start)); }
+    std::int32_t size() const { return static_cast<std::int32_t>(residual_.size()); }
+
+    void push(const Entry& e) {
+        stack_.push_back(e.value);
+        stack_.push_back(e.start);
+    }
+
+    Entry pop() {
+        const Entry e{stack_[stack_.size() - 2], stack_.back()};
+        stack_.resize(stack_.size() - 2);
+        return e;
+    }
+
+    const State* state_;
+    std::vector<std::int32_t>& residual_;
+    std::vector<std::int32_t>& stack_;   // Entry pairs, value then start
 };
 
 }  // namespace
 
-int fold_program(const std::vector<int32_t>& program, const int8_t* state,
-                 std::vector<int32_t>& residual, std::vector<int32_t>& scratch) {
-    residual.clear();
-    // scratch holds Entry pairs
-    scratch.clear();
-    auto push = [&](int32_t value, int32_t start) {
-        scratch.push_back(value);
-        scratch.push_back(start);
-    };
-    auto pop = [&]() {
-        Entry e{scratch[scratch.size() - 2], scratch[scratch.size() - 1]};
-        scratch.resize(scratch.size() - 2);
-        return e;
-    };
-    auto cut = [&](const Entry& e) {
-        if (e.value == kOpen) residual.resize(static_cast<size_t>(e.start));
-    };
-    for (int32_t code : program) {
+int fold_program(const std::vector<std::int32_t>& program, const State* state,
+                 std::vector<std::int32_t>& residual, std::vector<std::int32_t>& scratch) {
+    Fold fold(state, residual, scratch);
+    for (const std::int32_t code : program) {
         if (code >= 0) {
-            const int8_t s = state[code];
-            if (s == kCrossed) {
-                push(kOpen, static_cast<int32_t>(residual.size()));
-                residual.push_back(code);
-            } else {
-                push(s == kIn ? 1 : 0, 0);
-            }
-            continue;
-        }
-        if (code == kComplement) {
-            Entry a = pop();
-            if (a.value == kOpen) {
-                residual.push_back(kComplement);
-                push(kOpen, a.start);
-            } else {
-                push(1 - a.value, 0);
-            }
-            continue;
-        }
-        Entry b = pop();
-        Entry a = pop();
-        if (a.value != kOpen && b.value != kOpen) {
-            int32_t v = code == kUnion       ? (a.value | b.value)
-                        : code == kIntersect ? (a.value & b.value)
-                                             : (a.value & (1 - b.value));
-            push(v, 0);
-        } else if (a.value == kOpen && b.value == kOpen) {
-            residual.push_back(code);
-            push(kOpen, a.start);
-        } else if (a.value == kOpen) {   // b constant
-            bool keep_a = code == kUnion ? b.value == 0 : code == kIntersect ? b.value == 1
-                                                                            : b.value == 0;
-            if (keep_a) {
-                push(kOpen, a.start);
-            } else {
-                cut(a);
-                // union with 1 is 1; intersection with 0 and difference by 1 are 0
-                push(code == kUnion ? 1 : 0, 0);
-            }
-        } else {   // a constant, b open
-            if (code == kUnion) {
-                if (a.value == 1) { cut(b); push(1, 0); } else { push(kOpen, b.start); }
-            } else if (code == kIntersect) {
-                if (a.value == 0) { cut(b); push(0, 0); } else { push(kOpen, b.start); }
-            } else {   // a minus b
-                if (a.value == 0) {
-                    cut(b);
-                    push(0, 0);
-                } else {
-                    residual.push_back(kComplement);
-                    push(kOpen, b.start);
-                }
-            }
+            fold.leaf(code);
+        } else if (code == kComplement) {
+            fold.complement();
+        } else {
+            fold.binary(code);
         }
     }
-    Entry top = pop();
-    return top.value == kOpen ? -1 : top.value;
+    return fold.result();
 }
 
-bool run_program(const std::vector<int32_t>& program, const uint8_t* value,
-                 std::vector<uint8_t>& stack) {
+bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* value,
+                 std::vector<std::uint8_t>& stack) {
     stack.clear();
-    for (int32_t code : program) {
+    for (const std::int32_t code : program) {
         if (code >= 0) {
             stack.push_back(value[code]);
         } else if (code == kComplement) {
-            stack.back() = static_cast<uint8_t>(1 - stack.back());
+            stack.back() = static_cast<std::uint8_t>(1 - stack.back());
         } else {
-            uint8_t b = stack.back();
+            const bool b = stack.back() != 0;
             stack.pop_back();
-            uint8_t& a = stack.back();
-            a = code == kUnion ? (a | b) : code == kIntersect ? (a & b) : (a & (1 - b));
+            stack.back() = combine(code, stack.back() != 0, b) ? 1 : 0;
         }
     }
     return stack.back() != 0;
 }
 
-}  // namespace trovel_render
+}  // namespace trovel

@@ -1,65 +1,100 @@
-// Exact aperture renderer: private declarations shared by the files of
-// src/render/.  A shape reaches the kernel as a flat description: a table
-// of primitives (discs and counter-clockwise simple polygons) and a postfix
-// program over them, checked by the Python layer and again, cheaply, here.
+// The exact aperture renderer: declarations shared by the files of
+// src/kernels/render/.  A shape reaches the kernel as a flat description: a
+// table of primitives (discs and counter-clockwise simple polygons) and a
+// postfix program over them, checked by the Python layer and again,
+// cheaply, when it is read.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "kernels/pixels.hpp"
 
-namespace trovel_render {
+namespace trovel {
 
-enum PrimKind : int32_t { kDisc = 0, kPolygon = 1 };
+enum class PrimKind : std::int32_t { Disc = 0, Polygon = 1 };
 
-// Program codes: a code >= 0 pushes that primitive's membership.
-enum Op : int32_t { kUnion = -1, kIntersect = -2, kDifference = -3, kComplement = -4 };
+// Program codes: a code >= 0 pushes that primitive's membership; these pop
+// their operands and push the result.
+constexpr std::int32_t kUnion = -1;
+constexpr std::int32_t kIntersect = -2;
+constexpr std::int32_t kDifference = -3;
+constexpr std::int32_t kComplement = -4;
 
-// Conservative state of a primitive over a region of the plane.
-enum State : int8_t { kOut = 0, kIn = 1, kCrossed = 2 };
+// What is known of a primitive over a region of the plane: wholly outside,
+// wholly inside, or possibly crossed by its boundary.
+enum class State : std::uint8_t { Out = 0, In = 1, Crossed = 2 };
 
 // A polygon's edges sorted into horizontal bands of equal height, so that
 // the edges that may meet a box or a horizontal line are found without
 // walking all of them.  Edge k runs from vertex k - 1 (n - 1 for k = 0) to
 // vertex k, and is listed in every band its y-range meets.
 struct EdgeBands {
-    double y0 = 0.0, per_band = 0.0;   // band of y: floor((y - y0) * per_band)
-    int32_t count = 0;
-    std::vector<int32_t> start;        // count + 1 offsets into `edges`
-    std::vector<int32_t> edges;
-    std::vector<int32_t> first;        // per edge: the lowest band it is in
+    double y0 = 0.0, per_band = 0.0;     // band of y: floor((y - y0) * per_band)
+    std::int32_t count = 0;
+    std::vector<std::int32_t> start;     // count + 1 offsets into `edges`
+    std::vector<std::int32_t> edges;
+    std::vector<std::int32_t> first;     // per edge: the lowest band it is in
 
     // Appends to `out` each edge whose y-range may meet [ylo, yhi], once;
     // every edge when the range is not a pair of numbers.
-    void near(double ylo, double yhi, std::vector<int32_t>& out) const;
+    void near(double ylo, double yhi, std::vector<std::int32_t>& out) const;
 };
 
 // The vertex an edge starts from: edge k runs from it to vertex k.
-inline int32_t previous_vertex(int32_t k, int32_t n) { return k == 0 ? n - 1 : k - 1; }
+inline std::int32_t previous_vertex(std::int32_t k, std::int32_t n) { return k == 0 ? n - 1 : k - 1; }
 
 struct Primitive {
-    int32_t kind;
+    PrimKind kind;
     const double* v;     // disc: cx, cy, r; polygon: x0, y0, x1, y1, ... (counter-clockwise)
-    int32_t n;           // polygon vertex count
+    std::int32_t n;      // polygon vertex count
     double xmin, ymin, xmax, ymax;
-    const EdgeBands* bands = nullptr;  // a polygon of many edges: its bands
+    const EdgeBands* bands = nullptr;    // a polygon of many edges: its bands
+
+    double x(std::int32_t k) const { return v[2 * k]; }
+    double y(std::int32_t k) const { return v[2 * k + 1]; }
 };
 
 struct Shape {
     std::vector<Primitive> prims;
-    std::vector<int32_t> program;
-    std::vector<EdgeBands> bands;      // per primitive, empty unless indexed
+    std::vector<std::int32_t> program;
+    std::vector<EdgeBands> bands;        // per primitive, empty unless indexed
 };
 
-// Sorts the edges of every polygon of at least kBandedEdges edges into
-// bands; call once the primitives are all in place.
-constexpr int32_t kBandedEdges = 32;
+// Polygons of at least this many edges have their edges sorted into bands
+// (index_edges, once the primitives are all in place).
+constexpr std::int32_t kBandedEdges = 32;
 void index_edges(Shape& shape);
 
-// A query's widening for coordinates moved by a translation: far above the
-// rounding of one subtraction, far below a band.
+// The widening of a band query whose coordinates were moved by a
+// translation: far above the rounding of one subtraction, far below a band.
 double translation_slack(double at, double reach);
+
+// Calls visit(j, k) for each edge of polygon p (edge k runs from vertex j to
+// vertex k) whose y-range may meet [ylo, yhi], in ascending k when
+// `ordered`, until visit returns false; every edge when p has no bands.
+// `scratch` holds the band's list.
+template <class Visit>
+void for_each_edge_near(const Primitive& p, double ylo, double yhi, bool ordered,
+                        std::vector<std::int32_t>& scratch, Visit visit) {
+    if (!p.bands) {
+        for (std::int32_t k = 0; k < p.n; ++k)
+            if (!visit(previous_vertex(k, p.n), k)) return;
+        return;
+    }
+    scratch.clear();
+    p.bands->near(ylo, yhi, scratch);
+    if (ordered) std::sort(scratch.begin(), scratch.end());
+    for (const std::int32_t k : scratch)
+        if (!visit(previous_vertex(k, p.n), k)) return;
+}
+
+// Whether a program is one primitive, perhaps complemented: most of any
+// boundary, with short ways through the classification and the areas.
+inline bool single_primitive(const std::vector<std::int32_t>& program) {
+    return program.size() == 1 || (program.size() == 2 && program[1] == kComplement);
+}
 
 // A footprint: centre q and the columns a = (j00, j10), b = (j01, j11) of J.
 struct Footprint {
@@ -67,37 +102,52 @@ struct Footprint {
 };
 
 // ---- program.cpp ----------------------------------------------------------
-// Partial evaluation: primitives whose state is known are folded in.  Returns
-// 0 or 1 when the result is constant, -1 otherwise with `residual` holding
-// the program that remains.  `scratch` is reused storage.
-int fold_program(const std::vector<int32_t>& program, const int8_t* state,
-                 std::vector<int32_t>& residual, std::vector<int32_t>& scratch);
-bool run_program(const std::vector<int32_t>& program, const uint8_t* value,
-                 std::vector<uint8_t>& stack);
+// The program with the primitives whose state is known folded in: 0 or 1
+// when that makes it constant, else -1 with `residual` holding what
+// remains.  `scratch` is reused storage.
+int fold_program(const std::vector<std::int32_t>& program, const State* state,
+                 std::vector<std::int32_t>& residual, std::vector<std::int32_t>& scratch);
+// The program's value for the primitives' memberships `value` (0 or 1 each).
+bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* value,
+                 std::vector<std::uint8_t>& stack);
 
 // ---- classify.cpp ---------------------------------------------------------
-// State of a primitive over the box of half-sizes (hx, hy) about (x, y): kIn
-// or kOut only when that is certain.
+// The state of a primitive over the box of half-sizes (hx, hy) about (x, y):
+// In or Out only when that is certain.
 State classify(const Primitive& p, double x, double y, double hx, double hy);
-// The same test of the point (x, y) given relative to (tx, ty), the
-// vertices moved by the same translation one by one.
+// Whether the point (x, y), given relative to (tx, ty), lies inside the
+// polygon, its vertices moved by the same translation one by one.
 bool inside_translated_polygon(const Primitive& p, double tx, double ty, double x, double y);
 
 // ---- exact_area.cpp -------------------------------------------------------
+// A footprint about its centre, which depends on its Jacobian alone (so a
+// grid's is computed once): corners counter-clockwise, in local units, the
+// footprint's own scaled by s, a power of two (1 unless the footprint is of
+// extreme size, so that no square of a coordinate overflows or underflows).
+struct FootprintFrame {
+    double px[4], py[4];
+    double slack[4];           // the coincidence tolerance times each side's length
+    double tol;                // the coincidence tolerance
+    double scale;              // bounding radius
+    double ex, ey;             // half extents of the bounding box
+    double twice_area;         // twice the footprint's area, local units
+    double s;
+};
+FootprintFrame frame_of(const Footprint& f);
+
 struct Workspace;
-Workspace* new_workspace(const Shape& shape);
-void free_workspace(Workspace* ws);
-// Fraction of the footprint inside the shape whose residual program (over the
-// primitives that may cross it) is `program`.
-double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<int32_t>& program,
-                      const Footprint& f);
+// Scratch of one thread's exact areas, for `shape`; kept from call to call.
+Workspace& workspace_for(const Shape& shape);
+// The fraction of the footprint inside the shape whose residual program
+// (over the primitives that may cross it) is `program`; `frame` is
+// frame_of(f).
+double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                      const Footprint& f, const FootprintFrame& frame);
 
 // ---- drivers.cpp ----------------------------------------------------------
-using trovel::GridMap;
-void render_grid(const Shape& shape, const GridMap& map, int64_t r0, int64_t r1, int64_t c0,
-                 int64_t c1, double* out, int threads);
+void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads);
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j00, const double* j01, const double* j10,
-                       const double* j11, int64_t n, double* out, int threads);
+                       const double* j11, std::int64_t n, double* out, int threads);
 
-}  // namespace trovel_render
+}  // namespace trovel
