@@ -210,6 +210,21 @@ class Shape:
         """An upper bound of the area (exact for a single primitive)."""
         raise NotImplementedError
 
+    def area(self) -> float:
+        """The shape's exact area, to rounding: combinations included, with
+        true arcs and exact where boundaries meet (one exact measurement of
+        a region holding the whole shape, not a render).
+
+        Examples
+        --------
+        >>> ring = Disc((0, 0), 2.0) - Disc((0, 0), 1.0)
+        >>> round(ring.area() / math.pi, 12)
+        3.0
+        >>> round((Rectangle((0, 0), 0.0, 1.0, 4.0) | Disc((2, 0), 0.5)).area(), 12)
+        4.392699081699
+        """
+        return _kernels.shape_area(self.native())
+
     def native(self) -> _kernels.ShapeDescription:
         """The description the renderer reads, built once and kept."""
         try:

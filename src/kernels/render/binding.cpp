@@ -36,11 +36,17 @@ Primitive read_primitive(py::ssize_t i, std::int32_t kind, std::int32_t start,
     }
     p.xmin = p.xmax = p.x(0);
     p.ymin = p.ymax = p.y(0);
-    for (std::int32_t j = 1; j < p.n; ++j) {
+    p.convex = true;
+    for (std::int32_t j = 0; j < p.n; ++j) {
         p.xmin = std::min(p.xmin, p.x(j));
         p.xmax = std::max(p.xmax, p.x(j));
         p.ymin = std::min(p.ymin, p.y(j));
         p.ymax = std::max(p.ymax, p.y(j));
+        // counter-clockwise and simple: convex when no vertex turns right
+        const std::int32_t i = previous_vertex(j, p.n), k = j + 1 == p.n ? 0 : j + 1;
+        const double turn = (p.x(j) - p.x(i)) * (p.y(k) - p.y(j)) -
+                            (p.y(j) - p.y(i)) * (p.x(k) - p.x(j));
+        p.convex = p.convex && turn >= 0.0;
     }
     return p;
 }
@@ -106,6 +112,26 @@ void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::a
                       p.j10.data(), p.j11.data(), static_cast<int64_t>(p.size()), dst, threads);
 }
 
+// The exact area of the shape: its fraction of one footprint that holds
+// every primitive's bounding box, times that footprint's area (the general
+// trace is exact wherever boundaries meet, so this is the area to rounding).
+double shape_area(const ShapeDescription& d) {
+    const Shape& shape = d.shape;
+    double xmin = shape.prims[0].xmin, xmax = shape.prims[0].xmax;
+    double ymin = shape.prims[0].ymin, ymax = shape.prims[0].ymax;
+    for (const Primitive& p : shape.prims) {
+        xmin = std::min(xmin, p.xmin);
+        xmax = std::max(xmax, p.xmax);
+        ymin = std::min(ymin, p.ymin);
+        ymax = std::max(ymax, p.ymax);
+    }
+    // a margin of a few percent keeps every boundary clear of the footprint's
+    const double w = (xmax - xmin) * 1.0625 + 1e-300, h = (ymax - ymin) * 1.0625 + 1e-300;
+    const Footprint f{0.5 * (xmin + xmax), 0.5 * (ymin + ymax), w, 0.0, 0.0, h};
+    py::gil_scoped_release unlocked;
+    return exact_fraction(workspace_for(shape), shape, shape.program, f, frame_of(f)) * (w * h);
+}
+
 }  // namespace
 
 void bind_render(py::module_& m) {
@@ -115,6 +141,7 @@ void bind_render(py::module_& m) {
                       const IntArray&>(),
              py::arg("kinds"), py::arg("starts"), py::arg("counts"), py::arg("coords"),
              py::arg("program"));
+    m.def("shape_area", &shape_area, py::arg("shape"));
     m.def("render", &render_on_window, py::arg("shape"), py::arg("pixels"), py::arg("out"),
           py::arg("threads"));
     m.def("render", &render_on_arrays, py::arg("shape"), py::arg("pixels"), py::arg("out"),

@@ -135,11 +135,28 @@ bool segment_meets_box(double ax, double ay, double bx, double by, double x, dou
     return std::fabs(ux * (y - ay) - uy * (x - ax)) <= std::fabs(uy) * rx + std::fabs(ux) * ry;
 }
 
+// A convex polygon is the intersection of its edges' left sides: the box is
+// outside when it lies wholly right of one edge's line, inside when wholly
+// left of all, else (perhaps) crossed.
+State classify_convex(const Primitive& p, double x, double y, double rx, double ry) {
+    bool inside = true;
+    for (std::int32_t k = 0; k < p.n; ++k) {
+        const std::int32_t j = previous_vertex(k, p.n);
+        const double ux = p.x(k) - p.x(j), uy = p.y(k) - p.y(j);
+        const double side = ux * (y - p.y(j)) - uy * (x - p.x(j));
+        const double reach = std::fabs(uy) * rx + std::fabs(ux) * ry;
+        if (side < -reach) return State::Out;
+        inside = inside && side > reach;
+    }
+    return inside ? State::In : State::Crossed;
+}
+
 State classify_polygon(const Primitive& p, double x, double y, double hx, double hy) {
     const double slack = kMargin * (std::fabs(x) + std::fabs(y) + hx + hy + (p.xmax - p.xmin) +
                                     (p.ymax - p.ymin));
     const double rx = hx + slack, ry = hy + slack;
     if (x + rx < p.xmin || x - rx > p.xmax || y + ry < p.ymin || y - ry > p.ymax) return State::Out;
+    if (p.convex && !p.bands) return classify_convex(p, x, y, rx, ry);
     thread_local std::vector<std::int32_t> scratch;
     bool crossed = false;
     for_each_edge_near(p, y - ry, y + ry, false, scratch, [&](std::int32_t j, std::int32_t k) {

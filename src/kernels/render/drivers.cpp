@@ -66,7 +66,8 @@ struct Walker {
         if (single_primitive(program)) {
             const State s = classify(shape->prims[program[0]], x, y, hx, hy);
             if (s == State::Crossed) {
-                residual[depth] = program;
+                std::vector<std::int32_t>& rest = residual[depth];
+                if (&rest != &program) rest.assign(program.begin(), program.end());
                 return -1;
             }
             const int in = s == State::In ? 1 : 0;

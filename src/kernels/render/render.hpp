@@ -51,6 +51,7 @@ struct Primitive {
     std::int32_t n;      // polygon vertex count
     double xmin, ymin, xmax, ymax;
     const EdgeBands* bands = nullptr;    // a polygon of many edges: its bands
+    bool convex = false;                 // a convex polygon: the intersection of its edges' left sides
 
     double x(std::int32_t k) const { return v[2 * k]; }
     double y(std::int32_t k) const { return v[2 * k + 1]; }
