@@ -140,6 +140,48 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     }
 }
 
+// The half-sizes of a block's bounding box: its extent along the map's
+// columns, grown by kGrowth.
+void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t k0,
+               std::int64_t k1, double& bx, double& by) {
+    const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
+    bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
+    by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
+}
+
+// A block whose program is one disc or convex polygon, perhaps complemented,
+// row by row: the runs that primitive surely holds or misses filled, the
+// pixels between walked one by one.  False, having written nothing, when the
+// runs cannot be sure.
+bool render_rows(Walker& w, const GridMap& m, const Target& t,
+                 const std::vector<std::int32_t>& program, std::int64_t i0, std::int64_t i1,
+                 std::int64_t k0, std::int64_t k1) {
+    if (!single_primitive(program)) return false;
+    const Primitive& p = w.shape->prims[program[0]];
+    double bx, by;
+    block_box(m, 0, 1, 0, 1, bx, by);
+    thread_local std::vector<RowRuns> rows;
+    rows.resize(static_cast<std::size_t>(i1 - i0));
+    for (std::int64_t i = i0; i < i1; ++i)
+        if (!row_runs(p, m, bx, by, i, k0, k1, rows[i - i0])) return false;
+    const double inside = program.size() == 1 ? 1.0 : 0.0;
+    const auto walk = [&](std::int64_t i, std::int64_t a, std::int64_t b) {
+        for (std::int64_t k = a; k < b; ++k) walk_grid(w, m, t, program, 1, i, i + 1, k, k + 1);
+    };
+    for (std::int64_t i = i0; i < i1; ++i) {
+        const Columns in = rows[i - i0].in, maybe = rows[i - i0].maybe;
+        std::fill(t.at(i, k0), t.at(i, k1), 1.0 - inside);
+        if (in.start >= in.stop) {
+            walk(i, maybe.start, maybe.stop);
+            continue;
+        }
+        std::fill(t.at(i, in.start), t.at(i, in.stop), inside);
+        walk(i, maybe.start, std::max(maybe.start, in.start));
+        walk(i, std::min(in.stop, maybe.stop), maybe.stop);
+    }
+    return true;
+}
+
 std::int64_t floor_to_block(std::int64_t a, std::int64_t b) {
     return a >= 0 ? a / b * b : -((-a + b - 1) / b) * b;
 }
@@ -224,8 +266,8 @@ void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64
         }
         if (w.tiles.size() < (tiles + 1) * tile_size) w.tiles.resize((tiles + 1) * tile_size);
         const Target tile{w.tiles.data() + tiles * tile_size, i0, k0, kGridBlock};
-        // the block's own residual, folded again at the top of the walk
-        walk_grid(w, m, tile, w.shape->program, 0, i0, i1, k0, k1);
+        if (!render_rows(w, m, tile, w.residual[0], i0, i1, k0, k1))
+            walk_grid(w, m, tile, w.residual[0], 1, i0, i1, k0, k1);
         blocks.push_back({k0, k1, -1, tiles++});
     }
     for (std::int64_t i = i0; i < i1; ++i) {

@@ -325,6 +325,84 @@ double convex_in_disc(const double* x, const double* y, int n, double cx, double
     return sum;
 }
 
+// asin(x) for 0 <= x <= 1: its series where x is small (the terms left out
+// are below 1e-22 of it), else the library's.
+double arcsine(double x) {
+    if (x >= 1e-2) return std::asin(x);
+    const double x2 = x * x;
+    return x * (1.0 + x2 * (1.0 / 6.0 + x2 * (3.0 / 40.0 + x2 * (5.0 / 112.0 + x2 * 35.0 / 1152.0))));
+}
+
+// Twice the area of the convex counter-clockwise polygon (x, y) inside a
+// circle far larger than it, crossed cleanly: the circle enters through one
+// side and leaves through another, so the polygon's corners inside it run
+// on in one stretch.  The region is then the polygon of those corners and
+// the two crossings, plus the circular segment between the crossings'
+// chord and the arc (the minor arc: the centre lies far outside).
+// Negative when the crossing is not that clean.
+double polygon_in_large_disc(const double* x, const double* y, int n, double cx, double cy,
+                             double r) {
+    bool in[kClipped];
+    int inside = 0;
+    for (int i = 0; i < n; ++i) {
+        const double dx = x[i] - cx, dy = y[i] - cy;
+        in[i] = dx * dx + dy * dy < r * r;
+        inside += in[i];
+    }
+    if (inside == 0 || inside == n) return -1.0;
+    double px[kClipped + 2], py[kClipped + 2];
+    double chord[2][2];
+    int m = 0, crossings = 0;
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        if (in[i]) {
+            px[m] = x[i];
+            py[m++] = y[i];
+        }
+        if (in[i] == in[k]) continue;
+        if (crossings == 2) return -1.0;
+        // the side's crossing: |V_i + t d - c|^2 = r^2 with one end inside
+        const double dx = x[k] - x[i], dy = y[k] - y[i];
+        const double wx = x[i] - cx, wy = y[i] - cy;
+        const double A = dx * dx + dy * dy, B = dx * wx + dy * wy, C = wx * wx + wy * wy - r * r;
+        const double q = std::sqrt(std::max(0.0, B * B - A * C));
+        const double t = in[i] ? (-B + q) / A : (-B - q) / A;
+        if (!(t > kCleanCrossing && t < 1.0 - kCleanCrossing)) return -1.0;
+        px[m] = x[i] + t * dx;
+        py[m] = y[i] + t * dy;
+        chord[in[i] ? 0 : 1][0] = px[m];   // where the boundary leaves the circle, then enters
+        chord[in[i] ? 0 : 1][1] = py[m];
+        ++m;
+        ++crossings;
+    }
+    // A side with both ends outside that dips into the circle would cross it twice more.
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        if (in[i] || in[k]) continue;
+        const double dx = x[k] - x[i], dy = y[k] - y[i];
+        const double t = clamp01(((cx - x[i]) * dx + (cy - y[i]) * dy) / (dx * dx + dy * dy));
+        const double ex = x[i] + t * dx - cx, ey = y[i] + t * dy - cy;
+        if (ex * ex + ey * ey <= r * r) return -1.0;
+    }
+    const double c = length(chord[1][0] - chord[0][0], chord[1][1] - chord[0][1]);
+    return shoelace(px, py, m) + twice_circular_segment(r, 2.0 * arcsine(0.5 * c / r));
+}
+
+// Circles at least this many times the footprint's size are crossed as
+// `polygon_in_large_disc` takes them.
+constexpr double kLargeDisc = 8.0;
+
+// Twice the area of the convex polygon inside the disc, by the shortest
+// closed form that takes it.
+double polygon_in_disc(const double* x, const double* y, int n, double cx, double cy, double r,
+                       double scale) {
+    if (r >= kLargeDisc * scale) {
+        const double sum = polygon_in_large_disc(x, y, n, cx, cy, r);
+        if (sum >= 0.0) return sum;
+    }
+    return convex_in_disc(x, y, n, cx, cy, r);
+}
+
 // A leaf a closed form can take: a disc, or a polygon of which a single edge
 // runs right across the footprint's bounding disc (so that, there, the
 // polygon is the half-plane left of that edge).
@@ -371,7 +449,7 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
 
 // Twice the area of the footprint inside one simple leaf.
 double leaf_sum(const FootprintFrame& fr, const SimpleLeaf& leaf) {
-    if (leaf.disc) return convex_in_disc(fr.px, fr.py, 4, leaf.cx, leaf.cy, leaf.r);
+    if (leaf.disc) return polygon_in_disc(fr.px, fr.py, 4, leaf.cx, leaf.cy, leaf.r, fr.scale);
     double x[kClipped], y[kClipped];
     const int n = cut_by_line(fr.px, fr.py, 4, leaf.ax, leaf.ay, leaf.ux, leaf.uy, x, y);
     return shoelace(x, y, n);
@@ -387,7 +465,7 @@ double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf&
     double x[kClipped], y[kClipped], x2[kClipped], y2[kClipped];
     const int n = cut_by_line(fr.px, fr.py, 4, edge.ax, edge.ay, edge.ux, edge.uy, x, y);
     if (n < 3) return 0.0;
-    if (other.disc) return convex_in_disc(x, y, n, other.cx, other.cy, other.r);
+    if (other.disc) return polygon_in_disc(x, y, n, other.cx, other.cy, other.r, fr.scale);
     const int m = cut_by_line(x, y, n, other.ax, other.ay, other.ux, other.uy, x2, y2);
     return shoelace(x2, y2, m);
 }
@@ -410,6 +488,12 @@ bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* lea
 // leaf is not simple or a closed form declines.
 double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
                        const Local& at, const FootprintFrame& fr) {
+    if (single_primitive(program)) {   // most of any boundary: no cells to weigh
+        SimpleLeaf leaf;
+        if (!simple_leaf(ws, shape.prims[program[0]], at, fr, leaf)) return -1.0;
+        const double in = leaf_sum(fr, leaf);
+        return in < 0.0 ? -1.0 : program.size() == 1 ? in : fr.twice_area - in;
+    }
     std::int32_t code[2];
     int count;
     if (!distinct_leaves(program, code, 2, count) || count == 0) return -1.0;

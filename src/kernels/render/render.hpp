@@ -145,6 +145,23 @@ Workspace& workspace_for(const Shape& shape);
 double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
                       const Footprint& f, const FootprintFrame& frame);
 
+// ---- rows.cpp -------------------------------------------------------------
+// Columns [start, stop) of a row of a grid.
+struct Columns {
+    std::int64_t start = 0, stop = 0;
+};
+
+// The columns of row i within [k0, k1) whose pixel boxes (half-sizes bx,
+// by) the primitive surely holds (`in`), and those it may meet (`maybe`,
+// holding `in`); every other column it surely misses.  False when the
+// primitive is neither a disc nor a convex polygon, or the numbers are too
+// extreme for the margins to be sure.
+struct RowRuns {
+    Columns in, maybe;
+};
+bool row_runs(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i,
+              std::int64_t k0, std::int64_t k1, RowRuns& runs);
+
 // ---- drivers.cpp ----------------------------------------------------------
 void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads);
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
