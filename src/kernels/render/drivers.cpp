@@ -410,7 +410,25 @@ RunBounds run_bounds(const ListJob& L, std::int64_t n0, std::int64_t n1) {
     return r;
 }
 
-// Footprints [n0, n1) inside `box`, under `program`.
+// One footprint under `program`: its own box folded, then its exact area
+// where a boundary may still cross it.
+void walk_footprint(Walker& w, const ListJob& L, const std::vector<std::int32_t>& program,
+                    int depth, std::int64_t n) {
+    const RunBox box = run_bounds(L, n, n + 1).box();
+    const int folded = w.fold(program, depth, box.x, box.y, box.bx, box.by);
+    if (folded >= 0) {
+        L.out[n] = static_cast<double>(folded);
+        return;
+    }
+    const Footprint f{L.qx[n], L.qy[n], L.j00[n], L.j01[n], L.j10[n], L.j11[n]};
+    L.out[n] = exact_fraction(*w.ws, *w.shape, w.residual[depth], f, frame_of(f));
+}
+
+// Footprints [n0, n1) inside `box`, under `program`: folded as a whole,
+// then in parts of kPartRun (their bounds in one more pass over the
+// inputs), then footprint by footprint where a part is still crossed.
+constexpr std::int64_t kPartRun = 8;
+
 void walk_list(Walker& w, const ListJob& L, const std::vector<std::int32_t>& program, int depth,
                std::int64_t n0, std::int64_t n1, const RunBox& box) {
     const auto [x, y, bx, by] = box;
@@ -420,14 +438,16 @@ void walk_list(Walker& w, const ListJob& L, const std::vector<std::int32_t>& pro
         return;
     }
     const std::vector<std::int32_t>& rest = w.residual[depth];
-    if (n1 - n0 == 1) {
-        const Footprint f{L.qx[n0], L.qy[n0], L.j00[n0], L.j01[n0], L.j10[n0], L.j11[n0]};
-        L.out[n0] = exact_fraction(*w.ws, *w.shape, rest, f, frame_of(f));
-        return;
+    for (std::int64_t p0 = n0; p0 < n1; p0 += kPartRun) {
+        const std::int64_t p1 = std::min(n1, p0 + kPartRun);
+        const RunBox part = run_bounds(L, p0, p1).box();
+        const int value = w.fold(rest, depth + 1, part.x, part.y, part.bx, part.by);
+        if (value >= 0) {
+            std::fill(L.out + p0, L.out + p1, static_cast<double>(value));
+            continue;
+        }
+        for (std::int64_t n = p0; n < p1; ++n) walk_footprint(w, L, w.residual[depth + 1], depth + 2, n);
     }
-    const std::int64_t nm = n0 + (n1 - n0) / 2;
-    walk_list(w, L, rest, depth + 1, n0, nm, run_bounds(L, n0, nm).box());
-    walk_list(w, L, rest, depth + 1, nm, n1, run_bounds(L, nm, n1).box());
 }
 
 // A group of runs: the runs' bounds in the one pass over the inputs, the
