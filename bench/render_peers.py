@@ -1,7 +1,8 @@
 """The exact renderer on a telescope pupil (annulus and four vanes), beside
 the output-write floor, the product-of-coverages route, photutils' exact
-annulus and hcipy's supersampled pupil; and on per-pixel footprints beside
-reading their eight input arrays."""
+annulus and hcipy's supersampled pupil; on per-pixel footprints beside
+reading the six arrays it uses; a disc into a reused output beside filling
+it; a small window per call; and two threads beside one."""
 from __future__ import annotations
 
 import math
@@ -136,24 +137,76 @@ def footprints(table: Table, repeats: int, size: int) -> None:
     jac[..., 0, 1] = jac[..., 1, 0] = 2 * k * gx * gy
     jac[..., 1, 1] = f + 2 * k * gy * gy
     pixels = Pixels.from_arrays(np.stack([gx, gy], axis=-1), centres, jac)
-    arrays = (*pixels.positions(), *pixels.footprints())
+    arrays = pixels.footprints()   # the six the renderer reads: centres and Jacobians
     out = np.empty((size, size))
 
-    def read_eight() -> None:
+    def read_six() -> None:
         for a in arrays:
             np.add.reduce(a)
 
-    t = medians([lambda: trovel.render(p.shape, pixels, out=out), read_eight,
+    t = medians([lambda: trovel.render(p.shape, pixels, out=out), read_six,
                  lambda: trovel.render(p.shape, pixels)], repeats)
     scenario, main = f"pupil on footprints {size}^2", size == 2048
     table.add(scenario, "trovel.render(pupil, from_arrays)", t[2], size * size, "pixel",
               FAMILY, "radially distorted footprints, new array", table=main)
     table.add(scenario, "trovel.render(..., out=)", t[0], size * size, "pixel",
               FAMILY, "into a reused output", table=main)
-    table.add(scenario, "numpy: read the eight arrays once", t[1], size * size, "pixel",
-              FAMILY, "np.add.reduce over each input: the read floor", table=main)
+    table.add(scenario, "numpy: read the six arrays once", t[1], size * size, "pixel",
+              FAMILY, f"np.add.reduce over each (centres, Jacobians): the read floor; "
+              f"render into out= takes {t[0] / t[1]:.2f}x it", table=main)
+
+
+def bench_disc_into_out(table: Table, repeats: int) -> None:
+    """A disc of radius 200 px on a 4096^2 grid into a reused output: nearly
+    all of it is runs of 0 and 1, so the floor is filling the output."""
+    size = 4096
+    disc = trovel.Disc((size / 2 + 0.3, size / 2 - 0.4), 200.0)
+    grid = Pixels.grid((size, size))
+    out = np.zeros((size, size))
+    t = medians([lambda: trovel.render(disc, grid, out=out), lambda: out.fill(1.0)], repeats)
+    scenario = f"disc r=200 into out= {size}^2"
+    table.add(scenario, "trovel.render(Disc, out=)", t[0], size * size, "pixel", FAMILY,
+              f"{t[0] / t[1]:.2f}x out.fill(1.0); streaming stores for large outputs")
+    table.add(scenario, "out.fill(1.0)", t[1], size * size, "pixel", FAMILY,
+              "the floor: writing the output once")
+
+
+def bench_small_window(table: Table, repeats: int) -> None:
+    """A 12x12 window around a disc of radius 5 px, as photometry of one
+    source renders it: the per-call cost, the same shape object each time."""
+    disc = trovel.Disc((0.3, 0.2), 5.0)
+    grid = Pixels.grid((12, 12), center=(0.0, 0.0))
+    calls = 2000
+
+    def many() -> None:
+        for _ in range(calls):
+            trovel.render(disc, grid)
+
+    t = medians([many], repeats)
+    table.add("render 12x12 (disc r=5)", "trovel.render, per call", t[0] / calls, 144, "pixel",
+              FAMILY, f"{t[0] / calls * 1e6:.1f} us per call, the shape's description "
+              "built once and reused")
+
+
+def bench_threads(table: Table, repeats: int) -> None:
+    """The pupil on 4096^2 into a reused output, one and two threads."""
+    p = Pupil(4096)
+    grid = p.grid()
+    out = np.zeros((4096, 4096))
+    t = medians([lambda: trovel.render(p.shape, grid, out=out),
+                 lambda: trovel.render(p.shape, grid, out=out, threads=2),
+                 lambda: out.fill(1.0)], repeats)
+    scenario = "pupil 4096^2, threads"
+    table.add(scenario, "trovel.render(pupil, out=), 1 thread", t[0], 4096 ** 2, "pixel", FAMILY,
+              "into a reused output")
+    table.add(scenario, "trovel.render(pupil, out=), 2 threads", t[1], 4096 ** 2, "pixel",
+              FAMILY, f"{t[0] / t[1]:.2f}x one thread; out.fill(1.0) takes {t[2] * 1e3:.1f} ms "
+              "(the memory's write speed bounds both)")
 
 
 def run(table: Table, repeats: int) -> None:
     bench_pupil(table, repeats)
     bench_footprints(table, repeats)
+    bench_disc_into_out(table, repeats)
+    bench_small_window(table, repeats)
+    bench_threads(table, repeats)

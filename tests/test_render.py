@@ -249,6 +249,28 @@ def test_image_total_is_the_area(name, matrix):
     assert image.sum() * det == pytest.approx(area, rel=1e-12)
 
 
+@pytest.mark.parametrize("scale", [2.0**-500, 1e-150, 1e150, 2.0**500], ids=repr)
+@pytest.mark.parametrize("name", ["pupil", "hexagons_with_gaps"])
+def test_image_total_is_the_area_at_any_scale(name, scale):
+    # the shape and the grid scaled alike: footprints of extreme size are
+    # measured scaled by a power of two, so nothing overflows or underflows
+    shape, area = TOTAL_CASES[name]
+    pixels = Pixels.grid((64, 64), center=(0.0, 0.0), scale=scale)
+    image = render(scale_shape(shape, scale), pixels)
+    assert image.sum() == pytest.approx(area, rel=1e-12)
+    assert scale_shape(shape, scale).area() / (scale * scale) == pytest.approx(area, rel=1e-12)
+
+
+def scale_shape(shape, s):
+    """The shape with every coordinate times s."""
+    from trovel.shapes import _Combined
+    if isinstance(shape, _Combined):
+        return _Combined(shape.op, scale_shape(shape.left, s), scale_shape(shape.right, s))
+    if isinstance(shape, Disc):
+        return Disc((shape.center[0] * s, shape.center[1] * s), shape.radius * s)
+    return Polygon(shape.vertices * s)
+
+
 # --- properties -----------------------------------------------------------
 
 def random_footprints(rng, n=400, spread=6.0):
