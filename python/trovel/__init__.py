@@ -13,13 +13,14 @@ from .clip import ClipResult, clip_to_circle, clip_to_strut
 from .coverage import circle_coverage, edge_coverage, strut_coverage
 from .grid import Pixels
 from .mask import polygon_mask
+from .photometry import Photometry, photometry
 from .render import render
 from .shapes import Disc, Polygon, Rectangle, Shape, Strut, hexagonal_segments, pupil
 
 __all__ = [
-    "ClipResult", "Deposit", "Disc", "Pixels", "Polygon", "Rectangle", "Shape", "Strut",
+    "ClipResult", "Deposit", "Disc", "Photometry", "Pixels", "Polygon", "Rectangle", "Shape", "Strut",
     "circle_coverage", "clip_to_circle", "clip_to_strut", "deposit_triangles",
-    "edge_coverage", "hexagonal_segments", "overlap_area", "polygon_mask", "pupil",
+    "edge_coverage", "hexagonal_segments", "overlap_area", "photometry", "polygon_mask", "pupil",
     "render", "strut_coverage", "triangle_areas", "triangulate",
 ]
 __version__ = "0.1.0"

@@ -784,3 +784,59 @@ def simple_polygon(name: str, v: FloatArray) -> None:
     if np.any(folded):
         raise ValueError(f"{name} must be a simple polygon: it folds back at vertex "
                          f"{(int(np.argmax(folded)) + 1) % n}")
+
+
+# --- photometry --------------------------------------------------------------------------
+
+def image_values(name: str, value: Any, *, like: AnyArray | None = None) -> AnyArray:
+    """A 2-d image of real numbers (of the shape and dtype of the image
+    `like`, when given), as C-contiguous aligned float32 or float64: float32
+    is read as it is, other dtypes become float64.  Not-finite values are
+    allowed: the sums leave them out."""
+    arr = base(name, array(name, value))
+    if arr.ndim != 2:
+        raise ValueError(f"{name} must be a 2-d image, got shape {arr.shape}")
+    if like is not None and arr.shape != like.shape:
+        raise ValueError(f"{name} must have the image's shape {like.shape}, got {arr.shape}")
+    dtype = like.dtype if like is not None else (np.float32 if arr.dtype == np.float32
+                                                 else np.float64)
+    if not (arr.dtype == dtype and arr.flags.c_contiguous and arr.flags.aligned):
+        arr = np.require(arr, dtype=dtype, requirements=["C", "A"])
+    return arr
+
+
+def image_mask(name: str, value: Any, shape: tuple[int, ...]) -> AnyArray:
+    """A boolean mask of the image's shape, C-contiguous."""
+    refuse_masked(name, value)
+    arr = np.ndarray.view(value, np.ndarray) if isinstance(value, np.ndarray) else np.asarray(value)
+    if arr.dtype != np.bool_:
+        raise TypeError(f"{name} must be a boolean array, got dtype {arr.dtype}")
+    if arr.shape != shape:
+        raise ValueError(f"{name} must have the image's shape {shape}, got {arr.shape}")
+    return np.require(arr, requirements=["C", "A"])
+
+
+def same_shape(name: str, shape: tuple[int, ...], other: str, want: tuple[int, ...]) -> None:
+    if shape != want:
+        raise ValueError(f"{name} must have the shape of {other} {want}, got {shape}")
+
+
+def apertures(value: Any, positions: Any) -> tuple[list[Any], FloatArray]:
+    """The apertures of photometry: one shape and its (n, 2) finite offsets,
+    or, without positions, a list of shapes (offsets empty)."""
+    from .shapes import Shape
+
+    if positions is None:
+        shapes = [value] if isinstance(value, Shape) else list(value) if isinstance(
+            value, (list, tuple)) else None
+        if shapes is None or not all(isinstance(s, Shape) for s in shapes):
+            raise TypeError("apertures must be a trovel Shape or a sequence of them")
+        if not shapes:
+            raise ValueError("apertures must hold at least one shape")
+        return shapes, np.empty((0, 2))
+    if not isinstance(value, Shape):
+        raise ValueError("with positions, apertures must be one trovel Shape, placed at each")
+    pos = contiguous("positions", points("positions", array("positions", positions)),
+                     finite=True)
+    return [value], pos
+

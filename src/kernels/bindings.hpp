@@ -73,5 +73,6 @@ void bind_pixels(py::module_& m);    // pixels.cpp: the pixel sets, a window mat
 void bind_checks(py::module_& m);    // checks.cpp: the checked layer's helpers, the mask
 void bind_render(py::module_& m);    // render/binding.cpp: the exact renderer
 void bind_coverage(py::module_& m);  // coverage.cpp: edge, circle and strut coverage
+void bind_photometry(py::module_& m);   // photometry.cpp: sums in apertures of many sources
 
 }  // namespace trovel

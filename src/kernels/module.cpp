@@ -8,4 +8,5 @@ PYBIND11_MODULE(_kernels, m) {
     trovel::bind_checks(m);
     trovel::bind_render(m);
     trovel::bind_coverage(m);
+    trovel::bind_photometry(m);
 }

@@ -6,13 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "kernels/bindings.hpp"
-#include "render.hpp"
+#include "description.hpp"
 
 namespace trovel {
 namespace {
-
-using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
 
 // Primitive i of the table, checked: a known kind, its coordinates within
 // `coords`, a positive radius; with its bounding box.
@@ -68,6 +65,8 @@ std::vector<std::int32_t> read_program(const IntArray& program, py::ssize_t prim
     return codes;
 }
 
+}  // namespace
+
 Shape read_shape(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
                  const RealArray& coords, const IntArray& program) {
     const py::ssize_t np = kinds.size();
@@ -81,21 +80,29 @@ Shape read_shape(const IntArray& kinds, const IntArray& starts, const IntArray& 
     return shape;
 }
 
-// A shape's description read and indexed once: the primitives point into
-// `coords`, which it keeps alive, and into its own edge bands, so it never
-// moves once made.
-struct ShapeDescription {
-    RealArray coords;
-    Shape shape;
-
-    ShapeDescription(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
-                     const RealArray& coords_, const IntArray& program)
-        : coords(coords_), shape(read_shape(kinds, starts, counts, coords, program)) {
-        index_edges(shape);
+ShapeDescription::ShapeDescription(const IntArray& kinds, const IntArray& starts,
+                                   const IntArray& counts, const RealArray& coords_,
+                                   const IntArray& program)
+    : coords(coords_), shape(read_shape(kinds, starts, counts, coords, program)) {
+    index_edges(shape);
+    box = {shape.prims[0].xmin, shape.prims[0].ymin, shape.prims[0].xmax, shape.prims[0].ymax};
+    for (const Primitive& p : shape.prims) {
+        box.xmin = std::min(box.xmin, p.xmin);
+        box.ymin = std::min(box.ymin, p.ymin);
+        box.xmax = std::max(box.xmax, p.xmax);
+        box.ymax = std::max(box.ymax, p.ymax);
     }
-    ShapeDescription(const ShapeDescription&) = delete;
-    ShapeDescription& operator=(const ShapeDescription&) = delete;
-};
+}
+
+double ShapeDescription::area() const {
+    // a margin of a few percent keeps every boundary clear of the footprint's
+    const double w = (box.xmax - box.xmin) * 1.0625 + 1e-300;
+    const double h = (box.ymax - box.ymin) * 1.0625 + 1e-300;
+    const Footprint f{0.5 * (box.xmin + box.xmax), 0.5 * (box.ymin + box.ymax), w, 0.0, 0.0, h};
+    return exact_fraction(workspace_for(shape), shape, shape.program, f, frame_of(f)) * (w * h);
+}
+
+namespace {
 
 void render_on_window(const ShapeDescription& d, const GridWindow& w, py::array out,
                       int threads) {
@@ -112,24 +119,10 @@ void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::a
                       p.j10.data(), p.j11.data(), static_cast<int64_t>(p.size()), dst, threads);
 }
 
-// The exact area of the shape: its fraction of one footprint that holds
-// every primitive's bounding box, times that footprint's area (the general
-// trace is exact wherever boundaries meet, so this is the area to rounding).
+// The exact area of the shape, with the lock released.
 double shape_area(const ShapeDescription& d) {
-    const Shape& shape = d.shape;
-    double xmin = shape.prims[0].xmin, xmax = shape.prims[0].xmax;
-    double ymin = shape.prims[0].ymin, ymax = shape.prims[0].ymax;
-    for (const Primitive& p : shape.prims) {
-        xmin = std::min(xmin, p.xmin);
-        xmax = std::max(xmax, p.xmax);
-        ymin = std::min(ymin, p.ymin);
-        ymax = std::max(ymax, p.ymax);
-    }
-    // a margin of a few percent keeps every boundary clear of the footprint's
-    const double w = (xmax - xmin) * 1.0625 + 1e-300, h = (ymax - ymin) * 1.0625 + 1e-300;
-    const Footprint f{0.5 * (xmin + xmax), 0.5 * (ymin + ymax), w, 0.0, 0.0, h};
     py::gil_scoped_release unlocked;
-    return exact_fraction(workspace_for(shape), shape, shape.program, f, frame_of(f)) * (w * h);
+    return d.area();
 }
 
 }  // namespace
