@@ -86,10 +86,13 @@ RATIO_NOTE = ("'vs first row' is the time per unit of work over that of the scen
 
 class Table:
     """Every row of the run.  The first row of a scenario is trovel's public
-    call, and later rows are given as their time per unit of work over its."""
+    call, and later rows are given as their time per unit of work over its.
+    `pages` holds the docs pages a capability writes besides its rows (file
+    name under docs/ to reStructuredText)."""
 
     def __init__(self) -> None:
         self.rows: list[Row] = []
+        self.pages: dict[str, str] = {}
 
     def add(self, scenario: str, tool: str, seconds: float, work: float, unit: str,
             family: str, note: str = "", table: bool = True, series: str = "") -> None:

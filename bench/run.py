@@ -2,17 +2,19 @@
 pick for the same job, end to end.
 
 Each capability has its module here (mask_peers, coverage_peers, cut_peers,
-deposit_peers, render_peers) with a `run(table, repeats)` that adds its rows
-to the one table (harness.Table).  Public calls are timed end to end (grid
-construction and a new output included) beside the native calls on prepared
-inputs; every figure is a median of calls made side by side in this one
-run.  Each peer's note says what it computes differently and how far its
-result lies from an exact reference.  A peer that is not installed is
-skipped with its reason; a peer too slow for the whole problem runs on a
-sample and is compared per unit of work.
+deposit_peers, render_peers, telescope_peers) with a `run(table, repeats)`
+that adds its rows to the one table (harness.Table).  Public calls are timed
+end to end (grid construction and a new output included) beside the native
+calls on prepared inputs; every figure is a median of calls made side by
+side in this one run (hcipy's ELT, tens of seconds a call, is timed by one).
+Each peer's note says what it computes differently and how far its result
+lies from an exact reference.  A peer that is not installed is skipped with
+its reason; a peer too slow for the whole problem runs on a sample and is
+compared per unit of work.
 
-Writes docs/performance_table.rst (the table) and docs/img/bench_scaling.png
-(time per unit of work against work).
+Writes docs/performance_table.rst (the table), docs/img/bench_scaling.png
+(time per unit of work against work) and the pages that capabilities add
+(docs/telescopes_table.rst: each telescope's totals).
 """
 from __future__ import annotations
 
@@ -32,6 +34,7 @@ import cut_peers  # noqa: E402
 import deposit_peers  # noqa: E402
 import mask_peers  # noqa: E402
 import render_peers  # noqa: E402
+import telescope_peers  # noqa: E402
 from harness import RATIO_NOTE, Table, machine_line  # noqa: E402
 
 CAPABILITIES = {
@@ -40,6 +43,7 @@ CAPABILITIES = {
     "cut": cut_peers.run,
     "deposit": deposit_peers.run,
     "render": render_peers.run,
+    "telescopes": telescope_peers.run,
 }
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -68,7 +72,11 @@ def main() -> None:
         f.write(table.rst(header))
     table.plot(os.path.join(ROOT, "docs", "img", "bench_scaling.png"),
                f"time per unit of work; {header.split(';')[0]}")
-    print("wrote docs/performance_table.rst and docs/img/bench_scaling.png", file=sys.stderr)
+    for name, text in table.pages.items():
+        with open(os.path.join(ROOT, "docs", name), "w") as f:
+            f.write(text)
+    print("wrote docs/performance_table.rst, docs/img/bench_scaling.png and "
+          + ", ".join(f"docs/{name}" for name in table.pages), file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -55,7 +55,7 @@ def _checked_savefig(self, fname, *args, **kwargs):
 Figure.savefig = _checked_savefig
 
 exclude_patterns = ["_build", "snippets", "figures", "performance_table.rst",
-                    "_generated/*.rst", "examples"]
+                    "telescopes_table.rst", "_generated/*.rst", "examples"]
 html_theme = "pydata_sphinx_theme"
 html_title = f"trovel {release}"
 html_theme_options = {"navigation_with_keys": False, "show_toc_level": 2}
@@ -132,6 +132,8 @@ API_GROUPS = [
     ("Cutting meshes", ["clip_to_circle", "clip_to_strut", "ClipResult"]),
     ("Masks", ["polygon_mask"]),
 ]
+# Submodules with a section of their own, after the groups: (title, module).
+API_MODULES = [("Telescope pupils: ``trovel.telescopes``", "trovel.telescopes")]
 
 
 def _api() -> str:
@@ -153,6 +155,8 @@ def _api() -> str:
                 out += [f".. autoclass:: trovel.{n}", "   :members:", ""]
             else:
                 out += [f".. autofunction:: trovel.{n}", ""]
+    for title, module in API_MODULES:
+        out += [title, "-" * len(title), "", f".. automodule:: {module}", "   :members:", ""]
     return "\n".join(out)
 
 

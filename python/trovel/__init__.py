@@ -7,6 +7,9 @@ apertures built from discs, polygons and rectangles.  Every function checks
 and converts its arguments (in ``trovel._checks``), then makes one call of
 the native module ``_trovel`` or of the package's own drivers,
 ``trovel._kernels``.
+
+Real telescopes' pupils (the ELT, the GMT, JWST, Hubble and others), built
+from their published figures, are in ``trovel.telescopes``.
 """
 from .area import Deposit, deposit_triangles, overlap_area, triangle_areas, triangulate
 from .clip import ClipResult, clip_to_circle, clip_to_strut
