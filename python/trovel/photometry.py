@@ -99,7 +99,7 @@ def photometry(image: npt.ArrayLike, apertures: Shape | Sequence[Shape],
     --------
     >>> from trovel import Disc
     >>> image = np.ones((20, 20))
-    >>> p = photometry(image, Disc((0, 0), 3.0), [(9.5, 9.5), (0.0, 0.0)])
+    >>> p = photometry(image, Disc((0, 0), 3.0), [(9.5, 9.5), (-0.5, -0.5)])
     >>> np.round(p.sum / np.pi, 12).tolist(), p.partial.tolist()
     ([9.0, 2.25], [False, True])
     """
