@@ -57,6 +57,7 @@ struct Walker {
     std::vector<std::int32_t> scratch;
     std::vector<std::uint8_t> stack;
     std::vector<double> tiles;            // a band's rendered blocks, kGridBlock^2 each
+    std::vector<std::int32_t> band_program;   // the program folded over a band
     FootprintFrame grid_frame;            // the footprint of every pixel of a grid
 
     // Fold `program` over the box (x, y, hx, hy): 0 or 1 when constant, else
@@ -111,6 +112,15 @@ void fill_rect(const Target& t, std::int64_t i0, std::int64_t i1, std::int64_t k
     for (std::int64_t i = i0; i < i1; ++i) std::fill(t.at(i, k0), t.at(i, k1), v);
 }
 
+// The half-sizes of a block's bounding box: its extent along the map's
+// columns, grown by kGrowth.
+void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t k0,
+               std::int64_t k1, double& bx, double& by) {
+    const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
+    bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
+    by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
+}
+
 void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<std::int32_t>& program,
                int depth, std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1) {
     // Centre of the block in grid coordinates; for one pixel exactly (k, i),
@@ -118,9 +128,8 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     const double u = 0.5 * static_cast<double>(k0 + k1 - 1);
     const double v = 0.5 * static_cast<double>(i0 + i1 - 1);
     const Point c = grid_centre(m, u, v);
-    const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
-    const double bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
-    const double by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
+    double bx, by;
+    block_box(m, i0, i1, k0, k1, bx, by);
     const int folded = w.fold(program, depth, c.x, c.y, bx, by);
     if (folded >= 0) return fill_rect(t, i0, i1, k0, k1, static_cast<double>(folded));
     const std::vector<std::int32_t>& rest = w.residual[depth];
@@ -138,15 +147,6 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
         walk_grid(w, m, t, rest, depth + 1, i0, im, k0, k1);
         walk_grid(w, m, t, rest, depth + 1, im, i1, k0, k1);
     }
-}
-
-// The half-sizes of a block's bounding box: its extent along the map's
-// columns, grown by kGrowth.
-void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t k0,
-               std::int64_t k1, double& bx, double& by) {
-    const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
-    bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
-    by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
 }
 
 // A block whose program is one disc or convex polygon, perhaps complemented,
@@ -180,6 +180,18 @@ bool render_rows(Walker& w, const GridMap& m, const Target& t,
         walk(i, std::min(in.stop, maybe.stop), maybe.stop);
     }
     return true;
+}
+
+// The program folded over the box of rows [i0, i1) by columns [k0, k1),
+// into w.residual[0].
+int fold_over(Walker& w, const std::vector<std::int32_t>& program, const GridMap& m,
+              std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1) {
+    const double u = 0.5 * static_cast<double>(k0 + k1 - 1);
+    const double v = 0.5 * static_cast<double>(i0 + i1 - 1);
+    const Point c = grid_centre(m, u, v);
+    double bx, by;
+    block_box(m, i0, i1, k0, k1, bx, by);
+    return w.fold(program, 0, c.x, c.y, bx, by);
 }
 
 std::int64_t floor_to_block(std::int64_t a, std::int64_t b) {
@@ -251,15 +263,15 @@ void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64
     thread_local std::vector<BandBlock> blocks;
     blocks.clear();
     std::size_t tiles = 0;
-    for (std::int64_t kb = floor_to_block(win.c0, kGridBlock); kb < win.c1; kb += kGridBlock) {
+    // The band's own program first: of a shape of many primitives (hundreds
+    // of segments) only those near the band remain for its blocks.
+    const int whole = fold_over(w, w.shape->program, m, i0, i1, win.c0, win.c1);
+    if (whole >= 0) blocks.push_back({win.c0, win.c1, whole, 0});
+    w.band_program = w.residual[0];
+    for (std::int64_t kb = floor_to_block(win.c0, kGridBlock); whole < 0 && kb < win.c1;
+         kb += kGridBlock) {
         const std::int64_t k0 = std::max(win.c0, kb), k1 = std::min(win.c1, kb + kGridBlock);
-        const double u = 0.5 * static_cast<double>(k0 + k1 - 1);
-        const double v = 0.5 * static_cast<double>(i0 + i1 - 1);
-        const Point c = grid_centre(m, u, v);
-        const double hw = 0.5 * static_cast<double>(k1 - k0), hh = 0.5 * static_cast<double>(i1 - i0);
-        const double bx = (std::fabs(m.m00) * hw + std::fabs(m.m01) * hh) * (1.0 + kGrowth);
-        const double by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
-        const int folded = w.fold(w.shape->program, 0, c.x, c.y, bx, by);
+        const int folded = fold_over(w, w.band_program, m, i0, i1, k0, k1);
         if (folded >= 0) {
             blocks.push_back({k0, k1, folded, 0});
             continue;
