@@ -372,6 +372,16 @@ MESSAGES = {
     "grid_zero_scale_pair": (ValueError, "scale", lambda: Pixels.grid((2, 2), scale=(1, 0))),
     "struts_not_whole": (ValueError, "struts must be a whole number", lambda: trovel.pupil(
         8.0, 0.3, 3.5, 0.2)),
+    "photometry_positions_with_shapes": (ValueError, "apertures", lambda: trovel.photometry(
+        np.ones((4, 4)), [trovel.Disc((0, 0), 1.0)], [(1.0, 1.0)])),
+    "photometry_mask_not_bool": (TypeError, "mask", lambda: trovel.photometry(
+        np.ones((4, 4)), trovel.Disc((0, 0), 1.0), [(1.0, 1.0)], mask=np.zeros((4, 4)))),
+    "photometry_pixels_shape": (ValueError, "pixels", lambda: trovel.photometry(
+        np.ones((4, 4)), trovel.Disc((0, 0), 1.0), [(1.0, 1.0)], pixels=Pixels.grid((4, 5)))),
+    "photometry_nan_position": (ValueError, r"positions\[0, 1\]", lambda: trovel.photometry(
+        np.ones((4, 4)), trovel.Disc((0, 0), 1.0), [(1.0, np.nan)])),
+    "photometry_error_shape": (ValueError, "error", lambda: trovel.photometry(
+        np.ones((4, 4)), trovel.Disc((0, 0), 1.0), [(1.0, 1.0)], error=np.ones((3, 4)))),
     # non-finite coordinates are refused, naming the first
     "nan_vertex_cut_by_circle": (ValueError, r"triangle 2 \(triangles\[2, 1\]\) is nan",
                                  lambda: trovel.clip_to_circle(NAN_TRIS, (0, 0), 1.0)),

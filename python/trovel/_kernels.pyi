@@ -44,6 +44,14 @@ class ShapeDescription:
 
 def render(shape: ShapeDescription, pixels: PixelSet, out: FloatArray, threads: int) -> None: ...
 def shape_area(shape: ShapeDescription) -> float: ...
+def shape_box(shape: ShapeDescription) -> tuple[float, float, float, float]: ...
+
+# Photometry of many sources: one aperture and (n, 2) offsets, or one per
+# source (offsets empty); the image and error float64 or float32 alike, the
+# mask one byte per pixel.  Returns (sum, error2, area, partial).
+def photometry(shapes: list[ShapeDescription], offsets: FloatArray, pixels: PixelSet,
+               *args: object) -> tuple[FloatArray, FloatArray, FloatArray,
+                                       npt.NDArray[np.bool_]]: ...
 
 # The polygon mask: C-contiguous float64 arrays, not converted (anything
 # else is a TypeError); `mask` a writable C-contiguous bool array of shape

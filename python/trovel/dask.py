@@ -58,7 +58,7 @@ from .area import Deposit
 from .grid import Pixels, _ArrayPixels
 from .shapes import Description, Shape, Strut
 
-__all__ = ["circle_coverage", "deposit_triangles", "edge_coverage", "render",
+__all__ = ["circle_coverage", "deposit_triangles", "edge_coverage", "photometry", "render",
            "strut_coverage"]
 
 Chunks = Any  # what dask takes: "auto", an int, a pair, or explicit block sizes
@@ -214,6 +214,106 @@ def edge_coverage(pixels: Frames, point: npt.ArrayLike, direction: npt.ArrayLike
     dx, dy = chk.pair("direction", direction, nonzero=True)
     return _coverage("edge", pixels, chunks, (x0, y0, dx, dy), coverage.edge_coverage,
                      ((x0, y0), (dx, dy)))
+
+
+# --- photometry --------------------------------------------------------------------------
+
+def _photometry_block(image: Any, error: Any, mask: Any, shapes: list[Shape],
+                      offsets: FloatArray, origin: tuple[int, int], affine: Any,
+                      threads: int) -> FloatArray:
+    """One block of the mosaic (with its halo), whose pixel [0, 0] is the
+    mosaic's pixel `origin` (row, column): photometry of its sources, as
+    rows (sum, error2, area, partial)."""
+    (x0, y0), ((m00, m01), (m10, m11)) = affine
+    r, c = origin
+    grid = Pixels.grid(image.shape, origin=((m00 * c + m01 * r) + x0, (m10 * c + m11 * r) + y0),
+                       matrix=((m00, m01), (m10, m11)))
+    from .photometry import photometry as measure
+
+    if len(shapes) == 1 and offsets.size:
+        got = measure(image, shapes[0], offsets, pixels=grid, error=error, mask=mask,
+                      threads=threads)
+    else:
+        got = measure(image, shapes, pixels=grid, error=error, mask=mask, threads=threads)
+    error2 = np.zeros_like(got.sum) if got.sum_error is None else got.sum_error ** 2
+    return np.stack([got.sum, error2, got.area, got.partial.astype(np.float64)])
+
+
+def _reach_in_pixels(shapes: list[Shape], matrix: FloatArray) -> tuple[int, int]:
+    """How far (rows, columns) a source's window reaches from its centre: the
+    largest half-extent of the apertures' boxes in grid coordinates, and two
+    pixels more."""
+    inverse = np.linalg.inv(matrix)
+    reach = np.zeros(2)
+    for shape in shapes:
+        (x0, y0, x1, y1) = shape.box()
+        half = np.abs(inverse) @ np.array([(x1 - x0) / 2, (y1 - y0) / 2])
+        reach = np.maximum(reach, half)
+    return int(math.ceil(reach[1])) + 2, int(math.ceil(reach[0])) + 2
+
+
+def photometry(image: Any, apertures: Shape | Sequence[Shape], positions: Any = None, *,
+               pixels: Pixels | None = None, error: Any = None, mask: Any = None,
+               threads: int = 1) -> Any:
+    """`trovel.photometry` over a dask array image, for mosaics larger than
+    memory: each chunk, with a halo as wide as an aperture's window, measures
+    the sources whose windows are centred in it, so no task holds more than
+    a chunk and its halo.  The sums equal the in-memory call's within the
+    rounding of a grid moved to each chunk.  ``pixels`` must be a lazy grid
+    (default ``Pixels.grid(image.shape)``); ``error`` and ``mask`` may be
+    dask arrays too.  Returns a `trovel.Photometry` of dask arrays.
+    """
+    from .photometry import Photometry
+
+    img = image if isinstance(image, da.Array) else da.from_array(image)  # type: ignore[no-untyped-call]
+    if img.ndim != 2:
+        raise ValueError(f"image must be a 2-d image, got shape {img.shape}")
+    shapes, offsets = chk.apertures(apertures, positions)
+    nthreads = chk.threads(threads)
+    pix = chk.pixel_set(Pixels.grid(img.shape) if pixels is None else pixels)
+    chk.same_shape("pixels", pix.shape, "image", img.shape)
+    if pix.affine is None:
+        raise TypeError("trovel.dask.photometry takes a lazy grid (Pixels.grid) as pixels")
+    (x0, y0), matrix = pix.affine
+    m = np.array(matrix)
+    depth = _reach_in_pixels(shapes, m)
+    # each source's window centre, in grid coordinates, picks its chunk
+    boxes = np.array([s.box() for s in shapes])
+    centres = np.column_stack([(boxes[:, 0] + boxes[:, 2]) / 2, (boxes[:, 1] + boxes[:, 3]) / 2])
+    centres = centres + offsets if offsets.size else centres
+    grid_at = (np.linalg.inv(m) @ (centres - np.array([x0, y0])).T).T
+    bounds = [np.cumsum((0,) + c) for c in img.chunks]
+    row_of = np.clip(np.searchsorted(bounds[0], grid_at[:, 1] + 0.5, "right") - 1, 0,
+                     len(img.chunks[0]) - 1)
+    col_of = np.clip(np.searchsorted(bounds[1], grid_at[:, 0] + 0.5, "right") - 1, 0,
+                     len(img.chunks[1]) - 1)
+    halo = {0: depth[0], 1: depth[1]}
+    over = [None if a is None else da.overlap.overlap(  # type: ignore[no-untyped-call]
+        (a if isinstance(a, da.Array) else da.from_array(a)).rechunk(img.chunks),  # type: ignore[no-untyped-call]
+        depth=halo, boundary="none") for a in (img, error, mask)]
+    blocks = [None if o is None else o.to_delayed() for o in over]
+    parts, order = [], []
+    block = delayed(_photometry_block, pure=True)
+    for bi in range(len(img.chunks[0])):
+        for bj in range(len(img.chunks[1])):
+            here = np.flatnonzero((row_of == bi) & (col_of == bj))
+            if not here.size:
+                continue
+            origin = (int(max(bounds[0][bi] - depth[0], 0)), int(max(bounds[1][bj] - depth[1], 0)))
+            mine = [shapes[k] for k in here] if not offsets.size else shapes
+            offs = offsets[here] if offsets.size else offsets
+            args = [b[bi, bj] if b is not None else None for b in blocks]
+            parts.append(da.from_delayed(  # type: ignore[no-untyped-call]
+                block(*args, mine, offs, origin, pix.affine, nthreads), (4, here.size),
+                dtype=np.float64))
+            order.append(here)
+    if not parts:
+        raise ValueError("apertures must hold at least one source")
+    rows = da.concatenate(parts, axis=1)  # type: ignore[no-untyped-call]
+    back = np.argsort(np.concatenate(order), kind="stable")
+    rows = rows[:, back]
+    err = None if error is None else da.sqrt(rows[1])
+    return Photometry(rows[0], err, rows[2], rows[3] > 0.5)
 
 
 # --- deposit -----------------------------------------------------------------------------

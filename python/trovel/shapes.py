@@ -210,6 +210,17 @@ class Shape:
         """An upper bound of the area (exact for a single primitive)."""
         raise NotImplementedError
 
+    def box(self) -> tuple[float, float, float, float]:
+        """``(xmin, ymin, xmax, ymax)``: a box holding the shape (and every
+        primitive of it).
+
+        Examples
+        --------
+        >>> (Disc((1, 0), 1.0) | Disc((3, 0), 0.5)).box()
+        (0.0, -1.0, 3.5, 1.0)
+        """
+        return _kernels.shape_box(self.native())
+
     def area(self) -> float:
         """The shape's exact area, to rounding: combinations included, with
         true arcs and exact where boundaries meet (one exact measurement of

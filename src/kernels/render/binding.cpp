@@ -135,6 +135,9 @@ void bind_render(py::module_& m) {
              py::arg("kinds"), py::arg("starts"), py::arg("counts"), py::arg("coords"),
              py::arg("program"));
     m.def("shape_area", &shape_area, py::arg("shape"));
+    m.def("shape_box", [](const ShapeDescription& d) {
+        return py::make_tuple(d.box.xmin, d.box.ymin, d.box.xmax, d.box.ymax);
+    }, py::arg("shape"));
     m.def("render", &render_on_window, py::arg("shape"), py::arg("pixels"), py::arg("out"),
           py::arg("threads"));
     m.def("render", &render_on_arrays, py::arg("shape"), py::arg("pixels"), py::arg("out"),

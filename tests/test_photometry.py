@@ -1,0 +1,121 @@
+"""Photometry of many sources against the full-grid render of each aperture:
+the same sums, areas and partial flags, on any detector, with masks, NaNs,
+per-source shapes, threads and Dask."""
+import math
+
+import numpy as np
+import pytest
+
+import trovel
+from conftest import same_bits
+from trovel import Disc, Pixels, Polygon, Rectangle, photometry
+
+
+def reference(image, shape, pixels, usable):
+    """Sum, area and partial of one aperture from its render over all pixels."""
+    f = trovel.render(shape, pixels)
+    areas = pixels.areas()
+    covered = (f * areas).sum()
+    total = (np.where(usable, image, 0.0) * f).sum()
+    scale = (np.abs(np.where(usable, image, 0.0)) * f).sum()
+    partial = bool((f[~usable] > 0).any()) or covered < shape.area() * (1 - 1e-9)
+    return total, scale, (np.where(usable, f, 0.0) * areas).sum(), partial
+
+
+def moved(shape, offset):
+    """The shape moved by `offset` (discs and polygons, through combinations)."""
+    from trovel.shapes import _Combined
+    if isinstance(shape, _Combined):
+        return _Combined(shape.op, moved(shape.left, offset), moved(shape.right, offset))
+    if isinstance(shape, Disc):
+        return Disc((shape.center[0] + offset[0], shape.center[1] + offset[1]), shape.radius)
+    return Polygon(shape.vertices + np.asarray(offset))
+
+
+APERTURES = {
+    "disc": Disc((0.0, 0.0), 4.3),
+    "annulus": Disc((0.0, 0.0), 6.0) - Disc((0.0, 0.0), 3.5),
+    "annulus_less_neighbour": Disc((0, 0), 6.0) - Disc((0, 0), 3.5) - Disc((4.5, 1.0), 1.5),
+    "pill_box": Rectangle((0, 0), 0.4, 3.0, 8.0) | Disc((3.68, 1.56), 1.5) | Disc((-3.68, -1.56), 1.5),
+}
+IMAGE_SHAPE = (40, 50)
+
+
+def detectors():
+    """The default grid, a rotated and sheared grid, and distorted per-pixel
+    footprints, each of IMAGE_SHAPE."""
+    ny, nx = IMAGE_SHAPE
+    k, i = np.meshgrid(np.arange(nx, dtype=float), np.arange(ny, dtype=float))
+    g = np.stack([k, i], -1)
+    kappa = 2e-4
+    u = g - (nx / 2, ny / 2)
+    factor = 1 + kappa * (u ** 2).sum(-1)[..., None]
+    centres = u * factor + (nx / 2, ny / 2)
+    jac = factor[..., None] * np.eye(2) + 2 * kappa * u[..., :, None] * u[..., None, :]
+    return {"grid": Pixels.grid(IMAGE_SHAPE),
+            "sheared": Pixels.grid(IMAGE_SHAPE, matrix=[[0.9, 0.2], [-0.1, 1.05]]),
+            "distorted": Pixels.from_arrays(g, centres, jac)}
+
+
+@pytest.mark.parametrize("detector", ["grid", "sheared", "distorted"])
+@pytest.mark.parametrize("name", APERTURES)
+def test_sums_equal_the_full_grid_render(name, detector, rng):
+    pixels = detectors()[detector]
+    image = rng.normal(size=IMAGE_SHAPE)
+    mask = rng.uniform(size=IMAGE_SHAPE) < 0.02
+    image[rng.uniform(size=IMAGE_SHAPE) < 0.01] = np.nan
+    usable = ~mask & np.isfinite(image)
+    # inside, across the border, wholly off the image
+    positions = np.vstack([rng.uniform(5, 45, (12, 2)), [(0.5, 20.0), (-3.0, -2.0), (80.0, 5.0)]])
+    got = photometry(image, APERTURES[name], positions, pixels=pixels, mask=mask, threads=2)
+    for s, pos in enumerate(positions):
+        total, scale, area, partial = reference(image, moved(APERTURES[name], pos), pixels, usable)
+        assert abs(got.sum[s] - total) <= 1e-12 * max(scale, 1e-300), s
+        assert got.area[s] == pytest.approx(area, rel=1e-12, abs=1e-12), s
+        assert got.partial[s] == partial, s
+    assert got.sum_error is None
+
+
+def test_errors_masks_and_per_source_shapes(rng):
+    image = rng.normal(size=IMAGE_SHAPE)
+    error = rng.uniform(0.5, 2.0, IMAGE_SHAPE)
+    error[10, 10] = np.inf                       # left out like a masked pixel
+    shapes = [moved(APERTURES["disc"], (10.0, 10.0)), moved(APERTURES["pill_box"], (30, 20))]
+    got = photometry(image, shapes, error=error)
+    f = trovel.render(shapes[0], Pixels.grid(IMAGE_SHAPE))
+    keep = np.isfinite(error)
+    assert got.sum_error[0] == pytest.approx(math.sqrt(((error * f)[keep] ** 2).sum()), rel=1e-12)
+    assert got.partial.tolist() == [True, False]  # the infinite error is inside the first
+    as_one = photometry(image, APERTURES["pill_box"], [(30.0, 20.0)], error=error)
+    # the shape moved, or placed by an offset: the same sums up to rounding
+    np.testing.assert_allclose(as_one.sum, got.sum[1:], rtol=1e-12)
+    np.testing.assert_allclose(as_one.area, got.area[1:], rtol=1e-12)
+
+
+def test_float32_images_and_thread_counts_keep_the_bits(rng):
+    image = rng.normal(size=(300, 300)).astype(np.float32)
+    positions = rng.uniform(-10, 310, (500, 2))
+    shape = APERTURES["annulus_less_neighbour"]
+    runs = [photometry(image, shape, positions, threads=t) for t in (1, 2, 3)]
+    assert all(same_bits(r.sum, runs[0].sum) and same_bits(r.area, runs[0].area) for r in runs)
+    as64 = photometry(image.astype(np.float64), shape, positions)
+    assert same_bits(as64.sum, runs[0].sum)
+
+
+def test_dask_photometry_of_a_chunked_mosaic(rng):
+    pytest.importorskip("dask")
+    import dask
+    import dask.array as da
+    import trovel.dask as td
+
+    image = rng.normal(size=(300, 420))
+    positions = rng.uniform(-15, 435, (800, 2))
+    shape = APERTURES["annulus_less_neighbour"]
+    want = photometry(image, shape, positions, error=np.abs(image))
+    got = td.photometry(da.from_array(image, chunks=(64, 100)), shape, positions,
+                        error=np.abs(image))
+    total, err, area, partial = dask.compute(*got)
+    np.testing.assert_allclose(total, want.sum, rtol=0, atol=1e-12 * np.abs(image).max() * 120)
+    np.testing.assert_allclose(err, want.sum_error, rtol=1e-12)
+    np.testing.assert_allclose(area, want.area, rtol=1e-12)
+    assert (partial == want.partial).all()
