@@ -33,6 +33,7 @@ import coverage_peers  # noqa: E402
 import cut_peers  # noqa: E402
 import deposit_peers  # noqa: E402
 import mask_peers  # noqa: E402
+import photometry_peers  # noqa: E402
 import render_peers  # noqa: E402
 import telescope_peers  # noqa: E402
 from harness import RATIO_NOTE, Table, machine_line  # noqa: E402
@@ -43,6 +44,7 @@ CAPABILITIES = {
     "cut": cut_peers.run,
     "deposit": deposit_peers.run,
     "render": render_peers.run,
+    "photometry": photometry_peers.run,
     "telescopes": telescope_peers.run,
 }
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

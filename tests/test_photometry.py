@@ -53,11 +53,13 @@ def detectors():
     centres = u * factor + (nx / 2, ny / 2)
     jac = factor[..., None] * np.eye(2) + 2 * kappa * u[..., :, None] * u[..., None, :]
     return {"grid": Pixels.grid(IMAGE_SHAPE),
+            # axis-aligned but mirrored and unequal sides: the discs' closed form still
+            "mirrored": Pixels.grid(IMAGE_SHAPE, origin=(49.0, 0.0), matrix=[[-1.0, 0.0], [0.0, 0.9]]),
             "sheared": Pixels.grid(IMAGE_SHAPE, matrix=[[0.9, 0.2], [-0.1, 1.05]]),
             "distorted": Pixels.from_arrays(g, centres, jac)}
 
 
-@pytest.mark.parametrize("detector", ["grid", "sheared", "distorted"])
+@pytest.mark.parametrize("detector", ["grid", "mirrored", "sheared", "distorted"])
 @pytest.mark.parametrize("name", APERTURES)
 def test_sums_equal_the_full_grid_render(name, detector, rng):
     pixels = detectors()[detector]

@@ -163,71 +163,80 @@ struct DiscLevel {
     }
 };
 
+// One row of pixels between the levels lo and hi (lo.h < hi.h), pixel k
+// spanning [edge[k], edge[k + 1]]: 0 beyond the band's widest chord, 1
+// within its narrowest, the band's area between G's differences elsewhere.
+// With `hole`, the fractions are taken from the row's instead (a disc
+// inside the one the row holds), and pixels the disc misses are left as
+// they are.
+void fill_disc_row(const DiscLevel& lo, const DiscLevel& hi, const double* edge, const double* S,
+                   std::int64_t cols, double r, double area, double* row, bool hole) {
+    const double a = lo.h, b = hi.h;
+    if (b <= -r || a >= r) {
+        if (!hole) std::fill(row, row + cols, 0.0);
+        return;
+    }
+    // Every point of the row's band lies within `inner` of the vertical
+    // through the centre where the whole band is inside the disc, and
+    // within `outer` where any of it is.
+    const double far = std::max(std::fabs(a), std::fabs(b));
+    const double near = a < 0.0 && b > 0.0 ? 0.0 : std::min(std::fabs(a), std::fabs(b));
+    const double inner = far < r ? std::sqrt((r - far) * (r + far)) : -1.0;
+    const double outer = std::sqrt((r - near) * (r + near));
+    std::int64_t k0 = 0, k1 = cols;   // the columns the widest chord reaches
+    while (k0 < cols && edge[k0 + 1] <= -outer) ++k0;
+    while (k1 > k0 && edge[k1 - 1] >= outer) --k1;
+    if (!hole) {
+        std::fill(row, row + k0, 0.0);
+        std::fill(row + k1, row + cols, 0.0);
+    }
+    const auto put = [&](std::int64_t k, double f) { row[k] = hole ? std::max(0.0, row[k] - f) : f; };
+    // the band's area left of boundary j, G(b, x_j) - G(a, x_j), kept for
+    // the next pixel, whose left boundary it is
+    std::int64_t known = -1;
+    double known_area = 0.0;
+    for (std::int64_t k = k0; k < k1; ++k) {
+        if (edge[k] > -inner && edge[k + 1] < inner) {
+            put(k, 1.0);   // all four corners inside: the whole pixel (the disc is convex)
+            continue;
+        }
+        const double left = known == k ? known_area : hi.G(edge[k], S[k]) - lo.G(edge[k], S[k]);
+        known = k + 1;
+        known_area = hi.G(edge[k + 1], S[k + 1]) - lo.G(edge[k + 1], S[k + 1]);
+        put(k, std::clamp((known_area - left) / area, 0.0, 1.0));
+    }
+}
+
 // The fraction of each pixel of the window (of an axis-aligned map) inside
 // the disc (cx, cy, r), into out (rows, cols); false when the map is not
 // axis-aligned or the disc too large for the fast path.
 bool disc_on_axis_grid(const GridWindow& w, double cx, double cy, double r, double* out,
-                       std::vector<double>& column_S) {
+                       std::vector<double>& column_S, bool hole = false) {
     const GridMap& m = w.map;
     if (m.m01 != 0.0 || m.m10 != 0.0 || !(r <= kRowDiscRadius * std::min(std::fabs(m.m00),
                                                                          std::fabs(m.m11))))
         return false;
     const std::int64_t cols = w.cols();
-    // column boundaries relative to the centre, and S there
+    // Column boundaries relative to the centre, ascending: for a mirrored
+    // map the disc is measured mirrored too (it is symmetric), so pixel k
+    // always spans [edge[k], edge[k + 1]].  S at each.
+    const double sx = m.m00 > 0.0 ? 1.0 : -1.0, sy = m.m11 > 0.0 ? 1.0 : -1.0;
     column_S.resize(static_cast<std::size_t>(2 * (cols + 1)));
     double* edge = column_S.data();
     double* S = edge + cols + 1;
     for (std::int64_t k = 0; k <= cols; ++k) {
-        edge[k] = m.m00 * (double(w.c0 + k) - 0.5) + (m.x0 - cx);
+        edge[k] = sx * (m.m00 * (double(w.c0 + k) - 0.5) + (m.x0 - cx));
         S[k] = chord_integral(edge[k], r);
     }
     const double area = std::fabs(m.m00 * m.m11);
     // row boundaries are shared: each row's upper level is the next one's lower
-    const auto level_at = [&](double t) { return DiscLevel(m.m11 * t + (m.y0 - cy), r); };
-    DiscLevel below = level_at(double(w.r0) - 0.5);
+    const auto level_at = [&](double t) { return DiscLevel(sy * (m.m11 * t + (m.y0 - cy)), r); };
+    DiscLevel lo = level_at(double(w.r0) - 0.5);
     for (std::int64_t i = w.r0; i < w.r1; ++i) {
         double* row = out + (i - w.r0) * cols;
-        const DiscLevel above = level_at(double(i) + 0.5);
-        const DiscLevel& lo = m.m11 > 0.0 ? below : above;
-        const DiscLevel& hi = m.m11 > 0.0 ? above : below;
-        const double a = lo.h, b = hi.h;
-        if (b <= -r || a >= r) {
-            std::fill(row, row + cols, 0.0);
-            below = above;
-            continue;
-        }
-        // Every point of the row's band lies within `inner` of the vertical
-        // through the centre where the whole band is inside the disc, and
-        // within `outer` where any of it is.
-        const double far = std::max(std::fabs(a), std::fabs(b));
-        const double near = a < 0.0 && b > 0.0 ? 0.0 : std::min(std::fabs(a), std::fabs(b));
-        const double inner = far < r ? std::sqrt((r - far) * (r + far)) : -1.0;
-        const double outer = std::sqrt((r - near) * (r + near));
-        // the band's area left of boundary j, G(b, x_j) - G(a, x_j), kept for
-        // the next pixel, whose left boundary it is
-        std::int64_t known = -1;
-        double known_area = 0.0;
-        const auto band_left_of = [&](std::int64_t j) {
-            if (j != known) {
-                known = j;
-                known_area = hi.G(edge[j], S[j]) - lo.G(edge[j], S[j]);
-            }
-            return known_area;
-        };
-        for (std::int64_t k = 0; k < cols; ++k) {
-            const std::int64_t L = m.m00 > 0.0 ? k : k + 1, R = m.m00 > 0.0 ? k + 1 : k;
-            const double xl = edge[L], xr = edge[R];
-            if (xr <= -outer || xl >= outer) {
-                row[k] = 0.0;
-            } else if (xl > -inner && xr < inner) {
-                row[k] = 1.0;   // all four corners inside: the whole pixel (the disc is convex)
-            } else {
-                const double left = band_left_of(L);
-                const double twice = band_left_of(R) - left;
-                row[k] = std::clamp(twice / area, 0.0, 1.0);
-            }
-        }
-        below = above;
+        const DiscLevel hi = level_at(double(i) + 0.5);
+        fill_disc_row(lo, hi, edge, S, cols, r, area, row, hole);
+        lo = hi;
     }
     return true;
 }
@@ -315,14 +324,9 @@ bool fractions_on_axis_grid(const ShapeDescription& d, const GridWindow& w, doub
     if (!outer || !inner ||
         !(std::hypot(inner[0] - outer[0], inner[1] - outer[1]) + inner[2] <= outer[2]))
         return false;
-    thread_local std::vector<double> hole;
-    hole.resize(static_cast<std::size_t>(w.rows() * w.cols()));
-    if (!disc_on_axis_grid(w, outer[0], outer[1], outer[2], out, scratch) ||
-        !disc_on_axis_grid(w, inner[0], inner[1], inner[2], hole.data(), scratch))
-        return false;
     // the hole lies inside the disc: the annulus's fraction is their difference
-    for (std::size_t n = 0; n < hole.size(); ++n) out[n] = std::max(0.0, out[n] - hole[n]);
-    return true;
+    return disc_on_axis_grid(w, outer[0], outer[1], outer[2], out, scratch) &&
+           disc_on_axis_grid(w, inner[0], inner[1], inner[2], out, scratch, true);
 }
 
 Sums measure_on_grid(const ShapeDescription& d, const GridMap& m, double ox, double oy,
