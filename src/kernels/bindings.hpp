@@ -33,5 +33,6 @@ inline double* checked_out(const py::array& out, py::ssize_t ndim, const py::ssi
 void bind_checks(py::module_& m);    // checks.cpp: the checked layer's helpers, the mask
 void bind_render(py::module_& m);    // render/binding.cpp: the exact renderer
 void bind_coverage(py::module_& m);  // coverage.cpp: edge, circle and strut coverage
+void bind_deposit(py::module_& m);   // deposit.cpp: triangles onto an image in its own frame
 
 }  // namespace trovel

@@ -6,4 +6,5 @@ PYBIND11_MODULE(_kernels, m) {
     m.doc() = "The project's own native kernels (private; use the trovel package).";
     trovel::bind_checks(m);
     trovel::bind_render(m);
+    trovel::bind_deposit(m);
 }
