@@ -90,10 +90,10 @@ def scene(shape, origin, scale, n, rng, size=1.5):
 
 
 # odd, even, rectangular, narrow and wide images, in unit and non-unit,
-# square and rectangular pixels
+# square and rectangular pixels, about whole and fractional origins
 FRAMES = {
     "odd_square": ((7, 7), (0.0, 0.0), 1.0),
-    "even_square": ((6, 6), (0.0, 0.0), 1.0),
+    "even_square": ((6, 6), (0.25, -7.5), 1.0),
     "rectangle_scaled": ((5, 9), (-3.3, 2.1), 0.7),
     "tall_rect_pixels": ((11, 4), (1.5, -2.0), (0.7, 1.3)),
     "one_pixel": ((1, 1), (0.2, 0.1), 2.5),

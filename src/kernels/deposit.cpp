@@ -80,15 +80,18 @@ struct Axis {
     double origin, side;
     std::int64_t count;
     double unit, down1, down2;
-    bool unit_side;  // side == 1: the scalings below are by 1, and skipped
+    bool unit_side;     // side == 1: the scalings below are by 1, and skipped
+    bool whole_pixels;  // side == 1 and a whole origin below 2^52 in size
 };
 
 Axis make_axis(double origin, double side, std::int64_t count) {
     int e;
     std::frexp(side, &e);  // side == f * 2^e, f in [0.5, 1)
     e -= 1;
+    const bool unit_side = side == 1.0;
+    const bool whole = unit_side && std::fabs(origin) < 0x1p52 && std::floor(origin) == origin;
     return {origin, side, count, std::ldexp(side, -e), std::ldexp(1.0, -(e / 2)),
-            std::ldexp(1.0, -(e - e / 2)), side == 1.0};
+            std::ldexp(1.0, -(e - e / 2)), unit_side, whole};
 }
 
 struct Frame {
@@ -205,8 +208,11 @@ struct LocalTriangle {
 // The only roundings are in the last line, relative to the offset itself.
 // (Tiny parts of d.lo may underflow once scaled: below 2^-1074 pixels.)
 // With side == 1, e == 0, unit == 1 and p == (m, 0): the same value without
-// the scalings, the same bits.
-inline double pixel_offset(double v, const Axis& a, const TwoDoubles& p) {
+// the scalings, the same bits.  With a whole origin too, origin + m is a
+// whole number below 2^53, exact, and the offset v - (origin + m) is
+// rounded once (passed in as centre).
+inline double pixel_offset(double v, const Axis& a, const TwoDoubles& p, double centre) {
+    if (a.whole_pixels) return v - centre;
     const TwoDoubles d = two_sum(v, -a.origin);
     if (a.unit_side) {
         const TwoDoubles h = two_sum(d.hi, -p.hi);
@@ -230,9 +236,11 @@ LocalTriangle to_local(const double* tri, const Placed& at, const Frame& f) {
     t.i0 = at.i0;
     const TwoDoubles px = reference_product(f.x, t.k0);
     const TwoDoubles py = reference_product(f.y, t.i0);
+    const double cx = f.x.origin + static_cast<double>(t.k0);
+    const double cy = f.y.origin + static_cast<double>(t.i0);
     for (int k = 0; k < 3; ++k) {
-        t.v[2 * k] = pixel_offset(tri[2 * k], f.x, px);
-        t.v[2 * k + 1] = pixel_offset(tri[2 * k + 1], f.y, py);
+        t.v[2 * k] = pixel_offset(tri[2 * k], f.x, px, cx);
+        t.v[2 * k + 1] = pixel_offset(tri[2 * k + 1], f.y, py, cy);
     }
     return t;
 }
