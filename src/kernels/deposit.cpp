@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -108,9 +109,11 @@ constexpr double kMaxPixelReach = 0x1p52;
 // order in which `outside` is summed.
 constexpr std::int64_t kChunk = 4096;
 
-// Bands of rows per thread: a few, so that a band crowded with triangles
-// does not leave the other threads idle.
+// Bands of rows per thread: a few, so that a band crowded with triangles,
+// or a thread held up, does not leave the other threads idle at the end.
+// There are never more than kMaxBands: threads never exceed kMaxThreads.
 constexpr std::int64_t kBandsPerThread = 4;
+constexpr std::int64_t kMaxBands = kBandsPerThread * kMaxThreads;
 
 // --- where a triangle falls, in rough pixel coordinates ---------------------------
 
@@ -415,9 +418,10 @@ Bands make_bands(std::int64_t ny, int threads) {
 // What the survey learns: where each triangle is placed (no rows when it
 // deposits nothing), and per chunk the value beyond the border, the first
 // refused triangle (-1 for none) and, per band, how many triangles it lists
-// there.
+// there.  `placed` is left unfilled until each chunk writes its own part: a
+// fill by the calling thread would be a serial pass over 16 bytes a triangle.
 struct Survey {
-    std::vector<Placed> placed;
+    std::unique_ptr<Placed[]> placed;
     std::vector<double> outside;
     std::vector<std::int64_t> refused;
     std::vector<std::int64_t> listed;  // chunk-major: chunk c, band b at c * bands + b
@@ -431,7 +435,9 @@ void survey_chunk(const Inputs& in, const Frame& f, const Bands& bands, std::int
                   Survey& s) {
     const std::int64_t end = std::min(in.n, (c + 1) * kChunk);
     double outside = 0.0;
-    std::int64_t* listed = s.listed.data() + c * bands.count;
+    // Counted here and stored once: chunks on other threads store theirs a
+    // few bytes away, and a store per triangle would bounce the cache line.
+    std::int64_t listed[kMaxBands] = {};
     for (std::int64_t t = c * kChunk; t < end; ++t) {
         s.placed[t] = {0, -1, 0, 0};
         const double d = in.divisors[t];
@@ -456,17 +462,20 @@ void survey_chunk(const Inputs& in, const Frame& f, const Bands& bands, std::int
             for (std::int64_t b = bands.of(at.row_lo); b <= bands.of(at.row_hi); ++b) ++listed[b];
     }
     s.outside[c] = outside;
+    std::copy(listed, listed + bands.count, s.listed.data() + c * bands.count);
 }
 
 // The triangles of each band, in triangle order: band b's list is
 // order[begin[b], begin[b + 1]).  Chunk c writes its triangles from the
-// offsets that the earlier chunks leave it, so the chunks fill in parallel.
+// offsets that the earlier chunks leave it, so the chunks fill in parallel
+// (and `order` is left unfilled until then).
 struct Buckets {
-    std::vector<std::int32_t> order;
+    std::unique_ptr<std::int32_t[]> order;
     std::vector<std::int64_t> begin;
 };
 
-Buckets bucket(const Survey& s, const Bands& bands, std::int64_t chunks, int threads) {
+Buckets bucket(const Survey& s, const Bands& bands, std::int64_t n, std::int64_t chunks,
+               int threads) {
     Buckets out;
     out.begin.assign(bands.count + 1, 0);
     std::vector<std::int64_t> cursor(s.listed.size());
@@ -479,10 +488,11 @@ Buckets bucket(const Survey& s, const Bands& bands, std::int64_t chunks, int thr
         }
     }
     out.begin[bands.count] = total;
-    out.order.resize(total);
+    out.order.reset(new std::int32_t[total]);
     for_each_piece(threads, chunks, [&](std::int64_t c) {
-        std::int64_t* at = cursor.data() + c * bands.count;
-        const std::int64_t end = std::min<std::int64_t>(s.placed.size(), (c + 1) * kChunk);
+        std::int64_t at[kMaxBands];  // a copy of the chunk's cursors, as in survey_chunk
+        std::copy(cursor.data() + c * bands.count, cursor.data() + (c + 1) * bands.count, at);
+        const std::int64_t end = std::min(n, (c + 1) * kChunk);
         for (std::int64_t t = c * kChunk; t < end; ++t) {
             const Placed& r = s.placed[t];
             if (r.row_hi < r.row_lo) continue;
@@ -520,7 +530,7 @@ void deposit_bands(const Inputs& in, const Frame& f, const Bands& bands, const S
                 deposit_triangle(in, f, s, t, 0, f.y.count, image);
         return;
     }
-    const Buckets lists = bucket(s, bands, chunks, threads);
+    const Buckets lists = bucket(s, bands, in.n, chunks, threads);
     for_each_piece(threads, bands.count,
                    [&](std::int64_t b) { deposit_band(in, f, bands, s, lists, b, image); });
 }
@@ -534,7 +544,7 @@ Result deposit_frame(const Inputs& in, const Frame& f, double* image, int asked)
     const std::int64_t chunks = (in.n + kChunk - 1) / kChunk;
     const int threads = thread_count(asked, chunks);
     const Bands bands = make_bands(f.y.count, threads);
-    Survey s{std::vector<Placed>(in.n), std::vector<double>(chunks, 0.0),
+    Survey s{std::unique_ptr<Placed[]>(new Placed[in.n]), std::vector<double>(chunks, 0.0),
              std::vector<std::int64_t>(chunks, -1),
              std::vector<std::int64_t>(chunks * bands.count, 0)};
     for_each_piece(threads, chunks, [&](std::int64_t c) { survey_chunk(in, f, bands, c, s); });
