@@ -232,10 +232,10 @@ def deposit_triangles(
     (exact up to rounding, whole triangles included however far they lie),
     so that ``image.sum() + outside`` is the deposited total within 1e-12
     relative.  Each triangle is measured in pixel units about a pixel near
-    it, so each pixel is its exact overlap sum within about 2e-16 of a
-    pixel's area per pixel that the triangle spans: within 1e-13 for
-    triangles up to a few hundred pixels across, whatever the image's size
-    and the triangles' distance from the origin.  The work runs in native
+    it, so each pixel is its exact overlap sum up to about 1e-16 of its
+    area times the width in pixels of the triangles over it: below 1e-13
+    for triangles up to several hundred pixels across, whatever the image's
+    size and the triangles' distance from the origin.  The work runs in native
     code without the interpreter lock, on ``threads`` threads (bands of
     rows); the result has the same bits for every thread count.  A triangle
     that reaches into the image with a vertex more than 2**52 pixels from
