@@ -100,10 +100,18 @@ def test_deposit_sums_the_partitions(client, rng, parts, scale):
                                    scale=scale)
     np.testing.assert_allclose(image, ref.image, rtol=0, atol=1e-12 * ref.image.max())
     assert outside == pytest.approx(ref.outside, rel=1e-12)
+    # the deposit releases the lock: partitions on the threaded scheduler,
+    # each on two threads of its own, give the same bits
+    lazy = td.deposit_triangles(da.from_array(tris, chunks=parts[0]),
+                                da.from_array(vals, chunks=parts[1]), 2.0, shape=(30, 41),
+                                origin=(0.5, 0.5), scale=scale, threads=2)
+    threaded = dask.compute(*lazy, scheduler="threads")
+    assert same_bits(threaded[0], image) and same_bits(threaded[1], outside)
 
 
 def test_a_failing_task_raises_its_own_error_in_the_client(client):
-    far = np.full((4, 3, 2), 1e300)  # finite, but beyond doubles in pixels of 1e-10
+    # finite, but reaching into the image from beyond doubles in pixels of 1e-10
+    far = np.tile([[0.0, 0.0], [1e300, 0.0], [0.0, 1.0]], (4, 1, 1))
     lazy = td.deposit_triangles(da.from_array(far, chunks=2), 1.0, shape=(8, 8), scale=1e-10)
     with pytest.raises(ValueError, match="overflow"):
         dask.compute(*lazy)

@@ -584,7 +584,12 @@ GRID_FIELDS = {f: getattr(GRID, f) for f in ("px", "py", "qx", "qy", "j00", "j01
 CHECKED_CALLS = {
     "overlap_area": (trovel.overlap_area, {"triangle": TRIS[0], "pixel": (0, 0)}),
     "deposit_triangles": (trovel.deposit_triangles, {"triangles": TRIS, "values": 1.0,
-                                                     "divisors": 1.0, "size": 5, "out": None}),
+                                                     "divisors": 1.0, "size": 5, "out": None,
+                                                     "threads": 1}),
+    "deposit_frame": (trovel.deposit_triangles, {"triangles": TRIS, "values": 1.0,
+                                                 "divisors": 1.0, "shape": (3, 4),
+                                                 "origin": (0.5, -1.0), "scale": 0.7,
+                                                 "out": None, "threads": 2}),
     "clip_to_circle": (trovel.clip_to_circle, {"triangles": TRIS, "center": (0, 0), "radius": 1.0,
                                                "keep": "inside", "margin": 0.0, "out": None}),
     "clip_to_strut": (trovel.clip_to_strut, {"triangles": TRIS, "strut": STRUT, "margin": 0.0,
@@ -624,7 +629,7 @@ def test_checked_layer_refuses_or_succeeds(name, data):
     except (TypeError, ValueError):
         pass
     except MemoryError:  # an image or grid of the size asked for does not fit
-        assert name in ("deposit_triangles", "pixels_grid")
+        assert name in ("deposit_triangles", "deposit_frame", "pixels_grid")
 
 
 def grid_fields(**changes):

@@ -66,3 +66,14 @@ def polygon_mask(
 def data_address(array: object) -> int: ...
 def all_finite(array: FloatArray) -> bool: ...
 def ascending(array: FloatArray) -> bool: ...
+
+# The frame deposit: triangles (n, 6), values and divisors (n,), all
+# C-contiguous float64, not converted (anything else is a TypeError); `image`
+# a writable C-contiguous float64 (ny, nx) array, added to in place, whose
+# pixel (row i, column k) is centred on (x0 + sx * k, y0 + sy * i).  Returns
+# the value beyond the image's border.  Releases the interpreter lock.
+def deposit(
+    triangles: npt.NDArray[np.float64], values: npt.NDArray[np.float64],
+    divisors: npt.NDArray[np.float64], image: npt.NDArray[np.float64],
+    x0: float, y0: float, sx: float, sy: float, threads: int,
+) -> float: ...

@@ -9,18 +9,8 @@ import numpy.typing as npt
 import _trovel
 
 from . import _checks as chk
+from . import _kernels
 from ._checks import AnyArray, FloatArray
-
-# The native deposit writes a square window of odd side whose middle element
-# is its pixel (0, 0).  An image that cannot be written in place is covered
-# by scratch windows of one side; the largest keeps a scratch near 32 MiB.
-MAX_WINDOW = 2049
-# Below this side an image is always one window: a few spare rows cost less
-# than another pass over the triangles.
-MIN_WINDOW = 255
-# A narrow image is written in place only if a few bands cover it.
-MAX_BANDS = 8
-
 
 class Deposit(NamedTuple):
     """What a deposit onto an image in a chosen frame gives back.
@@ -196,14 +186,14 @@ def _ring_area(ring: FloatArray) -> float:
 def deposit_triangles(
     triangles: npt.ArrayLike, values: npt.ArrayLike, divisors: npt.ArrayLike = ...,
     *, shape: tuple[int, int], origin: tuple[float, float] = ...,
-    scale: float | tuple[float, float] = ..., out: FloatArray | None = ...,
+    scale: float | tuple[float, float] = ..., out: FloatArray | None = ..., threads: int = ...,
 ) -> Deposit: ...
 
 
 @overload
 def deposit_triangles(
     triangles: npt.ArrayLike, values: npt.ArrayLike, divisors: npt.ArrayLike = ...,
-    *, size: int | None = ..., out: FloatArray | None = ...,
+    *, size: int | None = ..., out: FloatArray | None = ..., threads: int = ...,
 ) -> FloatArray: ...
 
 
@@ -217,6 +207,7 @@ def deposit_triangles(
     scale: float | tuple[float, float] | None = None,
     size: int | None = None,
     out: FloatArray | None = None,
+    threads: int = 1,
 ) -> Deposit | FloatArray:
     """Add triangles to an image by their exact overlap with each pixel.
 
@@ -237,23 +228,29 @@ def deposit_triangles(
     ``k``) is the axis-aligned rectangle of sides ``(sx, sy)`` centred on
     ``origin + (sx * k, sy * i)``; rows run along +y.  Any shape, odd or
     even, square or not.  Returns ``Deposit(image, outside)``, ``outside``
-    being what fell beyond the image's border, so that ``image.sum() +
-    outside`` is the deposited total (within 1e-12 relative for moderate
-    coordinates).  Each pixel is its exact overlap sum up to the rounding of
-    the native area routine, which measures in a window's own coordinates:
-    about 1e-16 * r**2 of a pixel's area at r pixels from the window's
-    centre (below 1e-12 within 60 pixels, near 1e-10 at 1000).  With
-    ``scale=1`` and ``origin=(-c, -c)``, ``c = (n - 1) // 2``, on an odd
-    square ``(n, n)`` the result has the same bits as the centred form with
-    ``size=n``.
+    being the value of the triangles' parts beyond the image's border
+    (exact up to rounding, whole triangles included however far they lie),
+    so that ``image.sum() + outside`` is the deposited total within 1e-12
+    relative.  Each triangle is measured in pixel units about a pixel near
+    it, so each pixel is its exact overlap sum up to about 1e-16 of its
+    area times the width in pixels of the triangles over it: below 1e-13
+    for triangles up to several hundred pixels across, whatever the image's
+    size and the triangles' distance from the origin.  The work runs in native
+    code without the interpreter lock, on ``threads`` threads (bands of
+    rows); the result has the same bits for every thread count.  A triangle
+    that reaches into the image with a vertex more than 2**52 pixels from
+    the origin is refused: no fraction of a pixel is held there.
 
     Without ``shape=``, the centred square form: the image has ``size`` rows
     and columns (or is ``out``, square), pixel ``(k, j)`` is the unit square
     centred on ``(k, j)`` in element ``[c + j, c + k]``, ``c = (size - 1) //
     2``, and only pixels with ``-c <= k, j <= c`` are written (for an even
     size the last row and column stay untouched).  Returns the image alone;
-    what falls outside it is dropped unreported, as it always was.  ``size=``
-    cannot be combined with ``shape``, ``origin`` or ``scale``.
+    what falls outside it is dropped unreported, as it always was.  This
+    form is bit for bit the native ``accumulate_triangles`` call, which
+    holds the interpreter lock and runs on one thread.  ``size=`` cannot be
+    combined with ``shape``, ``origin`` or ``scale``, nor ``threads`` other
+    than 1.
 
     Parameters
     ----------
@@ -274,6 +271,8 @@ def deposit_triangles(
         centred form); it must not share memory with the inputs.  A new zero
         image otherwise.  Masked arrays are refused; a subclass is written
         through its plain ndarray view.
+    threads : int, optional
+        Threads of the frame form's native deposit, 1 by default.
 
     Returns
     -------
@@ -285,13 +284,14 @@ def deposit_triangles(
     TypeError
         When the two forms' arguments are mixed, neither ``size`` nor ``out``
         is given in the centred form, or an argument has the wrong type
-        (``out`` a masked array or not float64).
+        (``out`` a masked array or not float64, ``threads`` not an integer).
     ValueError
-        When a shape, size or count is out of range, ``scale`` is not
-        positive, a vertex is not finite (the message names the first),
-        ``values`` or ``divisors`` do not match the triangles, the triangles
-        overflow in pixel units, or ``out`` does not fit or shares memory
-        with an input.
+        When a shape, size, count or ``threads`` is out of range (``threads``
+        other than 1 in the centred form), ``scale`` is not positive, a
+        vertex is not finite (the message names the first), ``values`` or
+        ``divisors`` do not match the triangles, a triangle reaching into
+        the image overflows in pixel units, or ``out`` does not fit or
+        shares memory with an input.
 
     Examples
     --------
@@ -308,21 +308,23 @@ def deposit_triangles(
     if shape is None:
         if origin is not None or scale is not None:
             raise TypeError("origin= and scale= go with shape=; give the image's shape (ny, nx)")
-        return _deposit_centred(triangles, values, divisors, size, out)
+        return _deposit_centred(triangles, values, divisors, size, out, threads)
     if size is not None:
         raise TypeError("give either size= (the centred square form) or shape=, not both")
     # Every argument is converted first: no caller code runs after the checks.
     ny, nx = chk.int_pair("shape", shape, minimum=1)
     x0, y0 = (0.0, 0.0) if origin is None else chk.pair("origin", origin)
     sides = (1.0, 1.0) if scale is None else chk.number_or_pair("scale", scale)
+    nthreads = chk.int32("threads", threads, minimum=1)
     raw = _raw_inputs(triangles, values, divisors)
     sx, sy = chk.positive_pair("scale", sides)
     tris, vals, divs = _inputs(*raw)
-    image = None if out is None else chk.output("out", out, (ny, nx), np.float64)
-    if image is not None:
+    if out is None:
+        image = chk.new_array("the image", (ny, nx), np.float64, zero=True, given_by="shape")
+    else:
+        image = chk.output("out", out, (ny, nx), np.float64)
         chk.disjoint("out", image, tris, vals, divs)
-    frame = _Frame(ny, nx, x0, y0, sx, sy)
-    image, outside = frame.deposit(tris, vals, divs, image)
+    outside = _kernels.deposit(tris, vals, divs, image, x0, y0, sx, sy, nthreads)
     return Deposit(image if out is None else out, outside)
 
 
@@ -341,8 +343,11 @@ def _inputs(triangles: AnyArray, values: AnyArray,
 
 
 def _deposit_centred(triangles: Any, values: Any, divisors: Any, size: Any,
-                     out: Any) -> FloatArray:
+                     out: Any, threads: Any) -> FloatArray:
     side = None if size is None else chk.int32("size", size, minimum=1)
+    if chk.int32("threads", threads, minimum=1) != 1:
+        raise ValueError("threads= goes with shape= (the frame form): the centred size= form "
+                         "is the native call, which holds the interpreter lock on one thread")
     if out is None and side is None:
         raise TypeError("give the image size, or an image as out")
     raw = _raw_inputs(triangles, values, divisors)
@@ -359,230 +364,15 @@ def _deposit_centred(triangles: Any, values: Any, divisors: Any, size: Any,
 
 
 def _accumulate(tris: FloatArray, vals: FloatArray, divs: FloatArray,
-                image: FloatArray, side: int | None = None) -> None:
-    """The native deposit onto a window of `side` (the image's, by default)
-    held in `image`, a C-contiguous block of rows `side` elements long.
+                image: FloatArray) -> None:
+    """The native centred deposit onto the square C-contiguous `image`.
     Counts and addresses come from the arrays themselves, checked once more
     here: the native window reaches element 2c * side + 2c, c = (side - 1) // 2."""
     n = tris.shape[0]
-    side = image.shape[0] if side is None else side
-    c = (side - 1) // 2
+    side = image.shape[0]
     if (tris.shape != (n, 6) or vals.shape != (n,) or divs.shape != (n,)
             or not tris.flags.c_contiguous or not image.flags.c_contiguous
-            or image.ndim != 2 or image.shape[1] != side or image.shape[0] < 2 * c + 1):
+            or image.shape != (side, side)):
         raise ValueError("an argument changed shape while the others were converted")
     _trovel.accumulate_triangles(chk.address(tris), chk.address(vals), chk.address(divs),
                                  chk.address(image), n, side)
-
-
-def window_side(ny: int, nx: int) -> int:
-    """The odd side of the square scratch windows that cover an (ny, nx)
-    image that cannot be written in bands.
-
-    One window when it wastes at most the image's own area (or the image is
-    small); otherwise the windows run along the longer side in a single strip
-    where the shorter side allows, as few and as even as MAX_WINDOW permits.
-    """
-    long_side, short_side = max(ny, nx), min(ny, nx)
-    if long_side <= MIN_WINDOW or (long_side <= MAX_WINDOW
-                                   and long_side * long_side <= 2 * ny * nx):
-        return long_side | 1
-    side = min(max(short_side, MIN_WINDOW), MAX_WINDOW)
-    side = max(-(-ny // -(-ny // side)), -(-nx // -(-nx // side)))
-    return side | 1
-
-
-def _bounds(p: FloatArray) -> tuple[FloatArray, FloatArray]:
-    """Each triangle's smallest and largest x and y, as rows (x, y); NaN
-    where a vertex is NaN.  Pairwise over single columns: numpy reduces
-    along the short axis of each record, or over (n, 2) slices, many times
-    slower."""
-    lo = np.empty((2, p.shape[0]))
-    hi = np.empty((2, p.shape[0]))
-    for axis in (0, 1):
-        a, b, c = p[:, axis], p[:, axis + 2], p[:, axis + 4]
-        np.minimum(np.minimum(a, b, out=lo[axis]), c, out=lo[axis])
-        np.maximum(np.maximum(a, b, out=hi[axis]), c, out=hi[axis])
-    return lo, hi
-
-
-class _Frame:
-    """An (ny, nx) image whose pixel (row i, column k) is centred on
-    origin + (sx * k, sy * i), written by the native deposit in windows.
-
-    A native window of side m is a block of rows m elements long whose
-    middle pixel (0, 0) sits c = (m - 1) // 2 rows and columns in.  With
-    m = nx the image's own rows serve: the image is written in place in
-    bands of 2c + 1 rows, the whole width for odd nx and all but the last
-    column for even nx.  The rest (the rows past the last whole band, and
-    an even width's last column) goes through square scratch windows that
-    are added into the image; so does all of an image too narrow or too
-    short for bands.  Every pixel belongs to one window, and a window gets
-    only the triangles whose pixel box meets its part of the image.
-
-    The triangles are carried once into the frame whose pixel (0, 0) is
-    image pixel (ref, ref); other windows shift them by whole pixels.
-    """
-
-    def __init__(self, ny: int, nx: int, x0: float, y0: float, sx: float, sy: float) -> None:
-        self.ny, self.nx = ny, nx
-        self.x0, self.y0, self.sx, self.sy = x0, y0, sx, sy
-
-    def plan(self, image_given: bool) -> tuple[int, int]:
-        """(band, rows): the band height and the image rows written in place
-        in bands (the rows of the buffer, when a new image is padded to one
-        band); (0, 0) when no band serves."""
-        band = (self.nx - 1) // 2 * 2 + 1
-        whole = self.ny // band
-        if 0 < whole <= MAX_BANDS:  # each band is a pass over the triangles
-            return band, whole * band
-        if whole == 0 and not image_given and 2 * band <= 3 * self.ny:
-            return band, band  # a new image padded to one band
-        return 0, 0
-
-    def to_pixels(self, tris: FloatArray, ref: int) -> FloatArray:
-        # For the centred frame (origin -ref, scale 1) the shift is exactly
-        # 0 and the triangles pass through unchanged, keeping every bit of
-        # the native call.
-        shift = np.array([self.x0 + self.sx * ref, self.y0 + self.sy * ref] * 3)
-        unit = np.array([self.sx, self.sy] * 3)
-        if (shift == 0.0).all() and (unit == 1.0).all():
-            return tris
-        with np.errstate(over="ignore"):  # overflow is refused once the bounds are known
-            p: FloatArray = tris - shift
-            if (unit != 1.0).any():
-                p /= unit
-        return p
-
-    def deposit(self, tris: FloatArray, vals: FloatArray, divs: FloatArray,
-                image: FloatArray | None) -> tuple[FloatArray, float]:
-        ny, nx = self.ny, self.nx
-        if self.sx * self.sy != 1.0:
-            # The native areas are in pixels; the values count triangle units.
-            vals = vals * (self.sx * self.sy)
-        band, banded = self.plan(image is not None)
-        ref = (band if band else window_side(ny, nx)) // 2
-        p = self.to_pixels(tris, ref)
-        lo, hi = _bounds(p)
-        with np.errstate(invalid="ignore"):
-            finite = np.isfinite(lo).all(axis=0) & np.isfinite(hi).all(axis=0)
-        if not finite.all() and np.isfinite(tris[~finite]).all(axis=1).any():
-            # The native deposit would skip them, losing their value unsaid.
-            raise ValueError("triangles lie too far from the image for its pixel size: "
-                             "their coordinates in pixels overflow")
-        outside = self.outside(p, ref, vals, divs, lo, hi, finite)
-        # Pixel index boxes in image columns and rows (still doubles), as
-        # the native deposit forms them.
-        batch = _Batch(p, vals, divs, np.floor(lo + 0.5) + ref, np.floor(hi + 0.5) + ref)
-        # A new image is left unwritten only where the scratch windows copy
-        # into it, that is when no band serves.
-        fresh = image is None and banded == 0
-        if image is not None:
-            buf = image
-        else:
-            buf = chk.new_array("the image", (max(banded, ny), nx), np.float64, zero=not fresh,
-                                given_by="shape")
-        for r0 in range(0, banded, max(band, 1)):
-            rows = (r0, min(r0 + band, ny))
-            sub = batch.meeting(rows, (0, band))
-            if sub is not None:
-                _accumulate(sub.moved(0, r0), sub.vals, sub.divs, buf[r0:r0 + band], nx)
-        if band and band < nx:  # the last column of an even width
-            self.scratch_windows(batch, ref, buf, (0, min(banded, ny)), (nx - 1, nx), fresh=False)
-        if banded < ny:
-            self.scratch_windows(batch, ref, buf, (banded, ny), (0, nx), fresh=fresh)
-        return (buf[:ny] if image is None else buf), outside
-
-    def scratch_windows(self, batch: _Batch, ref: int, target: FloatArray,
-                        rows: tuple[int, int], cols: tuple[int, int], fresh: bool) -> None:
-        """Deposit the image rows and columns [start, stop) through square
-        scratch windows and add them to `target` (or copy them, when `fresh`
-        says that it holds nothing yet)."""
-        sub = batch.meeting(rows, cols)
-        if sub is None:
-            if fresh:
-                target[rows[0]:rows[1], cols[0]:cols[1]] = 0.0
-            return
-        side = window_side(rows[1] - rows[0], cols[1] - cols[0])
-        half = side // 2
-        scratch = np.zeros((side, side))
-        used = False
-        for r0 in range(rows[0], rows[1], side):
-            r1 = min(r0 + side, rows[1])
-            for k0 in range(cols[0], cols[1], side):
-                k1 = min(k0 + side, cols[1])
-                view = target[r0:r1, k0:k1]
-                win = sub.meeting((r0, r1), (k0, k1))
-                if win is None:
-                    if fresh:
-                        view.fill(0.0)
-                    continue
-                if used:
-                    scratch.fill(0.0)
-                _accumulate(win.moved(k0 + half - ref, r0 + half - ref), win.vals, win.divs,
-                            scratch)
-                used = True
-                if fresh:
-                    view[...] = scratch[:r1 - r0, :k1 - k0]
-                else:
-                    view += scratch[:r1 - r0, :k1 - k0]
-
-    def outside(self, p: FloatArray, ref: int, vals: FloatArray, divs: FloatArray,
-                lo: FloatArray, hi: FloatArray, finite: npt.NDArray[np.bool_]) -> float:
-        """The value of the triangles' parts beyond the image's border, from
-        their coordinates p in the frame whose unit pixel (0, 0) is image
-        pixel (ref, ref); `finite` marks the triangles the native deposit
-        takes."""
-        left = bottom = -ref - 0.5
-        right, top = self.nx - ref - 0.5, self.ny - ref - 0.5
-        with np.errstate(invalid="ignore"):
-            live = ~(divs <= 0.0) & finite  # NaN divisors are deposited
-            inside = (lo[0] >= left) & (hi[0] <= right) & (lo[1] >= bottom) & (hi[1] <= top)
-            away = (hi[0] <= left) | (lo[0] >= right) | (hi[1] <= bottom) | (lo[1] >= top)
-        whole = live & away
-        cut = live & ~inside & ~away
-        total = 0.0
-        if whole.any():
-            total += float(np.sum(vals[whole] / divs[whole] * _areas(p[whole])))
-        if cut.any():
-            # The image as a single pixel: squeeze it onto the unit square
-            # around (0, 0) and let the native deposit measure what is inside.
-            pc = p[cut]
-            mid = np.array([(left + right) * 0.5, (bottom + top) * 0.5] * 3)
-            span = np.array([float(self.nx), float(self.ny)] * 3)
-            unit = np.ascontiguousarray((pc - mid) / span)
-            one = np.zeros((1, 1))
-            cv, cd = np.ascontiguousarray(vals[cut]), np.ascontiguousarray(divs[cut])
-            _accumulate(unit, cv, cd, one)
-            total += float(np.sum(cv / cd * _areas(pc))) - float(one[0, 0]) * self.nx * self.ny
-        return total
-
-
-class _Batch:
-    """Triangles in one frame with their values, divisors and pixel boxes
-    in image (column, row) indices."""
-
-    def __init__(self, p: FloatArray, vals: FloatArray, divs: FloatArray,
-                 lo: FloatArray, hi: FloatArray) -> None:
-        self.p, self.vals, self.divs = p, vals, divs
-        self.lo, self.hi = lo, hi
-
-    def meeting(self, rows: tuple[int, int], cols: tuple[int, int]) -> _Batch | None:
-        """The triangles whose box meets image rows and columns [start, stop);
-        itself when that is all of them, None when none."""
-        lo, hi = self.lo, self.hi
-        with np.errstate(invalid="ignore"):
-            take = ((hi[1] >= rows[0]) & (lo[1] < rows[1])
-                    & (hi[0] >= cols[0]) & (lo[0] < cols[1]))
-        if take.all():
-            return self
-        if not take.any():
-            return None
-        return _Batch(self.p[take], self.vals[take], self.divs[take], lo[:, take], hi[:, take])
-
-    def moved(self, columns: int, rows: int) -> FloatArray:
-        """The triangles carried `columns` and `rows` whole pixels back."""
-        if columns == 0 and rows == 0:
-            return self.p
-        moved: FloatArray = self.p - np.array([columns, rows] * 3, dtype=np.float64)
-        return moved

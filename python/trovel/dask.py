@@ -16,10 +16,10 @@ namesake, and returns a lazy array; nothing is computed until ``.compute()``
 - A list of pixel sets is a batch of frames: the result gains a leading axis,
   one frame per index, each frame chunked as above.
 
-Which scheduler: `render` and the coverage functions run native drivers
-that release the interpreter lock, so Dask's default threaded scheduler runs
-their tiles on every core; worker processes (``dask.distributed.Client``)
-spread them over machines.
+Which scheduler: `render`, the coverage functions, `deposit_triangles` and
+`photometry` run native drivers that release the interpreter lock, so Dask's
+default threaded scheduler runs their tiles and partitions on every core;
+worker processes (``dask.distributed.Client``) spread them over machines.
 
 Examples
 --------
@@ -326,8 +326,10 @@ class _Part(NamedTuple):
 
 
 def _deposit_part(tris: FloatArray, vals: Any, divs: Any, shape: tuple[int, int],
-                  origin: tuple[float, float], scale: tuple[float, float]) -> _Part:
-    d = area.deposit_triangles(tris, vals, divs, shape=shape, origin=origin, scale=scale)
+                  origin: tuple[float, float], scale: tuple[float, float],
+                  threads: int) -> _Part:
+    d = area.deposit_triangles(tris, vals, divs, shape=shape, origin=origin, scale=scale,
+                               threads=threads)
     return _Part(d.image[np.newaxis], np.array([d.outside]))
 
 
@@ -346,7 +348,7 @@ def _per_triangle(name: str, value: Any, tris: da.Array) -> Any:
 def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
                       shape: tuple[int, int], origin: tuple[float, float] | None = None,
                       scale: float | tuple[float, float] | None = None,
-                      split_every: int = 4) -> Deposit:
+                      split_every: int = 4, threads: int = 1) -> Deposit:
     """`trovel.deposit_triangles` in the image's own frame, over a dask array
     of triangles ``(n, 3, 2)`` or ``(n, 6)`` (a numpy array is one partition).
 
@@ -356,14 +358,17 @@ def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
     image and a 0-d total); compute them together, ``dask.compute(*d)``, so
     that each partition is deposited once.  Equal to the in-memory call
     within the rounding of the sums; ``values`` and ``divisors`` are numbers
-    or one per triangle (arrays, partitioned like the triangles).  Use
-    worker processes.
+    or one per triangle (arrays, partitioned like the triangles).  Each
+    partition's deposit releases the interpreter lock, so the threaded
+    scheduler runs partitions side by side; ``threads`` is each partition's
+    own thread count (1: the scheduler's threads are the parallelism).
     """
     ny, nx = chk.int_pair("shape", shape, minimum=1)
     x0, y0 = (0.0, 0.0) if origin is None else chk.pair("origin", origin)
     sx, sy = chk.positive_pair("scale", (1.0, 1.0) if scale is None
                                else chk.number_or_pair("scale", scale))
     every = chk.int32("split_every", split_every, minimum=2)
+    nthreads = chk.int32("threads", threads, minimum=1)
     tris = da.asarray(triangles)  # type: ignore[no-untyped-call]
     if tris.ndim == 3 and tris.shape[1:] == (3, 2):
         tris = tris.rechunk({1: -1, 2: -1}).reshape(tris.shape[0], 6)
@@ -377,7 +382,8 @@ def deposit_triangles(triangles: Any, values: Any, divisors: Any = 1.0, *,
     pieces = [v.to_delayed().ravel()  # type: ignore[no-untyped-call]
               if isinstance(v, da.Array) else [v] * len(parts) for v in (vals, divs)]
     deposit = delayed(_deposit_part, pure=True)
-    done = [deposit(t, v, d, (ny, nx), (x0, y0), (sx, sy)) for t, v, d in zip(parts, *pieces)]
+    done = [deposit(t, v, d, (ny, nx), (x0, y0), (sx, sy), nthreads)
+            for t, v, d in zip(parts, *pieces)]
     if not done:  # no triangles: nothing deposited
         return Deposit(da.zeros((ny, nx)), da.zeros(()))
     images = da.concatenate([  # type: ignore[no-untyped-call]

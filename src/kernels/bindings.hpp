@@ -74,5 +74,6 @@ void bind_checks(py::module_& m);    // checks.cpp: the checked layer's helpers,
 void bind_render(py::module_& m);    // render/binding.cpp: the exact renderer
 void bind_coverage(py::module_& m);  // coverage.cpp: edge, circle and strut coverage
 void bind_photometry(py::module_& m);   // photometry.cpp: sums in apertures of many sources
+void bind_deposit(py::module_& m);   // deposit.cpp: triangles onto an image in its own frame
 
 }  // namespace trovel

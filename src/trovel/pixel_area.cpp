@@ -4,118 +4,21 @@
 // A triangle is cut by the four sides of a pixel, one axis-aligned line at a
 // time (Sutherland-Hodgman), and what remains is measured by the shoelace
 // formula.  The order of the cuts, the walk of the edges and the grouping of
-// every product fix the last bits of the result, so the code below keeps
-// them as they are.
+// every product fix the last bits of the result, so the code below and the
+// cuts it shares through pixel_area.hpp keep them as they are.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
+#include "pixel_area.hpp"
 #include "trovel.hpp"
 
 namespace trovel {
 namespace {
 
-// A cut of an n-gon returns at most floor(3n/2) vertices: one per vertex
-// kept plus one per edge that crosses the line.  A triangle cut by a convex
-// pixel needs only 7, but rounding near a pixel side can leave a slightly
-// non-convex polygon, so the scratch holds the worst case of four cuts:
-// 3 -> 4 -> 6 -> 9 -> 13.
-constexpr int kMaxClipVertices = 13;
-
-// Keeps the closed half-plane coordinate >= bound (side == 1) or <= bound
-// (any other side) of the polygon `in` of n >= 2 vertices; returns the number
-// of vertices written to `out`.  The closing edge is walked first, so the
-// output starts with what belongs to vertex 0.  The axis and the side are
-// template arguments: each of the four cuts of a pixel gets its own loop
-// with a single comparison, and the calls inline into the area routines.
-template <int axis, int side>
-inline int cut_by_axis_line(const double* in, int n, double* out, double bound) {
-    constexpr int c = axis == 0 ? 0 : 1;
-    // Written as plain comparisons so that a NaN coordinate counts as outside.
-    auto inside = [bound](const double* v) { return side == 1 ? v[c] >= bound : v[c] <= bound; };
-    int count = 0;
-    const double* p = in + 2 * (n - 1);
-    bool p_in = inside(p);
-    for (int k = 0; k < n; ++k) {
-        const double* q = in + 2 * k;
-        const bool q_in = inside(q);
-        if (p_in != q_in) {
-            // Measured from the edge's start, whichever way the edge runs.
-            const double t = (bound - p[c]) / (q[c] - p[c]);
-            out[2 * count] = (q[0] - p[0]) * t + p[0];
-            out[2 * count + 1] = (q[1] - p[1]) * t + p[1];
-            ++count;
-        }
-        if (q_in) {
-            out[2 * count] = q[0];
-            out[2 * count + 1] = q[1];
-            ++count;
-        }
-        p = q;
-        p_in = q_in;
-    }
-    return count;
-}
-
-// Twice the signed area, closing edge first, each term two rounded products.
-inline double shoelace_sum(const double* v, int n) {
-    double s = 0.0;
-    for (int k = 0; k < n; ++k) {
-        const double* p = v + 2 * (k == 0 ? n - 1 : k - 1);
-        const double* q = v + 2 * k;
-        s += p[0] * q[1] - q[0] * p[1];
-    }
-    return s;
-}
-
-// The first two cuts of a pixel, by its left and right sides, depend on its
-// column alone.  Writes what is left of the triangle in that column into
-// `strip` and returns its vertex count, or 0 when a cut leaves 2 or fewer.
-inline int column_strip(const double* tri, int column, double* strip) {
-    double scratch[2 * kMaxClipVertices];
-    const double x = static_cast<double>(column);
-    int n = cut_by_axis_line<0, 1>(tri, 3, scratch, x - 0.5);
-    if (n <= 2) return 0;
-    n = cut_by_axis_line<0, -1>(scratch, n, strip, x + 0.5);
-    return n <= 2 ? 0 : n;
-}
-
-// Strips reaching no lower than this may skip cuts, as below.
-constexpr double kModerateY = 0x1p40;
-
-// The last two cuts, by the bottom and top sides of row j, of a column strip
-// of n >= 3 vertices, and the area of what remains.  [lo, hi] holds the y
-// values of the strip's vertices: pass -inf and +inf when nothing is known.
-// A cut that every vertex passes gives back its input vertex for vertex, so
-// such a cut is skipped: the bottom cut when lo >= j - 0.5, the top cut when
-// hi <= j + 0.5.  (Rows are j and columns k throughout, as pixel (k, j) is
-// the unit square about the point (k, j).)  When the bottom cut did run, the top cut's input also holds
-// the crossings it made.  Each of them is the bottom side's y up to the
-// rounding of t = (bound - Py) / (Cy - Py) and of (Cy - Py) * t + Py, which
-// for |Py|, |Cy| <= 2^40 stays below 4 * 2^41 * 2^-53 = 2^-10; so they too
-// lie below the top side, one unit higher, and pass.  So a finite lo must
-// be at least -kModerateY and the strip must hold no NaN.
-inline double strip_area_in_row(const double* strip, int n, int j, double lo, double hi) {
-    double b[2 * kMaxClipVertices];
-    double a[2 * kMaxClipVertices];
-    const double dj = static_cast<double>(j);
-    const double* v = strip;
-    if (!(lo >= dj - 0.5)) {
-        n = cut_by_axis_line<1, 1>(v, n, b, dj - 0.5);
-        if (n <= 2) return 0.0;
-        v = b;
-    }
-    if (!(hi <= dj + 0.5)) {
-        n = cut_by_axis_line<1, -1>(v, n, a, dj + 0.5);
-        if (n <= 2) return 0.0;
-        v = a;
-    }
-    return std::fabs(shoelace_sum(v, n)) * 0.5;
-}
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using namespace pixel_clip;
 
 // Area of the triangle `tri` (three x, y pairs) inside pixel (k, j), the
 // closed square [k - 0.5, k + 0.5] x [j - 0.5, j + 0.5], cut left, right,
@@ -164,22 +67,6 @@ bool clamped_pixel_box(const double* tri, int c, PixelBox* box) {
     box->j_lo = static_cast<int>(j_lo);
     box->j_hi = static_cast<int>(j_hi);
     return true;
-}
-
-// The y range of a polygon's vertices, NaN coordinates left out.
-struct YSpan {
-    double min, max;
-};
-
-YSpan vertex_y_span(const double* v, int n, bool* has_nan) {
-    YSpan s{kInf, -kInf};
-    *has_nan = false;
-    for (int k = 0; k < n; ++k) {
-        if (v[2 * k + 1] < s.min) s.min = v[2 * k + 1];
-        if (v[2 * k + 1] > s.max) s.max = v[2 * k + 1];
-        *has_nan |= std::isnan(v[2 * k + 1]);
-    }
-    return s;
 }
 
 // Adds area * q to every window pixel that `tri` overlaps; pixels it misses
