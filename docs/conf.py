@@ -126,6 +126,7 @@ API_GROUPS = [
     ("Pixels and shapes", ["Pixels", "Strut", "Disc", "Polygon", "Rectangle",
                            "pupil", "hexagonal_segments"]),
     ("Exact rendering of apertures", ["render"]),
+    ("Photometry of many sources", ["photometry", "Photometry"]),
     ("Coverage of pixel footprints", ["edge_coverage", "circle_coverage", "strut_coverage"]),
     ("Triangles and images", ["overlap_area", "deposit_triangles", "triangle_areas",
                               "triangulate"]),
