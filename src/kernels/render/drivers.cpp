@@ -149,7 +149,7 @@ void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t 
     by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
 }
 
-// A block whose program is one disc or convex polygon, perhaps complemented,
+// A block whose program is one disc, ellipse or convex polygon, perhaps complemented,
 // row by row: the runs that primitive surely holds or misses filled, the
 // pixels between walked one by one.  False, having written nothing, when the
 // runs cannot be sure.
