@@ -19,6 +19,7 @@ Ellipse(center=(5.0, 4.0), a=3.0, b=1.0, angle=0.5235987755982988)
 """
 from __future__ import annotations
 
+import importlib
 import operator
 from typing import Any
 
@@ -32,13 +33,13 @@ _OPERATORS = {operator.or_: Shape.__or__, operator.and_: Shape.__and__,
 
 
 def _modules() -> tuple[Any, Any]:
+    """astropy regions and astropy.units, imported by name (neither ships
+    type information)."""
     try:
-        import astropy.units as units
-        import regions
+        return importlib.import_module("regions"), importlib.import_module("astropy.units")
     except ImportError as e:   # pragma: no cover - the extra is installed in the test runs
         raise ImportError("trovel.from_region needs astropy regions: "
                           "pip install 'trovel[regions]'") from e
-    return regions, units
 
 
 def _leaf(region: Any, regions: Any, units: Any) -> Shape:
