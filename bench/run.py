@@ -2,7 +2,7 @@
 pick for the same job, end to end.
 
 Each capability has its module here (mask_peers, coverage_peers, cut_peers,
-deposit_peers, render_peers) with a `run(table, repeats)` that adds its rows
+deposit_peers, render_peers, ellipse_peers) with a `run(table, repeats)` that adds its rows
 to the one table (harness.Table).  Public calls are timed end to end (grid
 construction and a new output included) beside the native calls on prepared
 inputs; every figure is a median of calls made side by side in this one
@@ -30,6 +30,7 @@ import time  # noqa: E402
 import coverage_peers  # noqa: E402
 import cut_peers  # noqa: E402
 import deposit_peers  # noqa: E402
+import ellipse_peers  # noqa: E402
 import mask_peers  # noqa: E402
 import render_peers  # noqa: E402
 from harness import RATIO_NOTE, Table, machine_line  # noqa: E402
@@ -40,6 +41,7 @@ CAPABILITIES = {
     "cut": cut_peers.run,
     "deposit": deposit_peers.run,
     "render": render_peers.run,
+    "ellipse": ellipse_peers.run,
 }
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
