@@ -3,6 +3,7 @@
 // lazy grid or onto per-pixel footprints, with the lock released.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +15,17 @@ namespace trovel {
 namespace {
 
 using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+
+// The elements of a C-contiguous array, copied out byte for byte: an array
+// made by unpickling (a task's description sent to a worker) can be a view
+// at any byte offset, which typed loads may not read.
+template <class T, int Flags>
+std::vector<T> elements_of(const py::array_t<T, Flags>& a) {
+    std::vector<T> v(static_cast<std::size_t>(a.size()));
+    if (!v.empty())
+        std::memcpy(v.data(), static_cast<const py::array&>(a).data(), v.size() * sizeof(T));
+    return v;
+}
 
 // A disc's bounding box; false when its radius is not positive.
 bool read_disc(Primitive& p) {
@@ -90,13 +102,13 @@ void read_polygon(Primitive& p) {
 // Primitive i of the table, checked: a known kind, its coordinates within
 // `coords`, a positive radius, a non-singular ellipse; with its bounding box.
 Primitive read_primitive(py::ssize_t i, std::int32_t kind, std::int32_t start,
-                         std::int32_t count, const RealArray& coords) {
+                         std::int32_t count, const std::vector<double>& coords) {
     const bool disc = kind == static_cast<std::int32_t>(PrimKind::Disc);
     const bool ellipse = kind == static_cast<std::int32_t>(PrimKind::Ellipse);
     const bool polygon = kind == static_cast<std::int32_t>(PrimKind::Polygon);
     const std::int64_t need = disc ? 3 : ellipse ? 6 : 2 * static_cast<std::int64_t>(count);
     if ((!disc && !polygon && !ellipse) || (polygon && count < 3) || start < 0 ||
-        start + need > coords.size())
+        start + need > static_cast<std::int64_t>(coords.size()))
         throw std::invalid_argument("primitive " + std::to_string(i) + " is malformed");
     Primitive p{static_cast<PrimKind>(kind), coords.data() + start, count, 0.0, 0.0, 0.0, 0.0,
                 nullptr, false, EllipseMap{}};
@@ -110,43 +122,42 @@ Primitive read_primitive(py::ssize_t i, std::int32_t kind, std::int32_t start,
 // The postfix program, checked to name only primitives of the table and
 // to leave exactly one value.
 std::vector<std::int32_t> read_program(const IntArray& program, py::ssize_t primitives) {
-    std::vector<std::int32_t> codes;
+    std::vector<std::int32_t> codes = elements_of(program);
     std::int64_t depth = 0;
-    for (py::ssize_t i = 0; i < program.size(); ++i) {
-        const std::int32_t code = program.data()[i];
+    for (const std::int32_t code : codes) {
         if (code >= primitives || code < kLowestCode)
             throw std::invalid_argument("program code out of range");
         depth += code >= 0 ? 1 : (code == kComplement ? 0 : -1);
         if (depth < 1) throw std::invalid_argument("program pops an empty stack");
-        codes.push_back(code);
     }
     if (depth != 1) throw std::invalid_argument("program must leave exactly one value");
     return codes;
 }
 
-Shape read_shape(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
-                 const RealArray& coords, const IntArray& program) {
-    const py::ssize_t np = kinds.size();
-    if (starts.size() != np || counts.size() != np)
+Shape read_shape(const IntArray& kinds_, const IntArray& starts_, const IntArray& counts_,
+                 const std::vector<double>& coords, const IntArray& program) {
+    const std::vector<std::int32_t> kinds = elements_of(kinds_), starts = elements_of(starts_),
+                                    counts = elements_of(counts_);
+    const py::ssize_t np = kinds_.size();
+    if (starts_.size() != np || counts_.size() != np)
         throw std::invalid_argument("kinds, starts and counts must have one entry per primitive");
     Shape shape;
     for (py::ssize_t i = 0; i < np; ++i)
-        shape.prims.push_back(read_primitive(i, kinds.data()[i], starts.data()[i],
-                                             counts.data()[i], coords));
+        shape.prims.push_back(read_primitive(i, kinds[i], starts[i], counts[i], coords));
     shape.program = read_program(program, np);
     return shape;
 }
 
 // A shape's description read and indexed once: the primitives point into
-// `coords`, which it keeps alive, and into its own edge bands, so it never
-// moves once made.
+// `coords`, its own copy, and into its own edge bands, so it never moves
+// once made.
 struct ShapeDescription {
-    RealArray coords;
+    std::vector<double> coords;
     Shape shape;
 
     ShapeDescription(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
                      const RealArray& coords_, const IntArray& program)
-        : coords(coords_), shape(read_shape(kinds, starts, counts, coords, program)) {
+        : coords(elements_of(coords_)), shape(read_shape(kinds, starts, counts, coords, program)) {
         index_edges(shape);
     }
     ShapeDescription(const ShapeDescription&) = delete;
