@@ -283,6 +283,8 @@ TOTAL_CASES = {
     "touching_hexagons": (hexagonal_segments(2, 6.0, 0.0), 19 * math.sqrt(3) / 2 * 36.0),
     "hexagons_with_gaps": (hexagonal_segments(2, 6.0, 0.35), 19 * math.sqrt(3) / 2 * 36.0),
     "star_of_300_edges": (Polygon(STAR), ring_area(STAR)),
+    "elliptical_annulus": (trovel.elliptical_annulus((0.3, -0.7), 8.1, R, 9.0, 0.4),
+                           math.pi * (R * 9.0 - 8.1 * 9.0 * 8.1 / R)),
 }
 
 
@@ -298,7 +300,7 @@ def test_image_total_is_the_area(name, matrix):
 
 
 @pytest.mark.parametrize("scale", [2.0**-500, 1e-150, 1e150, 2.0**500], ids=repr)
-@pytest.mark.parametrize("name", ["pupil", "hexagons_with_gaps"])
+@pytest.mark.parametrize("name", ["pupil", "hexagons_with_gaps", "elliptical_annulus"])
 def test_image_total_is_the_area_at_any_scale(name, scale):
     # the shape and the grid scaled alike: footprints of extreme size are
     # measured scaled by a power of two, so nothing overflows or underflows
@@ -316,6 +318,9 @@ def scale_shape(shape, s):
         return _Combined(shape.op, scale_shape(shape.left, s), scale_shape(shape.right, s))
     if isinstance(shape, Disc):
         return Disc((shape.center[0] * s, shape.center[1] * s), shape.radius * s)
+    if isinstance(shape, trovel.Ellipse):
+        return trovel.Ellipse((shape.center[0] * s, shape.center[1] * s), shape.a * s,
+                              shape.b * s, shape.angle)
     return Polygon(shape.vertices * s)
 
 
