@@ -49,11 +49,12 @@ bool read_ellipse(Primitive& p) {
     e.a01 = p.v[3];
     e.a10 = p.v[4];
     e.a11 = p.v[5];
+    for (int j = 0; j < 6; ++j)
+        if (!std::isfinite(p.v[j])) return false;
     const double big = std::max({std::fabs(e.a00), std::fabs(e.a01), std::fabs(e.a10),
-                                 std::fabs(e.a11), std::fabs(p.v[0]), std::fabs(p.v[1])});
-    if (!std::isfinite(big) || !(big > 0.0)) return false;
-    const int k = std::ilogb(std::max({std::fabs(e.a00), std::fabs(e.a01), std::fabs(e.a10),
-                                       std::fabs(e.a11)}));
+                                 std::fabs(e.a11)});
+    if (!(big > 0.0)) return false;
+    const int k = std::ilogb(big);
     const double s00 = std::ldexp(e.a00, -k), s10 = std::ldexp(e.a10, -k);
     double s01 = std::ldexp(e.a01, -k), s11 = std::ldexp(e.a11, -k);
     double det = s00 * s11 - s01 * s10;

@@ -33,10 +33,10 @@
 // footprints of extreme size are measured scaled by a power of two, exactly.
 //
 // Most footprints of an image are crossed by one boundary, or two: one disc
-// or ellipse, one straight edge, or one of each (a vane meeting a rim).  Short closed
-// forms take those: the footprint clipped by the edge lines, measured by the
-// shoelace formula or against the disc; two primitives combine by
-// inclusion-exclusion.  The general trace runs only where more meet.
+// or ellipse, one straight edge, or one of each (a vane meeting a rim).  Short
+// closed forms take those: the footprint clipped by the edge lines, measured
+// by the shoelace formula or against the disc (an ellipse's unit disc); two
+// primitives combine by inclusion-exclusion.  The general trace runs only where more meet.
 //
 // Degenerate cases: cuts are shared points (both curves end their pieces at
 // the same coordinates), so the traced boundary closes exactly; boundaries

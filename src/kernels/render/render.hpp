@@ -1,8 +1,8 @@
 // The exact aperture renderer: declarations shared by the files of
 // src/kernels/render/.  A shape reaches the kernel as a flat description: a
 // table of primitives (discs, ellipses and counter-clockwise simple
-// polygons) and a postfix program over them, checked by the Python layer and again,
-// cheaply, when it is read.
+// polygons) and a postfix program over them, checked by the Python layer and
+// again, cheaply, when it is read.
 #pragma once
 
 #include <algorithm>
@@ -110,9 +110,6 @@ void for_each_edge_near(const Primitive& p, double ylo, double yhi, bool ordered
     for (const std::int32_t k : scratch)
         if (!visit(previous_vertex(k, p.n), k)) return;
 }
-
-// Whether a primitive's boundary is round (a circle or an ellipse).
-inline bool is_round(PrimKind k) { return k != PrimKind::Polygon; }
 
 // Whether a program is one primitive, perhaps complemented: most of any
 // boundary, with short ways through the classification and the areas.

@@ -2,13 +2,13 @@
 // surely misses.  Along a row the footprint centres step by one column of
 // the map, so the squared distance to a disc's centre is a quadratic in the
 // column, and so is the squared distance to an ellipse's centre in the
-// ellipse's own frame (where it is the unit disc), and the side value of a
-// polygon's edge is linear in it.  Solved
-// with a margin of a column and a relative margin far above the margins of
-// `classify`, they give the columns whose pixels `classify` would surely call
-// In (or Out) on their own boxes; only the columns between are left for the
-// pixel-by-pixel walk.  So the runs decide nothing a pixel would not decide
-// alone, and the image keeps its bits whatever blocks led to it.
+// ellipse's own frame (where it is the unit disc); the side value of a
+// polygon's edge is linear in it.  Solved with a margin of a column and a
+// relative margin far above the margins of `classify`, they give the columns
+// whose pixels `classify` would surely call In (or Out) on their own boxes;
+// only the columns between are left for the pixel-by-pixel walk.  So the
+// runs decide nothing a pixel would not decide alone, and the image keeps its
+// bits whatever blocks led to it.
 #include <algorithm>
 #include <cmath>
 #include <limits>
