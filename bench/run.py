@@ -2,15 +2,15 @@
 pick for the same job, end to end.
 
 Each capability has its module here (mask_peers, coverage_peers, cut_peers,
-deposit_peers, render_peers, telescope_peers) with a `run(table, repeats)`
-that adds its rows to the one table (harness.Table).  Public calls are timed
-end to end (grid construction and a new output included) beside the native
-calls on prepared inputs; every figure is a median of calls made side by
-side in this one run (hcipy's ELT, tens of seconds a call, is timed by one).
-Each peer's note says what it computes differently and how far its result
-lies from an exact reference.  A peer that is not installed is skipped with
-its reason; a peer too slow for the whole problem runs on a sample and is
-compared per unit of work.
+deposit_peers, render_peers, telescope_peers, ellipse_peers, photometry_peers)
+with a `run(table, repeats)` that adds its rows to the one table
+(harness.Table).  Public calls are timed end to end (grid construction and a
+new output included) beside the native calls on prepared inputs; every
+figure is a median of calls made side by side in this one run (hcipy's ELT,
+tens of seconds a call, is timed by one).  Each peer's note says what it
+computes differently and how far its result lies from an exact reference.
+A peer that is not installed is skipped with its reason; a peer too slow
+for the whole problem runs on a sample and is compared per unit of work.
 
 Writes docs/performance_table.rst (the table), docs/img/bench_scaling.png
 (time per unit of work against work) and the pages that capabilities add
@@ -32,6 +32,7 @@ import time  # noqa: E402
 import coverage_peers  # noqa: E402
 import cut_peers  # noqa: E402
 import deposit_peers  # noqa: E402
+import ellipse_peers  # noqa: E402
 import mask_peers  # noqa: E402
 import photometry_peers  # noqa: E402
 import render_peers  # noqa: E402
@@ -44,6 +45,7 @@ CAPABILITIES = {
     "cut": cut_peers.run,
     "deposit": deposit_peers.run,
     "render": render_peers.run,
+    "ellipse": ellipse_peers.run,
     "photometry": photometry_peers.run,
     "telescopes": telescope_peers.run,
 }

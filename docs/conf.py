@@ -123,8 +123,10 @@ def _bench_figure() -> str:
 # Public names by capability, for the API reference; anything in __all__ that
 # no group names lands in the last group, so a new name is never left out.
 API_GROUPS = [
-    ("Pixels and shapes", ["Pixels", "Strut", "Disc", "Polygon", "Rectangle",
-                           "pupil", "hexagonal_segments"]),
+    ("Pixels and shapes", ["Pixels", "Strut", "Shape", "Disc", "Ellipse", "Polygon",
+                           "Rectangle", "pupil", "hexagonal_segments", "annulus",
+                           "elliptical_annulus", "rectangular_annulus", "stadium",
+                           "from_region"]),
     ("Exact rendering of apertures", ["render"]),
     ("Photometry of many sources", ["photometry", "Photometry"]),
     ("Coverage of pixel footprints", ["edge_coverage", "circle_coverage", "strut_coverage"]),

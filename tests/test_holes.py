@@ -495,3 +495,23 @@ def test_native_finite_and_order_tests_agree_with_numpy(values):
     arr = np.array(values, np.float64)
     assert _kernels.all_finite(arr) == bool(np.isfinite(arr).all())
     assert _kernels.ascending(arr) == (arr.size < 2 or bool((arr[1:] >= arr[:-1]).all()))
+
+
+def test_a_shape_description_at_odd_byte_offsets_reads_as_aligned():
+    # trovel.dask sends a shape's description to worker processes, where
+    # unpickling may leave its arrays at any byte offset
+    shape = trovel.Ellipse((0.3, 0.1), 2.0, 1.0, 0.4) ^ trovel.Rectangle((0, 0), 0.2, 1.0, 5.0)
+    kinds, starts, counts, coords, program = shape.description()
+    odd = _kernels.ShapeDescription(unaligned(kinds, np.int32), unaligned(starts, np.int32),
+                                    unaligned(counts, np.int32), unaligned(coords),
+                                    unaligned(program, np.int32))
+    pixels = Pixels.grid((6, 7), center=(0.0, 0.0))
+    assert _kernels.shape_area(odd) == shape.area()
+    assert same_bits(trovel.render(shape, pixels), render_native(odd, pixels))
+
+
+def render_native(native, pixels):
+    pix = trovel._checks.pixel_set(pixels)
+    res, view = pix.result(None)
+    _kernels.render(native, pix.native, view, 1)
+    return res

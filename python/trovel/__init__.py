@@ -3,7 +3,8 @@
 Cut triangle meshes by circles and struts, deposit triangles onto images by
 their exact pixel overlap, give each pixel's exact fractional coverage by an
 edge, a circle or a strut, mark the grid points inside a polygon, and render
-apertures built from discs, polygons and rectangles.  Every function checks
+apertures built from discs, ellipses, polygons and rectangles, annuli and
+stadiums, and shapes from astropy regions (`trovel.regions`).  Every function checks
 and converts its arguments (in ``trovel._checks``), then makes one call of
 the native module ``_trovel`` or of the package's own drivers,
 ``trovel._kernels``.
@@ -17,13 +18,17 @@ from .coverage import circle_coverage, edge_coverage, strut_coverage
 from .grid import Pixels
 from .mask import polygon_mask
 from .photometry import Photometry, photometry
+from .regions import from_region
 from .render import render
-from .shapes import Disc, Polygon, Rectangle, Shape, Strut, hexagonal_segments, pupil
+from .shapes import (Disc, Ellipse, Polygon, Rectangle, Shape, Strut, annulus,
+                     elliptical_annulus, hexagonal_segments, pupil, rectangular_annulus, stadium)
 
 __all__ = [
-    "ClipResult", "Deposit", "Disc", "Photometry", "Pixels", "Polygon", "Rectangle", "Shape", "Strut",
-    "circle_coverage", "clip_to_circle", "clip_to_strut", "deposit_triangles",
-    "edge_coverage", "hexagonal_segments", "overlap_area", "photometry", "polygon_mask", "pupil",
-    "render", "strut_coverage", "triangle_areas", "triangulate",
+    "ClipResult", "Deposit", "Disc", "Ellipse", "Photometry", "Pixels", "Polygon", "Rectangle",
+    "Shape", "Strut", "annulus", "circle_coverage", "clip_to_circle", "clip_to_strut",
+    "deposit_triangles", "edge_coverage", "elliptical_annulus", "from_region",
+    "hexagonal_segments", "overlap_area", "photometry", "polygon_mask", "pupil",
+    "rectangular_annulus", "render", "stadium", "strut_coverage", "triangle_areas",
+    "triangulate",
 ]
 __version__ = "0.1.0"

@@ -840,3 +840,53 @@ def apertures(value: Any, positions: Any) -> tuple[list[Any], FloatArray]:
                      finite=True)
     return [value], pos
 
+
+# --- ellipses, transformed shapes and annuli ---------------------------------------------
+
+# The narrowest ratio of an ellipse's semi-axes: far inside the range where
+# the native map's inverse (entries ~ 1 / b) and determinant stay normal.
+_NARROWEST_ELLIPSE = 2.0**-600
+
+
+def ellipse_axes(a: float, b: float) -> tuple[float, float]:
+    """Step 2 for the semi-axes from `finite`: both positive, their ratio
+    within the range the renderer inverts."""
+    positive("a", a)
+    positive("b", b)
+    if min(a, b) < _NARROWEST_ELLIPSE * max(a, b):
+        raise ValueError(f"the semi-axes a={a} and b={b} are too far apart to render")
+    return a, b
+
+
+def transform_matrix(name: str, value: Any) -> tuple[tuple[float, float], tuple[float, float]]:
+    """A finite, non-singular 2x2 matrix ((m00, m01), (m10, m11)); the
+    determinant is taken on the matrix scaled by a power of two, so that
+    matrices of any finite size are judged alike."""
+    m = finite_array(name, value)
+    if m.shape != (2, 2):
+        raise ValueError(f"{name} must be a 2x2 matrix, got shape {m.shape}")
+    biggest = float(np.max(np.abs(m)))
+    e = math.frexp(biggest)[1] if biggest > 0.0 else 0
+    s = np.ldexp(m, -e)
+    if not float(s[0, 0] * s[1, 1] - s[0, 1] * s[1, 0]) != 0.0:
+        raise ValueError(f"{name} must be non-singular, got {m.tolist()}")
+    return ((float(m[0, 0]), float(m[0, 1])), (float(m[1, 0]), float(m[1, 1])))
+
+
+def nonzero_factors(name: str, factors: tuple[float, float]) -> tuple[float, float]:
+    """Step 2 for the factors of a scaling from `number_or_pair`: neither zero."""
+    if factors[0] == 0.0 or factors[1] == 0.0:
+        raise ValueError(f"{name} must not be zero, got {factors}")
+    return factors
+
+
+def inner_within_outer(inner_name: str, inner: float, outer_name: str, outer: float) -> None:
+    """An annulus's inner size below its outer one."""
+    if not inner < outer:
+        raise ValueError(f"{inner_name} must be less than {outer_name}, got {inner} >= {outer}")
+
+
+def stadium_sides(width: float, length: float) -> None:
+    """A stadium's overall length no shorter than its width (its two round ends)."""
+    if not length >= width:
+        raise ValueError(f"a stadium's length ({length}) must be at least its width ({width})")

@@ -1,6 +1,8 @@
 """The shapes of the plane: struts, which the coverage and the cuts take,
-and the aperture shapes of the exact renderer, discs and polygons combined
-with ``|`` (union), ``&`` (intersection) and ``-`` (difference) to any depth.
+and the aperture shapes of the exact renderer, discs, ellipses and polygons
+combined with ``|`` (union), ``&`` (intersection), ``-`` (difference) and
+``^`` (symmetric difference) to any depth, and carried by any non-singular
+affine map (`Shape.transformed`).
 
 Every shape is checked once, when it is made, and cannot be changed after;
 :func:`trovel.render` reads its native description, built on the first
@@ -11,6 +13,8 @@ Examples
 >>> ring = Disc((0, 0), 2.0) - Disc((0, 0), 1.0)
 >>> round(ring.area_bound(), 3)
 12.566
+>>> round(annulus((0, 0), 1.0, 2.0).scaled((2.0, 0.5)).area() / math.pi, 12)
+3.0
 """
 from __future__ import annotations
 
@@ -178,12 +182,46 @@ IntArray = npt.NDArray[np.int32]
 Description = tuple[IntArray, IntArray, IntArray, FloatArray, IntArray]
 
 # Primitive kinds and program operators, as the native kernel reads them.
-_DISC, _POLYGON = 0, 1
-_UNION, _INTERSECT, _DIFFERENCE = -1, -2, -3
+_DISC, _POLYGON, _ELLIPSE = 0, 1, 2
+_UNION, _INTERSECT, _DIFFERENCE, _SYMMETRIC_DIFFERENCE = -1, -2, -3, -5
+_SYMBOLS = {_UNION: "|", _INTERSECT: "&", _DIFFERENCE: "-", _SYMMETRIC_DIFFERENCE: "^"}
+
+# A 2x2 matrix ((m00, m01), (m10, m11)) and an offset: the map x -> M x + o.
+Matrix = tuple[tuple[float, float], tuple[float, float]]
+_IDENTITY: Matrix = ((1.0, 0.0), (0.0, 1.0))
+
+
+def _apply(m: Matrix, o: Pair, p: Pair) -> Pair:
+    """M p + o, each row in the one order."""
+    return (m[0][0] * p[0] + m[0][1] * p[1] + o[0], m[1][0] * p[0] + m[1][1] * p[1] + o[1])
+
+
+def _product(m: Matrix, n: Matrix) -> Matrix:
+    """M N."""
+    return ((m[0][0] * n[0][0] + m[0][1] * n[1][0], m[0][0] * n[0][1] + m[0][1] * n[1][1]),
+            (m[1][0] * n[0][0] + m[1][1] * n[1][0], m[1][0] * n[0][1] + m[1][1] * n[1][1]))
+
+
+# A matrix whose columns are equally long and orthogonal within this part of
+# their squared length is a similarity (a rotation's cos and sin round to
+# a few ulps of one): it carries a disc to a disc.
+_SIMILARITY_SLACK = 16 * 2.0**-52
+
+
+def _similarity_factor(m: Matrix) -> float | None:
+    """The factor s of a similarity M (M^T M = s^2 I), or None."""
+    c0 = m[0][0] * m[0][0] + m[1][0] * m[1][0]
+    c1 = m[0][1] * m[0][1] + m[1][1] * m[1][1]
+    dot = m[0][0] * m[0][1] + m[1][0] * m[1][1]
+    if abs(c0 - c1) <= _SIMILARITY_SLACK * c0 and abs(dot) <= _SIMILARITY_SLACK * c0:
+        return math.sqrt(abs(m[0][0] * m[1][1] - m[0][1] * m[1][0]))
+    return None
 
 
 class Shape:
-    """A region of the plane; combine shapes with ``|``, ``&`` and ``-``.
+    """A region of the plane; combine shapes with ``|``, ``&``, ``-`` and
+    ``^``, and carry them by affine maps with `transformed`, `shifted`,
+    `rotated` and `scaled`.
 
     Shapes cannot be changed once made: each is checked once, and its
     native description, built on its first render, is kept and reused."""
@@ -205,6 +243,83 @@ class Shape:
 
     def __sub__(self, other: "Shape") -> "Shape":
         return _Combined(_DIFFERENCE, self, _shape("other", other))
+
+    def __xor__(self, other: "Shape") -> "Shape":
+        return _Combined(_SYMMETRIC_DIFFERENCE, self, _shape("other", other))
+
+    def transformed(self, matrix: npt.ArrayLike, offset: npt.ArrayLike = (0.0, 0.0)) -> "Shape":
+        """The image of the shape under ``x -> matrix @ x + offset``.
+
+        Discs become ellipses (discs still under a rotation and a uniform
+        scaling), ellipses stay ellipses and polygons polygons, counter-clockwise
+        again when the matrix mirrors; combinations keep their structure.
+
+        Parameters
+        ----------
+        matrix : array_like, shape (2, 2)
+            A finite, non-singular matrix.
+        offset : (float, float), optional
+            Added after the matrix.
+
+        Returns
+        -------
+        Shape
+
+        Raises
+        ------
+        TypeError, ValueError
+            When the matrix is not a finite non-singular 2x2 matrix, or the
+            offset not a finite pair.
+
+        Examples
+        --------
+        >>> e = Disc((0, 0), 1.0).transformed(((2.0, 0.0), (0.0, 0.5)), offset=(1.0, 0.0))
+        >>> e
+        Ellipse(center=(1.0, 0.0), a=2.0, b=0.5, angle=0.0)
+        """
+        return _transform(self, chk.transform_matrix("matrix", matrix), chk.pair("offset", offset))
+
+    def shifted(self, offset: npt.ArrayLike) -> "Shape":
+        """The shape moved by ``offset``.
+
+        Examples
+        --------
+        >>> Disc((0, 0), 1.0).shifted((2.0, 3.0))
+        Disc(center=(2.0, 3.0), radius=1.0)
+        """
+        return _transform(self, _IDENTITY, chk.pair("offset", offset))
+
+    def rotated(self, angle: float, about: npt.ArrayLike = (0.0, 0.0)) -> "Shape":
+        """The shape turned by ``angle`` radians counter-clockwise about ``about``.
+
+        Examples
+        --------
+        >>> r = Rectangle((1, 0), 0.0, 1.0, 2.0).rotated(math.pi / 2)
+        >>> np.round(r.vertices, 12).tolist() == [[0.5, 0], [0.5, 2], [-0.5, 2], [-0.5, 0]]
+        True
+        """
+        a = chk.finite("angle", angle)
+        p = chk.pair("about", about)
+        c, s = math.cos(a), math.sin(a)
+        m: Matrix = ((c, -s), (s, c))
+        return _transform(self, m, (p[0] - (c * p[0] - s * p[1]), p[1] - (s * p[0] + c * p[1])))
+
+    def scaled(self, factor: float | npt.ArrayLike, about: npt.ArrayLike = (0.0, 0.0)) -> "Shape":
+        """The shape scaled by ``factor`` (one number, or ``(sx, sy)`` along
+        x and y) about ``about``; a negative factor mirrors.
+
+        Examples
+        --------
+        >>> Disc((1, 1), 1.0).scaled((3.0, 1.0), about=(1.0, 1.0))
+        Ellipse(center=(1.0, 1.0), a=3.0, b=1.0, angle=0.0)
+        """
+        sx, sy = chk.nonzero_factors("factor", chk.number_or_pair("factor", factor))
+        p = chk.pair("about", about)
+        return _transform(self, ((sx, 0.0), (0.0, sy)), (p[0] - sx * p[0], p[1] - sy * p[1]))
+
+    def _mapped(self, m: Matrix, o: Pair) -> "Shape":
+        """A primitive's image under x -> M x + o."""
+        raise NotImplementedError
 
     def area_bound(self) -> float:
         """An upper bound of the area (exact for a single primitive)."""
@@ -283,6 +398,24 @@ def _shape(name: str, value: Any) -> Shape:
     return chk.instance(name, value, Shape)
 
 
+def _transform(shape: Shape, m: Matrix, o: Pair) -> Shape:
+    """The image of `shape` under x -> M x + o, combinations rebuilt in the
+    same structure; iterative, like description(), so that no depth of
+    combination exhausts the stack."""
+    todo: list[Any] = [shape]
+    done: list[Shape] = []
+    while todo:
+        node = todo.pop()
+        if isinstance(node, tuple):           # an operator, once its operands are done
+            right, left = done.pop(), done.pop()
+            done.append(_Combined(node[0], left, right))
+        elif isinstance(node, _Combined):
+            todo += [(node.op,), node.right, node.left]
+        else:
+            done.append(node._mapped(m, o))
+    return done[0]
+
+
 class _Combined(Shape):
     __slots__ = ("op", "left", "right")
     op: int
@@ -303,15 +436,14 @@ class _Combined(Shape):
             node = todo.pop()
             if isinstance(node, _Combined):
                 todo.append(node.left)
-                if node.op == _UNION:
+                if node.op in (_UNION, _SYMMETRIC_DIFFERENCE):
                     todo.append(node.right)
             else:
                 total += node.area_bound()
         return total
 
     def __repr__(self) -> str:
-        sym = {_UNION: "|", _INTERSECT: "&", _DIFFERENCE: "-"}[self.op]
-        return f"({self.left!r} {sym} {self.right!r})"
+        return f"({self.left!r} {_SYMBOLS[self.op]} {self.right!r})"
 
 
 class Disc(Shape):
@@ -354,8 +486,95 @@ class Disc(Shape):
     def area_bound(self) -> float:
         return math.pi * self.radius * self.radius
 
+    def _mapped(self, m: Matrix, o: Pair) -> Shape:
+        c = _apply(m, o, self.center)
+        s = _similarity_factor(m)
+        if s is not None:
+            return Disc(c, self.radius * s)
+        r = self.radius
+        return _ellipse_of_map(c, ((m[0][0] * r, m[0][1] * r), (m[1][0] * r, m[1][1] * r)))
+
     def __repr__(self) -> str:
         return f"Disc(center={self.center}, radius={self.radius})"
+
+
+class Ellipse(Shape):
+    """The open ellipse of semi-axes ``a`` and ``b`` about ``center``.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The centre, in the plane of the footprints.
+    a : float
+        The semi-axis along the direction ``angle``, positive.
+    b : float
+        The semi-axis across it, positive.
+    angle : float, optional
+        The direction of ``a`` in radians from +x.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not finite, a semi-axis is not positive, or the two
+        are too far apart (a ratio beyond 2**600) to render.
+
+    Examples
+    --------
+    >>> e = Ellipse((1.0, 2.0), 3.0, 1.0, angle=math.pi / 6)
+    >>> round(e.area() / math.pi, 12)
+    3.0
+    """
+
+    __slots__ = ("center", "a", "b", "angle")
+    _kind = _ELLIPSE
+    center: tuple[float, float]
+    a: float
+    b: float
+    angle: float
+
+    def __init__(self, center: npt.ArrayLike, a: float, b: float, angle: float = 0.0) -> None:
+        c = chk.pair("center", center)
+        a, b = chk.ellipse_axes(chk.finite("a", a), chk.finite("b", b))
+        self._set(center=c, a=a, b=b, angle=chk.finite("angle", angle))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Ellipse, (self.center, self.a, self.b, self.angle)
+
+    def _map(self) -> Matrix:
+        """A = R(angle) diag(a, b): the ellipse is the image of the unit disc
+        under u -> center + A u."""
+        c, s = math.cos(self.angle), math.sin(self.angle)
+        return ((self.a * c, -self.b * s), (self.a * s, self.b * c))
+
+    def _coords(self) -> FloatArray:
+        (a00, a01), (a10, a11) = self._map()
+        return np.array([*self.center, a00, a01, a10, a11])
+
+    def area_bound(self) -> float:
+        return math.pi * self.a * self.b
+
+    def _mapped(self, m: Matrix, o: Pair) -> Shape:
+        return _ellipse_of_map(_apply(m, o, self.center), _product(m, self._map()))
+
+    def __repr__(self) -> str:
+        return f"Ellipse(center={self.center}, a={self.a}, b={self.b}, angle={self.angle})"
+
+
+def _ellipse_of_map(center: Pair, m: Matrix) -> Ellipse:
+    """The ellipse center + M (unit disc): its semi-axes are the singular
+    values of M, the longer along the leading eigenvector of S = M M^T.
+    With S = [[p, q], [q, r]], that direction is at 0.5 atan2(2q, p - r),
+    a^2 = (p + r) / 2 + hypot((p - r) / 2, q), and b = |det M| / a (not the
+    difference of the eigenvalues, which loses the digits of a thin
+    ellipse).  M is scaled by a power of two first, so no square overflows."""
+    biggest = max(abs(v) for row in m for v in row)
+    e = math.frexp(biggest)[1]
+    (m00, m01), (m10, m11) = ((math.ldexp(m[0][0], -e), math.ldexp(m[0][1], -e)),
+                              (math.ldexp(m[1][0], -e), math.ldexp(m[1][1], -e)))
+    p, q, r = m00 * m00 + m01 * m01, m00 * m10 + m01 * m11, m10 * m10 + m11 * m11
+    a = math.sqrt(0.5 * (p + r) + math.hypot(0.5 * (p - r), q))
+    b = abs(m00 * m11 - m01 * m10) / a
+    return Ellipse(center, math.ldexp(a, e), math.ldexp(b, e), 0.5 * math.atan2(2.0 * q, p - r))
 
 
 def _exponent(v: FloatArray) -> int:
@@ -422,6 +641,12 @@ class Polygon(Shape):
 
     def area_bound(self) -> float:
         return self._area
+
+    def _mapped(self, m: Matrix, o: Pair) -> Shape:
+        v = self.vertices
+        x = m[0][0] * v[:, 0] + m[0][1] * v[:, 1] + o[0]
+        y = m[1][0] * v[:, 0] + m[1][1] * v[:, 1] + o[1]
+        return Polygon(np.column_stack([x, y]))
 
     def __repr__(self) -> str:
         return f"Polygon({len(self.vertices)} vertices)"
@@ -592,3 +817,177 @@ def hexagonal_segments(rings: int, flat_to_flat: float, gap: float) -> Shape:
             shape = hexagon if shape is None else shape | hexagon
     assert shape is not None
     return shape
+
+
+# --- annuli and the stadium ------------------------------------------------------------
+
+def annulus(center: npt.ArrayLike, r_in: float, r_out: float) -> Shape:
+    """The ring between two circles about ``center``.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The common centre.
+    r_in : float
+        The inner radius, 0 or more (0 gives the whole disc).
+    r_out : float
+        The outer radius, more than ``r_in``.
+
+    Returns
+    -------
+    Shape
+        ``Disc(center, r_out) - Disc(center, r_in)``.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not finite, ``r_in`` is negative or ``r_out`` not
+        more than it.
+
+    Examples
+    --------
+    >>> round(annulus((0, 0), 1.0, 2.0).area() / math.pi, 12)
+    3.0
+    """
+    c = chk.pair("center", center)
+    r_in = chk.nonnegative("r_in", chk.finite("r_in", r_in))
+    r_out = chk.finite("r_out", r_out)
+    chk.inner_within_outer("r_in", r_in, "r_out", r_out)
+    outer = Disc(c, r_out)
+    return outer - Disc(c, r_in) if r_in > 0.0 else outer
+
+
+def elliptical_annulus(center: npt.ArrayLike, a_in: float, a_out: float, b_out: float,
+                       angle: float = 0.0, b_in: float | None = None) -> Shape:
+    """The ring between two ellipses of one centre and one orientation.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The common centre.
+    a_in, a_out : float
+        The inner and outer semi-axes along ``angle``, ``0 < a_in < a_out``.
+    b_out : float
+        The outer semi-axis across ``angle``, positive.
+    angle : float, optional
+        The direction of the ``a`` semi-axes in radians from +x.
+    b_in : float, optional
+        The inner semi-axis across ``angle``, less than ``b_out``; by default
+        ``b_out * a_in / a_out``, the inner ellipse a scaled copy of the outer.
+
+    Returns
+    -------
+    Shape
+        ``Ellipse(center, a_out, b_out, angle) - Ellipse(center, a_in, b_in, angle)``.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not finite, a semi-axis is not positive, or an inner
+        one is not less than its outer one.
+
+    Examples
+    --------
+    >>> ring = elliptical_annulus((0, 0), 1.0, 2.0, 1.0)
+    >>> round(ring.area() / math.pi, 12)
+    1.5
+    """
+    c = chk.pair("center", center)
+    a_in = chk.positive("a_in", chk.finite("a_in", a_in))
+    a_out, b_out = chk.finite("a_out", a_out), chk.positive("b_out", chk.finite("b_out", b_out))
+    chk.inner_within_outer("a_in", a_in, "a_out", a_out)
+    b_in = b_out * a_in / a_out if b_in is None else chk.positive("b_in", chk.finite("b_in", b_in))
+    chk.inner_within_outer("b_in", b_in, "b_out", b_out)
+    angle = chk.finite("angle", angle)
+    return Ellipse(c, a_out, b_out, angle) - Ellipse(c, a_in, b_in, angle)
+
+
+def rectangular_annulus(center: npt.ArrayLike, w_in: float, w_out: float, h_out: float,
+                        angle: float = 0.0, h_in: float | None = None) -> Shape:
+    """The frame between two rectangles of one centre and one orientation.
+
+    Parameters
+    ----------
+    center : (float, float)
+        The common centre.
+    w_in, w_out : float
+        The inner and outer full widths along ``angle``, ``0 < w_in < w_out``.
+    h_out : float
+        The outer full height across ``angle``, positive.
+    angle : float, optional
+        The direction of the widths in radians from +x.
+    h_in : float, optional
+        The inner full height, less than ``h_out``; by default
+        ``h_out * w_in / w_out``.
+
+    Returns
+    -------
+    Shape
+        The outer rectangle less the inner one (`Rectangle` takes the side
+        along ``angle`` as its ``length``).
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not finite, a side is not positive, or an inner one
+        is not less than its outer one.
+
+    Examples
+    --------
+    >>> round(rectangular_annulus((0, 0), 2.0, 4.0, 2.0).area(), 12)  # 4 x 2 less 2 x 1
+    6.0
+    """
+    c = chk.pair("center", center)
+    w_in = chk.positive("w_in", chk.finite("w_in", w_in))
+    w_out, h_out = chk.finite("w_out", w_out), chk.positive("h_out", chk.finite("h_out", h_out))
+    chk.inner_within_outer("w_in", w_in, "w_out", w_out)
+    h_in = h_out * w_in / w_out if h_in is None else chk.positive("h_in", chk.finite("h_in", h_in))
+    chk.inner_within_outer("h_in", h_in, "h_out", h_out)
+    angle = chk.finite("angle", angle)
+    return Rectangle(c, angle, h_out, w_out) - Rectangle(c, angle, h_in, w_in)
+
+
+def stadium(center: npt.ArrayLike, angle: float, width: float, length: float) -> Shape:
+    """A rectangle with semicircular ends (a pill box).
+
+    Parameters
+    ----------
+    center : (float, float)
+        The middle.
+    angle : float
+        The direction of its length in radians from +x.
+    width : float
+        The width across it, and the diameter of the round ends; positive.
+    length : float
+        The overall length, ends included, at least ``width`` (equal to it:
+        a disc).
+
+    Returns
+    -------
+    Shape
+        The rectangle between the ends' centres joined with the two discs:
+        of area ``width * (length - width) + pi * width**2 / 4``.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a value is not finite, ``width`` is not positive or ``length``
+        less than it.
+
+    Examples
+    --------
+    >>> round(stadium((0, 0), 0.0, 2.0, 6.0).area(), 12)
+    11.14159265359
+    """
+    cx, cy = chk.pair("center", center)
+    angle = chk.finite("angle", angle)
+    width = chk.positive("width", chk.finite("width", width))
+    length = chk.finite("length", length)
+    chk.stadium_sides(width, length)
+    r = 0.5 * width
+    if length == width:
+        return Disc((cx, cy), r)
+    half = 0.5 * (length - width)
+    ux, uy = math.cos(angle), math.sin(angle)
+    return (Rectangle((cx, cy), angle, width, length - width)
+            | Disc((cx - half * ux, cy - half * uy), r) | Disc((cx + half * ux, cy + half * uy), r))

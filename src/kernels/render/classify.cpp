@@ -123,6 +123,62 @@ State classify_disc(const Primitive& p, double x, double y, double hx, double hy
     return State::Crossed;
 }
 
+// The squared distance from the origin to the segment from p to p + d.
+double squared_distance_to_segment(double px, double py, double dx, double dy) {
+    const double dd = dx * dx + dy * dy;
+    const double t = dd > 0.0 ? std::clamp(-(px * dx + py * dy) / dd, 0.0, 1.0) : 0.0;
+    const double x = px + t * dx, y = py + t * dy;
+    return x * x + y * y;
+}
+
+// A box's state against an ellipse, in the ellipse's frame, where it is the
+// unit disc and the box the parallelogram u + s g1 + t g2 (s, t in [-1, 1]),
+// u = A^-1 (centre - c), g1 = hx A^-1 e_x, g2 = hy A^-1 e_y: inside when its
+// farthest corner lies within 1, outside when its nearest point lies beyond
+// 1 (an affine map keeps which points lie inside).
+State classify_ellipse(const Primitive& p, double x, double y, double hx, double hy) {
+    const double slack = kMargin * (std::fabs(x) + std::fabs(y) + hx + hy + (p.xmax - p.xmin) +
+                                    (p.ymax - p.ymin));
+    if (x + hx + slack < p.xmin || x - hx - slack > p.xmax || y + hy + slack < p.ymin ||
+        y - hy - slack > p.ymax)
+        return State::Out;
+    const EllipseMap& e = p.ellipse;
+    const double dx = x - p.v[0], dy = y - p.v[1];
+    double ux, uy;
+    e.to_unit(dx, dy, ux, uy);
+    const double g1x = hx * e.i00, g1y = hx * e.i10, g2x = hy * e.i01, g2y = hy * e.i11;
+    // the roundings of the map, relative to everything it was computed from
+    const double margin = kMargin * (e.inv_norm * (std::fabs(x) + std::fabs(y) +
+                                     std::fabs(p.v[0]) + std::fabs(p.v[1]) + hx + hy) + 1.0);
+    if (!std::isfinite(margin) || !(margin < 0.5) || !std::isfinite(ux) || !std::isfinite(uy))
+        return State::Crossed;
+    double farthest = 0.0;
+    for (int k = 0; k < 4; ++k) {
+        const double s = k & 1 ? 1.0 : -1.0, t = k & 2 ? 1.0 : -1.0;
+        const double cx = ux + s * g1x + t * g2x, cy = uy + s * g1y + t * g2y;
+        farthest = std::max(farthest, cx * cx + cy * cy);
+    }
+    const double inner = 1.0 - margin, outer = 1.0 + margin;
+    if (farthest < inner * inner) return State::In;
+    // the origin inside the parallelogram: (s, t) = -[g1 g2]^-1 u within [-1, 1]^2
+    const double det = g1x * g2y - g1y * g2x;
+    if (det != 0.0) {
+        const double s = -(ux * g2y - uy * g2x) / det, t = -(g1x * uy - g1y * ux) / det;
+        if (std::fabs(s) <= 1.0 && std::fabs(t) <= 1.0) return State::Crossed;
+    }
+    double nearest = INFINITY;
+    for (int k = 0; k < 4; ++k) {
+        // the sides from corner (s, t) along +g1 (s = -1) or +g2 (t = -1)
+        const double s = k & 1 ? 1.0 : -1.0;
+        const bool along_g1 = k < 2;
+        const double px = along_g1 ? ux - g1x + s * g2x : ux + s * g1x - g2x;
+        const double py = along_g1 ? uy - g1y + s * g2y : uy + s * g1y - g2y;
+        nearest = std::min(nearest, along_g1 ? squared_distance_to_segment(px, py, 2 * g1x, 2 * g1y)
+                                             : squared_distance_to_segment(px, py, 2 * g2x, 2 * g2y));
+    }
+    return nearest > outer * outer ? State::Out : State::Crossed;
+}
+
 // Whether the segment from a to b may meet the box of half-sizes (rx, ry)
 // about (x, y): the separating axes, the box's own and then the edge's
 // normal.
@@ -205,8 +261,12 @@ bool inside_translated_polygon(const Primitive& p, double tx, double ty, double 
 }
 
 State classify(const Primitive& p, double x, double y, double hx, double hy) {
-    return p.kind == PrimKind::Disc ? classify_disc(p, x, y, hx, hy)
-                                    : classify_polygon(p, x, y, hx, hy);
+    switch (p.kind) {
+        case PrimKind::Disc: return classify_disc(p, x, y, hx, hy);
+        case PrimKind::Ellipse: return classify_ellipse(p, x, y, hx, hy);
+        case PrimKind::Polygon: break;
+    }
+    return classify_polygon(p, x, y, hx, hy);
 }
 
 }  // namespace trovel

@@ -149,7 +149,7 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     }
 }
 
-// A block whose program is one disc or convex polygon, perhaps complemented,
+// A block whose program is one disc, ellipse or convex polygon, perhaps complemented,
 // row by row: the runs that primitive surely holds or misses filled, the
 // pixels between walked one by one.  False, having written nothing, when the
 // runs cannot be sure.

@@ -15,17 +15,28 @@
 //
 // Why this and not inclusion-exclusion over convex pieces: it needs no
 // decomposition of the shape, handles any depth of union, intersection and
-// difference the same way, keeps circles as true arcs (each arc integrates in
-// closed form), and costs only the curves that reach the footprint.
+// difference the same way, keeps circles and ellipses as true arcs (each arc
+// integrates in closed form), and costs only the curves that reach the
+// footprint.
+//
+// An ellipse is the image of the unit circle under u -> c + A u (det A > 0):
+// along its arc P(t) = c + A e(t), e(t) = (cos t, sin t), the integrand is
+// x dy - y dx = cross(P, P') dt = cross(c, A e') dt + det A dt, whose
+// integral from t1 to t1 + dt is cross(c, P2 - P1) + det A dt; the chord's
+// term cross(P1, P2) is cross(c, P2 - P1) + det A sin dt, so the arc's term
+// is the chord's plus det A (dt - sin dt) (r^2 (dt - sin dt) for a circle).
+// Under the same map a footprint stays a parallelogram and the ellipse
+// becomes the unit disc, so the closed forms for a disc measure it there,
+// the area scaling by det A.
 // Coordinates are taken relative to the footprint's centre, so the terms
 // summed are of the footprint's size and the sum loses little to rounding;
 // footprints of extreme size are measured scaled by a power of two, exactly.
 //
-// Most footprints of an image are crossed by one boundary, or two: one disc,
-// one straight edge, or one of each (a vane meeting a rim).  Short closed
-// forms take those: the footprint clipped by the edge lines, measured by the
-// shoelace formula or against the disc; two primitives combine by
-// inclusion-exclusion.  The general trace runs only where more meet.
+// Most footprints of an image are crossed by one boundary, or two: one disc
+// or ellipse, one straight edge, or one of each (a vane meeting a rim).  Short
+// closed forms take those: the footprint clipped by the edge lines, measured
+// by the shoelace formula or against the disc (an ellipse's unit disc); two
+// primitives combine by inclusion-exclusion.  The general trace runs only where more meet.
 //
 // Degenerate cases: cuts are shared points (both curves end their pieces at
 // the same coordinates), so the traced boundary closes exactly; boundaries
@@ -72,18 +83,24 @@ constexpr double kProbeAngle = 2.399963229728653;  // the golden angle
 // The most vertices of the footprint clipped by two lines: 4 + 1 + 1.
 constexpr int kClipped = 8;
 
+enum class CurveKind : std::uint8_t { Segment, Circle, Ellipse };
+
 struct Curve {
     int prim;                  // kFootprintOwner or a primitive's index
-    bool circle;
+    CurveKind kind;
     double ax, ay, bx, by;     // segment ends
     double ux, uy, len;        // segment unit direction and length
     double offset;             // cross(u, a): the line is {P : cross(u, P) = offset}
-    double cx, cy, r;          // circle
+    double cx, cy, r;          // circle and ellipse centre; circle radius
+    Conic conic;               // circle and ellipse: c + M (cos t, sin t)
+    double det;                // det M: r^2 for a circle
+
+    bool round() const { return kind != CurveKind::Segment; }
 };
 
 struct Cut {
     int curve;
-    double t;                  // segment parameter in [0, 1], or angle on a circle
+    double t;                  // segment parameter in [0, 1], or the angle t on a round curve
     double x, y;
 };
 
@@ -135,18 +152,18 @@ double clamp01(double t) { return t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t); }
 // x dy - y dx along it, x1 y2 - y1 x2.
 double segment_term(double x1, double y1, double x2, double y2) { return x1 * y2 - y1 * x2; }
 
-// r^2 (dth - sin dth): twice the area between an arc of angle dth and its
-// chord.  For small angles the series avoids the cancellation of dth - sin dth.
-double twice_circular_segment(double r, double dth) {
-    double k;
+// dth - sin dth; for small angles the series avoids the cancellation.
+double arc_excess(double dth) {
     if (dth < 1e-2) {
         const double d2 = dth * dth;
-        k = dth * d2 * (1.0 / 6.0 - d2 * (1.0 / 120.0 - d2 * (1.0 / 5040.0 - d2 / 362880.0)));
-    } else {
-        k = dth - std::sin(dth);
+        return dth * d2 * (1.0 / 6.0 - d2 * (1.0 / 120.0 - d2 * (1.0 / 5040.0 - d2 / 362880.0)));
     }
-    return r * r * k;
+    return dth - std::sin(dth);
 }
+
+// r^2 (dth - sin dth): twice the area between an arc of angle dth and its
+// chord.
+double twice_circular_segment(double r, double dth) { return r * r * arc_excess(dth); }
 
 // Green's term of the counter-clockwise arc from P1 (angle t1) through dth:
 // with P = c + r (cos t, sin t), x dy - y dx = r cx cos t dt + r cy sin t dt
@@ -154,6 +171,13 @@ double twice_circular_segment(double r, double dth) {
 // equals the chord's term x1 y2 - y1 x2 plus r^2 (dth - sin dth).
 double arc_term(double x1, double y1, double x2, double y2, double r, double dth) {
     return segment_term(x1, y1, x2, y2) + twice_circular_segment(r, dth);
+}
+
+// Green's term of the arc of an ellipse of det A = `det` from P1 through the
+// parametric angle dth (the header's derivation): the chord's term plus
+// det A (dth - sin dth).
+double elliptical_arc_term(double x1, double y1, double x2, double y2, double det, double dth) {
+    return segment_term(x1, y1, x2, y2) + det * arc_excess(dth);
 }
 
 // Twice the signed area of the polygon (x, y) of n vertices (the shoelace
@@ -403,13 +427,28 @@ double polygon_in_disc(const double* x, const double* y, int n, double cx, doubl
     return convex_in_disc(x, y, n, cx, cy, r);
 }
 
-// A leaf a closed form can take: a disc, or a polygon of which a single edge
-// runs right across the footprint's bounding disc (so that, there, the
-// polygon is the half-plane left of that edge).
+// An ellipse about the footprint's centre: the local centre, and the local
+// A (the primitive's times s), its inverse and det A.
+Conic local_conic(const Primitive& p, const Local& at, double& det) {
+    const EllipseMap& e = p.ellipse;
+    const double s = at.s, is = 1.0 / at.s;
+    Conic c{at.x(p.v[0]), at.y(p.v[1]), e.a00 * s, e.a01 * s, e.a10 * s, e.a11 * s,
+            e.i00 * is, e.i01 * is, e.i10 * is, e.i11 * is, e.inv_norm * is};
+    det = c.m00 * c.m11 - c.m01 * c.m10;
+    return c;
+}
+
+// A leaf a closed form can take: a disc, an ellipse, or a polygon of which a
+// single edge runs right across the footprint's bounding disc (so that,
+// there, the polygon is the half-plane left of that edge).
 struct SimpleLeaf {
-    bool disc = false;
+    bool disc = false, ellipse = false;
     double cx = 0.0, cy = 0.0, r = 0.0;        // the disc
+    Conic conic{};                             // the ellipse, local
+    double det = 0.0;                          // its det A
     double ax = 0.0, ay = 0.0, ux = 0.0, uy = 0.0;   // the edge's line, local
+
+    bool round() const { return disc || ellipse; }
 };
 
 bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
@@ -419,6 +458,11 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
         leaf.cx = at.x(p.v[0]);
         leaf.cy = at.y(p.v[1]);
         leaf.r = p.v[2] * at.s;
+        return true;
+    }
+    if (p.kind == PrimKind::Ellipse) {
+        leaf.ellipse = true;
+        leaf.conic = local_conic(p, at, leaf.det);
         return true;
     }
     const double reach = fr.scale * (1.0 + kCleanCrossing), reach2 = reach * reach;
@@ -447,25 +491,43 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
     return true;
 }
 
+// Twice the area of the convex polygon inside the ellipse: the polygon
+// mapped by A^-1 (still convex and counter-clockwise, det A > 0) against the
+// unit disc about A^-1 c, the image of the centre; the area times det A.
+double polygon_in_ellipse(const double* x, const double* y, int n, const SimpleLeaf& e) {
+    const Conic& c = e.conic;
+    double ux[kClipped], uy[kClipped], scale = 0.0;
+    for (int i = 0; i < n; ++i) {
+        ux[i] = c.i00 * x[i] + c.i01 * y[i];
+        uy[i] = c.i10 * x[i] + c.i11 * y[i];
+        scale = std::max(scale, length(ux[i], uy[i]));
+    }
+    const double wx = c.i00 * c.cx + c.i01 * c.cy, wy = c.i10 * c.cx + c.i11 * c.cy;
+    const double sum = polygon_in_disc(ux, uy, n, wx, wy, 1.0, scale);
+    return sum < 0.0 ? -1.0 : sum * e.det;
+}
+
 // Twice the area of the footprint inside one simple leaf.
 double leaf_sum(const FootprintFrame& fr, const SimpleLeaf& leaf) {
     if (leaf.disc) return polygon_in_disc(fr.px, fr.py, 4, leaf.cx, leaf.cy, leaf.r, fr.scale);
+    if (leaf.ellipse) return polygon_in_ellipse(fr.px, fr.py, 4, leaf);
     double x[kClipped], y[kClipped];
     const int n = cut_by_line(fr.px, fr.py, 4, leaf.ax, leaf.ay, leaf.ux, leaf.uy, x, y);
     return shoelace(x, y, n);
 }
 
 // Twice the area of the footprint inside both simple leaves: clipped by the
-// edges' lines, measured by the shoelace formula or against the disc.  Two
-// discs are the general trace's.
+// edges' lines, measured by the shoelace formula or against the disc or
+// ellipse.  Two round leaves are the general trace's.
 double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf& b) {
-    if (a.disc && b.disc) return -1.0;
-    const SimpleLeaf& edge = a.disc ? b : a;
-    const SimpleLeaf& other = a.disc ? a : b;
+    if (a.round() && b.round()) return -1.0;
+    const SimpleLeaf& edge = a.round() ? b : a;
+    const SimpleLeaf& other = a.round() ? a : b;
     double x[kClipped], y[kClipped], x2[kClipped], y2[kClipped];
     const int n = cut_by_line(fr.px, fr.py, 4, edge.ax, edge.ay, edge.ux, edge.uy, x, y);
     if (n < 3) return 0.0;
     if (other.disc) return polygon_in_disc(x, y, n, other.cx, other.cy, other.r, fr.scale);
+    if (other.ellipse) return polygon_in_ellipse(x, y, n, other);
     const int m = cut_by_line(x, y, n, other.ax, other.ay, other.ux, other.uy, x2, y2);
     return shoelace(x2, y2, m);
 }
@@ -521,7 +583,7 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
 Curve make_segment(int prim, double ax, double ay, double bx, double by) {
     Curve c{};
     c.prim = prim;
-    c.circle = false;
+    c.kind = CurveKind::Segment;
     c.ax = ax;
     c.ay = ay;
     c.bx = bx;
@@ -537,11 +599,47 @@ Curve make_segment(int prim, double ax, double ay, double bx, double by) {
 Curve make_circle(int prim, double cx, double cy, double r) {
     Curve c{};
     c.prim = prim;
-    c.circle = true;
+    c.kind = CurveKind::Circle;
     c.cx = cx;
     c.cy = cy;
     c.r = r;
+    // M = r I, for the crossings with ellipses
+    const double ir = 1.0 / r;
+    c.conic = {cx, cy, r, 0.0, 0.0, r, ir, 0.0, 0.0, ir, std::sqrt(2.0) * ir};
+    c.det = r * r;
     return c;
+}
+
+Curve make_ellipse(int prim, const Conic& conic, double det) {
+    Curve c{};
+    c.prim = prim;
+    c.kind = CurveKind::Ellipse;
+    c.cx = conic.cx;
+    c.cy = conic.cy;
+    c.conic = conic;
+    c.det = det;
+    return c;
+}
+
+// A round curve's point at the angle t: c + M (cos t, sin t).
+void round_point(const Curve& e, double t, double& x, double& y) {
+    if (e.kind == CurveKind::Circle) {
+        x = e.cx + e.r * std::cos(t);
+        y = e.cy + e.r * std::sin(t);
+        return;
+    }
+    const Conic& c = e.conic;
+    const double ct = std::cos(t), st = std::sin(t);
+    x = c.cx + (c.m00 * ct + c.m01 * st);
+    y = c.cy + (c.m10 * ct + c.m11 * st);
+}
+
+// The angle t of a round curve's point (x, y): that of M^-1 (P - c).
+double round_angle(const Curve& e, double x, double y) {
+    if (e.kind == CurveKind::Circle) return std::atan2(y - e.cy, x - e.cx);
+    const Conic& c = e.conic;
+    const double dx = x - c.cx, dy = y - c.cy;
+    return std::atan2(c.i10 * dx + c.i11 * dy, c.i00 * dx + c.i01 * dy);
 }
 
 // The same line, in either direction, as far as the footprint can tell.
@@ -554,6 +652,26 @@ bool same_line(const Curve& e, const Curve& f, double tol) {
 bool same_circle(const Curve& e, const Curve& f, double tol) {
     return std::fabs(e.cx - f.cx) <= tol && std::fabs(e.cy - f.cy) <= tol &&
            std::fabs(e.r - f.r) <= tol;
+}
+
+// The same ellipse (or an ellipse and a circle), as far as the footprint can
+// tell: the centres within tol, and the forms S = M M^T, which say the
+// ellipse whatever its parametrisation ((P - c)^T S^-1 (P - c) < 1), within
+// tol times the sizes (|r1^2 - r2^2| <= tol (r1 + r2) for circles).
+bool same_round(const Curve& e, const Curve& f, double tol) {
+    if (e.kind == CurveKind::Circle && f.kind == CurveKind::Circle) return same_circle(e, f, tol);
+    if (std::fabs(e.cx - f.cx) > tol || std::fabs(e.cy - f.cy) > tol) return false;
+    const auto form = [](const Conic& c, double S[3]) {
+        S[0] = c.m00 * c.m00 + c.m01 * c.m01;
+        S[1] = c.m00 * c.m10 + c.m01 * c.m11;
+        S[2] = c.m10 * c.m10 + c.m11 * c.m11;
+    };
+    double a[3], b[3];
+    form(e.conic, a);
+    form(f.conic, b);
+    const double slack = tol * (std::sqrt(a[0] + a[2]) + std::sqrt(b[0] + b[2]));
+    return std::fabs(a[0] - b[0]) <= slack && std::fabs(a[1] - b[1]) <= slack &&
+           std::fabs(a[2] - b[2]) <= slack;
 }
 
 bool in_range(double t) { return t >= -kEndSlack && t <= 1.0 + kEndSlack; }
@@ -573,6 +691,12 @@ void gather_curves(Workspace& ws, const Shape& shape, const std::vector<std::int
         const Primitive& p = shape.prims[code];
         if (p.kind == PrimKind::Disc) {
             ws.curves.push_back(make_circle(code, at.x(p.v[0]), at.y(p.v[1]), p.v[2] * at.s));
+            continue;
+        }
+        if (p.kind == PrimKind::Ellipse) {
+            double det;
+            const Conic conic = local_conic(p, at, det);
+            ws.curves.push_back(make_ellipse(code, conic, det));
             continue;
         }
         for_each_edge_near(p, at.qy - reach_y - slack, at.qy + reach_y + slack, true, ws.near,
@@ -639,6 +763,48 @@ void cut_segment_circle(std::vector<Cut>& cuts, int i, const Curve& e, int j, co
     }
 }
 
+// A segment and an ellipse: in the ellipse's frame u = M^-1 (P - c) the
+// ellipse is the unit circle and the segment a segment of the same
+// parameter, a_u + t d_u; its crossings are found there as a circle's: the
+// foot of the perpendicular from the origin, then half the chord.  The
+// tolerance of a tangency is the circle's, in that frame.
+void cut_segment_ellipse(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Curve& c,
+                         double scale) {
+    const Conic& q = c.conic;
+    const double dx = e.bx - e.ax, dy = e.by - e.ay;
+    const double ax = e.ax - q.cx, ay = e.ay - q.cy;
+    const double aux = q.i00 * ax + q.i01 * ay, auy = q.i10 * ax + q.i11 * ay;
+    const double dux = q.i00 * dx + q.i01 * dy, duy = q.i10 * dx + q.i11 * dy;
+    const double dd = dux * dux + duy * duy;
+    if (!(dd > 0.0)) return;
+    const double t0 = -(aux * dux + auy * duy) / dd;
+    const double fx = aux + t0 * dux, fy = auy + t0 * duy;
+    const double h = length(fx, fy);
+    if (h >= 1.0 - kTangent * (1.0 + scale * q.inv_norm)) return;   // apart, or touching only
+    const double half = std::sqrt((1.0 - h) * (1.0 + h)), dl = std::sqrt(dd);
+    const double dt = half / dl;
+    for (int s = -1; s <= 1; s += 2) {
+        const double t = t0 + s * dt;
+        if (!in_range(t)) continue;
+        const double x = e.ax + t * dx, y = e.ay + t * dy;
+        cuts.push_back({i, clamp01(t), x, y});
+        cuts.push_back({j, std::atan2(fy + s * half * duy / dl, fx + s * half * dux / dl), x, y});
+    }
+}
+
+// Two round curves, one of them an ellipse: the crossings near the
+// footprint (ellipse.cpp), each cut on both at its angle there.
+void cut_round(std::vector<Cut>& cuts, int i, const Curve& a, int j, const Curve& b, double tol,
+               double scale) {
+    if (same_round(a, b, tol)) return;
+    double x[kMostRoundCrossings], y[kMostRoundCrossings];
+    const int n = round_crossings(a.conic, b.conic, scale + tol, kTangent, x, y);
+    for (int k = 0; k < n; ++k) {
+        cuts.push_back({i, round_angle(a, x[k], y[k]), x[k], y[k]});
+        cuts.push_back({j, round_angle(b, x[k], y[k]), x[k], y[k]});
+    }
+}
+
 void cut_circles(std::vector<Cut>& cuts, int i, const Curve& a, int j, const Curve& b,
                  double tol, double scale) {
     if (same_circle(a, b, tol)) return;
@@ -657,6 +823,12 @@ void cut_circles(std::vector<Cut>& cuts, int i, const Curve& a, int j, const Cur
     }
 }
 
+void cut_segment_round(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Curve& c,
+                       double scale) {
+    if (c.kind == CurveKind::Circle) return cut_segment_circle(cuts, i, e, j, c, scale);
+    cut_segment_ellipse(cuts, i, e, j, c, scale);
+}
+
 // Every curve cut at its crossings with the curves of other owners, the
 // cuts sorted by curve and along it.
 void cut_curves(Workspace& ws, const FootprintFrame& fr) {
@@ -667,10 +839,12 @@ void cut_curves(Workspace& ws, const FootprintFrame& fr) {
             const Curve& a = ws.curves[i];
             const Curve& b = ws.curves[j];
             if (a.prim == b.prim) continue;
-            if (!a.circle && !b.circle) cut_segments(ws.cuts, i, a, j, b, fr.tol);
-            else if (!a.circle) cut_segment_circle(ws.cuts, i, a, j, b, fr.scale);
-            else if (!b.circle) cut_segment_circle(ws.cuts, j, b, i, a, fr.scale);
-            else cut_circles(ws.cuts, i, a, j, b, fr.tol, fr.scale);
+            if (!a.round() && !b.round()) cut_segments(ws.cuts, i, a, j, b, fr.tol);
+            else if (!a.round()) cut_segment_round(ws.cuts, i, a, j, b, fr.scale);
+            else if (!b.round()) cut_segment_round(ws.cuts, j, b, i, a, fr.scale);
+            else if (a.kind == CurveKind::Circle && b.kind == CurveKind::Circle)
+                cut_circles(ws.cuts, i, a, j, b, fr.tol, fr.scale);
+            else cut_round(ws.cuts, i, a, j, b, fr.tol, fr.scale);
         }
     }
     std::sort(ws.cuts.begin(), ws.cuts.end(), [](const Cut& p, const Cut& q) {
@@ -686,6 +860,13 @@ void test_leaves(Workspace& ws, const Shape& shape, const Local& at, double x, d
         if (p.kind == PrimKind::Disc) {
             const double dx = x - at.x(p.v[0]), dy = y - at.y(p.v[1]), r = p.v[2] * at.s;
             in = dx * dx + dy * dy < r * r;
+        } else if (p.kind == PrimKind::Ellipse) {
+            // |A^-1 (P - c)| < 1, A^-1 of the local frame being the primitive's over s
+            const EllipseMap& e = p.ellipse;
+            const double is = 1.0 / at.s, dx = x - at.x(p.v[0]), dy = y - at.y(p.v[1]);
+            const double u = (e.i00 * is) * dx + (e.i01 * is) * dy;
+            const double v = (e.i10 * is) * dx + (e.i11 * is) * dy;
+            in = u * u + v * v < 1.0;
         } else {
             in = inside_translated_polygon(p, at.qx, at.qy, x / at.s, y / at.s);
         }
@@ -702,10 +883,10 @@ bool coincident_owners(Workspace& ws, int ci, double mx, double my, const Footpr
     ws.sides.clear();
     ws.sides.push_back({e.prim, 1, 0});
     for (const Curve& g : ws.curves) {
-        if (g.prim == e.prim || g.circle != e.circle) continue;
+        if (g.prim == e.prim || g.round() != e.round()) continue;
         std::uint8_t left;
-        if (e.circle) {
-            if (!same_circle(e, g, fr.tol)) continue;
+        if (e.round()) {
+            if (!same_round(e, g, fr.tol)) continue;
             left = 1;
         } else {
             if (!same_line(e, g, fr.tol)) continue;
@@ -747,6 +928,53 @@ double piece_contribution(Workspace& ws, const Shape& shape, const std::vector<s
     return L == R ? 0.0 : (L ? term : -term);
 }
 
+// The pieces of a straight curve between its cuts (`count` of them from
+// `first`), each weighed by `piece` and added to `sum` in turn.
+template <class Piece>
+void segment_pieces(const Workspace& ws, int ci, std::size_t first, std::size_t count,
+                    Piece piece, double& sum) {
+    const Curve& e = ws.curves[ci];
+    double x1 = e.ax, y1 = e.ay;
+    for (std::size_t k = 0; k <= count; ++k) {
+        const double x2 = k < count ? ws.cuts[first + k].x : e.bx;
+        const double y2 = k < count ? ws.cuts[first + k].y : e.by;
+        if (x1 != x2 || y1 != y2)
+            sum += piece(ci, x1 + kProbe * (x2 - x1), y1 + kProbe * (y2 - y1),
+                         segment_term(x1, y1, x2, y2));
+        x1 = x2;
+        y1 = y2;
+    }
+}
+
+// Green's term of a round curve's arc between two cuts through the angle dth.
+double round_arc_term(const Curve& e, const Cut& c1, const Cut& c2, double dth) {
+    if (e.kind == CurveKind::Circle) return arc_term(c1.x, c1.y, c2.x, c2.y, e.r, dth);
+    return elliptical_arc_term(c1.x, c1.y, c2.x, c2.y, e.det, dth);
+}
+
+// The arcs of a round curve between its cuts, counter-clockwise, the last
+// back round to the first; the whole curve when nothing cuts it.
+template <class Piece>
+void round_pieces(const Workspace& ws, int ci, std::size_t first, std::size_t count, Piece piece,
+                  double& sum) {
+    const Curve& e = ws.curves[ci];
+    double x, y;
+    if (count == 0) {
+        // the whole curve: its term is det M 2 pi (r^2 2 pi), its probe anywhere on it
+        round_point(e, kProbeAngle, x, y);
+        sum += piece(ci, x, y, e.kind == CurveKind::Circle ? e.r * e.r * kTwoPi : e.det * kTwoPi);
+        return;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const Cut& c1 = ws.cuts[first + k];
+        const Cut& c2 = ws.cuts[first + (k + 1) % count];
+        const double dth = k + 1 < count ? c2.t - c1.t : c2.t + kTwoPi - c1.t;
+        if (!(dth > 0.0)) continue;
+        round_point(e, c1.t + kProbe * dth, x, y);
+        sum += piece(ci, x, y, round_arc_term(e, c1, c2, dth));
+    }
+}
+
 // Twice the area of the region: the Green terms of the pieces that bound it.
 double trace_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
                  const Local& at, const FootprintFrame& fr) {
@@ -757,38 +985,10 @@ double trace_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32
         return piece_contribution(ws, shape, program, at, fr, ci, mx, my, term);
     };
     for (int ci = 0; ci < nc; ++ci) {
-        const Curve& e = ws.curves[ci];
         const std::size_t first = at_cut;
         while (at_cut < ws.cuts.size() && ws.cuts[at_cut].curve == ci) ++at_cut;
-        const std::size_t count = at_cut - first;
-        if (!e.circle) {
-            double x1 = e.ax, y1 = e.ay;
-            for (std::size_t k = 0; k <= count; ++k) {
-                const double x2 = k < count ? ws.cuts[first + k].x : e.bx;
-                const double y2 = k < count ? ws.cuts[first + k].y : e.by;
-                if (x1 != x2 || y1 != y2)
-                    sum += piece(ci, x1 + kProbe * (x2 - x1), y1 + kProbe * (y2 - y1),
-                                 segment_term(x1, y1, x2, y2));
-                x1 = x2;
-                y1 = y2;
-            }
-            continue;
-        }
-        if (count == 0) {
-            // A whole circle: its term is r^2 2 pi, its probe anywhere on it.
-            sum += piece(ci, e.cx + e.r * std::cos(kProbeAngle), e.cy + e.r * std::sin(kProbeAngle),
-                         e.r * e.r * kTwoPi);
-            continue;
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            const Cut& c1 = ws.cuts[first + k];
-            const Cut& c2 = ws.cuts[first + (k + 1) % count];
-            const double dth = k + 1 < count ? c2.t - c1.t : c2.t + kTwoPi - c1.t;
-            if (!(dth > 0.0)) continue;
-            const double tm = c1.t + kProbe * dth;
-            sum += piece(ci, e.cx + e.r * std::cos(tm), e.cy + e.r * std::sin(tm),
-                         arc_term(c1.x, c1.y, c2.x, c2.y, e.r, dth));
-        }
+        if (ws.curves[ci].round()) round_pieces(ws, ci, first, at_cut - first, piece, sum);
+        else segment_pieces(ws, ci, first, at_cut - first, piece, sum);
     }
     return sum;
 }

@@ -19,6 +19,7 @@ struct Entry {
 };
 
 bool combine(std::int32_t op, bool a, bool b) {
+    if (op == kSymmetricDifference) return a != b;
     return op == kUnion ? (a || b) : op == kIntersect ? (a && b) : (a && !b);
 }
 
@@ -64,16 +65,19 @@ public:
 
 private:
     // a op c, a open: a itself when c leaves it as it is (c is the
-    // operator's identity), else the constant c forces.
+    // operator's identity), else the constant c forces; a ^ 1 is the
+    // complement of a.
     void open_with_constant(std::int32_t op, const Entry& a, std::int32_t c) {
         const std::int32_t identity = op == kIntersect ? 1 : 0;
         if (c == identity) return push(a);
+        if (op == kSymmetricDifference) return complemented(a);
         cut(a);
         push({op == kUnion ? 1 : 0, 0});   // a | 1 = 1; a & 0 = 0; a - 1 = 0
     }
 
-    // c op b, b open: b itself, its complement (1 - b), or a constant.
+    // c op b, b open: b itself, its complement (1 - b, 1 ^ b), or a constant.
     void constant_with_open(std::int32_t op, std::int32_t c, const Entry& b) {
+        if (op == kSymmetricDifference) return c == 0 ? push(b) : complemented(b);
         const bool keeps_b = op == kUnion ? c == 0 : c == 1;
         if (!keeps_b) {
             cut(b);
@@ -81,6 +85,11 @@ private:
         }
         if (op == kDifference) residual_.push_back(kComplement);   // 1 - b
         push(b);
+    }
+
+    void complemented(const Entry& e) {
+        residual_.push_back(kComplement);
+        push(e);
     }
 
     void cut(const Entry& e) { residual_.resize(static_cast<std::size_t>(e.start)); }

@@ -1,8 +1,8 @@
 // The exact aperture renderer: declarations shared by the files of
 // src/kernels/render/.  A shape reaches the kernel as a flat description: a
-// table of primitives (discs and counter-clockwise simple polygons) and a
-// postfix program over them, checked by the Python layer and again,
-// cheaply, when it is read.
+// table of primitives (discs, ellipses and counter-clockwise simple
+// polygons) and a postfix program over them, checked by the Python layer and
+// again, cheaply, when it is read.
 #pragma once
 
 #include <algorithm>
@@ -13,7 +13,7 @@
 
 namespace trovel {
 
-enum class PrimKind : std::int32_t { Disc = 0, Polygon = 1 };
+enum class PrimKind : std::int32_t { Disc = 0, Polygon = 1, Ellipse = 2 };
 
 // Program codes: a code >= 0 pushes that primitive's membership; these pop
 // their operands and push the result.
@@ -21,6 +21,8 @@ constexpr std::int32_t kUnion = -1;
 constexpr std::int32_t kIntersect = -2;
 constexpr std::int32_t kDifference = -3;
 constexpr std::int32_t kComplement = -4;
+constexpr std::int32_t kSymmetricDifference = -5;   // a ^ b: in exactly one of them
+constexpr std::int32_t kLowestCode = kSymmetricDifference;
 
 // What is known of a primitive over a region of the plane: wholly outside,
 // wholly inside, or possibly crossed by its boundary.
@@ -45,13 +47,31 @@ struct EdgeBands {
 // The vertex an edge starts from: edge k runs from it to vertex k.
 inline std::int32_t previous_vertex(std::int32_t k, std::int32_t n) { return k == 0 ? n - 1 : k - 1; }
 
+// An ellipse is the image of the open unit disc under u -> c + A u: its
+// points P with |A^-1 (P - c)| < 1.  A is kept with det A > 0 (a column
+// negated if need be: the same ellipse), so that the boundary
+// t -> c + A (cos t, sin t) runs counter-clockwise.
+struct EllipseMap {
+    double a00 = 0.0, a01 = 0.0, a10 = 0.0, a11 = 0.0;   // A
+    double i00 = 0.0, i01 = 0.0, i10 = 0.0, i11 = 0.0;   // A^-1
+    double inv_norm = 0.0;                               // |A^-1|, Frobenius: bounds its stretch
+
+    // (u, v) = A^-1 (x, y)
+    void to_unit(double x, double y, double& u, double& v) const {
+        u = i00 * x + i01 * y;
+        v = i10 * x + i11 * y;
+    }
+};
+
 struct Primitive {
     PrimKind kind;
-    const double* v;     // disc: cx, cy, r; polygon: x0, y0, x1, y1, ... (counter-clockwise)
+    const double* v;     // disc: cx, cy, r; ellipse: cx, cy, a00, a01, a10, a11 (A, as given);
+                         // polygon: x0, y0, x1, y1, ... (counter-clockwise)
     std::int32_t n;      // polygon vertex count
     double xmin, ymin, xmax, ymax;
     const EdgeBands* bands = nullptr;    // a polygon of many edges: its bands
     bool convex = false;                 // a convex polygon: the intersection of its edges' left sides
+    EllipseMap ellipse;                  // an ellipse: A with det A > 0, and its inverse
 
     double x(std::int32_t k) const { return v[2 * k]; }
     double y(std::int32_t k) const { return v[2 * k + 1]; }
@@ -145,6 +165,23 @@ Workspace& workspace_for(const Shape& shape);
 double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
                       const Footprint& f, const FootprintFrame& frame);
 
+// ---- ellipse.cpp ----------------------------------------------------------
+// A round boundary as the image of the unit circle, c + M (cos t, sin t),
+// det M > 0, with M^-1 and its Frobenius norm.
+struct Conic {
+    double cx, cy, m00, m01, m10, m11, i00, i01, i10, i11, inv_norm;
+};
+// Two ellipses cross at most four times; room for more (roots of rounding
+// near a tangency), since a cut too many only splits a piece in two.
+constexpr int kMostRoundCrossings = 16;
+// The points where two round boundaries cross within `reach` of the origin,
+// into x and y (kMostRoundCrossings of room); their count.  Two crossings
+// that bound a lens thinner than `tangent` times the sizes of the curves and
+// the reach (a tangency, as far as rounding can tell) are left out together;
+// no others are.
+int round_crossings(const Conic& a, const Conic& b, double reach, double tangent, double* x,
+                    double* y);
+
 // ---- rows.cpp -------------------------------------------------------------
 // Columns [start, stop) of a row of a grid.
 struct Columns {
@@ -154,8 +191,8 @@ struct Columns {
 // The columns of row i within [k0, k1) whose pixel boxes (half-sizes bx,
 // by) the primitive surely holds (`in`), and those it may meet (`maybe`,
 // holding `in`); every other column it surely misses.  False when the
-// primitive is neither a disc nor a convex polygon, or the numbers are too
-// extreme for the margins to be sure.
+// primitive is neither a disc, an ellipse nor a convex polygon, or the
+// numbers are too extreme for the margins to be sure.
 struct RowRuns {
     Columns in, maybe;
 };

@@ -1,12 +1,14 @@
 // The runs of a row of grid pixels that one primitive surely holds or
 // surely misses.  Along a row the footprint centres step by one column of
 // the map, so the squared distance to a disc's centre is a quadratic in the
-// column and the side value of a polygon's edge is linear in it.  Solved
-// with a margin of a column and a relative margin far above the margins of
-// `classify`, they give the columns whose pixels `classify` would surely call
-// In (or Out) on their own boxes; only the columns between are left for the
-// pixel-by-pixel walk.  So the runs decide nothing a pixel would not decide
-// alone, and the image keeps its bits whatever blocks led to it.
+// column, and so is the squared distance to an ellipse's centre in the
+// ellipse's own frame (where it is the unit disc); the side value of a
+// polygon's edge is linear in it.  Solved with a margin of a column and a
+// relative margin far above the margins of `classify`, they give the columns
+// whose pixels `classify` would surely call In (or Out) on their own boxes;
+// only the columns between are left for the pixel-by-pixel walk.  So the
+// runs decide nothing a pixel would not decide alone, and the image keeps its
+// bits whatever blocks led to it.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -80,6 +82,32 @@ bool disc_runs(const Primitive& p, const GridMap& m, double rho, std::int64_t i,
     return true;
 }
 
+// An ellipse, in its frame u = A^-1 (P - c): the centres step by A^-1 times
+// the map's first column, and the pixel box lies within rho of its centre,
+// rho its farthest corner's distance, so it is inside where the centre is
+// nearer than 1 - rho to the origin, outside where farther than 1 + rho.
+bool ellipse_runs(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i,
+                  std::int64_t k0, std::int64_t k1, RowRuns& runs) {
+    const EllipseMap& e = p.ellipse;
+    double g1x, g1y, g2x, g2y, ux, uy, wx, wy;
+    e.to_unit(bx, 0.0, g1x, g1y);
+    e.to_unit(0.0, by, g2x, g2y);
+    e.to_unit(m.m00, m.m10, ux, uy);
+    e.to_unit((m.m01 * double(i) + m.x0) - p.v[0], (m.m11 * double(i) + m.y0) - p.v[1], wx, wy);
+    const double rho = std::max(std::sqrt((g1x + g2x) * (g1x + g2x) + (g1y + g2y) * (g1y + g2y)),
+                                std::sqrt((g1x - g2x) * (g1x - g2x) + (g1y - g2y) * (g1y - g2y)));
+    const double extent = std::fabs(p.v[0]) + std::fabs(p.v[1]) + bx + by;
+    const double margin = kRunMargin * (e.inv_norm * row_scale(m, i, k0, k1, extent) + 1.0);
+    const double uu = ux * ux + uy * uy;
+    if (!std::isfinite(margin * margin) || !std::isfinite(wx * wx + wy * wy) ||
+        !(uu > 1e-6 * margin * margin))
+        return false;
+    const double inner = 1.0 - rho - margin, outer = 1.0 + rho + margin;
+    runs.in = columns_of(within(wx, wy, ux, uy, inner > 0.0 ? inner * inner : -1.0), -1, k0, k1);
+    runs.maybe = columns_of(within(wx, wy, ux, uy, outer * outer), 1, k0, k1);
+    return true;
+}
+
 // A convex polygon: the intersection of its edges' left sides.  The box is
 // inside where every side value exceeds the box's reach across that edge,
 // outside where one falls below minus that reach.
@@ -112,6 +140,7 @@ bool convex_runs(const Primitive& p, const GridMap& m, double rx, double ry, std
 bool row_runs(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i,
               std::int64_t k0, std::int64_t k1, RowRuns& runs) {
     if (p.kind == PrimKind::Disc) return disc_runs(p, m, std::sqrt(bx * bx + by * by), i, k0, k1, runs);
+    if (p.kind == PrimKind::Ellipse) return ellipse_runs(p, m, bx, by, i, k0, k1, runs);
     if (p.convex && !p.bands) return convex_runs(p, m, bx, by, i, k0, k1, runs);
     return false;
 }
