@@ -33,19 +33,13 @@ import numpy as np
 import numpy.typing as npt
 
 from ._checks import FloatArray
-from .shapes import Disc, Polygon, Rectangle, Shape
+from .shapes import Disc, Ellipse, Polygon, Rectangle, Shape
 
 __all__ = ["collecting_area", "elt", "gmt", "tmt", "keck", "jwst", "hst", "vlt", "subaru",
            "magellan", "hale", "luvoir_a", "habex"]
 
 Point = tuple[float, float]
 Pupil = Shape | list[Shape]
-
-# The off-axis segments of the GMT are ellipses in the pupil; the renderer's
-# curves are circles, so each is an equal-area polygon of this many vertices,
-# within 4 µm of the ellipse.
-ELLIPSE_VERTICES = 2048
-
 
 def collecting_area(shape: Shape | Iterable[Shape]) -> float:
     """The exact area of a shape, or the sum of the exact areas of several.
@@ -167,9 +161,12 @@ def _hexagonal_array(pitch: float, gap: float, rings: int,
 
 def _outline(shape: Shape) -> tuple[FloatArray, float]:
     """Points and a margin: the shape lies within ``margin`` of their convex
-    hull (a disc: its centre and radius; a polygon: its vertices and 0)."""
+    hull (a disc: its centre and radius; an ellipse: its centre and larger
+    semi-axis; a polygon: its vertices and 0)."""
     if isinstance(shape, Disc):
         return np.array([shape.center]), shape.radius
+    if isinstance(shape, Ellipse):
+        return np.array([shape.center]), max(shape.a, shape.b)
     if isinstance(shape, Polygon):
         return shape.vertices, 0.0
     raise TypeError(f"no outline for {type(shape).__name__}")
@@ -573,19 +570,6 @@ def jwst(spiders: bool = True, gaps: bool = True, segments: bool = False) -> Pup
 
 # --- GMT: seven round mirrors ----------------------------------------------------------
 
-def _ellipse(centre: Point, degrees: float, diameters: tuple[float, float]) -> Polygon:
-    """An ellipse as a polygon of ELLIPSE_VERTICES vertices with the
-    ellipse's area: the inscribed polygon scaled out by the square root of
-    the ratio of their areas.  ``diameters`` are along ``degrees`` from +x
-    and across it."""
-    n = ELLIPSE_VERTICES
-    grow = math.sqrt(2.0 * math.pi / (n * math.sin(2.0 * math.pi / n)))
-    t = 2.0 * math.pi * np.arange(n) / n
-    local = np.stack([0.5 * grow * diameters[0] * np.cos(t),
-                      0.5 * grow * diameters[1] * np.sin(t)], axis=1)
-    return Polygon(_rotated(local, degrees) + np.asarray(centre))
-
-
 def _flared_vane(start: Point, degrees: float, width: float, flare: float,
                  length: float) -> Polygon:
     """A spider ``width`` wide at ``start`` that widens along its length,
@@ -632,10 +616,6 @@ def gmt(spiders: bool = True, gaps: bool = True, segments: bool = False) -> Pupi
       (nearly along the rim), and one from (0.05, -2.409) 0.115 wide at
       11.2°; the other two corners alike, turned by 120° and 240°.
 
-    Each ellipse is a polygon of 2048 vertices (``ELLIPSE_VERTICES``) with
-    the ellipse's area, within 4 µm of the true outline: the renderer's
-    curves are circles.
-
     Sources: hcipy 0.7's ``make_gmt_aperture``, after GMTO's Observatory
     Architecture Document (GMT-REQ-03215, Rev. F) with corrections from
     GMTO's own pupil files.
@@ -671,8 +651,8 @@ def gmt(spiders: bool = True, gaps: bool = True, segments: bool = False) -> Pupi
     middle = Disc((0.0, 0.0), central / 2) - Disc((0.0, 0.0), hole / 2)
     if spiders:
         middle = middle - _union(_gmt_truss(central / 2 + 3.0))
-    outer = [_ellipse(_at(distance, 60.0 * k), 60.0 * k, (across * math.cos(tilt), across))
-             for k in range(6)]
+    outer = [Ellipse(_at(distance, 60.0 * k), 0.5 * across * math.cos(tilt), 0.5 * across,
+                     math.radians(60.0 * k)) for k in range(6)]
     return _assemble([middle, *outer], [], segments)
 
 

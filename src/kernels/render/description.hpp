@@ -2,6 +2,8 @@
 // read, checked and indexed once per shape object.
 #pragma once
 
+#include <vector>
+
 #include "kernels/bindings.hpp"
 #include "render.hpp"
 
@@ -9,18 +11,20 @@ namespace trovel {
 
 using IntArray = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
 
-// The table of primitives and the program, checked (binding.cpp).
+// The table of primitives and the program, checked (binding.cpp); the
+// primitives point into `coords`.
 Shape read_shape(const IntArray& kinds, const IntArray& starts, const IntArray& counts,
-                 const RealArray& coords, const IntArray& program);
+                 const std::vector<double>& coords, const IntArray& program);
 
-// The primitives point into `coords`, which it keeps alive, and into its own
+// The primitives point into `coords`, its own copy (an unpickled array may
+// sit at any byte offset, which typed loads may not read), and into its own
 // edge bands, so it never moves once made.
 struct ShapeDescription {
     struct Box {
         double xmin, ymin, xmax, ymax;
     };
 
-    RealArray coords;
+    std::vector<double> coords;
     Shape shape;
     Box box;   // holds every primitive's bounding box
 
