@@ -6,7 +6,7 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import addr, f64, run_clipper, same_bits
+from helpers import addr, f64, run_clipper, same_bits
 from trovel import Pixels, Strut
 
 

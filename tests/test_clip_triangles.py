@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import f64, run_clipper
+from helpers import clip_polygon, f64, polygon_area, run_clipper
 
 # Default strut: the rectangle -1 <= x <= 1, -0.1 <= y <= 0.1.
 STRUT = (0, -0.1, 0, 1, 0, 0.1, 0, 1, 0, 0, 2)
@@ -37,16 +37,8 @@ def area_inside_halfplanes(tri, planes):
     """Area of a triangle inside the convex set {p : n . p <= c for (n, c) in planes}."""
     poly = [tuple(tri[k:k + 2]) for k in (0, 2, 4)]
     for (nx, ny), c in planes:
-        cut = []
-        for p, q in zip(poly, poly[1:] + poly[:1]):
-            sp, sq = nx * p[0] + ny * p[1] - c, nx * q[0] + ny * q[1] - c
-            if sp <= 0:
-                cut.append(p)
-            if (sp < 0) != (sq < 0) and sp != sq:
-                t = sp / (sp - sq)
-                cut.append((p[0] + t * (q[0] - p[0]), p[1] + t * (q[1] - p[1])))
-        poly = cut
-    return abs(sum(p[0] * q[1] - q[0] * p[1] for p, q in zip(poly, poly[1:] + poly[:1]))) * 0.5
+        poly = clip_polygon(poly, lambda p, nx=nx, ny=ny, c=c: nx * p[0] + ny * p[1] - c)
+    return float(polygon_area(poly))
 
 
 def same_triangle_set(a, b, tol):

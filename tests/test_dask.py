@@ -12,6 +12,7 @@ import dask.array as da  # noqa: E402
 
 import trovel  # noqa: E402
 import trovel.dask as td  # noqa: E402
+from helpers import same_bits  # noqa: E402
 
 # Wide enough that tiles of 70 columns are filled as runs, from column 70 on too.
 GRID = trovel.Pixels.grid((37, 150), center=(0.3, -0.2), scale=0.7, rotation=0.3)
@@ -38,10 +39,6 @@ def client():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as c:
         yield c
-
-
-def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
-    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
 @pytest.mark.parametrize("chunks", [(10, 70), 7, (37, 150)])  # not dividing, and one chunk

@@ -9,40 +9,7 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import addr, same_bits
-
-# --- an independent exact reference: rational Sutherland-Hodgman ---------------
-
-
-def cut(poly, axis, bound, keep_above):
-    """The part of a polygon of Fraction vertices on one side of the line
-    coordinate[axis] == bound."""
-    out = []
-    for p, q in zip(poly[-1:] + poly[:-1], poly):
-        p_in, q_in = (p[axis] >= bound, q[axis] >= bound) if keep_above else (
-            p[axis] <= bound, q[axis] <= bound)
-        if p_in != q_in:
-            t = (bound - p[axis]) / (q[axis] - p[axis])
-            out.append((p[0] + (q[0] - p[0]) * t, p[1] + (q[1] - p[1]) * t))
-        if q_in:
-            out.append(q)
-    return out
-
-
-def area(poly):
-    if len(poly) < 3:
-        return Fraction(0)
-    return abs(sum(p[0] * q[1] - q[0] * p[1] for p, q in zip(poly[-1:] + poly[:-1], poly))) / 2
-
-
-def overlap(tri, x_lo, x_hi, y_lo, y_hi):
-    """Exact area of a triangle (three float pairs) inside a rectangle."""
-    poly = [(Fraction(x), Fraction(y)) for x, y in tri]
-    for axis, bound, above in ((0, x_lo, True), (0, x_hi, False), (1, y_lo, True),
-                               (1, y_hi, False)):
-        poly = cut(poly, axis, bound, above)
-    return area(poly)
-
+from helpers import addr, box_overlap, polygon_area, same_bits
 
 class Frame:
     """The exact rectangles of an (ny, nx) frame's pixels and of its image."""
@@ -68,7 +35,7 @@ class Frame:
             r = self.rect((i, i + 1), (k, k + 1))
             near = ((lo[:, 0] <= float(r[1])) & (hi[:, 0] >= float(r[0]))
                     & (lo[:, 1] <= float(r[3])) & (hi[:, 1] >= float(r[2])))
-            exact = sum(overlap(t, *r) * Fraction(w) for t, w in zip(tris[near], q[near]))
+            exact = sum(box_overlap(t, *r) * Fraction(w) for t, w in zip(tris[near], q[near]))
             err = abs(Fraction(float(image[i, k])) - exact) / (self.sx * self.sy)
             worst = max(worst, float(err) / max(np.abs(q).max(), 1e-300))
         return worst
@@ -76,7 +43,8 @@ class Frame:
     def beyond(self, tris, q):
         """The exact value of the triangles' parts beyond the image's border."""
         box = self.rect((0, self.shape[0]), (0, self.shape[1]))
-        return sum(Fraction(w) * (area([tuple(map(Fraction, v)) for v in t]) - overlap(t, *box))
+        return sum(Fraction(w) * (polygon_area([tuple(map(Fraction, v)) for v in t])
+                                  - box_overlap(t, *box))
                    for t, w in zip(tris, q))
 
 
@@ -121,7 +89,7 @@ def test_pixels_and_outside_are_exact(frame, rng):
     assert f.pixel_error(image, tris, q, pixels) <= 1e-14
     total = Fraction(0)
     for t, w in zip(tris, q):
-        total += Fraction(w) * area([tuple(map(Fraction, v)) for v in t])
+        total += Fraction(w) * polygon_area([tuple(map(Fraction, v)) for v in t])
     assert 0.0 < outside < float(total)  # value on both sides of the border
     assert abs(Fraction(outside) - f.beyond(tris, q)) <= 1e-14 * total
     assert abs(Fraction(float(image.sum()) + outside) - total) <= 1e-12 * total

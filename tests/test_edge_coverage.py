@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import Index, addr, bits, columns, f64
+from helpers import Index, addr, bits, clip_polygon, columns, f64, polygon_area
 
 IDENTITY, ROTATED = (1.0, 0.0, 0.0, 1.0), (0.0, -1.0, 1.0, 0.0)
 R = 1e-15  # pulling an edge into the pixel grid costs a few roundings near 1
@@ -131,19 +131,8 @@ def exact_clipped_fraction(edge, q, jac):
     h = Fraction(1, 2)
     poly = [(qx + j00 * s + j01 * t, qy + j10 * s + j11 * t)
             for s, t in ((-h, -h), (h, -h), (h, h), (-h, h))]
-    side = [b * (y - y0) - a * (x - x0) for x, y in poly]
-    kept = []
-    for k in range(4):
-        (px, py), sp, (cx, cy), sc = poly[k - 1], side[k - 1], poly[k], side[k]
-        if (sp < 0) != (sc < 0):
-            t = sp / (sp - sc)
-            kept.append((px + t * (cx - px), py + t * (cy - py)))
-        if sc < 0:
-            kept.append((cx, cy))
-
-    def area(v):
-        return abs(sum(v[k - 1][0] * v[k][1] - v[k][0] * v[k - 1][1] for k in range(len(v))))
-    return float(area(kept) / area(poly))
+    kept = clip_polygon(poly, lambda v: b * (v[1] - y0) - a * (v[0] - x0))
+    return float(polygon_area(kept) / polygon_area(poly))
 
 
 def test_pixel_frac_agrees_with_exact_clipping(rng):

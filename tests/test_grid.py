@@ -8,7 +8,7 @@ import pytest
 
 import _trovel
 import trovel
-from conftest import run_clipper, same_bits
+from helpers import run_clipper, same_bits
 from trovel import Pixels, Strut, clip
 
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import trovel
-from conftest import in_child, same_bits
+from helpers import in_child, raises, same_bits
 from trovel import Pixels, Strut, _kernels
 
 TRIS = np.array([[(0.0, 0.0), (2.0, 0.0), (0.0, 2.0)]])
@@ -21,14 +21,6 @@ S = Strut.across((0, 0), 0.3, 0.5, 4.0)
 def per_pixel(n=30):
     pos = np.stack(np.meshgrid(np.arange(n, dtype=float), np.arange(n, dtype=float)), -1)
     return Pixels.from_arrays(pos, pos - n / 2, np.eye(2))
-
-
-def raises(error, pattern, call):
-    def check():
-        with pytest.raises(error) as info:
-            call()
-        assert re.search(pattern, str(info.value)), str(info.value)
-    return check
 
 
 @numbers.Real.register

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import Index, addr, f64
+from helpers import Index, addr, f64
 
 U = I = "typing.SupportsInt | typing.SupportsIndex"
 D = "typing.SupportsFloat | typing.SupportsIndex"

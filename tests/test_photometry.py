@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import trovel
-from conftest import same_bits
+from helpers import same_bits
 from trovel import Disc, Pixels, Polygon, Rectangle, photometry
 
 

@@ -6,16 +6,11 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import addr, f64, same_bits
+from helpers import addr, f64, same_bits, triangle_area
 
 
 def area(tri, i, j):
     return _trovel.clip_area(addr(f64(*tri)), i, j)
-
-
-def triangle_area(t):
-    x0, y0, x1, y1, x2, y2 = t
-    return abs((x1 - x0) * (y2 - y0) - (x2 - x0) * (y1 - y0)) * 0.5
 
 
 EXACT_CASES = {

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _trovel
-from conftest import addr, f64
+from helpers import addr, f64
 
 STALE = 0xAB  # neither 0 nor 1: a byte left unwritten shows up
 

@@ -21,7 +21,7 @@ from hypothesis.extra import numpy as hnp
 
 import _trovel
 import trovel
-from conftest import CIRCLE_FAN, STRUT_FAN, Guarded, columns, exact, run_clipper, same_bits
+from helpers import CIRCLE_FAN, STRUT_FAN, Guarded, columns, exact, run_clipper, same_bits
 from test_edge_coverage import exact_clipped_fraction
 
 # CI runs the same examples every time (no database, a fixed seed), so that a

@@ -135,7 +135,7 @@ def cuts(n: int, repeats: int) -> None:
         out_bytes = public().triangles.nbytes
         row(name, tp, tn, f"peak {peak_added(public) / out_bytes:.2f}x output (tracemalloc), "
             f"{peak_rss_added(public) / out_bytes:.2f}x (RSS) of {out_bytes / 2**20:.0f} MiB")
-        row(f"  native into a fresh buffer", tf, tn, "the page faults of a new output")
+        row("  native into a fresh buffer", tf, tn, "the page faults of a new output")
 
 
 def main() -> None:

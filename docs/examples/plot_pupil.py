@@ -9,7 +9,6 @@ circular arcs, also where a vane meets a rim inside one pixel.
 import math
 
 import matplotlib.pyplot as plt
-import numpy as np
 
 import trovel
 

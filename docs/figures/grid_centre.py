@@ -1,7 +1,6 @@
 # Where a grid lands depends on its origin: the footprint centre of pixel
 # [0, 0].  Centring n pixels on a point needs origin = point - (n - 1)/2 * scale.
 import matplotlib.pyplot as plt
-import numpy as np
 
 n, s = 4, 0.5
 fig, axes = plt.subplots(1, 2, figsize=(8, 3.8), sharey=True)
