@@ -220,48 +220,6 @@ class LyingImage(np.ndarray):
 
 
 T1 = np.array([[(0.0, 0.0), (2.0, 0.0), (0.0, 2.0)]])
-SHARED = np.zeros((4, 6))
-REFUSED = {
-    "pixel_not_a_pair": (TypeError, "pixel", lambda: trovel.overlap_area(T1[0], 0)),
-    "pixel_three": (ValueError, "pixel", lambda: trovel.overlap_area(T1[0], (0, 0, 0))),
-    "values_count": (ValueError, "triangles holds 1",
-                     lambda: trovel.deposit_triangles(T1, [1.0, 2.0], shape=(2, 2))),
-    "size_and_shape": (TypeError, "size", lambda: trovel.deposit_triangles(T1, 1.0, size=3,
-                                                                           shape=(3, 3))),
-    "origin_alone": (TypeError, "shape", lambda: trovel.deposit_triangles(T1, 1.0, size=3,
-                                                                          origin=(0, 0))),
-    "scale_zero": (ValueError, "scale", lambda: trovel.deposit_triangles(T1, 1.0, shape=(2, 2),
-                                                                         scale=(1.0, 0.0))),
-    "scale_huge_int": (ValueError, "scale", lambda: trovel.deposit_triangles(
-        T1, 1.0, shape=(2, 2), scale=10**400)),
-    "pixels_overflow": (ValueError, "overflow", lambda: trovel.deposit_triangles(
-        [[(1e308, 0), (1e308, 1), (-1e308, 0)]], 1.0, shape=(2, 2), scale=0.5)),
-    "threads_centred": (ValueError, "threads", lambda: trovel.deposit_triangles(
-        T1, 1.0, size=3, threads=2)),
-    "threads_zero": (ValueError, "threads", lambda: trovel.deposit_triangles(
-        T1, 1.0, shape=(2, 2), threads=0)),
-    "threads_float": (TypeError, "threads", lambda: trovel.deposit_triangles(
-        T1, 1.0, shape=(2, 2), threads=2.0)),
-    "shape_int": (TypeError, "shape", lambda: trovel.deposit_triangles(T1, 1.0, shape=3)),
-    "shape_zero": (ValueError, "shape", lambda: trovel.deposit_triangles(T1, 1.0, shape=(0, 3))),
-    "out_shape": (ValueError, "out", lambda: trovel.deposit_triangles(T1, 1.0, shape=(2, 2),
-                                                                      out=np.zeros((3, 2)))),
-    "out_masked": (TypeError, "masked", lambda: trovel.deposit_triangles(
-        T1, 1.0, shape=(2, 2), out=np.ma.zeros((2, 2)))),
-    "out_masked_centred": (TypeError, "masked", lambda: trovel.deposit_triangles(
-        T1, 1.0, out=np.ma.zeros((3, 3)))),
-    "values_masked": (TypeError, "masked", lambda: trovel.deposit_triangles(
-        T1, np.ma.array([1.0], mask=[True]), size=3)),
-    "out_over_triangles": (ValueError, "share", lambda: trovel.deposit_triangles(
-        SHARED[:1], 1.0, shape=(2, 4), out=SHARED.reshape(6, 4)[:2])),
-}
-
-
-@pytest.mark.parametrize("case", REFUSED.values(), ids=REFUSED.keys())
-def test_bad_arguments_are_refused_by_name(case):
-    error, word, call = case
-    with pytest.raises(error, match=word):
-        call()
 
 
 @pytest.mark.parametrize("kw", [{}, {"shape": (3, 3), "origin": (-1, -1)}], ids=["centred", "frame"])

@@ -187,28 +187,3 @@ def test_tiles_and_threads_give_the_same_bits_with_ellipses():
             tiled[r0:r1, c0:c1] = render_grid_tile(shape, affine, (r0, r1), (c0, c1))
     threaded = render_grid_tile(shape, affine, (0, 130), (0, 150), threads=2)
     assert np.array_equal(tiled, whole) and np.array_equal(threaded, whole)
-
-
-# --- refused ----------------------------------------------------------------
-
-BAD = {
-    "a_zero": (ValueError, "a must be positive", lambda: Ellipse((0, 0), 0.0, 1.0)),
-    "b_nan": (ValueError, "b", lambda: Ellipse((0, 0), 1.0, math.nan)),
-    "axes_too_far_apart": (ValueError, "too far apart", lambda: Ellipse((0, 0), 1.0, 1e-200)),
-    "singular_map": (ValueError, "non-singular", lambda: Disc((0, 0), 1.0).transformed(
-        ((1.0, 2.0), (2.0, 4.0)))),
-    "map_not_2x2": (ValueError, "2x2", lambda: Disc((0, 0), 1.0).transformed(np.eye(3))),
-    "scale_zero": (ValueError, "factor", lambda: Disc((0, 0), 1.0).scaled((1.0, 0.0))),
-    "inner_not_inside": (ValueError, "less than", lambda: trovel.annulus((0, 0), 2.0, 1.0)),
-    "inner_b_too_wide": (ValueError, "b_in", lambda: trovel.elliptical_annulus(
-        (0, 0), 1.0, 2.0, 1.0, b_in=1.5)),
-    "stadium_too_short": (ValueError, "at least", lambda: trovel.stadium((0, 0), 0.0, 2.0, 1.0)),
-    "xor_not_a_shape": (TypeError, "other", lambda: Ellipse((0, 0), 1.0, 1.0) ^ 3),
-}
-
-
-@pytest.mark.parametrize("name", BAD)
-def test_bad_ellipses_and_maps_are_refused(name):
-    exc, word, make = BAD[name]
-    with pytest.raises(exc, match=word):
-        make()

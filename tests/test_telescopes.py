@@ -144,14 +144,3 @@ def value_at(shape, point):
 def test_the_single_strut_points_up(name, up, down):
     shape = getattr(telescopes, name)()
     assert value_at(shape, up) == 0.0 and value_at(shape, down) == 1.0
-
-
-def test_refusals():
-    with pytest.raises(TypeError, match="spiders must be True or False"):
-        telescopes.hst(spiders="no")
-    with pytest.raises(TypeError, match="segments must be True or False"):
-        telescopes.elt(segments=1)
-    with pytest.raises(TypeError, match=r"shape\[1\] must be a Shape"):
-        telescopes.collecting_area([telescopes.habex(), 2.0])
-    with pytest.raises(TypeError, match="must be a Shape or an iterable"):
-        telescopes.collecting_area(3.0)
