@@ -364,6 +364,12 @@ class Shape:
         """(kinds, starts, counts, coords, program): the flat form the native
         kernel takes.  Every leaf becomes its own primitive; the walk is
         iterative so that no depth of combination can exhaust the stack."""
+        if not isinstance(self, _Combined):    # one primitive: apertures by the thousand
+            values = np.ascontiguousarray(self._coords(), dtype=np.float64)
+            chk.native_size("the shape", len(values))
+            count = len(values) // 2 if self._kind == _POLYGON else 0
+            return (np.array([self._kind], np.int32), np.zeros(1, np.int32),
+                    np.array([count], np.int32), values, np.zeros(1, np.int32))
         kinds: list[int] = []
         starts: list[int] = []
         counts: list[int] = []
