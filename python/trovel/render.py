@@ -1,7 +1,7 @@
 """Exact rendering of aperture shapes onto pixel sets.
 
 For each pixel, :func:`render` gives the fraction of its footprint's area
-inside the shape, with circles as true arcs and exact wherever several
+inside the shape, with circles and ellipses as true arcs and exact wherever several
 boundaries cross one footprint (within 1e-12 of the exact fraction).
 """
 from __future__ import annotations
@@ -41,15 +41,15 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
            threads: int = 1) -> FloatArray:
     """Exact fraction of each pixel's footprint inside ``shape``.
 
-    Circles are true arcs, and the fraction is exact wherever several
+    Circles and ellipses are true arcs, and the fraction is exact wherever several
     boundaries cross one footprint, up to rounding (within 1e-12).  Blocks
     of pixels that no boundary crosses are filled without per-pixel work.
 
     Parameters
     ----------
     shape : Shape
-        A `Disc`, `Polygon` or `Rectangle`, or any combination of them by
-        ``|``, ``&`` and ``-``.
+        A `Disc`, `Ellipse`, `Polygon` or `Rectangle`, or any combination
+        of them by ``|``, ``&``, ``-`` and ``^``, under any affine map.
     pixels : Pixels
         A lazy affine grid (`Pixels.grid`) or per-pixel footprints
         (`Pixels.from_arrays`).
