@@ -48,6 +48,7 @@ constexpr double kMostRoundingWeight = 600.0;
 // rightmost point) h - k t has lost digits, but atan's argument is then
 // large and the loss is divided by it.
 double S_on_boundary(const ConicForm& c, double t, double h) {
+    if (t == 0.0) return 0.5 * t;   // the same signed zero, without the call
     const double s = std::fabs(h - c.k * t);
     const double angle = s > 0.0 ? std::atan(c.beta * t / s) : std::copysign(2.0 * kQuarterPi, t);
     return 0.5 * (t * s + c.det * angle);
@@ -61,26 +62,13 @@ ConicLevel level_at(const ConicForm& c, double h) {
     L.t1 = std::clamp(c.q * hc - c.rho * d, -c.w, c.w);
     L.t2 = std::clamp(c.q * hc + c.rho * d, -c.w, c.w);
     L.S1 = S_on_boundary(c, L.t1, hc);
-    L.S2 = c.round ? -L.S1 : S_on_boundary(c, L.t2, hc);
+    L.S2 = c.round ? -L.S1 : L.t2 == L.t1 ? L.S1 : S_on_boundary(c, L.t2, hc);
     // beyond the top every chord is below, beyond the bottom none: said
     // outright, since H and k w are rounded apart
     const bool above = h >= c.H, inside = h > -c.H && !above;
     L.lf = above || (inside && h > -c.kw) ? 2.0 : 0.0;
     L.rf = above || (inside && h > c.kw) ? 2.0 : 0.0;
     return L;
-}
-
-// G(L.h, u) for a column boundary u within [-w, w], Su = S(u): the chords
-// left of t1, those between t1 and t2 (below h: h - k t + s(t)) and those
-// right of t2, each up to u.  S increases with u, so S(min(u, t1)) is
-// min(S(u), S(t1)) and so on (to an ulp where rounding breaks the order),
-// which needs no branch.
-inline double area_left(const ConicForm& c, const ConicLevel& L, double u, double Su) {
-    const double mid = std::min(std::max(u, L.t1), L.t2);
-    const double S_mid = std::min(std::max(Su, L.S1), L.S2);
-    return L.lf * (std::min(Su, L.S1) + c.Sw) +
-           ((mid - L.t1) * (L.h - c.half_k * (mid + L.t1)) + (S_mid - L.S1)) +
-           L.rf * (std::max(Su, L.S2) - L.S2);
 }
 
 // The column boundaries of a window relative to the centre, ascending
@@ -123,17 +111,44 @@ Band band_of(const ConicForm& c, const ConicLevel& a, const ConicLevel& b) {
     return band;
 }
 
+// The two levels of a row band side by side, lane 0 the lower: area_left
+// of both at once, lane by lane the same operations (so the same bits).
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair min_of(Pair a, Pair b) { return b < a ? b : a; }   // std::min, lane by lane
+inline Pair max_of(Pair a, Pair b) { return a < b ? b : a; }   // std::max
+
+struct LevelPair {
+    Pair h, t1, t2, S1, S2, lf, rf;
+
+    LevelPair(const ConicLevel& a, const ConicLevel& b)
+        : h{a.h, b.h}, t1{a.t1, b.t1}, t2{a.t2, b.t2}, S1{a.S1, b.S1}, S2{a.S2, b.S2},
+          lf{a.lf, b.lf}, rf{a.rf, b.rf} {}
+
+    // G(b.h, u) - G(a.h, u): the band's area left of u, Su = S(u), each G
+    // the chords left of t1, those between t1 and t2 (below h:
+    // h - k t + s(t)) and those right of t2, each up to u.  S increases
+    // with u, so S(min(u, t1)) is min(S(u), S(t1)) and so on (to an ulp
+    // where rounding breaks the order), which needs no branch.
+    double band_left(const ConicForm& c, double u, double Su) const {
+        const Pair uu = {u, u}, SS = {Su, Su};
+        const Pair mid = min_of(max_of(uu, t1), t2);
+        const Pair S_mid = min_of(max_of(SS, S1), S2);
+        const Pair g = lf * (min_of(SS, S1) + c.Sw) +
+                       ((mid - t1) * (h - c.half_k * (mid + t1)) + (S_mid - S1)) +
+                       rf * (max_of(SS, S2) - S2);
+        return g[1] - g[0];
+    }
+};
+
 // The pixels [p, q) of the row between levels a and b, which the boundary
 // may cross: each its band's area between its column boundaries, over
 // the pixel's area.
-void crossed_run(const ConicForm& c, const ConicLevel& a, const ConicLevel& b, const Columns& col,
-                 std::int64_t p, std::int64_t q, double inv_area, double* row, bool hole) {
-    const auto band_left = [&](std::int64_t j) {
-        return area_left(c, b, col.u[j], col.S[j]) - area_left(c, a, col.u[j], col.S[j]);
-    };
-    double left = band_left(p);
+void crossed_run(const ConicForm& c, const LevelPair& band, const Columns& col, std::int64_t p,
+                 std::int64_t q, double inv_area, double* row, bool hole) {
+    double left = band.band_left(c, col.u[p], col.S[p]);
     for (std::int64_t j = p; j < q; ++j) {
-        const double right = band_left(j + 1);
+        const double right = band.band_left(c, col.u[j + 1], col.S[j + 1]);
         const double f = std::min(std::max((right - left) * inv_area, 0.0), 1.0);
         row[j] = hole ? std::max(0.0, row[j] - f) : f;
         left = right;
@@ -157,9 +172,10 @@ void fill_row(const ConicForm& c, const ConicLevel& a, const ConicLevel& b, cons
         if (!band.full || f0 >= f1 || k0 >= k1) f0 = f1 = k1;
         f0 = std::max(f0, k0);
         f1 = std::max(f0, std::min(f1, k1));
-        crossed_run(c, a, b, col, k0, f0, inv_area, row, hole);
+        const LevelPair pair(a, b);
+        crossed_run(c, pair, col, k0, f0, inv_area, row, hole);
         std::fill(row + f0, row + f1, hole ? 0.0 : 1.0);
-        crossed_run(c, a, b, col, f1, k1, inv_area, row, hole);
+        crossed_run(c, pair, col, f1, k1, inv_area, row, hole);
         k1 = std::max(k0, k1);
     }
     if (!hole) {
