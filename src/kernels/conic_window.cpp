@@ -28,6 +28,9 @@
 
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace trovel {
 namespace {
@@ -115,8 +118,19 @@ Band band_of(const ConicForm& c, const ConicLevel& a, const ConicLevel& b) {
 // of both at once, lane by lane the same operations (so the same bits).
 typedef double Pair __attribute__((vector_size(16)));
 
-inline Pair min_of(Pair a, Pair b) { return b < a ? b : a; }   // std::min, lane by lane
-inline Pair max_of(Pair a, Pair b) { return a < b ? b : a; }   // std::max
+#if defined(__SSE2__)
+// minpd (maxpd) x, y is x < y ? x : y (x > y ? x : y), lane by lane
+inline Pair min_of(Pair a, Pair b) { return _mm_min_pd(b, a); }   // std::min, lane by lane
+inline Pair max_of(Pair a, Pair b) { return _mm_max_pd(b, a); }   // std::max
+#else
+typedef long long Lanes __attribute__((vector_size(16)));   // a comparison's all-ones or zeros
+// x where the lane is set, else y: by bits, as GCC and Clang both take it.
+inline Pair pick(Lanes where, Pair x, Pair y) {
+    return (Pair)(((Lanes)x & where) | ((Lanes)y & ~where));
+}
+inline Pair min_of(Pair a, Pair b) { return pick(b < a, b, a); }
+inline Pair max_of(Pair a, Pair b) { return pick(a < b, b, a); }
+#endif
 
 struct LevelPair {
     Pair h, t1, t2, S1, S2, lf, rf;
