@@ -1,7 +1,9 @@
 // Aperture photometry of many sources in one call: for each source, the
 // exact fraction f of every footprint inside its aperture (the renderer's,
-// on the source's own window of pixels only), and the sums over the usable
-// pixels of image f, (error f)^2 and f times the footprint's area.
+// or for a disc, an ellipse or an annulus of them on an axis-aligned grid a
+// closed form equal to it to rounding; on the source's own window of pixels
+// only), and the sums over the usable pixels of image f, (error f)^2 and
+// f times the footprint's area.
 //
 // A lazy grid's window is the pixels whose grid squares may meet the
 // aperture's box, carried to grid coordinates by the inverse map; it is
