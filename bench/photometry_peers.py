@@ -33,7 +33,7 @@ def note_vs(name: str, theirs: np.ndarray, ours: np.ndarray, scale: np.ndarray) 
 
 def add_trovel(table: Table, scenario: str, t: list[float], main: bool) -> None:
     table.add(scenario, "trovel.photometry, 1 thread", t[0], SOURCES, "source", FAMILY,
-              "one native call, each source on its own window", table=main)
+              "one native call, each source on its own window in closed form", table=main)
     table.add(scenario, "trovel.photometry, 2 threads", t[1], SOURCES, "source", FAMILY,
               f"the same bits; {t[0] / t[1]:.2f}x one thread", table=main)
 

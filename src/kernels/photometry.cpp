@@ -1,7 +1,9 @@
 // Aperture photometry of many sources in one call: for each source, the
 // exact fraction f of every footprint inside its aperture (the renderer's,
-// on the source's own window of pixels only), and the sums over the usable
-// pixels of image f, (error f)^2 and f times the footprint's area.
+// or for a disc, an ellipse or an annulus of them on an axis-aligned grid a
+// closed form equal to it to rounding; on the source's own window of pixels
+// only), and the sums over the usable pixels of image f, (error f)^2 and
+// f times the footprint's area.
 //
 // A lazy grid's window is the pixels whose grid squares may meet the
 // aperture's box, carried to grid coordinates by the inverse map; it is
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "kernels/bindings.hpp"
+#include "kernels/conic_window.hpp"
 #include "kernels/threads.hpp"
 #include "render/description.hpp"
 
@@ -79,7 +82,10 @@ struct Sums {
 };
 
 // The row loop for an image of type T, with or without a mask and errors:
-// one instance each, so that the loop holds no test of what was given.
+// one instance each, so that the loop holds no test of what was given.  A
+// pixel left out, or of fraction 0, adds zeros, which leaves every sum as it
+// is: so the loop needs no branch, and each sum is the one of adding only
+// the pixels used, in order.
 template <class T, bool kMask, bool kError>
 void add_row_of(const Inputs& in, Sums& s, double& covered, const double* f, std::int64_t first,
                 std::int64_t n) {
@@ -90,19 +96,26 @@ void add_row_of(const Inputs& in, Sums& s, double& covered, const double* f, std
         e = static_cast<const T*>(in.error.f64 ? static_cast<const void*>(in.error.f64)
                                                : static_cast<const void*>(in.error.f32)) + first;
     const std::uint8_t* mask = kMask ? in.mask + first : nullptr;
+    double sum = s.sum, error2 = s.error2, cov = covered;
+    bool missed = false;
     for (std::int64_t j = 0; j < n; ++j) {
         const double fj = f[j];
-        if (fj == 0.0) continue;
         const double vj = static_cast<double>(v[j]);
         const double ej = kError ? static_cast<double>(e[j]) : 0.0;
-        if ((kMask && mask[j]) || !std::isfinite(vj) || (kError && !std::isfinite(ej))) {
-            s.partial = true;
-            continue;
+        const bool usable = !(kMask && mask[j]) && std::isfinite(vj) && (!kError || std::isfinite(ej));
+        missed = missed || (!usable && fj != 0.0);
+        const double g = usable ? fj : 0.0;
+        sum += (usable ? vj : 0.0) * g;
+        if constexpr (kError) {
+            const double eg = (usable ? ej : 0.0) * g;
+            error2 += eg * eg;
         }
-        s.sum += vj * fj;
-        if constexpr (kError) s.error2 += (ej * fj) * (ej * fj);
-        covered += fj;
+        cov += g;
     }
+    s.sum = sum;
+    s.error2 = error2;
+    covered = cov;
+    s.partial = s.partial || missed;
 }
 
 template <class T>
@@ -117,165 +130,78 @@ RowAdder adder_for(bool mask, bool error) {
 constexpr double kMissingArea = 1e-9;
 // Sources per piece of work handed to a thread.
 constexpr std::int64_t kSourcesPerPiece = 64;
-
-// ---- discs on axis-aligned grids ------------------------------------------------
-// The field's daily job: small discs and annuli on a grid of rectangles.  The
-// area of the disc of radius r (about the origin) inside the rectangle
-// [xl, xr] x [a, b] is G(b, xr) - G(b, xl) - G(a, xr) + G(a, xl), where
-// G(h, u) is the area of the disc below y = h and left of x = u: the
-// integral from -r to u of the length of the vertical chord below h.  That
-// chord is 2 s(t), h + s(t) or 0 (s(t) = sqrt(r^2 - t^2)) on pieces ending
-// at +-sqrt(r^2 - h^2), so G is a sum of linear terms and of
-// S(u) = integral from 0 to u of s = (u s(u) + r^2 asin(u / r)) / 2, which
-// depends on u alone: evaluated once per column boundary of a window and
-// shared by all its rows.  Rounding stays near r^2 ulp, so the fast path
-// takes discs of up to kRowDiscRadius pixels.
-constexpr double kRowDiscRadius = 32.0;
-constexpr double kQuarterPi = 0.7853981633974483;   // S(r) = pi r^2 / 4
-
-// S(u) for the disc of radius r, u clamped to [-r, r].
-double chord_integral(double u, double r) {
-    const double v = std::clamp(u, -r, r);
-    return 0.5 * (v * std::sqrt((r - v) * (r + v)) + r * r * std::asin(v / r));
-}
-
-// G(h, .) for one row boundary h.
-struct DiscLevel {
-    double h, r, th, St, Sr;   // the pieces end at -th and th; St = S(th); Sr = S(r)
-    bool empty, full, upper;   // h <= -r; h >= r; h > 0
-
-    DiscLevel(double h_, double r_) : h(h_), r(r_) {
-        empty = h <= -r;
-        full = h >= r;
-        upper = h > 0.0;
-        th = empty || full ? r : std::sqrt((r - h) * (r + h));
-        St = chord_integral(th, r);
-        Sr = kQuarterPi * r * r;
-    }
-
-    // G(h, u), given S(u).
-    double G(double u, double Su) const {
-        if (empty) return 0.0;
-        if (full || u <= -th) return upper ? 2.0 * (Su + Sr) : 0.0;
-        const double below = upper ? 2.0 * (Sr - St) : 0.0;     // the chords over [-r, -th]
-        if (u <= th) return below + h * (u + th) + (Su + St);  // chords h + s over [-th, u]
-        return below + 2.0 * (h * th + St) + (upper ? 2.0 * (Su - St) : 0.0);
-    }
-};
-
-// One row of pixels between the levels lo and hi (lo.h < hi.h), pixel k
-// spanning [edge[k], edge[k + 1]]: 0 beyond the band's widest chord, 1
-// within its narrowest, the band's area between G's differences elsewhere.
-// With `hole`, the fractions are taken from the row's instead (a disc
-// inside the one the row holds), and pixels the disc misses are left as
-// they are.
-void fill_disc_row(const DiscLevel& lo, const DiscLevel& hi, const double* edge, const double* S,
-                   std::int64_t cols, double r, double area, double* row, bool hole) {
-    const double a = lo.h, b = hi.h;
-    if (b <= -r || a >= r) {
-        if (!hole) std::fill(row, row + cols, 0.0);
-        return;
-    }
-    // Every point of the row's band lies within `inner` of the vertical
-    // through the centre where the whole band is inside the disc, and
-    // within `outer` where any of it is.
-    const double far = std::max(std::fabs(a), std::fabs(b));
-    const double near = a < 0.0 && b > 0.0 ? 0.0 : std::min(std::fabs(a), std::fabs(b));
-    const double inner = far < r ? std::sqrt((r - far) * (r + far)) : -1.0;
-    const double outer = std::sqrt((r - near) * (r + near));
-    std::int64_t k0 = 0, k1 = cols;   // the columns the widest chord reaches
-    while (k0 < cols && edge[k0 + 1] <= -outer) ++k0;
-    while (k1 > k0 && edge[k1 - 1] >= outer) --k1;
-    if (!hole) {
-        std::fill(row, row + k0, 0.0);
-        std::fill(row + k1, row + cols, 0.0);
-    }
-    const auto put = [&](std::int64_t k, double f) { row[k] = hole ? std::max(0.0, row[k] - f) : f; };
-    // the band's area left of boundary j, G(b, x_j) - G(a, x_j), kept for
-    // the next pixel, whose left boundary it is
-    std::int64_t known = -1;
-    double known_area = 0.0;
-    for (std::int64_t k = k0; k < k1; ++k) {
-        if (edge[k] > -inner && edge[k + 1] < inner) {
-            put(k, 1.0);   // all four corners inside: the whole pixel (the disc is convex)
-            continue;
-        }
-        const double left = known == k ? known_area : hi.G(edge[k], S[k]) - lo.G(edge[k], S[k]);
-        known = k + 1;
-        known_area = hi.G(edge[k + 1], S[k + 1]) - lo.G(edge[k + 1], S[k + 1]);
-        put(k, std::clamp((known_area - left) / area, 0.0, 1.0));
-    }
-}
-
-// The fraction of each pixel of the window (of an axis-aligned map) inside
-// the disc (cx, cy, r), into out (rows, cols); false when the map is not
-// axis-aligned or the disc too large for the fast path.
-bool disc_on_axis_grid(const GridWindow& w, double cx, double cy, double r, double* out,
-                       std::vector<double>& column_S, bool hole = false) {
-    const GridMap& m = w.map;
-    if (m.m01 != 0.0 || m.m10 != 0.0 || !(r <= kRowDiscRadius * std::min(std::fabs(m.m00),
-                                                                         std::fabs(m.m11))))
-        return false;
-    const std::int64_t cols = w.cols();
-    // Column boundaries relative to the centre, ascending: for a mirrored
-    // map the disc is measured mirrored too (it is symmetric), so pixel k
-    // always spans [edge[k], edge[k + 1]].  S at each.
-    const double sx = m.m00 > 0.0 ? 1.0 : -1.0, sy = m.m11 > 0.0 ? 1.0 : -1.0;
-    column_S.resize(static_cast<std::size_t>(2 * (cols + 1)));
-    double* edge = column_S.data();
-    double* S = edge + cols + 1;
-    for (std::int64_t k = 0; k <= cols; ++k) {
-        edge[k] = sx * (m.m00 * (double(w.c0 + k) - 0.5) + (m.x0 - cx));
-        S[k] = chord_integral(edge[k], r);
-    }
-    const double area = std::fabs(m.m00 * m.m11);
-    // row boundaries are shared: each row's upper level is the next one's lower
-    const auto level_at = [&](double t) { return DiscLevel(sy * (m.m11 * t + (m.y0 - cy)), r); };
-    DiscLevel lo = level_at(double(w.r0) - 0.5);
-    for (std::int64_t i = w.r0; i < w.r1; ++i) {
-        double* row = out + (i - w.r0) * cols;
-        const DiscLevel hi = level_at(double(i) + 0.5);
-        fill_disc_row(lo, hi, edge, S, cols, r, area, row, hole);
-        lo = hi;
-    }
-    return true;
-}
+// How many sources ahead a thread asks for the pixels it will read: one
+// source's fractions take about as long as its lines take to arrive.
+constexpr std::int64_t kPrefetchAhead = 2;
 
 // ---- a lazy grid -----------------------------------------------------------
 
-// The window of grid pixels whose squares may meet the box moved by o: the
-// box's corners in grid coordinates, by the inverse map, with a pixel more
-// on each side for the rounding.
-GridWindow window_of(const GridMap& m, const ShapeDescription::Box& b, double ox, double oy) {
-    const double det = m.m00 * m.m11 - m.m01 * m.m10;
-    const double i00 = m.m11 / det, i01 = -m.m01 / det, i10 = -m.m10 / det, i11 = m.m00 / det;
-    double kmin = INFINITY, kmax = -INFINITY, imin = INFINITY, imax = -INFINITY;
-    for (const double x : {b.xmin, b.xmax}) {
-        for (const double y : {b.ymin, b.ymax}) {
-            const double dx = (x + ox) - m.x0, dy = (y + oy) - m.y0;
-            const double k = i00 * dx + i01 * dy, i = i10 * dx + i11 * dy;
-            kmin = std::min(kmin, k);
-            kmax = std::max(kmax, k);
-            imin = std::min(imin, i);
-            imax = std::max(imax, i);
-        }
+// The windows of a lazy grid's sources: the pixels whose squares may meet
+// an aperture's box moved by a source's offset, found through the inverse
+// map (formed once for all sources).
+struct GridPlacer {
+    GridMap m;
+    double i00, i01, i10, i11;
+
+    explicit GridPlacer(const GridMap& map) : m(map) {
+        const double det = m.m00 * m.m11 - m.m01 * m.m10;
+        i00 = m.m11 / det;
+        i01 = -m.m01 / det;
+        i10 = -m.m10 / det;
+        i11 = m.m00 / det;
     }
-    // pixel k covers [k - 0.5, k + 0.5]: those meeting [kmin, kmax], widened
-    // by far more than the rounding of the inverse map
-    const double slack = 1e-9 * (std::fabs(kmin) + std::fabs(kmax) + std::fabs(imin) +
-                                 std::fabs(imax) + 1.0);
-    const auto lo = [&](double v) { return static_cast<std::int64_t>(std::floor(v - slack + 0.5)); };
-    const auto hi = [&](double v) {
-        return static_cast<std::int64_t>(std::ceil(v + slack - 0.5)) + 1;
-    };
-    return {{m.x0 - ox, m.y0 - oy, m.m00, m.m01, m.m10, m.m11}, lo(imin), hi(imax), lo(kmin),
-            hi(kmax)};
+
+    // The box's corners in grid coordinates, with a pixel more on each side
+    // for the rounding; the map's origin moved by minus the offset.
+    GridWindow window(double xmin, double ymin, double xmax, double ymax, double ox,
+                      double oy) const {
+        double kmin = INFINITY, kmax = -INFINITY, imin = INFINITY, imax = -INFINITY;
+        for (const double x : {xmin, xmax}) {
+            for (const double y : {ymin, ymax}) {
+                const double dx = (x + ox) - m.x0, dy = (y + oy) - m.y0;
+                const double k = i00 * dx + i01 * dy, i = i10 * dx + i11 * dy;
+                kmin = std::min(kmin, k);
+                kmax = std::max(kmax, k);
+                imin = std::min(imin, i);
+                imax = std::max(imax, i);
+            }
+        }
+        // pixel k covers [k - 0.5, k + 0.5]: those meeting [kmin, kmax],
+        // widened by far more than the rounding of the inverse map
+        const double slack = 1e-9 * (std::fabs(kmin) + std::fabs(kmax) + std::fabs(imin) +
+                                     std::fabs(imax) + 1.0);
+        const auto lo = [&](double v) { return static_cast<std::int64_t>(std::floor(v - slack + 0.5)); };
+        const auto hi = [&](double v) {
+            return static_cast<std::int64_t>(std::ceil(v + slack - 0.5)) + 1;
+        };
+        return {{m.x0 - ox, m.y0 - oy, m.m00, m.m01, m.m10, m.m11}, lo(imin), hi(imax),
+                lo(kmin), hi(kmax)};
+    }
+
+    GridWindow window(const ShapeDescription::Box& b, double ox, double oy) const {
+        return window(b.xmin, b.ymin, b.xmax, b.ymax, ox, oy);
+    }
+};
+
+// Asks for the cache line at p, into the second-level cache: a source's
+// window is tens of lines, more than the first level can have on their way
+// at once.  GCC drops a loop of __builtin_prefetch as dead code (it has no
+// effect the language sees), so on the machines the wheels are built for
+// the instruction is written out.
+inline void prefetch_line(const char* p) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    asm volatile("prefetcht1 (%0)" : : "r"(p));
+#elif defined(__GNUC__) && defined(__aarch64__)
+    asm volatile("prfm pldl2keep, [%0]" : : "r"(p));
+#else
+    __builtin_prefetch(p, 0, 2);
+#endif
 }
 
-// Asks for the image's (and error's, mask's) rows of the window before the
-// fractions are computed: a source's window is a few scattered cache lines
-// of a large image, whose fetching from memory would otherwise be most of
-// the source's time.
+// Asks for the image's (and error's, mask's) rows of the window before they
+// are read: a source's window is a few scattered cache lines of a large
+// image, whose fetching from memory would otherwise be most of the source's
+// time.
 void prefetch_window(const Inputs& in, const GridWindow& w) {
     const std::int64_t i0 = std::max<std::int64_t>(w.r0, 0), i1 = std::min(w.r1, in.ny);
     const std::int64_t k0 = std::max<std::int64_t>(w.c0, 0), k1 = std::min(w.c1, in.nx);
@@ -286,7 +212,7 @@ void prefetch_window(const Inputs& in, const GridWindow& w) {
         for (std::int64_t i = i0; i < i1; ++i) {
             const char* first = base + item * std::size_t(i * in.nx + k0);
             const char* last = base + item * std::size_t(i * in.nx + k1 - 1);
-            for (const char* p = first; p <= last + line - 1; p += line) __builtin_prefetch(p);
+            for (const char* p = first; p <= last + line - 1; p += line) prefetch_line(p);
         }
     };
     rows(in.image.f64 ? reinterpret_cast<const char*>(in.image.f64)
@@ -307,66 +233,126 @@ bool moderate(const GridWindow& w, const Inputs& in) {
            std::fabs(double(w.c0)) < reach && std::fabs(double(w.c1)) < reach;
 }
 
-// A single disc, or a disc less a disc inside it (an annulus), by the fast
-// path: false when the shape is neither or the fast path declines.
-bool fractions_on_axis_grid(const ShapeDescription& d, const GridWindow& w, double* out,
-                            std::vector<double>& scratch) {
-    const std::vector<std::int32_t>& program = d.shape.program;
-    const auto disc = [&](std::int32_t code) {
-        return d.shape.prims[code].kind == PrimKind::Disc ? d.shape.prims[code].v : nullptr;
-    };
-    if (program.size() == 1 && disc(0))
-        return disc_on_axis_grid(w, disc(0)[0], disc(0)[1], disc(0)[2], out, scratch);
-    if (program.size() != 3 || program[2] != kDifference || program[0] < 0 || program[1] < 0)
-        return false;
-    const double* outer = disc(program[0]);
-    const double* inner = disc(program[1]);
-    if (!outer || !inner ||
-        !(std::hypot(inner[0] - outer[0], inner[1] - outer[1]) + inner[2] <= outer[2]))
-        return false;
-    // the hole lies inside the disc: the annulus's fraction is their difference
-    return disc_on_axis_grid(w, outer[0], outer[1], outer[2], out, scratch) &&
-           disc_on_axis_grid(w, inner[0], inner[1], inner[2], out, scratch, true);
+// The field's daily job, small discs, ellipses and annuli on a grid of
+// rectangles, takes the closed form of conic_window.cpp: one ellipse (a
+// disc among them), or one less another inside it.  `count` is 0 where the
+// general renderer takes the aperture.
+struct ClosedForm {
+    int count = 0;
+    ConicForm outer, inner;
+    const Primitive* hole = nullptr;   // the inner one, for its box
+};
+
+// The closed form of a disc or an ellipse on the axis-aligned map m.
+bool conic_of(const Primitive& p, const GridMap& m, ConicForm& out) {
+    const double px = std::fabs(m.m00), py = std::fabs(m.m11);
+    if (p.kind == PrimKind::Disc) return disc_form(p.v[0], p.v[1], p.v[2], px, py, out);
+    if (p.kind != PrimKind::Ellipse) return false;
+    const EllipseMap& e = p.ellipse;
+    return ellipse_form(p.v[0], p.v[1], e.a00 * e.a00 + e.a01 * e.a01,
+                        e.a00 * e.a10 + e.a01 * e.a11, e.a10 * e.a10 + e.a11 * e.a11,
+                        e.a00 * e.a11 - e.a01 * e.a10, px, py, (m.m00 > 0.0) != (m.m11 > 0.0),
+                        out);
 }
 
-Sums measure_on_grid(const ShapeDescription& d, const GridMap& m, double ox, double oy,
-                     const Inputs& in, double pixel_area, std::vector<double>& fractions,
-                     std::vector<double>& scratch) {
-    Sums s;
-    if (!(std::isfinite(ox) && std::isfinite(oy))) {
-        s.partial = true;
-        return s;
+ClosedForm closed_form_of(const ShapeDescription& d, const GridMap& m) {
+    ClosedForm f;
+    const std::vector<std::int32_t>& program = d.shape.program;
+    const std::vector<Primitive>& prims = d.shape.prims;
+    if (m.m01 != 0.0 || m.m10 != 0.0 || m.m00 == 0.0 || m.m11 == 0.0) return f;
+    if (program.size() == 1 && program[0] >= 0 && conic_of(prims[program[0]], m, f.outer)) {
+        f.count = 1;
+    } else if (program.size() == 3 && program[2] == kDifference && program[0] >= 0 &&
+               program[1] >= 0 && conic_of(prims[program[0]], m, f.outer) &&
+               conic_of(prims[program[1]], m, f.inner) && inside_form(f.inner, f.outer)) {
+        // the hole lies inside: the annulus's fraction is their difference
+        f.count = 2;
+        f.hole = &prims[program[1]];
     }
-    GridWindow w = window_of(m, d.box, ox, oy);
-    if (!moderate(w, in)) {
-        // the aperture lies far beyond the image: nothing of it falls on a pixel
-        s.partial = true;
-        return s;
+    return f;
+}
+
+// A thread's scratch for the sources on a lazy grid.
+struct GridScratch {
+    std::vector<double> fractions;
+    std::vector<std::int64_t> spans;   // per row of a window: its columns of non-zero fractions
+    ConicScratch conic;
+};
+
+// The fractions of the window w of the aperture (rows x cols into
+// s.fractions) and each row's span.
+void window_fractions(const ShapeDescription& d, const ClosedForm& form, const GridPlacer& place,
+                      const GridWindow& w, double ox, double oy, GridScratch& s) {
+    s.fractions.resize(static_cast<std::size_t>(w.rows() * w.cols()));
+    s.spans.resize(static_cast<std::size_t>(2 * w.rows()));
+    double* out = s.fractions.data();
+    if (form.count == 0) {
+        render_grid(d.shape, w, out, 1);
+        for (std::int64_t i = 0; i < w.rows(); ++i) {
+            s.spans[2 * i] = 0;
+            s.spans[2 * i + 1] = w.cols();
+        }
+        return;
     }
-    // A window entirely off the image holds no pixel of it: only partial.
-    if (w.r1 <= 0 || w.c1 <= 0 || w.r0 >= in.ny || w.c0 >= in.nx) {
-        s.partial = true;
-        return s;
+    conic_fractions(w, form.outer, out, w.cols(), s.conic, false, s.spans.data());
+    if (form.count == 1) return;
+    // the hole, on its own part of the window
+    const Primitive& h = *form.hole;
+    GridWindow hw = place.window(h.xmin, h.ymin, h.xmax, h.ymax, ox, oy);
+    hw.r0 = std::max(hw.r0, w.r0);
+    hw.r1 = std::min(hw.r1, w.r1);
+    hw.c0 = std::max(hw.c0, w.c0);
+    hw.c1 = std::min(hw.c1, w.c1);
+    if (hw.r1 > hw.r0 && hw.c1 > hw.c0)
+        conic_fractions(hw, form.inner, out + (hw.r0 - w.r0) * w.cols() + (hw.c0 - w.c0),
+                        w.cols(), s.conic, true, nullptr);
+}
+
+// The window of a source, or none (r1 = r0) when the source holds no pixel
+// of the image (it is then partial): a position not finite, or an aperture
+// far beyond the image or wholly off it.
+GridWindow source_window(const ShapeDescription& d, const GridPlacer& place, double ox,
+                         double oy, const Inputs& in) {
+    GridWindow none{place.m, 0, 0, 0, 0};
+    if (!(std::isfinite(ox) && std::isfinite(oy))) return none;
+    const GridWindow w = place.window(d.box, ox, oy);
+    if (!moderate(w, in) || w.r1 <= 0 || w.c1 <= 0 || w.r0 >= in.ny || w.c0 >= in.nx) return none;
+    return w;
+}
+
+// The sums of one source on a lazy grid.  Only each row's span is read:
+// the zeros beyond it would add nothing.
+Sums measure_on_grid(const ShapeDescription& d, const ClosedForm& form, const GridPlacer& place,
+                     double ox, double oy, const Inputs& in, double pixel_area, GridScratch& s) {
+    Sums sums;
+    const GridWindow w = source_window(d, place, ox, oy, in);
+    if (w.r1 == w.r0) {
+        sums.partial = true;
+        return sums;
     }
-    prefetch_window(in, w);
-    fractions.resize(static_cast<std::size_t>(w.rows() * w.cols()));
-    if (!fractions_on_axis_grid(d, w, fractions.data(), scratch)) render_grid(d.shape, w, fractions.data(), 1);
-    const std::int64_t width = w.cols();
-    const std::int64_t k0 = std::max<std::int64_t>(w.c0, 0), k1 = std::min(w.c1, in.nx);
+    window_fractions(d, form, place, w, ox, oy, s);
+    // the window's columns on the image
+    const std::int64_t on0 = std::max<std::int64_t>(w.c0, 0) - w.c0;
+    const std::int64_t on1 = std::min(w.c1, in.nx) - w.c0;
+    const auto any = [](const double* a, const double* b) {
+        return std::any_of(a, b, [](double v) { return v != 0.0; });
+    };
     double covered = 0.0;
     for (std::int64_t i = w.r0; i < w.r1; ++i) {
-        const double* f = fractions.data() + (i - w.r0) * width;
-        if (i < 0 || i >= in.ny || k1 <= k0) {
-            s.partial = s.partial || std::any_of(f, f + width, [](double v) { return v != 0.0; });
+        const double* f = s.fractions.data() + (i - w.r0) * w.cols();
+        const std::int64_t a = s.spans[2 * (i - w.r0)], b = s.spans[2 * (i - w.r0) + 1];
+        if (i < 0 || i >= in.ny || on1 <= on0) {
+            sums.partial = sums.partial || any(f + a, f + std::max(a, b));
             continue;
         }
-        // the parts of the row beyond the image's sides
-        s.partial = s.partial || std::any_of(f, f + (k0 - w.c0), [](double v) { return v != 0.0; }) ||
-                    std::any_of(f + (k1 - w.c0), f + width, [](double v) { return v != 0.0; });
-        in.add_row(s, covered, f + (k0 - w.c0), i * in.nx + k0, k1 - k0);
+        const std::int64_t lo = std::max(a, on0), hi = std::min(b, on1);
+        // the parts of the span beyond the image's sides
+        sums.partial = sums.partial || any(f + a, f + std::min(b, on0)) ||
+                       any(f + std::max(a, on1), f + b);
+        if (hi > lo) in.add_row(sums, covered, f + lo, i * in.nx + w.c0 + lo, hi - lo);
     }
-    s.area = covered * pixel_area;
-    return s;
+    sums.area = covered * pixel_area;
+    return sums;
 }
 
 // ---- per-pixel footprints --------------------------------------------------
@@ -587,8 +573,12 @@ Sources sources_of(const py::list& shapes, const py::array_t<double, py::array::
     return src;
 }
 
-template <class Measure>
-py::tuple measure_all(const Sources& src, int threads, Measure measure) {
+// Measures every source, split over threads.  A thread takes its sources
+// one after the other, and ahead(s + kPrefetchAhead) is called before
+// measure(s), so that the pixels of the sources next are on their way from
+// memory meanwhile.
+template <class Measure, class Ahead>
+py::tuple measure_all(const Sources& src, int threads, Measure measure, Ahead ahead) {
     Results r{py::array_t<double>(src.n), py::array_t<double>(src.n), py::array_t<double>(src.n),
               py::array_t<bool>(src.n)};
     double* sum = r.sum.mutable_data();
@@ -601,6 +591,9 @@ py::tuple measure_all(const Sources& src, int threads, Measure measure) {
         for_each_piece(threads, pieces, [&](std::int64_t piece) {
             const std::int64_t s1 = std::min(src.n, (piece + 1) * kSourcesPerPiece);
             for (std::int64_t s = piece * kSourcesPerPiece; s < s1; ++s) {
+                if (s == piece * kSourcesPerPiece)
+                    for (std::int64_t t = s; t < std::min(s1, s + kPrefetchAhead); ++t) ahead(t);
+                if (s + kPrefetchAhead < s1) ahead(s + kPrefetchAhead);
                 const Sums m = measure(s);
                 sum[s] = m.sum;
                 error2[s] = m.error2;
@@ -620,11 +613,22 @@ py::tuple photometry_on_grid(const py::list& shapes,
     const Sources src = sources_of(shapes, offsets);
     const GridMap m = pixels.map;
     const double pixel_area = std::fabs(m.m00 * m.m11 - m.m01 * m.m10);
-    return measure_all(src, threads, [&](std::int64_t s) {
-        thread_local std::vector<double> fractions, scratch;
-        return measure_on_grid(src.shape(s), m, src.ox(s), src.oy(s), in, pixel_area, fractions,
-                               scratch);
-    });
+    const GridPlacer place(m);
+    // one aperture for all: its closed form once; one each: each its own
+    const ClosedForm shared = closed_form_of(src.shape(0), m);
+    const bool one = src.shapes.size() == 1;
+    return measure_all(
+        src, threads,
+        [&](std::int64_t s) {
+            thread_local GridScratch scratch;
+            const ShapeDescription& d = src.shape(s);
+            return measure_on_grid(d, one ? shared : closed_form_of(d, m), place, src.ox(s),
+                                   src.oy(s), in, pixel_area, scratch);
+        },
+        [&](std::int64_t s) {
+            const GridWindow w = source_window(src.shape(s), place, src.ox(s), src.oy(s), in);
+            if (w.r1 > w.r0) prefetch_window(in, w);
+        });
 }
 
 py::tuple photometry_on_footprints(const py::list& shapes,
@@ -644,7 +648,7 @@ py::tuple photometry_on_footprints(const py::list& shapes,
         thread_local FootprintScratch scratch;
         return measure_on_footprints(src.shape(s), areas[areas.size() == 1 ? 0 : s], p, index,
                                      src.ox(s), src.oy(s), in, scratch);
-    });
+    }, [](std::int64_t) {});
 }
 
 }  // namespace
