@@ -365,10 +365,11 @@ class Shape:
         kernel takes.  Every leaf becomes its own primitive; the walk is
         iterative so that no depth of combination can exhaust the stack."""
         if not isinstance(self, _Combined):    # one primitive: apertures by the thousand
-            values = np.ascontiguousarray(self._coords(), dtype=np.float64)
+            leaf: Any = self
+            values = np.ascontiguousarray(leaf._coords(), dtype=np.float64)
             chk.native_size("the shape", len(values))
-            count = len(values) // 2 if self._kind == _POLYGON else 0
-            return (np.array([self._kind], np.int32), np.zeros(1, np.int32),
+            count = len(values) // 2 if leaf._kind == _POLYGON else 0
+            return (np.array([leaf._kind], np.int32), np.zeros(1, np.int32),
                     np.array([count], np.int32), values, np.zeros(1, np.int32))
         kinds: list[int] = []
         starts: list[int] = []
