@@ -9,6 +9,8 @@ import pytest
 import trovel
 from trovel import Disc, Pixels, Polygon, Rectangle, hexagonal_segments, pupil, render
 
+from helpers import box_overlap
+
 render_grid_tile = importlib.import_module("trovel.render").render_grid_tile
 checks = importlib.import_module("trovel._checks")
 
@@ -309,6 +311,46 @@ def test_image_total_is_the_area_at_any_scale(name, scale):
     image = render(scale_shape(shape, scale), pixels)
     assert image.sum() == pytest.approx(area, rel=1e-12)
     assert scale_shape(shape, scale).area() / (scale * scale) == pytest.approx(area, rel=1e-12)
+
+
+NEAR = [0.0, 1e-15, 1e-13, 3e-13, 1e-12, 2e-12, 1e-11, 1e-9, 1e-7]
+
+
+@pytest.mark.parametrize("kind", ["disc", "ellipse", "elliptical_ring"])
+def test_curves_through_pixel_corners_keep_the_area(kind, rng):
+    # centres a hair from a pixel corner and whole semi-axes put the curves'
+    # extremes within rounding of corners, where one side's crossing lies
+    # just past its end and the next side's is within a tangency's tolerance
+    pixels = Pixels.grid((40, 40))
+    for _ in range(150):
+        cx, cy = 19.5 + rng.choice(NEAR, 2) * rng.choice([-1.0, 1.0], 2)
+        a, b = rng.integers(1, 15, 2) + rng.choice([0.0, 0.5], 2)
+        if kind == "disc":
+            shape, area = Disc((cx, cy), a), math.pi * a * a
+        else:
+            shape, area = trovel.Ellipse((cx, cy), a, b), math.pi * a * b
+        if kind == "elliptical_ring":
+            r = min(a, b) - 0.5
+            shape, area = shape - Disc((cx + rng.choice(NEAR), cy), r), area - math.pi * r * r
+        assert render(shape, pixels).sum() == pytest.approx(area, rel=1e-12, abs=1e-11)
+
+
+def test_triangles_with_corners_near_pixel_corners(rng):
+    # a vertex within rounding of a pixel corner: the edges meeting there
+    # must agree on which side of each pixel side it lies, or a crossing is
+    # counted twice or lost; the pixels about each vertex against exact
+    # rational overlaps
+    for _ in range(150):
+        whole = rng.integers(3, 37, (3, 2)).astype(float)
+        if (whole == np.roll(whole, 1, axis=0)).any():
+            continue                      # an edge along the grid is another matter
+        tri = whole + 0.5 + rng.choice(NEAR, (3, 2)) * rng.choice([-1.0, 1.0], (3, 2))
+        for vx, vy in whole:
+            block = Pixels.grid((3, 3), origin=(vx - 1.0, vy - 1.0))
+            image = render(Polygon(tri), block)
+            exact = [[float(box_overlap(tri, vx + c - 1.5, vx + c - 0.5, vy + r - 1.5, vy + r - 0.5))
+                      for c in range(3)] for r in range(3)]
+            np.testing.assert_allclose(image, exact, rtol=0, atol=EXACT)
 
 
 def scale_shape(shape, s):

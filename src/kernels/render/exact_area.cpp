@@ -62,8 +62,13 @@ constexpr double kCoincident = 1e-13;
 // tangency to another curve is not cut by it: the sliver dropped is of area
 // ~kTangent^1.5, below 1e-19.
 constexpr double kTangent = 2e-13;
-// Segment parameters this far beyond [0, 1] still cross at an end: a
-// crossing of two ends must not fall between them to rounding.
+// A segment this close (in the same measure) to tangency grazes the curve:
+// its crossing is ill-conditioned, the part of it up to there lying within
+// rounding of the curve.
+constexpr double kGraze = 1e-14;
+// A chord of a round curve this far (as parameters) beyond a segment whose
+// ends both lie outside the curve still cuts it, at the end, so that a
+// chord by rounding just past the segment's end is not lost.
 constexpr double kEndSlack = 1e-12;
 // The closed forms assume clean crossings: a crossing this close (as a
 // fraction of a side) to a corner of the clipped footprint, or a chord this
@@ -674,7 +679,10 @@ bool same_round(const Curve& e, const Curve& f, double tol) {
            std::fabs(a[2] - b[2]) <= slack;
 }
 
-bool in_range(double t) { return t >= -kEndSlack && t <= 1.0 + kEndSlack; }
+// Strictly left of the segment's line.
+bool left_of(const Curve& f, double x, double y) {
+    return cross(f.bx - f.ax, f.by - f.ay, x - f.ax, y - f.ay) > 0.0;
+}
 
 // The curves of a program: every primitive's boundary near the footprint
 // (a polygon's edges in their order, so that the sum is formed in one
@@ -730,6 +738,13 @@ void cut_segments(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Cu
         }
         return;
     }
+    // Each segment's ends on either side of the other's line, the side of a
+    // point decided once for each line, so that the segments of a chain
+    // agree on it where they meet: a chain crosses the other chain's
+    // segments as many times as its ends change sides, however near a corner.
+    if (left_of(f, e.ax, e.ay) == left_of(f, e.bx, e.by) ||
+        left_of(e, f.ax, f.ay) == left_of(e, f.bx, f.by))
+        return;
     const double d1x = e.bx - e.ax, d1y = e.by - e.ay;
     const double d2x = f.bx - f.ax, d2y = f.by - f.ay;
     const double den = cross(d1x, d1y, d2x, d2y);
@@ -737,11 +752,51 @@ void cut_segments(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Cu
     const double wx = f.ax - e.ax, wy = f.ay - e.ay;
     const double t = cross(wx, wy, d2x, d2y) / den;
     const double u = cross(wx, wy, d1x, d1y) / den;
-    if (!in_range(t) || !in_range(u)) return;
     const double tc = clamp01(t);
     const double x = e.ax + tc * d1x, y = e.ay + tc * d1y;
     cuts.push_back({i, tc, x, y});
     cuts.push_back({j, clamp01(u), x, y});
+}
+
+// Which of a segment's chord ends (t_in <= t_out, where it enters and
+// leaves a round curve) cut it, decided by whether its ends lie inside the
+// curve: an end's inside is one evaluation shared by the two segments that
+// meet there, so every closed chain of segments crosses the curve an even
+// number of times, and no piece is left that changes sides along it.  One end
+// in: the one crossing between them, however close to that end; at the
+// inner end itself when the segment grazes the curve, so that the crossing
+// is ill-conditioned and the part of the segment up to it lies within
+// rounding of the curve.  Both out: both crossings, or none for a touch.
+// Both in: none.  `at(s, x, y)`
+// gives the point of the entry (s = -1) or exit (s = 1) and its angle on
+// the curve (s = 0: the angle of the point given); a crossing beyond an end
+// by rounding is that end.
+template <class PointAt>
+void cut_segment_chord(std::vector<Cut>& cuts, int i, const Curve& e, int j, bool a_in, bool b_in,
+                       bool touch, bool graze, double t_in, double t_out, PointAt at) {
+    const auto cut = [&](int s) {
+        const bool at_end = a_in != b_in && graze;
+        const double t = at_end ? (a_in ? 0.0 : 1.0) : s < 0 ? t_in : t_out;
+        double x, y, angle;
+        if (!at_end && t >= 0.0 && t <= 1.0) {
+            angle = at(s, x, y);
+        } else {
+            x = t < 0.5 ? e.ax : e.bx;
+            y = t < 0.5 ? e.ay : e.by;
+            angle = at(0, x, y);
+        }
+        cuts.push_back({i, clamp01(t), x, y});
+        cuts.push_back({j, angle, x, y});
+    };
+    if (a_in != b_in) return cut(a_in ? 1 : -1);
+    if (a_in || touch || t_in > 1.0 + kEndSlack || t_out < -kEndSlack) return;
+    cut(-1);
+    cut(1);
+}
+
+bool inside_circle(const Curve& c, double x, double y) {
+    const double dx = x - c.cx, dy = y - c.cy;
+    return dx * dx + dy * dy < c.r * c.r;
 }
 
 void cut_segment_circle(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Curve& c,
@@ -751,16 +806,18 @@ void cut_segment_circle(std::vector<Cut>& cuts, int i, const Curve& e, int j, co
     const double t0 = ((c.cx - e.ax) * e.ux + (c.cy - e.ay) * e.uy) / e.len;
     const double px = e.ax + t0 * dx, py = e.ay + t0 * dy;
     const double h = length(px - c.cx, py - c.cy);
-    if (h >= c.r - kTangent * (c.r + scale)) return;   // apart, or touching only
-    const double half = std::sqrt((c.r - h) * (c.r + h));
+    const bool touch = h >= c.r - kTangent * (c.r + scale);   // apart, or touching only
+    const bool graze = h >= c.r - kGraze * (c.r + scale);
+    const double half = h < c.r ? std::sqrt((c.r - h) * (c.r + h)) : 0.0;
     const double dt = half / e.len;
-    for (int s = -1; s <= 1; s += 2) {
-        const double t = t0 + s * dt;
-        if (!in_range(t)) continue;
-        const double x = px + s * half * e.ux, y = py + s * half * e.uy;
-        cuts.push_back({i, clamp01(t), x, y});
-        cuts.push_back({j, std::atan2(y - c.cy, x - c.cx), x, y});
-    }
+    cut_segment_chord(cuts, i, e, j, inside_circle(c, e.ax, e.ay), inside_circle(c, e.bx, e.by),
+                      touch, graze, t0 - dt, t0 + dt, [&](int s, double& x, double& y) {
+        if (s != 0) {
+            x = px + s * half * e.ux;
+            y = py + s * half * e.uy;
+        }
+        return std::atan2(y - c.cy, x - c.cx);
+    });
 }
 
 // A segment and an ellipse: in the ellipse's frame u = M^-1 (P - c) the
@@ -771,25 +828,37 @@ void cut_segment_circle(std::vector<Cut>& cuts, int i, const Curve& e, int j, co
 void cut_segment_ellipse(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Curve& c,
                          double scale) {
     const Conic& q = c.conic;
+    const auto frame = [&](double x, double y, double& u, double& v) {
+        const double ax = x - q.cx, ay = y - q.cy;
+        u = q.i00 * ax + q.i01 * ay;
+        v = q.i10 * ax + q.i11 * ay;
+    };
+    const auto inside = [&](double x, double y) {
+        double u, v;
+        frame(x, y, u, v);
+        return u * u + v * v < 1.0;
+    };
     const double dx = e.bx - e.ax, dy = e.by - e.ay;
-    const double ax = e.ax - q.cx, ay = e.ay - q.cy;
-    const double aux = q.i00 * ax + q.i01 * ay, auy = q.i10 * ax + q.i11 * ay;
+    double aux, auy;
+    frame(e.ax, e.ay, aux, auy);
     const double dux = q.i00 * dx + q.i01 * dy, duy = q.i10 * dx + q.i11 * dy;
     const double dd = dux * dux + duy * duy;
     if (!(dd > 0.0)) return;
     const double t0 = -(aux * dux + auy * duy) / dd;
     const double fx = aux + t0 * dux, fy = auy + t0 * duy;
     const double h = length(fx, fy);
-    if (h >= 1.0 - kTangent * (1.0 + scale * q.inv_norm)) return;   // apart, or touching only
-    const double half = std::sqrt((1.0 - h) * (1.0 + h)), dl = std::sqrt(dd);
+    const bool touch = h >= 1.0 - kTangent * (1.0 + scale * q.inv_norm);   // apart, or touching only
+    const bool graze = h >= 1.0 - kGraze * (1.0 + scale * q.inv_norm);
+    const double half = h < 1.0 ? std::sqrt((1.0 - h) * (1.0 + h)) : 0.0, dl = std::sqrt(dd);
     const double dt = half / dl;
-    for (int s = -1; s <= 1; s += 2) {
+    cut_segment_chord(cuts, i, e, j, inside(e.ax, e.ay), inside(e.bx, e.by), touch, graze,
+                      t0 - dt, t0 + dt, [&](int s, double& x, double& y) {
+        if (s == 0) return round_angle(c, x, y);
         const double t = t0 + s * dt;
-        if (!in_range(t)) continue;
-        const double x = e.ax + t * dx, y = e.ay + t * dy;
-        cuts.push_back({i, clamp01(t), x, y});
-        cuts.push_back({j, std::atan2(fy + s * half * duy / dl, fx + s * half * dux / dl), x, y});
-    }
+        x = e.ax + t * dx;
+        y = e.ay + t * dy;
+        return std::atan2(fy + s * half * duy / dl, fx + s * half * dux / dl);
+    });
 }
 
 // Two round curves, one of them an ellipse: the crossings near the
