@@ -20,15 +20,16 @@ from .mask import polygon_mask
 from .photometry import Photometry, photometry
 from .regions import from_region
 from .render import render
+from .resample import Resampled, resample
 from .shapes import (Disc, Ellipse, Polygon, Rectangle, Shape, Strut, annulus,
                      elliptical_annulus, hexagonal_segments, pupil, rectangular_annulus, stadium)
 
 __all__ = [
     "ClipResult", "Deposit", "Disc", "Ellipse", "Photometry", "Pixels", "Polygon", "Rectangle",
-    "Shape", "Strut", "annulus", "circle_coverage", "clip_to_circle", "clip_to_strut",
+    "Resampled", "Shape", "Strut", "annulus", "circle_coverage", "clip_to_circle", "clip_to_strut",
     "deposit_triangles", "edge_coverage", "elliptical_annulus", "from_region",
     "hexagonal_segments", "overlap_area", "photometry", "polygon_mask", "pupil",
-    "rectangular_annulus", "render", "stadium", "strut_coverage", "triangle_areas",
+    "rectangular_annulus", "render", "resample", "sky_to_plane", "stadium", "strut_coverage", "triangle_areas",
     "triangulate",
 ]
 __version__ = "0.1.0"

@@ -1,0 +1,686 @@
+// Resampling: the flux of each source pixel spread over the pixels of an
+// affine target grid by the exact area of their overlap.
+//
+// Output pixel j receives sum_i value_i area(F_i & T_j) / area(F_i), its
+// weight sum_i area(F_i & T_j) / area(T_j) and, when given, its variance
+// sum_i variance_i (area(F_i & T_j) / area(F_i))^2.  Area ratios are
+// invariant under the target's affine map, so everything is measured in
+// the target's cell coordinates, where target pixel (row i, column k) is
+// the unit square [k, k + 1] x [i, i + 1] and area(T_j) is 1.
+//
+// A source footprint is a quadrilateral (a corner grid's pixel, or a
+// parallelogram: a Jacobian footprint or a grid's pixel), its corners
+// carried to cell coordinates by the inverse of the target's map, then
+// taken about the lower left cell of its box (exactly, for a box within
+// the target: the offsets are differences of doubles of one binade).  Its
+// area in each cell of the box comes from the winding form of the area:
+// every edge adds, to each cell of each row it crosses, the part of the
+// cell to its right times its signed fall there, which a running sum along
+// the row turns into the areas.  The edges are cut where they cross grid
+// lines, so each piece lies in one cell; a piece left of the box adds its
+// whole rise to the box's first column, one right of it nothing.  This
+// holds for any simple quadrilateral, convex or not, of either orientation.
+//
+// Threads take bands of target rows; each band walks the source pixels
+// that reach it in source order and writes only its own rows, so every
+// output pixel receives its additions in source order, each the same
+// product whatever band computes it.  What falls beyond the target is
+// summed per source row (a survey pass, by chunks of rows) and the rows in
+// order.  So every result has the same bits for any thread count.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <stdexcept>
+#include <vector>
+
+#include "kernels/bindings.hpp"
+#include "kernels/threads.hpp"
+
+namespace trovel {
+namespace {
+
+// floor and ceil of a value below 2^62 in size, by a conversion to an
+// integer: std::floor is a library call where the instruction set has no
+// rounding instruction, and these run several times per piece of edge.
+inline double floor_small(double x) {
+    const double t = static_cast<double>(static_cast<std::int64_t>(x));
+    return t > x ? t - 1.0 : t;
+}
+
+inline double ceil_small(double x) {
+    const double t = static_cast<double>(static_cast<std::int64_t>(x));
+    return t < x ? t + 1.0 : t;
+}
+
+// ---- the target --------------------------------------------------------
+
+// The target grid: rows x cols pixels under the map m; the inverse map
+// carries plane points to cell coordinates (column k, row i spanning
+// [k, k + 1] x [i, i + 1]).
+struct Target {
+    GridMap m;
+    std::int64_t rows, cols;
+    double i00, i01, i10, i11;
+
+    Target(const GridMap& map, std::int64_t ny, std::int64_t nx) : m(map), rows(ny), cols(nx) {
+        const double det = m.m00 * m.m11 - m.m01 * m.m10;
+        i00 = m.m11 / det;
+        i01 = -m.m01 / det;
+        i10 = -m.m10 / det;
+        i11 = m.m00 / det;
+    }
+
+    // The plane point (x, y) in cell coordinates.
+    void to_cells(double x, double y, double& u, double& v) const {
+        const double dx = x - m.x0, dy = y - m.y0;
+        u = (i00 * dx + i01 * dy) + 0.5;
+        v = (i10 * dx + i11 * dy) + 0.5;
+    }
+};
+
+// ---- the source ------------------------------------------------------------
+
+// The source pixels as rows, each a run of quadrilaterals in the plane:
+// a corner grid's rows, a lazy grid's rows, or per-pixel footprints in
+// runs of kFootprintRow.  Pixel k of row r is value index r * width + k.
+constexpr std::int64_t kFootprintRow = 1024;
+
+enum class SourceKind { Corners, Grid, Footprints };
+
+struct Source {
+    SourceKind kind;
+    CornerGrid corners{};
+    GridMap grid{};
+    PixelArrays footprints{};
+    std::int64_t rows = 0, width = 0, count = 0;
+
+    std::int64_t row_length(std::int64_t r) const {
+        return std::min(width, count - r * width);
+    }
+
+    // Corner (row i, column k) of a corner grid or a lazy grid: the image of
+    // grid position (k - 0.5, i - 0.5).
+    void corner(std::int64_t i, std::int64_t k, double& x, double& y) const {
+        if (kind == SourceKind::Corners) {
+            const std::int64_t n = corners.at(i, k);
+            x = corners.x[n], y = corners.y[n];
+            return;
+        }
+        const Point p = grid_centre(grid, double(k) - 0.5, double(i) - 0.5);
+        x = p.x, y = p.y;
+    }
+
+    // The plane corners of footprint k of row r, in order.
+    void quad(std::int64_t r, std::int64_t k, double* x, double* y) const {
+        const std::int64_t n = r * width + k;
+        const PixelArrays& f = footprints;
+        const double ax = 0.5 * f.j00[n], ay = 0.5 * f.j10[n];
+        const double bx = 0.5 * f.j01[n], by = 0.5 * f.j11[n];
+        const double qx = f.qx[n], qy = f.qy[n];
+        x[0] = qx - ax - bx, y[0] = qy - ay - by;
+        x[1] = qx + ax - bx, y[1] = qy + ay - by;
+        x[2] = qx + ax + bx, y[2] = qy + ay + by;
+        x[3] = qx - ax + bx, y[3] = qy - ay + by;
+    }
+};
+
+// ---- one quadrilateral in cell coordinates ---------------------------------------
+
+// A source pixel in the target's cell coordinates: corners about the cell
+// (k0, i0) of its box's lower left corner (that cell clamped to one cell
+// beyond the target, so that the offsets of a pixel reaching far outside
+// stay of the target's size), its box in cells, and twice its signed area.
+struct CellQuad {
+    double x[4], y[4];
+    std::int64_t k0, i0;          // the cell the offsets are taken about
+    std::int64_t klo, khi, ilo, ihi;   // the box's cells, global, inclusive
+    double twice_area;
+    bool finite;
+};
+
+CellQuad cell_quad(const Target& t, const double* u, const double* v) {
+    CellQuad q;
+    const double umin = std::min(std::min(u[0], u[1]), std::min(u[2], u[3]));
+    const double umax = std::max(std::max(u[0], u[1]), std::max(u[2], u[3]));
+    const double vmin = std::min(std::min(v[0], v[1]), std::min(v[2], v[3]));
+    const double vmax = std::max(std::max(v[0], v[1]), std::max(v[2], v[3]));
+    q.finite = std::isfinite(umin) && std::isfinite(umax) && std::isfinite(vmin) &&
+               std::isfinite(vmax);
+    if (!q.finite) return q;
+    // bounds clamped a cell beyond the target before they become integers
+    const auto cell = [](double c, std::int64_t n) {
+        return static_cast<std::int64_t>(floor_small(std::clamp(c, -1.0, double(n))));
+    };
+    q.klo = cell(umin, t.cols);
+    q.khi = cell(umax, t.cols);
+    q.ilo = cell(vmin, t.rows);
+    q.ihi = cell(vmax, t.rows);
+    q.k0 = q.klo;
+    q.i0 = q.ilo;
+    const double ku = double(q.k0), iv = double(q.i0);
+    for (int j = 0; j < 4; ++j) {
+        q.x[j] = u[j] - ku;
+        q.y[j] = v[j] - iv;
+    }
+    q.twice_area = (q.x[2] - q.x[0]) * (q.y[3] - q.y[1]) - (q.x[3] - q.x[1]) * (q.y[2] - q.y[0]);
+    return q;
+}
+
+// Pixels [k0, k1] of source row r in cell coordinates, corner j of pixel k
+// at u[4 (k - k0) + j]: corners shared by neighbours are carried once.
+struct RowCells {
+    std::vector<double> u, v, shared;
+
+    void fill(const Source& src, const Target& t, std::int64_t r, std::int64_t k0,
+              std::int64_t k1) {
+        const std::size_t n = static_cast<std::size_t>(k1 - k0 + 1);
+        u.resize(4 * n);
+        v.resize(4 * n);
+        if (src.kind == SourceKind::Footprints) {
+            double px[4], py[4];
+            for (std::int64_t k = k0; k <= k1; ++k) {
+                src.quad(r, k, px, py);
+                for (int j = 0; j < 4; ++j) t.to_cells(px[j], py[j], u[4 * (k - k0) + j], v[4 * (k - k0) + j]);
+            }
+            return;
+        }
+        // the two corner rows, then each pixel's four from them
+        const std::size_t m = n + 1;
+        shared.resize(4 * m);
+        double* u0 = shared.data();
+        double* v0 = u0 + m;
+        double* u1 = v0 + m;
+        double* v1 = u1 + m;
+        for (std::int64_t c = k0; c <= k1 + 1; ++c) {
+            double x0, y0, x1, y1;
+            src.corner(r, c, x0, y0);
+            src.corner(r + 1, c, x1, y1);
+            t.to_cells(x0, y0, u0[c - k0], v0[c - k0]);
+            t.to_cells(x1, y1, u1[c - k0], v1[c - k0]);
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            u[4 * k] = u0[k], u[4 * k + 1] = u0[k + 1], u[4 * k + 2] = u1[k + 1], u[4 * k + 3] = u1[k];
+            v[4 * k] = v0[k], v[4 * k + 1] = v0[k + 1], v[4 * k + 2] = v1[k + 1], v[4 * k + 3] = v1[k];
+        }
+    }
+};
+
+// Whether the box meets the target at all, and whether it lies within it.
+bool meets_target(const CellQuad& q, const Target& t) {
+    return q.khi >= 0 && q.klo < t.cols && q.ihi >= 0 && q.ilo < t.rows;
+}
+
+bool within_target(const CellQuad& q, const Target& t) {
+    return q.klo >= 0 && q.khi < t.cols && q.ilo >= 0 && q.ihi < t.rows;
+}
+
+// The accumulators of the cells of target rows [ilo, ihi] and columns
+// [klo, khi] (global, within the quad's box), one spare column each row.
+struct Cells {
+    std::int64_t klo, khi, ilo, ihi;
+    std::int64_t width;           // khi - klo + 2
+    std::vector<double> acc;
+
+    double* row(std::int64_t i) { return acc.data() + (i - ilo) * width; }
+};
+
+// One piece of an edge within one cell row, from (xa, ya) to (xb, yb) in
+// the quad's local coordinates: its fall times the part of its cell to its
+// right into the cell, the rest into the next cell, so that the running sum
+// along the row gives the whole fall to every cell beyond.  Columns left of
+// the cells take the whole fall at the first one.  Summed over the edges of
+// a counter-clockwise quad, that is the area it holds in each cell.
+struct PieceSink {
+    Cells& cells;
+    double lo_col, hi_col;        // the local columns of the cells: [lo_col, hi_col + 1)
+    double lo_row, hi_row;        // the local rows: [lo_row, hi_row + 1)
+    std::int64_t k0, i0;
+
+    void add(double xa, double ya, double xb, double yb) {
+        // falling, it bounds on its right what a counter-clockwise quad holds
+        const double rise = ya - yb;
+        if (rise == 0.0) return;
+        const double ym = 0.5 * (ya + yb), xm = 0.5 * (xa + xb);
+        const double r = floor_small(ym);
+        if (r < lo_row || r > hi_row) return;
+        double* row = cells.row(static_cast<std::int64_t>(r) + i0);
+        if (xm < lo_col) {
+            row[0] += rise;
+            return;
+        }
+        const double c = floor_small(xm);
+        if (c > hi_col) return;
+        const std::int64_t at = static_cast<std::int64_t>(c - lo_col);
+        const double f = xm - c;
+        row[at] += rise * (1.0 - f);
+        row[at + 1] += rise * f;
+    }
+};
+
+// The edge from (x0, y0) to (x1, y1), clipped to the rows [ylo, yhi], cut
+// at every row line and at the column lines within [xlo, xhi] (all in
+// local coordinates; beyond those columns the sink places or drops a piece
+// whole), each piece to the sink.  The cuts are taken in the order of the
+// edge's parameter; a point on a grid line has that line's coordinate
+// exactly, so each piece lies in one cell.
+void walk_edge(double x0, double y0, double x1, double y1, double xlo, double xhi, double ylo,
+               double yhi, PieceSink& sink) {
+    const double dx = x1 - x0, dy = y1 - y0;
+    if (dy == 0.0) return;   // a level edge rises nowhere
+    const double up = dy > 0.0 ? 1.0 : -1.0;
+    const double per_y = 1.0 / dy, per_x = dx != 0.0 ? 1.0 / dx : 0.0;
+    const double bottom = up > 0.0 ? ylo : yhi, top = up > 0.0 ? yhi : ylo;
+    if ((y1 - bottom) * up <= 0.0 || (top - y0) * up <= 0.0) return;
+    double xa = x0, ya = y0, xb = x1, yb = y1;
+    if ((bottom - y0) * up > 0.0) {
+        ya = bottom;
+        xa = x0 + ((bottom - y0) * per_y) * dx;
+    }
+    if ((y1 - top) * up > 0.0) {
+        yb = top;
+        xb = x0 + ((top - y0) * per_y) * dx;
+    }
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    double Y = up > 0.0 ? floor_small(ya) + 1.0 : ceil_small(ya) - 1.0;
+    const auto row_cut = [&] { return (yb - Y) * up > 0.0 ? (Y - y0) * per_y : kNever; };
+    double ty = row_cut();
+    const double right = dx > 0.0 ? 1.0 : -1.0;
+    double X = right > 0.0 ? std::max(floor_small(xa) + 1.0, xlo)
+                            : std::min(ceil_small(xa) - 1.0, xhi);
+    const auto column_cut = [&] {
+        const bool within = right > 0.0 ? X <= xhi : X >= xlo;
+        return dx != 0.0 && within && (xb - X) * right > 0.0 ? (X - x0) * per_x : kNever;
+    };
+    double tx = column_cut();
+    double xp = xa, yp = ya;
+    while (tx < kNever || ty < kNever) {
+        double xn, yn;
+        if (tx < ty) {
+            xn = X;
+            yn = y0 + tx * dy;
+        } else if (ty < tx) {
+            xn = x0 + ty * dx;
+            yn = Y;
+        } else {
+            xn = X;
+            yn = Y;
+        }
+        if (tx <= ty) {
+            X += right;
+            tx = column_cut();
+        }
+        if (yn == Y) {
+            Y += up;
+            ty = row_cut();
+        }
+        sink.add(xp, yp, xn, yn);
+        xp = xn, yp = yn;
+    }
+    sink.add(xp, yp, xb, yb);
+}
+
+void clipped_cells(const CellQuad& q, const Target& t, Cells& cells);
+void running_sums(const CellQuad& q, Cells& cells);
+
+// The quad's own box of at most kSmallBox cells a side, wholly wanted (the
+// common case): the same pieces as walk_edge and PieceSink give, without
+// their clipping, into a fixed accumulator of kSmallWidth columns a row.
+constexpr std::int64_t kSmallBox = 4;
+constexpr std::int64_t kSmallWidth = kSmallBox + 1;
+
+inline void small_piece(double xa, double ya, double xb, double yb, double* acc) {
+    const double fall = ya - yb;
+    if (fall == 0.0) return;
+    const double xm = 0.5 * (xa + xb), ym = 0.5 * (ya + yb);
+    const double c = floor_small(xm);
+    const std::int64_t at = static_cast<std::int64_t>(floor_small(ym)) * kSmallWidth +
+                            static_cast<std::int64_t>(c);
+    const double f = xm - c;
+    acc[at] += fall * (1.0 - f);
+    acc[at + 1] += fall * f;
+}
+
+void small_edge(double x0, double y0, double x1, double y1, double* acc) {
+    const double dx = x1 - x0, dy = y1 - y0;
+    if (dy == 0.0) return;
+    const double up = dy > 0.0 ? 1.0 : -1.0, right = dx > 0.0 ? 1.0 : -1.0;
+    const double per_y = 1.0 / dy, per_x = dx != 0.0 ? 1.0 / dx : 0.0;
+    constexpr double kNever = std::numeric_limits<double>::infinity();
+    double Y = up > 0.0 ? floor_small(y0) + 1.0 : ceil_small(y0) - 1.0;
+    double X = right > 0.0 ? floor_small(x0) + 1.0 : ceil_small(x0) - 1.0;
+    double ty = (y1 - Y) * up > 0.0 ? (Y - y0) * per_y : kNever;
+    double tx = dx != 0.0 && (x1 - X) * right > 0.0 ? (X - x0) * per_x : kNever;
+    double xp = x0, yp = y0;
+    while (tx < kNever || ty < kNever) {
+        double xn, yn;
+        if (tx < ty) {
+            xn = X;
+            yn = y0 + tx * dy;
+        } else if (ty < tx) {
+            xn = x0 + ty * dx;
+            yn = Y;
+        } else {
+            xn = X;
+            yn = Y;
+        }
+        if (tx <= ty) {
+            X += right;
+            tx = (x1 - X) * right > 0.0 ? (X - x0) * per_x : kNever;
+        }
+        if (yn == Y) {
+            Y += up;
+            ty = (y1 - Y) * up > 0.0 ? (Y - y0) * per_y : kNever;
+        }
+        small_piece(xp, yp, xn, yn, acc);
+        xp = xn, yp = yn;
+    }
+    small_piece(xp, yp, x1, y1, acc);
+}
+
+// The areas of the quad in the target's cells of its box, of rows [ilo,
+// ihi] at least (global): cells.row(i)[k - cells.klo] for the rows
+// [cells.ilo, cells.ihi] and columns [cells.klo, cells.khi], not negative.
+// False when no such cell lies in the target.  Each cell's value depends on
+// the quad and the target alone, not on the rows asked for: the edges are
+// cut where they cross the target's grid lines whatever rows are kept, and
+// the pieces of rows not kept are dropped.
+bool quad_cells(const CellQuad& q, const Target& t, std::int64_t ilo, std::int64_t ihi,
+                Cells& cells) {
+    const std::int64_t a = std::max(q.ilo, ilo), b = std::min(q.ihi, ihi);
+    const std::int64_t c = std::max<std::int64_t>(q.klo, 0), d = std::min(q.khi, t.cols - 1);
+    if (a > b || c > d) return false;
+    if (within_target(q, t) && q.khi - q.klo < kSmallBox && q.ihi - q.ilo < kSmallBox) {
+        // the whole box, kSmallWidth to a row: the pieces are those that
+        // clipped_cells finds for a box within the target
+        cells.klo = q.klo, cells.khi = q.khi, cells.ilo = q.ilo, cells.ihi = q.ihi;
+        cells.width = kSmallWidth;
+        cells.acc.resize(static_cast<std::size_t>(kSmallBox * kSmallWidth));
+        double* acc = cells.acc.data();
+        std::fill(acc, acc + (q.ihi - q.ilo + 1) * kSmallWidth, 0.0);
+        for (int j = 0; j < 4; ++j) {
+            const int n = (j + 1) & 3;
+            small_edge(q.x[j], q.y[j], q.x[n], q.y[n], acc);
+        }
+    } else {
+        cells.klo = c, cells.khi = d, cells.ilo = a, cells.ihi = b;
+        cells.width = d - c + 2;
+        cells.acc.assign(static_cast<std::size_t>((b - a + 1) * cells.width), 0.0);
+        clipped_cells(q, t, cells);
+    }
+    running_sums(q, cells);
+    return true;
+}
+
+// The pieces of the quad's edges, cut within the target's rows and
+// columns of its box, those of the rows and columns of `cells` kept.
+void clipped_cells(const CellQuad& q, const Target& t, Cells& cells) {
+    const double lo_col = double(cells.klo - q.k0), hi_col = double(cells.khi - q.k0);
+    const double lo_row = double(cells.ilo - q.i0), hi_row = double(cells.ihi - q.i0);
+    const double top = double(std::max<std::int64_t>(q.ilo, 0) - q.i0);
+    const double bottom = double(std::min(q.ihi, t.rows - 1) - q.i0) + 1.0;
+    PieceSink sink{cells, lo_col, hi_col, lo_row, hi_row, q.k0, q.i0};
+    for (int j = 0; j < 4; ++j) {
+        const int n = (j + 1) & 3;
+        walk_edge(q.x[j], q.y[j], q.x[n], q.y[n], lo_col, hi_col + 1.0, top, bottom, sink);
+    }
+}
+
+// The running sums, of the quad's orientation, made positive; a cell the
+// quad only touches can come out a rounding below zero, and holds nothing.
+void running_sums(const CellQuad& q, Cells& cells) {
+    const std::int64_t klo = cells.klo, khi = cells.khi;
+    const double sign = q.twice_area > 0.0 ? 1.0 : -1.0;
+    for (std::int64_t i = cells.ilo; i <= cells.ihi; ++i) {
+        double* row = cells.row(i);
+        double run = 0.0;
+        for (std::int64_t c = 0; c <= khi - klo; ++c) {
+            run += row[c];
+            row[c] = std::max(run * sign, 0.0);
+        }
+    }
+}
+
+// ---- the passes ------------------------------------------------------------
+
+struct Inputs {
+    Source src;
+    Target target;
+    const double* values;
+    const double* variance;   // null when none is resampled
+};
+
+struct Outputs {
+    double* image;
+    double* weight;
+    double* variance;
+};
+
+// Bands of target rows, and for each source row and band the run of the
+// row's pixels [first, last] that may reach the band (empty: first > last).
+struct Bands {
+    std::int64_t count, height;
+    std::vector<std::int32_t> first, last;   // source row r, band b at r * count + b
+
+    std::int64_t of(std::int64_t row) const { return row / height; }
+};
+
+// Source rows per piece of the survey.
+constexpr std::int64_t kSurveyRows = 16;
+
+// The survey of source row r: what its pixels put beyond the target, summed
+// in pixel order, and the runs of its pixels that reach each band.
+double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) {
+    const Target& t = in.target;
+    double outside = 0.0;
+    std::int32_t* first = bands.first.data() + r * bands.count;
+    std::int32_t* last = bands.last.data() + r * bands.count;
+    std::fill(first, first + bands.count, std::numeric_limits<std::int32_t>::max());
+    std::fill(last, last + bands.count, -1);
+    const std::int64_t n = in.src.row_length(r);
+    thread_local RowCells row;
+    row.fill(in.src, t, r, 0, n - 1);
+    // A row whose corners all lie within the target puts nothing beyond it,
+    // and every band its rows reach takes all its pixels.
+    const auto [vmin, vmax] = std::minmax_element(row.v.begin(), row.v.end());
+    const auto [umin, umax] = std::minmax_element(row.u.begin(), row.u.end());
+    if (*umin >= 0.0 && *umax < double(t.cols) && *vmin >= 0.0 && *vmax < double(t.rows)) {
+        const std::int64_t b0 = bands.of(static_cast<std::int64_t>(*vmin));
+        const std::int64_t b1 = bands.of(static_cast<std::int64_t>(*vmax));
+        std::fill(first + b0, first + b1 + 1, 0);
+        std::fill(last + b0, last + b1 + 1, static_cast<std::int32_t>(n - 1));
+        return 0.0;
+    }
+    for (std::int64_t k = 0; k < n; ++k) {
+        const double value = in.values[r * in.src.width + k];
+        const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
+        if (!q.finite || !meets_target(q, t) || q.twice_area == 0.0) {
+            outside += value;
+            continue;
+        }
+        for (std::int64_t b = bands.of(std::max<std::int64_t>(q.ilo, 0));
+             b <= bands.of(std::min(q.ihi, t.rows - 1)); ++b) {
+            first[b] = std::min(first[b], static_cast<std::int32_t>(k));
+            last[b] = static_cast<std::int32_t>(k);
+        }
+        if (within_target(q, t)) continue;
+        // across the border: the quad's area less its cells' in the target
+        double inside = 0.0;
+        if (quad_cells(q, t, 0, t.rows - 1, cells))
+            for (std::int64_t i = cells.ilo; i <= cells.ihi; ++i) {
+                const double* row = cells.row(i);
+                for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) inside += row[c];
+            }
+        const double area = 0.5 * std::fabs(q.twice_area);
+        outside += value * ((area - inside) / area);
+    }
+    return outside;
+}
+
+// One quad's cells in target rows [ilo, ihi] into the outputs.
+void deposit_quad(const Inputs& in, const CellQuad& q, double value, double var,
+                  std::int64_t ilo, std::int64_t ihi, Cells& cells, const Outputs& out) {
+    const Target& t = in.target;
+    if (!quad_cells(q, t, ilo, ihi, cells)) return;
+    const double area = 0.5 * std::fabs(q.twice_area);
+    for (std::int64_t i = std::max(cells.ilo, ilo); i <= std::min(cells.ihi, ihi); ++i) {
+        const double* row = cells.row(i);
+        const std::int64_t at = i * t.cols + cells.klo;
+        for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) {
+            const double a = row[c];
+            if (a == 0.0) continue;
+            const double f = a / area;
+            out.image[at + c] += value * f;
+            out.weight[at + c] += a;
+            if (out.variance) out.variance[at + c] += var * (f * f);
+        }
+    }
+}
+
+// Band b: every source row's run that reaches it, in source order, onto
+// its target rows.
+void deposit_band(const Inputs& in, const Bands& bands, std::int64_t b, const Outputs& out) {
+    thread_local Cells cells;
+    const Target& t = in.target;
+    const std::int64_t ilo = b * bands.height, ihi = std::min(t.rows, ilo + bands.height) - 1;
+    thread_local RowCells row;
+    for (std::int64_t r = 0; r < in.src.rows; ++r) {
+        const std::int32_t k0 = bands.first[r * bands.count + b];
+        const std::int32_t k1 = bands.last[r * bands.count + b];
+        if (k1 < k0) continue;
+        row.fill(in.src, t, r, k0, k1);
+        for (std::int64_t k = k0; k <= k1; ++k) {
+            const CellQuad q = cell_quad(t, &row.u[4 * (k - k0)], &row.v[4 * (k - k0)]);
+            if (!q.finite || q.twice_area == 0.0 || q.ihi < ilo || q.ilo > ihi) continue;
+            const std::int64_t n = r * in.src.width + k;
+            deposit_quad(in, q, in.values[n], in.variance ? in.variance[n] : 0.0, ilo, ihi,
+                         cells, out);
+        }
+    }
+}
+
+// At most this many band entries per source row and band: the bands
+// shrink in number for sources of very many rows.
+constexpr std::int64_t kMaxBandEntries = std::int64_t(1) << 26;
+constexpr std::int64_t kBandsPerThread = 4;
+
+Bands make_bands(std::int64_t target_rows, std::int64_t source_rows, int threads) {
+    std::int64_t wanted = threads == 1 ? 1 : kBandsPerThread * threads;
+    wanted = std::max<std::int64_t>(
+        1, std::min({wanted, target_rows, kMaxBandEntries / std::max<std::int64_t>(source_rows, 1)}));
+    const std::int64_t height = std::max<std::int64_t>(1, (target_rows + wanted - 1) / wanted);
+    Bands b;
+    b.height = height;
+    b.count = std::max<std::int64_t>(1, (target_rows + height - 1) / height);
+    b.first.resize(static_cast<std::size_t>(source_rows * b.count));
+    b.last.resize(static_cast<std::size_t>(source_rows * b.count));
+    return b;
+}
+
+double resample_all(const Inputs& in, const Outputs& out, int asked) {
+    const std::int64_t rows = in.src.rows;
+    const int threads = thread_count(asked, std::max<std::int64_t>(rows, 1));
+    Bands bands = make_bands(std::max<std::int64_t>(in.target.rows, 1), rows, threads);
+    std::vector<double> outside(static_cast<std::size_t>(rows), 0.0);
+    for_each_piece(threads, (rows + kSurveyRows - 1) / kSurveyRows, [&](std::int64_t p) {
+        thread_local Cells cells;
+        for (std::int64_t r = p * kSurveyRows; r < std::min(rows, (p + 1) * kSurveyRows); ++r)
+            outside[r] = survey_row(in, r, bands, cells);
+    });
+    if (in.target.rows > 0 && in.target.cols > 0)
+        for_each_piece(threads, bands.count,
+                       [&](std::int64_t b) { deposit_band(in, bands, b, out); });
+    double total = 0.0;
+    for (const double o : outside) total += o;
+    return total;
+}
+
+// ---- the binding ------------------------------------------------------------
+
+const double* values_of(const py::object& a, std::int64_t n, const char* name) {
+    if (a.is_none()) return nullptr;
+    const auto arr = a.cast<ExactReals>();
+    if (arr.size() != n) throw std::invalid_argument(std::string(name) + " must hold a value per source pixel");
+    return arr.data();
+}
+
+double* output_of(const py::object& a, const Target& t, const char* name) {
+    if (a.is_none()) return nullptr;
+    const py::ssize_t dims[2] = {static_cast<py::ssize_t>(t.rows), static_cast<py::ssize_t>(t.cols)};
+    try {
+        return checked_out(a.cast<py::array>(), 2, dims);
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument(std::string(name) + " must be a writable C-contiguous float64 "
+                                    "array of the target's shape");
+    }
+}
+
+double resample_with(Source src, const GridWindow& target, const ExactReals& values,
+                     const py::object& variance, py::array image, py::array weight,
+                     const py::object& variance_out, int threads) {
+    if (threads < 1) throw std::invalid_argument("threads must be at least 1");
+    if (target.r0 != 0 || target.c0 != 0 || target.r1 < 0 || target.c1 < 0)
+        throw std::invalid_argument("the target must be a whole grid");
+    const Target t(target.map, target.r1, target.c1);
+    if (values.size() != src.count)
+        throw std::invalid_argument("image must hold a value per source pixel");
+    const Outputs out{output_of(image, t, "image"), output_of(weight, t, "weight"),
+                      output_of(variance_out, t, "variance")};
+    const Inputs in{src, t, values.data(), values_of(variance, src.count, "variance")};
+    if ((in.variance == nullptr) != (out.variance == nullptr))
+        throw std::invalid_argument("a variance goes with an output for it");
+    py::gil_scoped_release unlocked;
+    return resample_all(in, out, threads);
+}
+
+double resample_corners(const CornerArrays& pixels, const GridWindow& target,
+                        const ExactReals& values, const py::object& variance, py::array image,
+                        py::array weight, const py::object& variance_out, int threads) {
+    Source s{SourceKind::Corners};
+    s.corners = pixels.grid();
+    s.rows = pixels.rows();
+    s.width = pixels.cols();
+    s.count = s.rows * s.width;
+    return resample_with(s, target, values, variance, image, weight, variance_out, threads);
+}
+
+double resample_grid(const GridWindow& pixels, const GridWindow& target, const ExactReals& values,
+                     const py::object& variance, py::array image, py::array weight,
+                     const py::object& variance_out, int threads) {
+    if (pixels.r0 != 0 || pixels.c0 != 0 || pixels.r1 < 0 || pixels.c1 < 0)
+        throw std::invalid_argument("the source must be a whole grid");
+    Source s{SourceKind::Grid};
+    s.grid = pixels.map;
+    s.rows = pixels.r1;
+    s.width = pixels.c1;
+    s.count = s.rows * s.width;
+    return resample_with(s, target, values, variance, image, weight, variance_out, threads);
+}
+
+double resample_footprints(const FootprintArrays& pixels, const GridWindow& target,
+                           const ExactReals& values, const py::object& variance, py::array image,
+                           py::array weight, const py::object& variance_out, int threads) {
+    Source s{SourceKind::Footprints};
+    s.footprints = pixels.view();
+    s.count = static_cast<std::int64_t>(pixels.size());
+    s.width = kFootprintRow;
+    s.rows = (s.count + kFootprintRow - 1) / kFootprintRow;
+    return resample_with(s, target, values, variance, image, weight, variance_out, threads);
+}
+
+}  // namespace
+
+void bind_resample(py::module_& m) {
+    m.def("resample", &resample_corners, py::arg("pixels"), py::arg("target"),
+          py::arg("values").noconvert(), py::arg("variance"), py::arg("image"),
+          py::arg("weight"), py::arg("variance_out"), py::arg("threads"));
+    m.def("resample", &resample_grid, py::arg("pixels"), py::arg("target"),
+          py::arg("values").noconvert(), py::arg("variance"), py::arg("image"),
+          py::arg("weight"), py::arg("variance_out"), py::arg("threads"));
+    m.def("resample", &resample_footprints, py::arg("pixels"), py::arg("target"),
+          py::arg("values").noconvert(), py::arg("variance"), py::arg("image"),
+          py::arg("weight"), py::arg("variance_out"), py::arg("threads"));
+}
+
+}  // namespace trovel
