@@ -301,6 +301,47 @@ class Pixels:
         return _CornerPixels._owning(cx, cy)
 
     @classmethod
+    def from_wcs(cls, wcs: Any, shape: tuple[int, int], *, center: Any = None) -> Pixels:
+        """Corner footprints of an image's pixels on the sky, from its WCS.
+
+        The plane is the gnomonic tangent plane about the sky position
+        ``center`` (default: that of the image's centre), in arcseconds, x
+        toward increasing longitude and y toward increasing latitude (see
+        `trovel.sky_to_plane`).  The corners come from the WCS's
+        ``pixel_to_world_values``; a pixel whose sides are great-circle arcs
+        (any gnomonic WCS without distortion) is exactly its quadrilateral
+        there.  Apertures and other images placed with `trovel.sky_to_plane`
+        about the same ``center`` share the plane.  For the optional extra
+        ``astro`` (astropy), though any WCS with that method will do.
+
+        Parameters
+        ----------
+        wcs : WCS
+            The image's celestial WCS (two pixel and two world axes).
+        shape : (int, int)
+            The image's ``(ny, nx)``.
+        center : (float, float), optional
+            The tangent point ``(lon, lat)`` in degrees.
+
+        Returns
+        -------
+        Pixels
+            Corner footprints of shape ``(ny, nx)``.
+
+        Raises
+        ------
+        TypeError
+            When ``wcs`` has no ``pixel_to_world_values``.
+        ValueError
+            When a corner lies 90 degrees or more from ``center``, or the
+            map folds (see `from_corners`).
+        """
+        from .sky import from_wcs
+
+        pixels: Pixels = from_wcs(wcs, shape, center=center)
+        return pixels
+
+    @classmethod
     def grid(cls, shape: tuple[int, int], *, origin: tuple[float, float] | None = None,
              center: tuple[float, float] | None = None,
              scale: float | tuple[float, float] = 1.0, rotation: float = 0.0,

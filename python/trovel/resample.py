@@ -155,4 +155,6 @@ def resample(image: npt.ArrayLike, pixels: Pixels, target: Pixels, *,
     out_image, weight, out_var, before = _outputs(into, shape, var is not None, inputs)
     outside = _kernels.resample(pix.native, tgt.native, flat, flat_var, out_image, weight,
                                 out_var, n)
+    if into is not None:   # the caller's own arrays, added to in place
+        return Resampled(into.image, into.weight, into.variance, before + outside)
     return Resampled(out_image, weight, out_var, before + outside)
