@@ -242,7 +242,7 @@ class Pixels:
         Examples
         --------
         >>> v, u = np.mgrid[-0.5:2, -0.5:3]
-        >>> p = Pixels.from_corners(u + 0.1 * v, v)
+        >>> p = Pixels.from_corners(u + 0.25 * v, v)
         >>> p.shape, p.areas().tolist()
         ((2, 3), [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0]])
         """
