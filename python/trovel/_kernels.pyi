@@ -90,8 +90,9 @@ def deposit(
 
 # Resampling by exact overlap onto a whole lazy grid `target`: `values` (and
 # `variance`) one float64 per source pixel, C-contiguous, not converted; the
-# outputs (target rows, cols) float64, added to in place, `variance_out`
-# given exactly when `variance` is.  Returns the flux beyond the target.
+# outputs (target rows, cols) float64, added to in place (zeroed first when
+# `fresh`), `variance_out` given exactly when `variance` is.  Returns the
+# flux beyond the target.
 def resample(pixels: PixelSet, target: GridWindow, values: FloatArray,
              variance: FloatArray | None, image: FloatArray, weight: FloatArray,
-             variance_out: FloatArray | None, threads: int) -> float: ...
+             variance_out: FloatArray | None, fresh: bool, threads: int) -> float: ...

@@ -51,19 +51,23 @@ class Resampled(NamedTuple):
     outside: float
 
 
-def _outputs(into: Any, shape: tuple[int, int], with_variance: bool,
+def _outputs(into: Any, shape: tuple[int, int], with_variance: bool, threads: int,
              inputs: tuple[FloatArray, ...]) -> tuple[FloatArray, FloatArray, FloatArray | None,
-                                                      float]:
-    """Fresh zeroed outputs, or those of a previous result checked to take
-    this one's additions: the target's shape, float64, writable, apart from
-    the inputs and from each other, a variance exactly when one is given."""
+                                                      float, bool]:
+    """Fresh outputs, or those of a previous result checked to take this
+    one's additions: the target's shape, float64, writable, apart from the
+    inputs and from each other, a variance exactly when one is given; its
+    outside so far; and whether the native call must zero them first.  On
+    one thread fresh outputs come zeroed (their pages are cleared as they
+    are first written); on more they are left for the threads to zero, each
+    its own rows, so that the clearing runs in parallel."""
     if into is None:
-        image = chk.new_array("the resampled image", shape, np.float64, zero=True,
-                              given_by="target")
-        weight = chk.new_array("the weight", shape, np.float64, zero=True, given_by="target")
-        variance = (chk.new_array("the variance", shape, np.float64, zero=True,
-                                  given_by="target") if with_variance else None)
-        return image, weight, variance, 0.0
+        new = {"zero": threads == 1, "given_by": "target"}
+        image = chk.new_array("the resampled image", shape, np.float64, **new)
+        weight = chk.new_array("the weight", shape, np.float64, **new)
+        variance = (chk.new_array("the variance", shape, np.float64, **new)
+                    if with_variance else None)
+        return image, weight, variance, 0.0, threads > 1
     into = chk.instance("into", into, Resampled)
     image = chk.output("into.image", into.image, shape, np.float64)
     weight = chk.output("into.weight", into.weight, shape, np.float64)
@@ -77,7 +81,7 @@ def _outputs(into: Any, shape: tuple[int, int], with_variance: bool,
     outs = [a for a in (image, weight, variance) if a is not None]
     for n, out in enumerate(outs):
         chk.disjoint("into's arrays", out, *inputs, *outs[n + 1:])
-    return image, weight, variance, outside
+    return image, weight, variance, outside, False
 
 
 def resample(image: npt.ArrayLike, pixels: Pixels, target: Pixels, *,
@@ -152,9 +156,10 @@ def resample(image: npt.ArrayLike, pixels: Pixels, target: Pixels, *,
     flat_var = None if var is None else chk.contiguous("variance", var).reshape(-1)
     shape = (tgt.shape[0], tgt.shape[1])
     inputs = tuple(a for a in (flat, flat_var, *pix.arrays) if a is not None)
-    out_image, weight, out_var, before = _outputs(into, shape, var is not None, inputs)
+    out_image, weight, out_var, before, fresh = _outputs(into, shape, var is not None, n,
+                                                         inputs)
     outside = _kernels.resample(pix.native, tgt.native, flat, flat_var, out_image, weight,
-                                out_var, n)
+                                out_var, fresh, n)
     if into is not None:   # the caller's own arrays, added to in place
         return Resampled(into.image, into.weight, into.variance, before + outside)
     return Resampled(out_image, weight, out_var, before + outside)

@@ -140,16 +140,17 @@ struct CellQuad {
     bool finite;
 };
 
-CellQuad cell_quad(const Target& t, const double* u, const double* v) {
-    CellQuad q;
+// The box of a quad's cells alone (the survey's view of it): the cells of
+// its corners' extremes, clamped a cell beyond the target before they
+// become integers.
+void cell_box(const Target& t, const double* u, const double* v, CellQuad& q) {
     const double umin = std::min(std::min(u[0], u[1]), std::min(u[2], u[3]));
     const double umax = std::max(std::max(u[0], u[1]), std::max(u[2], u[3]));
     const double vmin = std::min(std::min(v[0], v[1]), std::min(v[2], v[3]));
     const double vmax = std::max(std::max(v[0], v[1]), std::max(v[2], v[3]));
     q.finite = std::isfinite(umin) && std::isfinite(umax) && std::isfinite(vmin) &&
                std::isfinite(vmax);
-    if (!q.finite) return q;
-    // bounds clamped a cell beyond the target before they become integers
+    if (!q.finite) return;
     const auto cell = [](double c, std::int64_t n) {
         return static_cast<std::int64_t>(floor_small(std::clamp(c, -1.0, double(n))));
     };
@@ -157,6 +158,12 @@ CellQuad cell_quad(const Target& t, const double* u, const double* v) {
     q.khi = cell(umax, t.cols);
     q.ilo = cell(vmin, t.rows);
     q.ihi = cell(vmax, t.rows);
+}
+
+CellQuad cell_quad(const Target& t, const double* u, const double* v) {
+    CellQuad q;
+    cell_box(t, u, v, q);
+    if (!q.finite) return q;
     q.k0 = q.klo;
     q.i0 = q.ilo;
     const double ku = double(q.k0), iv = double(q.i0);
@@ -217,229 +224,111 @@ bool within_target(const CellQuad& q, const Target& t) {
 }
 
 // The accumulators of the cells of target rows [ilo, ihi] and columns
-// [klo, khi] (global, within the quad's box), one spare column each row.
+// [klo, khi] (global, within the quad's box).
 struct Cells {
     std::int64_t klo, khi, ilo, ihi;
-    std::int64_t width;           // khi - klo + 2
+    std::int64_t width;           // khi - klo + 1
     std::vector<double> acc;
 
     double* row(std::int64_t i) { return acc.data() + (i - ilo) * width; }
 };
 
-// One piece of an edge within one cell row, from (xa, ya) to (xb, yb) in
-// the quad's local coordinates: its fall times the part of its cell to its
-// right into the cell, the rest into the next cell, so that the running sum
-// along the row gives the whole fall to every cell beyond.  Columns left of
-// the cells take the whole fall at the first one.  Summed over the edges of
-// a counter-clockwise quad, that is the area it holds in each cell.
-struct PieceSink {
-    Cells& cells;
-    double lo_col, hi_col;        // the local columns of the cells: [lo_col, hi_col + 1)
-    double lo_row, hi_row;        // the local rows: [lo_row, hi_row + 1)
-    std::int64_t k0, i0;
-
-    void add(double xa, double ya, double xb, double yb) {
-        // falling, it bounds on its right what a counter-clockwise quad holds
-        const double rise = ya - yb;
-        if (rise == 0.0) return;
-        const double ym = 0.5 * (ya + yb), xm = 0.5 * (xa + xb);
-        const double r = floor_small(ym);
-        if (r < lo_row || r > hi_row) return;
-        double* row = cells.row(static_cast<std::int64_t>(r) + i0);
-        if (xm < lo_col) {
-            row[0] += rise;
-            return;
-        }
-        const double c = floor_small(xm);
-        if (c > hi_col) return;
-        const std::int64_t at = static_cast<std::int64_t>(c - lo_col);
-        const double f = xm - c;
-        row[at] += rise * (1.0 - f);
-        row[at + 1] += rise * f;
-    }
-};
-
-// The edge from (x0, y0) to (x1, y1), clipped to the rows [ylo, yhi], cut
-// at every row line and at the column lines within [xlo, xhi] (all in
-// local coordinates; beyond those columns the sink places or drops a piece
-// whole), each piece to the sink.  The cuts are taken in the order of the
-// edge's parameter; a point on a grid line has that line's coordinate
-// exactly, so each piece lies in one cell.
-void walk_edge(double x0, double y0, double x1, double y1, double xlo, double xhi, double ylo,
-               double yhi, PieceSink& sink) {
-    const double dx = x1 - x0, dy = y1 - y0;
-    if (dy == 0.0) return;   // a level edge rises nowhere
-    const double up = dy > 0.0 ? 1.0 : -1.0;
-    const double per_y = 1.0 / dy, per_x = dx != 0.0 ? 1.0 / dx : 0.0;
-    const double bottom = up > 0.0 ? ylo : yhi, top = up > 0.0 ? yhi : ylo;
-    if ((y1 - bottom) * up <= 0.0 || (top - y0) * up <= 0.0) return;
-    double xa = x0, ya = y0, xb = x1, yb = y1;
-    if ((bottom - y0) * up > 0.0) {
-        ya = bottom;
-        xa = x0 + ((bottom - y0) * per_y) * dx;
-    }
-    if ((y1 - top) * up > 0.0) {
-        yb = top;
-        xb = x0 + ((top - y0) * per_y) * dx;
-    }
-    constexpr double kNever = std::numeric_limits<double>::infinity();
-    double Y = up > 0.0 ? floor_small(ya) + 1.0 : ceil_small(ya) - 1.0;
-    const auto row_cut = [&] { return (yb - Y) * up > 0.0 ? (Y - y0) * per_y : kNever; };
-    double ty = row_cut();
-    const double right = dx > 0.0 ? 1.0 : -1.0;
-    double X = right > 0.0 ? std::max(floor_small(xa) + 1.0, xlo)
-                            : std::min(ceil_small(xa) - 1.0, xhi);
-    const auto column_cut = [&] {
-        const bool within = right > 0.0 ? X <= xhi : X >= xlo;
-        return dx != 0.0 && within && (xb - X) * right > 0.0 ? (X - x0) * per_x : kNever;
-    };
-    double tx = column_cut();
-    double xp = xa, yp = ya;
-    while (tx < kNever || ty < kNever) {
-        double xn, yn;
-        if (tx < ty) {
-            xn = X;
-            yn = y0 + tx * dy;
-        } else if (ty < tx) {
-            xn = x0 + ty * dx;
-            yn = Y;
-        } else {
-            xn = X;
-            yn = Y;
-        }
-        if (tx <= ty) {
-            X += right;
-            tx = column_cut();
-        }
-        if (yn == Y) {
-            Y += up;
-            ty = row_cut();
-        }
-        sink.add(xp, yp, xn, yn);
-        xp = xn, yp = yn;
-    }
-    sink.add(xp, yp, xb, yb);
+// The area above the level t under an edge's piece over a column: the
+// integral of (y - t)+ across the piece, of width `width`, whose ends lie
+// at heights lo <= hi.  Below lo it is width (mean - t); between, the
+// triangle (hi - t)^2 / (2 |slope|), `run` being 1 / |slope|.
+inline double area_above(double t, double lo, double hi, double width, double run) {
+    const double h = hi - std::min(std::max(t, lo), hi);
+    return 0.5 * (h * h) * run + width * std::max(lo - t, 0.0);
 }
 
-void clipped_cells(const CellQuad& q, const Target& t, Cells& cells);
-void running_sums(const CellQuad& q, Cells& cells);
-
-// The quad's own box of at most kSmallBox cells a side, wholly wanted (the
-// common case): the same pieces as walk_edge and PieceSink give, without
-// their clipping, into a fixed accumulator of kSmallWidth columns a row.
-constexpr std::int64_t kSmallBox = 4;
-constexpr std::int64_t kSmallWidth = kSmallBox + 1;
-
-inline void small_piece(double xa, double ya, double xb, double yb, double* acc) {
-    const double fall = ya - yb;
-    if (fall == 0.0) return;
-    const double xm = 0.5 * (xa + xb), ym = 0.5 * (ya + yb);
-    const double c = floor_small(xm);
-    const std::int64_t at = static_cast<std::int64_t>(floor_small(ym)) * kSmallWidth +
-                            static_cast<std::int64_t>(c);
-    const double f = xm - c;
-    acc[at] += fall * (1.0 - f);
-    acc[at + 1] += fall * f;
-}
-
-void small_edge(double x0, double y0, double x1, double y1, double* acc) {
-    const double dx = x1 - x0, dy = y1 - y0;
-    if (dy == 0.0) return;
-    const double up = dy > 0.0 ? 1.0 : -1.0, right = dx > 0.0 ? 1.0 : -1.0;
-    const double per_y = 1.0 / dy, per_x = dx != 0.0 ? 1.0 / dx : 0.0;
-    constexpr double kNever = std::numeric_limits<double>::infinity();
-    double Y = up > 0.0 ? floor_small(y0) + 1.0 : ceil_small(y0) - 1.0;
-    double X = right > 0.0 ? floor_small(x0) + 1.0 : ceil_small(x0) - 1.0;
-    double ty = (y1 - Y) * up > 0.0 ? (Y - y0) * per_y : kNever;
-    double tx = dx != 0.0 && (x1 - X) * right > 0.0 ? (X - x0) * per_x : kNever;
-    double xp = x0, yp = y0;
-    while (tx < kNever || ty < kNever) {
-        double xn, yn;
-        if (tx < ty) {
-            xn = X;
-            yn = y0 + tx * dy;
-        } else if (ty < tx) {
-            xn = x0 + ty * dx;
-            yn = Y;
-        } else {
-            xn = X;
-            yn = Y;
-        }
-        if (tx <= ty) {
-            X += right;
-            tx = (x1 - X) * right > 0.0 ? (X - x0) * per_x : kNever;
-        }
-        if (yn == Y) {
-            Y += up;
-            ty = (y1 - Y) * up > 0.0 ? (Y - y0) * per_y : kNever;
-        }
-        small_piece(xp, yp, xn, yn, acc);
-        xp = xn, yp = yn;
-    }
-    small_piece(xp, yp, x1, y1, acc);
-}
-
-// The areas of the quad in the target's cells of its box, of rows [ilo,
-// ihi] at least (global): cells.row(i)[k - cells.klo] for the rows
-// [cells.ilo, cells.ihi] and columns [cells.klo, cells.khi], not negative.
-// False when no such cell lies in the target.  Each cell's value depends on
-// the quad and the target alone, not on the rows asked for: the edges are
-// cut where they cross the target's grid lines whatever rows are kept, and
-// the pieces of rows not kept are dropped.
+// The areas of the quad in the target's cells of its box within rows
+// [ilo, ihi] (global): cells.row(i)[k - cells.klo] for the rows [cells.ilo,
+// cells.ihi] and columns [cells.klo, cells.khi], not negative; false when
+// no such cell lies in the target.
+//
+// Green's theorem, area = -(integral of y dx) around the quad (counter-
+// clockwise), taken cell by cell: an edge adds to the cell of column c and
+// row r minus the integral, over its piece in the column, of y clamped to
+// the row, which is the piece's area above r less its area above r + 1
+// (`area_above`), signed by the direction it runs.  A closed form per cell,
+// the same whatever cells are asked for, so that the bands of any thread
+// count compute each cell alike.
 bool quad_cells(const CellQuad& q, const Target& t, std::int64_t ilo, std::int64_t ihi,
                 Cells& cells) {
     const std::int64_t a = std::max(q.ilo, ilo), b = std::min(q.ihi, ihi);
     const std::int64_t c = std::max<std::int64_t>(q.klo, 0), d = std::min(q.khi, t.cols - 1);
     if (a > b || c > d) return false;
-    if (within_target(q, t) && q.khi - q.klo < kSmallBox && q.ihi - q.ilo < kSmallBox) {
-        // the whole box, kSmallWidth to a row: the pieces are those that
-        // clipped_cells finds for a box within the target
-        cells.klo = q.klo, cells.khi = q.khi, cells.ilo = q.ilo, cells.ihi = q.ihi;
-        cells.width = kSmallWidth;
-        cells.acc.resize(static_cast<std::size_t>(kSmallBox * kSmallWidth));
-        double* acc = cells.acc.data();
-        std::fill(acc, acc + (q.ihi - q.ilo + 1) * kSmallWidth, 0.0);
-        for (int j = 0; j < 4; ++j) {
-            const int n = (j + 1) & 3;
-            small_edge(q.x[j], q.y[j], q.x[n], q.y[n], acc);
-        }
-    } else {
-        cells.klo = c, cells.khi = d, cells.ilo = a, cells.ihi = b;
-        cells.width = d - c + 2;
-        cells.acc.assign(static_cast<std::size_t>((b - a + 1) * cells.width), 0.0);
-        clipped_cells(q, t, cells);
-    }
-    running_sums(q, cells);
-    return true;
-}
-
-// The pieces of the quad's edges, cut within the target's rows and
-// columns of its box, those of the rows and columns of `cells` kept.
-void clipped_cells(const CellQuad& q, const Target& t, Cells& cells) {
-    const double lo_col = double(cells.klo - q.k0), hi_col = double(cells.khi - q.k0);
-    const double lo_row = double(cells.ilo - q.i0), hi_row = double(cells.ihi - q.i0);
-    const double top = double(std::max<std::int64_t>(q.ilo, 0) - q.i0);
-    const double bottom = double(std::min(q.ihi, t.rows - 1) - q.i0) + 1.0;
-    PieceSink sink{cells, lo_col, hi_col, lo_row, hi_row, q.k0, q.i0};
+    cells.klo = c, cells.khi = d, cells.ilo = a, cells.ihi = b;
+    cells.width = d - c + 1;
+    const std::int64_t rows = b - a + 1;
+    cells.acc.assign(static_cast<std::size_t>(rows * cells.width), 0.0);
+    const double lo_col = double(c - q.k0), hi_col = double(d - q.k0) + 1.0;
+    const double first_row = double(a - q.i0);
+    // the edges' slopes and their inverses, the eight divisions together
+    // (upright and level edges get what they divide by replaced by 1, and
+    // their slope or run by 0 below)
+    double ex[4], ey[4], per_x[4], per_y[4];
     for (int j = 0; j < 4; ++j) {
         const int n = (j + 1) & 3;
-        walk_edge(q.x[j], q.y[j], q.x[n], q.y[n], lo_col, hi_col + 1.0, top, bottom, sink);
+        ex[j] = q.x[n] - q.x[j];
+        ey[j] = q.y[n] - q.y[j];
     }
-}
-
-// The running sums, of the quad's orientation, made positive; a cell the
-// quad only touches can come out a rounding below zero, and holds nothing.
-void running_sums(const CellQuad& q, Cells& cells) {
-    const std::int64_t klo = cells.klo, khi = cells.khi;
-    const double sign = q.twice_area > 0.0 ? 1.0 : -1.0;
-    for (std::int64_t i = cells.ilo; i <= cells.ihi; ++i) {
-        double* row = cells.row(i);
-        double run = 0.0;
-        for (std::int64_t c = 0; c <= khi - klo; ++c) {
-            run += row[c];
-            row[c] = std::max(run * sign, 0.0);
+    for (int j = 0; j < 4; ++j) {
+        per_x[j] = 1.0 / (ex[j] != 0.0 ? ex[j] : 1.0);
+        per_y[j] = 1.0 / (ey[j] != 0.0 ? ey[j] : 1.0);
+    }
+    for (int j = 0; j < 4; ++j) {
+        const int n = (j + 1) & 3;
+        const double x0 = q.x[j], y0 = q.y[j], x1 = q.x[n];
+        const double dx = ex[j], dy = ey[j];
+        if (dx == 0.0) continue;   // an upright edge bounds no area below it
+        const double slope = dy * per_x[j], sign = dx > 0.0 ? -1.0 : 1.0;
+        const double run = dy != 0.0 ? std::fabs(dx * per_y[j]) : 0.0;
+        const double xmin = std::max(std::min(x0, x1), lo_col);
+        const double xmax = std::min(std::max(x0, x1), hi_col);
+        if (!(xmin < xmax)) continue;
+        // the first column the edge crosses, stepped to (no conversion to
+        // an integer in the loop's chain of dependences)
+        double col = lo_col;
+        while (col + 1.0 <= xmin) col += 1.0;
+        for (; col < xmax; col += 1.0) {
+            const double xa = std::max(col, xmin), xb = std::min(col + 1.0, xmax);
+            const double width = xb - xa;
+            if (!(width > 0.0)) continue;
+            double ya = y0 + (xa - x0) * slope, yb = y0 + (xb - x0) * slope;
+            if (dy == 0.0) ya = yb = y0;
+            const double lo = std::min(ya, yb), hi = std::max(ya, yb);
+            double* cell = cells.acc.data() + static_cast<std::int64_t>(col - lo_col);
+            // Rows wholly below the piece take its whole width, rows above
+            // it nothing; a piece within one row gives that row its mean
+            // height above the row's foot, one across rows the differences
+            // of its areas above their lines.  Which case a cell is depends
+            // on the piece and the cell's own row alone.
+            const double full = sign * width;
+            std::int64_t below = 0;
+            for (; below < rows && first_row + double(below + 1) <= lo; ++below)
+                cell[below * cells.width] += full;
+            if (below == rows) continue;
+            const double foot = first_row + double(below);
+            if (lo >= foot && hi <= foot + 1.0) {   // within the one row
+                cell[below * cells.width] += full * (0.5 * (lo + hi) - foot);
+                continue;
+            }
+            double under = area_above(first_row + double(below), lo, hi, width, run);
+            for (std::int64_t r = below; r < rows && first_row + double(r) < hi; ++r) {
+                const double next = area_above(first_row + double(r + 1), lo, hi, width, run);
+                cell[r * cells.width] += sign * (under - next);
+                under = next;
+            }
         }
     }
+    // of the quad's orientation, made positive; a cell the quad only touches
+    // can come out a rounding below zero, and holds nothing
+    const double orient = q.twice_area > 0.0 ? 1.0 : -1.0;
+    for (std::int64_t k = 0; k < rows * cells.width; ++k)
+        cells.acc[k] = std::max(cells.acc[k] * orient, 0.0);
+    return true;
 }
 
 // ---- the passes ------------------------------------------------------------
@@ -455,6 +344,16 @@ struct Outputs {
     double* image;
     double* weight;
     double* variance;
+    bool fresh;   // not yet written: each band zeroes its own rows first
+
+    // Zeroes target rows [i0, i1) of a fresh output: the first touch of its
+    // pages, made by the thread that writes them, so that they are taken
+    // and cleared in parallel.
+    void clear_rows(std::int64_t i0, std::int64_t i1, std::int64_t cols) const {
+        if (!fresh) return;
+        for (double* a : {image, weight, variance})
+            if (a) std::fill(a + i0 * cols, a + i1 * cols, 0.0);
+    }
 };
 
 // Bands of target rows, and for each source row and band the run of the
@@ -481,30 +380,33 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
     const std::int64_t n = in.src.row_length(r);
     thread_local RowCells row;
     row.fill(in.src, t, r, 0, n - 1);
-    // A row whose corners all lie within the target puts nothing beyond it,
-    // and every band its rows reach takes all its pixels.
+    // A row whose corners all lie within the target and one band puts
+    // nothing beyond it, and that band takes all its pixels.
     const auto [vmin, vmax] = std::minmax_element(row.v.begin(), row.v.end());
     const auto [umin, umax] = std::minmax_element(row.u.begin(), row.u.end());
-    if (*umin >= 0.0 && *umax < double(t.cols) && *vmin >= 0.0 && *vmax < double(t.rows)) {
-        const std::int64_t b0 = bands.of(static_cast<std::int64_t>(*vmin));
-        const std::int64_t b1 = bands.of(static_cast<std::int64_t>(*vmax));
-        std::fill(first + b0, first + b1 + 1, 0);
-        std::fill(last + b0, last + b1 + 1, static_cast<std::int32_t>(n - 1));
+    if (*umin >= 0.0 && *umax < double(t.cols) && *vmin >= 0.0 && *vmax < double(t.rows) &&
+        bands.of(static_cast<std::int64_t>(*vmin)) == bands.of(static_cast<std::int64_t>(*vmax))) {
+        const std::int64_t b = bands.of(static_cast<std::int64_t>(*vmin));
+        first[b] = 0;
+        last[b] = static_cast<std::int32_t>(n - 1);
         return 0.0;
     }
     for (std::int64_t k = 0; k < n; ++k) {
         const double value = in.values[r * in.src.width + k];
-        const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
-        if (!q.finite || !meets_target(q, t) || q.twice_area == 0.0) {
+        CellQuad box;
+        cell_box(t, &row.u[4 * k], &row.v[4 * k], box);
+        if (!box.finite || !meets_target(box, t)) {
             outside += value;
             continue;
         }
-        for (std::int64_t b = bands.of(std::max<std::int64_t>(q.ilo, 0));
-             b <= bands.of(std::min(q.ihi, t.rows - 1)); ++b) {
+        for (std::int64_t b = bands.of(std::max<std::int64_t>(box.ilo, 0));
+             b <= bands.of(std::min(box.ihi, t.rows - 1)); ++b) {
             first[b] = std::min(first[b], static_cast<std::int32_t>(k));
             last[b] = static_cast<std::int32_t>(k);
         }
-        if (within_target(q, t)) continue;
+        if (within_target(box, t)) continue;
+        const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
+        if (q.twice_area == 0.0) continue;   // no area, in no pixel: refused by the checks
         // across the border: the quad's area less its cells' in the target
         double inside = 0.0;
         if (quad_cells(q, t, 0, t.rows - 1, cells))
@@ -523,17 +425,17 @@ void deposit_quad(const Inputs& in, const CellQuad& q, double value, double var,
                   std::int64_t ilo, std::int64_t ihi, Cells& cells, const Outputs& out) {
     const Target& t = in.target;
     if (!quad_cells(q, t, ilo, ihi, cells)) return;
-    const double area = 0.5 * std::fabs(q.twice_area);
+    const double per_area = 2.0 / std::fabs(q.twice_area);
+    const double flux = value * per_area, spread = var * (per_area * per_area);
     for (std::int64_t i = std::max(cells.ilo, ilo); i <= std::min(cells.ihi, ihi); ++i) {
         const double* row = cells.row(i);
         const std::int64_t at = i * t.cols + cells.klo;
         for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) {
             const double a = row[c];
             if (a == 0.0) continue;
-            const double f = a / area;
-            out.image[at + c] += value * f;
+            out.image[at + c] += flux * a;
             out.weight[at + c] += a;
-            if (out.variance) out.variance[at + c] += var * (f * f);
+            if (out.variance) out.variance[at + c] += spread * (a * a);
         }
     }
 }
@@ -544,6 +446,7 @@ void deposit_band(const Inputs& in, const Bands& bands, std::int64_t b, const Ou
     thread_local Cells cells;
     const Target& t = in.target;
     const std::int64_t ilo = b * bands.height, ihi = std::min(t.rows, ilo + bands.height) - 1;
+    out.clear_rows(ilo, ihi + 1, t.cols);
     thread_local RowCells row;
     for (std::int64_t r = 0; r < in.src.rows; ++r) {
         const std::int32_t k0 = bands.first[r * bands.count + b];
@@ -558,6 +461,40 @@ void deposit_band(const Inputs& in, const Bands& bands, std::int64_t b, const Ou
                          cells, out);
         }
     }
+}
+
+// One band for the whole target (one thread): each source row surveyed
+// and deposited in one pass, with the same values and sums as the two
+// passes give.
+double survey_and_deposit_row(const Inputs& in, std::int64_t r, Cells& cells,
+                              const Outputs& out) {
+    const Target& t = in.target;
+    const std::int64_t n = in.src.row_length(r);
+    thread_local RowCells row;
+    row.fill(in.src, t, r, 0, n - 1);
+    double outside = 0.0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const std::int64_t at = r * in.src.width + k;
+        const double value = in.values[at];
+        const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
+        if (!q.finite || !meets_target(q, t)) {
+            outside += value;
+            continue;
+        }
+        if (q.twice_area == 0.0) continue;   // as survey_row
+        deposit_quad(in, q, value, in.variance ? in.variance[at] : 0.0, 0, t.rows - 1, cells,
+                     out);
+        if (within_target(q, t)) continue;
+        double inside = 0.0;
+        if (quad_cells(q, t, 0, t.rows - 1, cells))
+            for (std::int64_t i = cells.ilo; i <= cells.ihi; ++i) {
+                const double* cell = cells.row(i);
+                for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) inside += cell[c];
+            }
+        const double area = 0.5 * std::fabs(q.twice_area);
+        outside += value * ((area - inside) / area);
+    }
+    return outside;
 }
 
 // At most this many band entries per source row and band: the bands
@@ -583,6 +520,14 @@ double resample_all(const Inputs& in, const Outputs& out, int asked) {
     const int threads = thread_count(asked, std::max<std::int64_t>(rows, 1));
     Bands bands = make_bands(std::max<std::int64_t>(in.target.rows, 1), rows, threads);
     std::vector<double> outside(static_cast<std::size_t>(rows), 0.0);
+    if (bands.count == 1 && in.target.cols > 0) {
+        out.clear_rows(0, in.target.rows, in.target.cols);
+        Cells cells;
+        for (std::int64_t r = 0; r < rows; ++r) outside[r] = survey_and_deposit_row(in, r, cells, out);
+        double total = 0.0;
+        for (const double o : outside) total += o;
+        return total;
+    }
     for_each_piece(threads, (rows + kSurveyRows - 1) / kSurveyRows, [&](std::int64_t p) {
         thread_local Cells cells;
         for (std::int64_t r = p * kSurveyRows; r < std::min(rows, (p + 1) * kSurveyRows); ++r)
@@ -591,6 +536,8 @@ double resample_all(const Inputs& in, const Outputs& out, int asked) {
     if (in.target.rows > 0 && in.target.cols > 0)
         for_each_piece(threads, bands.count,
                        [&](std::int64_t b) { deposit_band(in, bands, b, out); });
+    else
+        out.clear_rows(0, in.target.rows, in.target.cols);
     double total = 0.0;
     for (const double o : outside) total += o;
     return total;
@@ -618,7 +565,7 @@ double* output_of(const py::object& a, const Target& t, const char* name) {
 
 double resample_with(Source src, const GridWindow& target, const ExactReals& values,
                      const py::object& variance, py::array image, py::array weight,
-                     const py::object& variance_out, int threads) {
+                     const py::object& variance_out, bool fresh, int threads) {
     if (threads < 1) throw std::invalid_argument("threads must be at least 1");
     if (target.r0 != 0 || target.c0 != 0 || target.r1 < 0 || target.c1 < 0)
         throw std::invalid_argument("the target must be a whole grid");
@@ -626,7 +573,7 @@ double resample_with(Source src, const GridWindow& target, const ExactReals& val
     if (values.size() != src.count)
         throw std::invalid_argument("image must hold a value per source pixel");
     const Outputs out{output_of(image, t, "image"), output_of(weight, t, "weight"),
-                      output_of(variance_out, t, "variance")};
+                      output_of(variance_out, t, "variance"), fresh};
     const Inputs in{src, t, values.data(), values_of(variance, src.count, "variance")};
     if ((in.variance == nullptr) != (out.variance == nullptr))
         throw std::invalid_argument("a variance goes with an output for it");
@@ -636,18 +583,20 @@ double resample_with(Source src, const GridWindow& target, const ExactReals& val
 
 double resample_corners(const CornerArrays& pixels, const GridWindow& target,
                         const ExactReals& values, const py::object& variance, py::array image,
-                        py::array weight, const py::object& variance_out, int threads) {
+                        py::array weight, const py::object& variance_out, bool fresh,
+                        int threads) {
     Source s{SourceKind::Corners};
     s.corners = pixels.grid();
     s.rows = pixels.rows();
     s.width = pixels.cols();
     s.count = s.rows * s.width;
-    return resample_with(s, target, values, variance, image, weight, variance_out, threads);
+    return resample_with(s, target, values, variance, image, weight, variance_out, fresh,
+                         threads);
 }
 
 double resample_grid(const GridWindow& pixels, const GridWindow& target, const ExactReals& values,
                      const py::object& variance, py::array image, py::array weight,
-                     const py::object& variance_out, int threads) {
+                     const py::object& variance_out, bool fresh, int threads) {
     if (pixels.r0 != 0 || pixels.c0 != 0 || pixels.r1 < 0 || pixels.c1 < 0)
         throw std::invalid_argument("the source must be a whole grid");
     Source s{SourceKind::Grid};
@@ -655,18 +604,21 @@ double resample_grid(const GridWindow& pixels, const GridWindow& target, const E
     s.rows = pixels.r1;
     s.width = pixels.c1;
     s.count = s.rows * s.width;
-    return resample_with(s, target, values, variance, image, weight, variance_out, threads);
+    return resample_with(s, target, values, variance, image, weight, variance_out, fresh,
+                         threads);
 }
 
 double resample_footprints(const FootprintArrays& pixels, const GridWindow& target,
                            const ExactReals& values, const py::object& variance, py::array image,
-                           py::array weight, const py::object& variance_out, int threads) {
+                           py::array weight, const py::object& variance_out, bool fresh,
+                        int threads) {
     Source s{SourceKind::Footprints};
     s.footprints = pixels.view();
     s.count = static_cast<std::int64_t>(pixels.size());
     s.width = kFootprintRow;
     s.rows = (s.count + kFootprintRow - 1) / kFootprintRow;
-    return resample_with(s, target, values, variance, image, weight, variance_out, threads);
+    return resample_with(s, target, values, variance, image, weight, variance_out, fresh,
+                         threads);
 }
 
 }  // namespace
@@ -674,13 +626,13 @@ double resample_footprints(const FootprintArrays& pixels, const GridWindow& targ
 void bind_resample(py::module_& m) {
     m.def("resample", &resample_corners, py::arg("pixels"), py::arg("target"),
           py::arg("values").noconvert(), py::arg("variance"), py::arg("image"),
-          py::arg("weight"), py::arg("variance_out"), py::arg("threads"));
+          py::arg("weight"), py::arg("variance_out"), py::arg("fresh"), py::arg("threads"));
     m.def("resample", &resample_grid, py::arg("pixels"), py::arg("target"),
           py::arg("values").noconvert(), py::arg("variance"), py::arg("image"),
-          py::arg("weight"), py::arg("variance_out"), py::arg("threads"));
+          py::arg("weight"), py::arg("variance_out"), py::arg("fresh"), py::arg("threads"));
     m.def("resample", &resample_footprints, py::arg("pixels"), py::arg("target"),
           py::arg("values").noconvert(), py::arg("variance"), py::arg("image"),
-          py::arg("weight"), py::arg("variance_out"), py::arg("threads"));
+          py::arg("weight"), py::arg("variance_out"), py::arg("fresh"), py::arg("threads"));
 }
 
 }  // namespace trovel
