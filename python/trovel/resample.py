@@ -62,12 +62,12 @@ def _outputs(into: Any, shape: tuple[int, int], with_variance: bool, threads: in
     are first written); on more they are left for the threads to zero, each
     its own rows, so that the clearing runs in parallel."""
     if into is None:
-        new = {"zero": threads == 1, "given_by": "target"}
-        image = chk.new_array("the resampled image", shape, np.float64, **new)
-        weight = chk.new_array("the weight", shape, np.float64, **new)
-        variance = (chk.new_array("the variance", shape, np.float64, **new)
-                    if with_variance else None)
-        return image, weight, variance, 0.0, threads > 1
+        def new(name: str) -> FloatArray:
+            out: FloatArray = chk.new_array(name, shape, np.float64, zero=threads == 1,
+                                            given_by="target")
+            return out
+        variance = new("the variance") if with_variance else None
+        return new("the resampled image"), new("the weight"), variance, 0.0, threads > 1
     into = chk.instance("into", into, Resampled)
     image = chk.output("into.image", into.image, shape, np.float64)
     weight = chk.output("into.weight", into.weight, shape, np.float64)
