@@ -12,14 +12,12 @@
 // parallelogram: a Jacobian footprint or a grid's pixel), its corners
 // carried to cell coordinates by the inverse of the target's map, then
 // taken about the lower left cell of its box (exactly, for a box within
-// the target: the offsets are differences of doubles of one binade).  Its
-// area in each cell of the box comes from the winding form of the area:
-// every edge adds, to each cell of each row it crosses, the part of the
-// cell to its right times its signed fall there, which a running sum along
-// the row turns into the areas.  The edges are cut where they cross grid
-// lines, so each piece lies in one cell; a piece left of the box adds its
-// whole rise to the box's first column, one right of it nothing.  This
-// holds for any simple quadrilateral, convex or not, of either orientation.
+// the target: a whole number taken from a double no smaller than it is
+// exact).  Its area in each cell of the box is Green's -(integral of y dx)
+// around it, clamped to the cell (quad_cells): every edge that runs across
+// a column adds, to each cell of the column, a closed form in the heights
+// of its ends there.  This holds for any simple quadrilateral, convex or
+// not, of either orientation.
 //
 // Threads take bands of target rows; each band walks the source pixels
 // that reach it in source order and writes only its own rows, so every
@@ -41,17 +39,12 @@
 namespace trovel {
 namespace {
 
-// floor and ceil of a value below 2^62 in size, by a conversion to an
-// integer: std::floor is a library call where the instruction set has no
-// rounding instruction, and these run several times per piece of edge.
+// floor of a value below 2^62 in size, by a conversion to an integer:
+// std::floor is a library call where the instruction set has no rounding
+// instruction, and this runs four times per source pixel.
 inline double floor_small(double x) {
     const double t = static_cast<double>(static_cast<std::int64_t>(x));
     return t > x ? t - 1.0 : t;
-}
-
-inline double ceil_small(double x) {
-    const double t = static_cast<double>(static_cast<std::int64_t>(x));
-    return t < x ? t + 1.0 : t;
 }
 
 // ---- the target --------------------------------------------------------
@@ -177,11 +170,15 @@ CellQuad cell_quad(const Target& t, const double* u, const double* v) {
 
 // Pixels [k0, k1] of source row r in cell coordinates, corner j of pixel k
 // at u[4 (k - k0) + j]: corners shared by neighbours are carried once.
+// Without `each`, a corner grid's or a lazy grid's pixels are left in the
+// two rows of corners alone (u0, v0 along row r, u1, v1 along row r + 1,
+// from corner k0), which is all the survey reads of most rows.
 struct RowCells {
     std::vector<double> u, v, shared;
+    const double *u0 = nullptr, *v0 = nullptr, *u1 = nullptr, *v1 = nullptr;
 
     void fill(const Source& src, const Target& t, std::int64_t r, std::int64_t k0,
-              std::int64_t k1) {
+              std::int64_t k1, bool each = true) {
         const std::size_t n = static_cast<std::size_t>(k1 - k0 + 1);
         u.resize(4 * n);
         v.resize(4 * n);
@@ -207,6 +204,8 @@ struct RowCells {
             t.to_cells(x0, y0, u0[c - k0], v0[c - k0]);
             t.to_cells(x1, y1, u1[c - k0], v1[c - k0]);
         }
+        this->u0 = u0, this->v0 = v0, this->u1 = u1, this->v1 = v1;
+        if (!each) return;
         for (std::size_t k = 0; k < n; ++k) {
             u[4 * k] = u0[k], u[4 * k + 1] = u0[k + 1], u[4 * k + 2] = u1[k + 1], u[4 * k + 3] = u1[k];
             v[4 * k] = v0[k], v[4 * k + 1] = v0[k + 1], v[4 * k + 2] = v1[k + 1], v[4 * k + 3] = v1[k];
@@ -284,7 +283,10 @@ bool quad_cells(const CellQuad& q, const Target& t, std::int64_t ilo, std::int64
         const double dx = ex[j], dy = ey[j];
         if (dx == 0.0) continue;   // an upright edge bounds no area below it
         const double slope = dy * per_x[j], sign = dx > 0.0 ? -1.0 : 1.0;
-        const double run = dy != 0.0 ? std::fabs(dx * per_y[j]) : 0.0;
+        // 1 / |slope|; an edge too close to level for it to be a double is
+        // taken as level (its triangles hold less than 1e-300 of a cell)
+        double run = dy != 0.0 ? std::fabs(dx * per_y[j]) : 0.0;
+        if (!(run <= 1e300)) run = 0.0;
         const double xmin = std::max(std::min(x0, x1), lo_col);
         const double xmax = std::min(std::max(x0, x1), hi_col);
         if (!(xmin < xmax)) continue;
@@ -379,18 +381,42 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
     std::fill(last, last + bands.count, -1);
     const std::int64_t n = in.src.row_length(r);
     thread_local RowCells row;
-    row.fill(in.src, t, r, 0, n - 1);
-    // A row whose corners all lie within the target and one band puts
-    // nothing beyond it, and that band takes all its pixels.
-    const auto [vmin, vmax] = std::minmax_element(row.v.begin(), row.v.end());
-    const auto [umin, umax] = std::minmax_element(row.u.begin(), row.u.end());
-    if (*umin >= 0.0 && *umax < double(t.cols) && *vmin >= 0.0 && *vmax < double(t.rows) &&
-        bands.of(static_cast<std::int64_t>(*vmin)) == bands.of(static_cast<std::int64_t>(*vmax))) {
-        const std::int64_t b = bands.of(static_cast<std::int64_t>(*vmin));
-        first[b] = 0;
-        last[b] = static_cast<std::int32_t>(n - 1);
+    const bool shared = in.src.kind != SourceKind::Footprints;
+    row.fill(in.src, t, r, 0, n - 1, !shared);
+    // A row whose corners all lie within the target puts nothing beyond it;
+    // each band takes the run of its pixels whose rows reach the band (the
+    // rows of a pixel's box, from its corners' heights, as cell_box finds
+    // them: within the target no clamp moves them).
+    const auto within = [&](const double* a, std::size_t m, double hi) {
+        const auto [lo_it, hi_it] = std::minmax_element(a, a + m);
+        return *lo_it >= 0.0 && *hi_it < hi;
+    };
+    const std::size_t m = shared ? static_cast<std::size_t>(n + 1) : 4 * static_cast<std::size_t>(n);
+    const double* us[2] = {shared ? row.u0 : row.u.data(), shared ? row.u1 : nullptr};
+    const double* vs[2] = {shared ? row.v0 : row.v.data(), shared ? row.v1 : nullptr};
+    bool inside = true;
+    for (int side = 0; side < (shared ? 2 : 1); ++side)
+        inside = inside && within(us[side], m, double(t.cols)) && within(vs[side], m, double(t.rows));
+    if (inside) {
+        for (std::int64_t k = 0; k < n; ++k) {
+            double lo, hi;
+            if (shared) {
+                lo = std::min(std::min(row.v0[k], row.v0[k + 1]), std::min(row.v1[k + 1], row.v1[k]));
+                hi = std::max(std::max(row.v0[k], row.v0[k + 1]), std::max(row.v1[k + 1], row.v1[k]));
+            } else {
+                const double* v = &row.v[4 * k];
+                lo = std::min(std::min(v[0], v[1]), std::min(v[2], v[3]));
+                hi = std::max(std::max(v[0], v[1]), std::max(v[2], v[3]));
+            }
+            const std::int64_t b1 = bands.of(static_cast<std::int64_t>(hi));
+            for (std::int64_t b = bands.of(static_cast<std::int64_t>(lo)); b <= b1; ++b) {
+                first[b] = std::min(first[b], static_cast<std::int32_t>(k));
+                last[b] = static_cast<std::int32_t>(k);
+            }
+        }
         return 0.0;
     }
+    if (shared) row.fill(in.src, t, r, 0, n - 1);
     for (std::int64_t k = 0; k < n; ++k) {
         const double value = in.values[r * in.src.width + k];
         CellQuad box;
