@@ -227,9 +227,23 @@ bool within_target(const CellQuad& q, const Target& t) {
 struct Cells {
     std::int64_t klo, khi, ilo, ihi;
     std::int64_t width;           // khi - klo + 1
-    std::vector<double> acc;
+    double orient;                // 1 for a counter-clockwise quad, else -1
+    std::vector<double> acc;      // the areas signed as the quad runs
 
-    double* row(std::int64_t i) { return acc.data() + (i - ilo) * width; }
+    // The area in cell (global row i, column klo + c): positive; a cell the
+    // quad only touches can come out a rounding below zero, and holds
+    // nothing.
+    double area(std::int64_t i, std::int64_t c) const {
+        return std::max(acc[static_cast<std::size_t>((i - ilo) * width + c)] * orient, 0.0);
+    }
+
+    // The areas of target rows [i0, i1] of the box, summed row by row.
+    double sum(std::int64_t i0, std::int64_t i1) const {
+        double s = 0.0;
+        for (std::int64_t i = i0; i <= i1; ++i)
+            for (std::int64_t c = 0; c <= khi - klo; ++c) s += area(i, c);
+        return s;
+    }
 };
 
 // The area above the level t under an edge's piece over a column: the
@@ -242,9 +256,9 @@ inline double area_above(double t, double lo, double hi, double width, double ru
 }
 
 // The areas of the quad in the target's cells of its box within rows
-// [ilo, ihi] (global): cells.row(i)[k - cells.klo] for the rows [cells.ilo,
-// cells.ihi] and columns [cells.klo, cells.khi], not negative; false when
-// no such cell lies in the target.
+// [ilo, ihi] (global): cells.area(i, k - cells.klo) for the rows
+// [cells.ilo, cells.ihi] and columns [cells.klo, cells.khi]; false when no
+// such cell lies in the target.
 //
 // Green's theorem, area = -(integral of y dx) around the quad (counter-
 // clockwise), taken cell by cell: an edge adds to the cell of column c and
@@ -325,11 +339,7 @@ bool quad_cells(const CellQuad& q, const Target& t, std::int64_t ilo, std::int64
             }
         }
     }
-    // of the quad's orientation, made positive; a cell the quad only touches
-    // can come out a rounding below zero, and holds nothing
-    const double orient = q.twice_area > 0.0 ? 1.0 : -1.0;
-    for (std::int64_t k = 0; k < rows * cells.width; ++k)
-        cells.acc[k] = std::max(cells.acc[k] * orient, 0.0);
+    cells.orient = q.twice_area > 0.0 ? 1.0 : -1.0;
     return true;
 }
 
@@ -434,12 +444,8 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
         const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
         if (q.twice_area == 0.0) continue;   // no area, in no pixel: refused by the checks
         // across the border: the quad's area less its cells' in the target
-        double inside = 0.0;
-        if (quad_cells(q, t, 0, t.rows - 1, cells))
-            for (std::int64_t i = cells.ilo; i <= cells.ihi; ++i) {
-                const double* row = cells.row(i);
-                for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) inside += row[c];
-            }
+        const double inside =
+            quad_cells(q, t, 0, t.rows - 1, cells) ? cells.sum(cells.ilo, cells.ihi) : 0.0;
         const double area = 0.5 * std::fabs(q.twice_area);
         outside += value * ((area - inside) / area);
     }
@@ -454,10 +460,9 @@ void deposit_quad(const Inputs& in, const CellQuad& q, double value, double var,
     const double per_area = 2.0 / std::fabs(q.twice_area);
     const double flux = value * per_area, spread = var * (per_area * per_area);
     for (std::int64_t i = std::max(cells.ilo, ilo); i <= std::min(cells.ihi, ihi); ++i) {
-        const double* row = cells.row(i);
         const std::int64_t at = i * t.cols + cells.klo;
         for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) {
-            const double a = row[c];
+            const double a = cells.area(i, c);
             if (a == 0.0) continue;
             out.image[at + c] += flux * a;
             out.weight[at + c] += a;
@@ -511,12 +516,8 @@ double survey_and_deposit_row(const Inputs& in, std::int64_t r, Cells& cells,
         deposit_quad(in, q, value, in.variance ? in.variance[at] : 0.0, 0, t.rows - 1, cells,
                      out);
         if (within_target(q, t)) continue;
-        double inside = 0.0;
-        if (quad_cells(q, t, 0, t.rows - 1, cells))
-            for (std::int64_t i = cells.ilo; i <= cells.ihi; ++i) {
-                const double* cell = cells.row(i);
-                for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) inside += cell[c];
-            }
+        const double inside =
+            quad_cells(q, t, 0, t.rows - 1, cells) ? cells.sum(cells.ilo, cells.ihi) : 0.0;
         const double area = 0.5 * std::fabs(q.twice_area);
         outside += value * ((area - inside) / area);
     }
