@@ -36,7 +36,7 @@ $(VENV)/.created:
 	$(call make-venv,$(VENV))
 
 $(STAMP): $(VENV)/.created $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test,demo,mesh,dask,regions]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo,mesh,dask,regions,astro]"
 	touch $@
 
 test: build
@@ -59,7 +59,7 @@ $(SAN_VENV)/.created:
 
 $(SAN_STAMP): $(SAN_VENV)/.created $(SOURCES)
 	$(SAN_PY) -m pip install -q --no-build-isolation -C cmake.define.TROVEL_SANITIZE=ON \
-	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo,mesh,dask,regions]"
+	    -C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize ".[test,demo,mesh,dask,regions,astro]"
 	touch $@
 
 # --capture=sys: a report is written by the runtime straight to fd 2 just
@@ -172,7 +172,7 @@ WT_PY   := $(WT_VENV)/bin/python
 
 wheel-test: wheel
 	@py=$$($(FIND_PY313)); rm -rf $(WT_VENV); "$$py" -m venv $(WT_VENV)
-	$(WT_PY) -m pip install -q --only-binary=:all: "$$(ls dist/trovel-*.whl)[test,demo,mesh,dask,regions]"
+	$(WT_PY) -m pip install -q --only-binary=:all: "$$(ls dist/trovel-*.whl)[test,demo,mesh,dask,regions,astro]"
 	@d=$$(mktemp -d); trap 'rm -rf "$$d"' EXIT; cd "$$d" && \
 	 echo "the suite from $$d against the wheel in $(WT_VENV)" && \
 	 env -u PYTHONPATH $(CURDIR)/$(WT_PY) -P -c "import _trovel, trovel" && \

@@ -2,7 +2,8 @@
 pick for the same job, end to end.
 
 Each capability has its module here (mask_peers, coverage_peers, cut_peers,
-deposit_peers, render_peers, telescope_peers, ellipse_peers, photometry_peers)
+deposit_peers, render_peers, telescope_peers, ellipse_peers, photometry_peers,
+resample_peers)
 with a `run(table, repeats)` that adds its rows to the one table
 (harness.Table).  Public calls are timed end to end (grid construction and a
 new output included) beside the native calls on prepared inputs; every
@@ -36,6 +37,7 @@ import ellipse_peers  # noqa: E402
 import mask_peers  # noqa: E402
 import photometry_peers  # noqa: E402
 import render_peers  # noqa: E402
+import resample_peers  # noqa: E402
 import telescope_peers  # noqa: E402
 from harness import RATIO_NOTE, Table, machine_line  # noqa: E402
 
@@ -47,6 +49,7 @@ CAPABILITIES = {
     "render": render_peers.run,
     "ellipse": ellipse_peers.run,
     "photometry": photometry_peers.run,
+    "resample": resample_peers.run,
     "telescopes": telescope_peers.run,
 }
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -129,6 +129,8 @@ API_GROUPS = [
                            "from_region"]),
     ("Exact rendering of apertures", ["render"]),
     ("Photometry of many sources", ["photometry", "Photometry"]),
+    ("Resampling by exact overlap", ["resample", "Resampled"]),
+    ("The sky as a plane", ["sky_to_plane", "reproject"]),
     ("Coverage of pixel footprints", ["edge_coverage", "circle_coverage", "strut_coverage"]),
     ("Triangles and images", ["overlap_area", "deposit_triangles", "triangle_areas",
                               "triangulate"]),

@@ -250,8 +250,74 @@ TELESCOPES = {
         telescopes.collecting_area(3.0))),
 }
 
+CORNERS = Pixels.from_corners(*np.meshgrid(np.arange(4.0), np.arange(3.0)))
+FOLDED_X = np.array([[0.0, 2.0, 1.0], [0.0, 2.0, 1.0]])
+NAN_X = np.zeros((3, 4))
+NAN_X[1, 2] = math.nan
+
+
+class NoSky:
+    """Not a WCS."""
+
+
+RESAMPLING = {
+    "corners_shapes": (ValueError, r"y must have the shape of x \(3, 4\)", lambda: (
+        Pixels.from_corners(np.zeros((3, 4)), np.zeros((3, 5))))),
+    "corners_1d": (ValueError, "x must be a 2-d array of corners", lambda: Pixels.from_corners(
+        np.zeros(4), np.zeros(4))),
+    "corners_nan": (ValueError, r"x must be finite: x\[1, 2\] is nan", lambda: (
+        Pixels.from_corners(NAN_X, np.zeros((3, 4))))),
+    "corners_strings": (TypeError, "x must hold real numbers", lambda: Pixels.from_corners(
+        [["a", "b"], ["c", "d"]], np.zeros((2, 2)))),
+    "corners_fold": (ValueError, r"fold the map: pixel \[0, 1\]'s footprint runs against", lambda: (
+        Pixels.from_corners(FOLDED_X, [[0.0, 0.0, 0.0], [1.0, 1.0, 1.0]]))),
+    "corners_collapsed": (ValueError, r"pixel \[0, 0\]'s footprint is not a simple", lambda: (
+        Pixels.from_corners(np.zeros((2, 2)), [[0.0, 0.0], [1.0, 1.0]]))),
+    "mapping_not_callable": (TypeError, "f must be callable", lambda: Pixels.from_mapping(
+        3, (2, 2))),
+    "mapping_not_a_pair": (TypeError, r"f\(u, v\) must return a pair", lambda: (
+        Pixels.from_mapping(lambda u, v: u, (2, 2)))),
+    "mapping_shape": (ValueError, r"must have the corners' shape \(3, 3\)", lambda: (
+        Pixels.from_mapping(lambda u, v: (u[:2], v[:2]), (2, 2)))),
+    "coverage_of_corners": (TypeError, "edge_coverage takes parallelogram footprints.*render",
+                            lambda: trovel.edge_coverage(CORNERS, (0, 0), (0, 1))),
+    "circle_coverage_of_corners": (TypeError, "circle_coverage takes parallelogram", lambda: (
+        trovel.circle_coverage(CORNERS, (0, 0), 1.0))),
+    "target_not_a_grid": (TypeError, "target must be a lazy affine grid", lambda: (
+        trovel.resample(np.ones((2, 3)), CORNERS, CORNERS))),
+    "image_shape": (ValueError, r"image must have the shape of pixels \(2, 3\)", lambda: (
+        trovel.resample(np.ones((3, 3)), CORNERS, GRID))),
+    "variance_shape": (ValueError, "variance must have the shape of pixels", lambda: (
+        trovel.resample(np.ones((2, 3)), CORNERS, GRID, variance=np.ones(6)))),
+    "image_complex": (TypeError, "image must hold real numbers", lambda: trovel.resample(
+        np.ones((2, 3), complex), CORNERS, GRID)),
+    "into_type": (TypeError, "into must be a trovel.Resampled", lambda: trovel.resample(
+        np.ones((2, 3)), CORNERS, GRID, into=(np.zeros((2, 2)),) * 4)),
+    "into_shape": (ValueError, r"into.image must have shape \(3, 3\)", lambda: trovel.resample(
+        np.ones((2, 3)), CORNERS, Pixels.grid((3, 3)),
+        into=trovel.resample(np.ones((2, 3)), CORNERS, GRID))),
+    "into_without_variance": (ValueError, "into holds a variance", lambda: trovel.resample(
+        np.ones((2, 3)), CORNERS, GRID,
+        into=trovel.resample(np.ones((2, 3)), CORNERS, GRID, variance=np.ones((2, 3))))),
+    "into_read_only": (ValueError, "into.weight must be writable", lambda: trovel.resample(
+        np.ones((2, 3)), CORNERS, GRID, into=trovel.Resampled(
+            np.zeros((2, 2)), read_only((2, 2)), None, 0.0))),
+    "into_shared": (ValueError, "must not share memory", lambda: trovel.resample(
+        np.ones((2, 3)), CORNERS, GRID, into=trovel.Resampled(*(np.zeros((2, 2)),) * 2, None,
+                                                              0.0))),
+    "resample_threads": (ValueError, "threads", lambda: trovel.resample(
+        np.ones((2, 3)), CORNERS, GRID, threads=0)),
+    "wcs_type": (TypeError, "wcs must be a WCS with pixel_to_world_values", lambda: (
+        Pixels.from_wcs(NoSky(), (2, 2)))),
+    "sky_center": (ValueError, "latitude must lie in", lambda: trovel.sky_to_plane(
+        [0.0], [0.0], (0.0, 91.0))),
+    "reproject_image": (ValueError, "image must be a 2-d image", lambda: trovel.reproject(
+        np.ones(4), NoSky(), NoSky(), (2, 2))),
+}
+
 TABLES = {"grid": GRIDS, "clip": CLIPPING, "deposit": AREAS_AND_DEPOSITS, "coverage": COVERAGES,
-          "mask": MASKS, "shapes": SHAPES, "photometry": PHOTOMETRY, "telescopes": TELESCOPES}
+          "mask": MASKS, "shapes": SHAPES, "photometry": PHOTOMETRY, "telescopes": TELESCOPES,
+          "resampling": RESAMPLING}
 CASES = {f"{table}-{name}": case for table, cases in TABLES.items() for name, case in cases.items()}
 
 

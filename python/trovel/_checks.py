@@ -576,15 +576,17 @@ def grid_window(affine: Affine, rows: tuple[int, int],
 
 class PixelSet:
     """A pixel set read and checked once, ready for a driver: its result
-    shape, the native object the drivers read (a grid window or footprint
-    arrays), the map of a lazy grid (else None) and the arrays that an
-    output must not overlap."""
+    shape, the native object the drivers read (a grid window, footprint
+    arrays or corner arrays), the map of a lazy grid (else None), the arrays
+    that an output must not overlap, and whether its footprints are the
+    quadrilaterals of a corner grid (`corners`: then `arrays` are x and y)."""
 
-    __slots__ = ("shape", "native", "affine", "arrays")
+    __slots__ = ("shape", "native", "affine", "arrays", "corners")
 
     def __init__(self, shape: tuple[int, ...], native: Any, affine: Affine | None,
-                 arrays: tuple[FloatArray, ...]) -> None:
+                 arrays: tuple[FloatArray, ...], corners: bool = False) -> None:
         self.shape, self.native, self.affine, self.arrays = shape, native, affine, arrays
+        self.corners = corners
 
     def result(self, out: Any, *inputs: AnyArray) -> tuple[FloatArray, FloatArray]:
         """A new result, or the caller's `out` checked (shape, dtype, writable,
@@ -598,20 +600,88 @@ class PixelSet:
         return res, (res if self.affine is not None else res.reshape(-1))
 
 
+def corner_arrays(x: AnyArray, y: AnyArray, *, names: tuple[str, str] = ("x", "y"),
+                  shape: tuple[int, int] | None = None) -> tuple[FloatArray, FloatArray]:
+    """Step 2 for the corners of corner footprints, from `array`: 2-d, of
+    one shape (of `shape` when given) at least 1 x 1, finite, as private
+    C-contiguous float64 copies; and the map they make checked not to fold
+    (`corner_map`)."""
+    px, py = base(names[0], x), base(names[1], y)
+    for name, a in zip(names, (px, py)):
+        if a.ndim != 2 or a.shape[0] < 1 or a.shape[1] < 1:
+            raise ValueError(f"{name} must be a 2-d array of corners, (ny + 1, nx + 1), "
+                             f"got shape {a.shape}")
+    if py.shape != px.shape:
+        raise ValueError(f"{names[1]} must have the shape of {names[0]} {px.shape}, "
+                         f"got {py.shape}")
+    if shape is not None and px.shape != shape:
+        raise ValueError(f"{names[0]} and {names[1]} must have the corners' shape {shape}, "
+                         f"got {px.shape}")
+    cx = np.array(px, dtype=np.float64, order="C")
+    cy = np.array(py, dtype=np.float64, order="C")
+    refuse_non_finite(names[0], cx)
+    refuse_non_finite(names[1], cy)
+    corner_map(names, cx, cy)
+    return cx, cy
+
+
+def corner_map(names: tuple[str, str], x: FloatArray, y: FloatArray) -> None:
+    """Refuse corners whose footprints are not all simple quadrilaterals of
+    one orientation, naming the first pixel (row-major) that is not."""
+    bad, kind, _ = _kernels.corner_fault(_kernels.CornerArrays(x, y))
+    if bad < 0:
+        return
+    i, k = divmod(int(bad), x.shape[1] - 1)
+    if kind == 1:
+        raise ValueError(f"{names[0]} and {names[1]} fold the map: pixel [{i}, {k}]'s "
+                         "footprint is not a simple quadrilateral (its sides cross, or it "
+                         "has no area)")
+    raise ValueError(f"{names[0]} and {names[1]} fold the map: pixel [{i}, {k}]'s footprint "
+                     "runs against pixel [0, 0]'s orientation")
+
+
+def corner_set(shape: tuple[int, int], x: FloatArray, y: FloatArray) -> PixelSet:
+    """What the drivers read of checked corners from `corner_arrays`."""
+    return PixelSet(shape, _kernels.CornerArrays(x, y), None, (x, y), corners=True)
+
+
+def parallelograms(pix: PixelSet, capability: str) -> PixelSet:
+    """A pixel set for a capability whose kernels take parallelogram
+    footprints: corner footprints refused, pointing to `render`."""
+    if pix.corners:
+        raise TypeError(f"{capability} takes parallelogram footprints (a grid or per-pixel "
+                        "Jacobians); for corner footprints use trovel.render with the shape "
+                        "(a Disc, a Polygon, a Strut's rectangle ...)")
+    return pix
+
+
 def pixel_set(pixels: Any) -> PixelSet:
     """The one reader of pixel sets, for every capability.  Whatever a
     subclass's code does, it runs here, first; the values it gave are then
     checked, and only those are used.  Call it after every other argument is
     converted.  A lazy grid made by `Pixels.grid` holds a map checked when it
-    was made and immutable since: it is used as it is."""
-    from .grid import Pixels, _GridPixels
+    was made and immutable since, and corner footprints made by
+    `Pixels.from_corners` hold corners checked when they were made, private
+    since: they are used as they are."""
+    from .grid import Pixels, _CornerPixels, _GridPixels
 
-    if type(pixels) is _GridPixels:
+    if type(pixels) is _GridPixels or type(pixels) is _CornerPixels:
         return pixels._pixel_set
     instance("pixels", pixels, Pixels)
     shape = plain_shape(pixels.shape)
     raw_affine = pixels.affine
-    arrays = None if raw_affine is not None else pixels._native_arrays()
+    raw_corners = pixels.corners() if raw_affine is None else None
+    arrays = None if raw_affine is not None or raw_corners is not None else (
+        pixels._native_arrays())
+    if raw_corners is not None:
+        if not (isinstance(raw_corners, tuple) and len(raw_corners) == 2):
+            raise TypeError("pixels.corners() must give a pair of arrays (x, y)")
+        x, y = corner_arrays(array("pixels.corners()[0]", raw_corners[0]),
+                             array("pixels.corners()[1]", raw_corners[1]),
+                             names=("pixels.corners()[0]", "pixels.corners()[1]"))
+        if len(shape) != 2 or (shape[0] + 1, shape[1] + 1) != x.shape:
+            raise ValueError(f"pixels.shape {shape} does not match its corners {x.shape}")
+        return corner_set((shape[0], shape[1]), x, y)
     if raw_affine is not None:
         affine = plain_affine(raw_affine)
         if len(shape) != 2:

@@ -18,7 +18,17 @@ class FootprintArrays:
     def __init__(self, px: FloatArray, py: FloatArray, qx: FloatArray, qy: FloatArray,
                  j00: FloatArray, j01: FloatArray, j10: FloatArray, j11: FloatArray) -> None: ...
 
-PixelSet = GridWindow | FootprintArrays
+# Corner footprints: the corners' x and y, two C-contiguous float64 arrays
+# of one shape (ny + 1, nx + 1), not converted.
+class CornerArrays:
+    def __init__(self, x: FloatArray, y: FloatArray) -> None: ...
+
+PixelSet = GridWindow | FootprintArrays | CornerArrays
+
+# The first pixel, row-major, whose quadrilateral is not simple (kind 1) or
+# runs against pixel 0's orientation (kind 2): (index, kind, orientation of
+# pixel 0), or (-1, 0, orientation) when none.
+def corner_fault(corners: CornerArrays) -> tuple[int, int, int]: ...
 
 def materialize(pixels: GridWindow, px: FloatArray, py: FloatArray, qx: FloatArray,
                 qy: FloatArray, j00: FloatArray, j01: FloatArray, j10: FloatArray,
@@ -77,3 +87,12 @@ def deposit(
     divisors: npt.NDArray[np.float64], image: npt.NDArray[np.float64],
     x0: float, y0: float, sx: float, sy: float, threads: int,
 ) -> float: ...
+
+# Resampling by exact overlap onto a whole lazy grid `target`: `values` (and
+# `variance`) one float64 per source pixel, C-contiguous, not converted; the
+# outputs (target rows, cols) float64, added to in place (zeroed first when
+# `fresh`), `variance_out` given exactly when `variance` is.  Returns the
+# flux beyond the target.
+def resample(pixels: PixelSet, target: GridWindow, values: FloatArray,
+             variance: FloatArray | None, image: FloatArray, weight: FloatArray,
+             variance_out: FloatArray | None, fresh: bool, threads: int) -> float: ...

@@ -55,7 +55,7 @@ from .render import render_grid_tile
 from .render import render as _render_pixels
 from ._checks import FloatArray
 from .area import Deposit
-from .grid import Pixels, _ArrayPixels
+from .grid import Pixels, _ArrayPixels, _CornerPixels
 from .shapes import Description, Shape, Strut
 
 __all__ = ["circle_coverage", "deposit_triangles", "edge_coverage", "photometry", "render",
@@ -90,6 +90,8 @@ def _on_pixels(function: Callable[[Pixels], FloatArray], shape: tuple[int, ...],
                arrays: tuple[FloatArray, ...]) -> FloatArray:
     # arrays that came through pickle may sit at any offset: aligned copies
     aligned = [np.require(a, np.float64, ["C", "A"]) for a in arrays]
+    if len(aligned) == 2:   # the corners of corner footprints, checked in the client
+        return function(_CornerPixels._owning(aligned[0], aligned[1]))
     return function(_ArrayPixels._owning(aligned, shape))
 
 

@@ -9,14 +9,23 @@ footprint of pixel ``[i, k]`` is the parallelogram ``centre + M @ (s, t)`` for
 ``s, t`` in ``[-0.5, 0.5]``, with centre ``(m00*k + m01*i) + x0`` and
 ``(m10*k + m11*i) + y0``, evaluated in exactly that order.
 
-Two kinds of pixel set share the type `Pixels`:
+Three kinds of pixel set share the type `Pixels`:
 
 - a lazy grid (`Pixels.grid`) stores only its shape and affine map; the
   native drivers evaluate it row by row, with the same centre formula that
   `materialize` uses, so the results are bit for bit those of the
   materialised grid;
 - per-pixel footprints (`Pixels.from_arrays`) keep private copies of their
-  arrays.
+  arrays: a parallelogram per pixel, a centre and a Jacobian;
+- corner footprints (`Pixels.from_corners`, `Pixels.from_mapping`,
+  `trovel.sky.from_wcs`) keep the plane positions of the pixel corners, of
+  shape ``(ny + 1, nx + 1)``: corner ``[i, k]`` is the image of grid
+  position ``(k - 0.5, i - 0.5)`` and pixel ``[i, k]``'s footprint is the
+  quadrilateral through corners ``[i, k]``, ``[i, k + 1]``,
+  ``[i + 1, k + 1]``, ``[i + 1, k]``.  Neighbours share their corners, so
+  the footprints tile the plane with no gap and no overlap under any
+  mapping, curved or not.  `render`, `photometry` and `resample` take
+  them; the coverage functions, whose kernels take parallelograms, do not.
 
 Every capability reads a pixel set the one way, `trovel._checks.pixel_set`,
 which trusts nothing a pixel set reports until it has checked it.
@@ -121,6 +130,12 @@ class Pixels:
         """
         raise NotImplementedError
 
+    def corners(self) -> tuple[FloatArray, FloatArray] | None:
+        """The corner positions ``(x, y)`` of corner footprints, two read-only
+        float64 arrays of shape ``(ny + 1, nx + 1)``; ``None`` for a grid or
+        per-pixel footprints, whose footprints are parallelograms."""
+        return None
+
     def _native_arrays(self) -> tuple[FloatArray, ...]:
         """px, py, qx, qy, j00, j01, j10, j11 as the coverage functions take
         them (checked again by them, after the last caller code)."""
@@ -189,6 +204,142 @@ class Pixels:
         cols = [pos[:, 0], pos[:, 1], cen[:, 0], cen[:, 1], *(jac[:, c] for c in range(4))]
         return _ArrayPixels._owning([np.array(c, dtype=np.float64, order="C") for c in cols],
                                     tuple(shape))
+
+    @classmethod
+    def from_corners(cls, x: npt.ArrayLike, y: npt.ArrayLike) -> Pixels:
+        """Pixels whose footprints are the quadrilaterals through their mapped
+        corners.
+
+        Corner ``[i, k]`` is the plane position of grid position
+        ``(k - 0.5, i - 0.5)``; pixel ``[i, k]``'s footprint is the
+        quadrilateral through corners ``[i, k]``, ``[i, k + 1]``,
+        ``[i + 1, k + 1]`` and ``[i + 1, k]``.  Neighbouring pixels share
+        corners, so under any mapping the footprints tile the plane without
+        gaps or overlaps, and totals conserve to rounding.  The arrays are
+        copied.
+
+        Parameters
+        ----------
+        x, y : array_like, shape (ny + 1, nx + 1)
+            The corners' plane coordinates, finite.
+
+        Returns
+        -------
+        Pixels
+            Corner footprints of shape ``(ny, nx)``.
+
+        Raises
+        ------
+        TypeError
+            When an array holds no real numbers or is a masked array.
+        ValueError
+            When the shapes differ or are not 2-d, a value is not finite, or
+            the map folds: a footprint that is not a simple quadrilateral
+            (its sides cross, or it has no area), or one oriented against
+            pixel ``[0, 0]``'s (a mirrored map is fine, as long as every
+            footprint is mirrored).  The message names the first such pixel.
+
+        Examples
+        --------
+        >>> v, u = np.mgrid[-0.5:2, -0.5:3]
+        >>> p = Pixels.from_corners(u + 0.25 * v, v)
+        >>> p.shape, p.areas().tolist()
+        ((2, 3), [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0]])
+        """
+        cx, cy = chk.corner_arrays(chk.array("x", x), chk.array("y", y))
+        return _CornerPixels._owning(cx, cy)
+
+    @classmethod
+    def from_mapping(cls, f: Any, shape: tuple[int, int]) -> Pixels:
+        """Corner footprints from a mapping of grid coordinates to the plane.
+
+        ``f(u, v)`` takes two float64 arrays of grid positions (``u`` along
+        the columns, ``v`` along the rows, pixel ``[i, k]`` centred on
+        ``(k, i)``) and returns the plane positions ``(x, y)``, arrays of
+        their shape; it is called once, vectorised, on the corners
+        ``(k - 0.5, i - 0.5)`` for ``i`` in ``0 .. ny`` and ``k`` in
+        ``0 .. nx``.  See `from_corners`.
+
+        Parameters
+        ----------
+        f : callable
+            ``f(u, v) -> (x, y)``.
+        shape : (int, int)
+            ``(ny, nx)``, rows and columns.
+
+        Returns
+        -------
+        Pixels
+            Corner footprints of shape ``(ny, nx)``.
+
+        Raises
+        ------
+        TypeError
+            When ``f`` is not callable or does not return a pair of arrays.
+        ValueError
+            When its arrays do not have the corners' shape, a value is not
+            finite, or the map folds (see `from_corners`).
+
+        Examples
+        --------
+        >>> p = Pixels.from_mapping(lambda u, v: (2.0 * u, v + 0.01 * u * u), (2, 2))
+        >>> float(p.areas().sum())
+        8.0
+        """
+        if not callable(f):
+            raise TypeError(f"f must be callable, got {type(f).__name__}")
+        ny, nx = chk.int_pair("shape", shape, minimum=0)
+        u = np.arange(nx + 1, dtype=np.float64) - 0.5
+        v = np.arange(ny + 1, dtype=np.float64) - 0.5
+        uu, vv = np.meshgrid(u, v)
+        out = f(uu, vv)
+        if not (isinstance(out, (tuple, list)) and len(out) == 2):
+            raise TypeError("f(u, v) must return a pair (x, y)")
+        cx, cy = chk.corner_arrays(chk.array("f(u, v)[0]", out[0]),
+                                   chk.array("f(u, v)[1]", out[1]),
+                                   names=("f(u, v)[0]", "f(u, v)[1]"), shape=(ny + 1, nx + 1))
+        return _CornerPixels._owning(cx, cy)
+
+    @classmethod
+    def from_wcs(cls, wcs: Any, shape: tuple[int, int], *, center: Any = None) -> Pixels:
+        """Corner footprints of an image's pixels on the sky, from its WCS.
+
+        The plane is the gnomonic tangent plane about the sky position
+        ``center`` (default: that of the image's centre), in arcseconds, x
+        toward increasing longitude and y toward increasing latitude (see
+        `trovel.sky_to_plane`).  The corners come from the WCS's
+        ``pixel_to_world_values``; a pixel whose sides are great-circle arcs
+        (any gnomonic WCS without distortion) is exactly its quadrilateral
+        there.  Apertures and other images placed with `trovel.sky_to_plane`
+        about the same ``center`` share the plane.  For the optional extra
+        ``astro`` (astropy), though any WCS with that method will do.
+
+        Parameters
+        ----------
+        wcs : WCS
+            The image's celestial WCS (two pixel and two world axes).
+        shape : (int, int)
+            The image's ``(ny, nx)``.
+        center : (float, float), optional
+            The tangent point ``(lon, lat)`` in degrees.
+
+        Returns
+        -------
+        Pixels
+            Corner footprints of shape ``(ny, nx)``.
+
+        Raises
+        ------
+        TypeError
+            When ``wcs`` has no ``pixel_to_world_values``.
+        ValueError
+            When a corner lies 90 degrees or more from ``center``, or the
+            map folds (see `from_corners`).
+        """
+        from .sky import from_wcs
+
+        pixels: Pixels = from_wcs(wcs, shape, center=center)
+        return pixels
 
     @classmethod
     def grid(cls, shape: tuple[int, int], *, origin: tuple[float, float] | None = None,
@@ -366,3 +517,55 @@ class _ArrayPixels(_Frozen):
         _, _, j00, j01, j10, j11 = self.footprints()
         area: FloatArray = np.abs(j00 * j11 - j01 * j10).reshape(self._shape)
         return area
+
+
+class _CornerPixels(_Frozen):
+    """Corner footprints: the corners' private, checked arrays."""
+
+    __slots__ = ("_x", "_y", "_pixel_set")
+    _x: FloatArray
+    _y: FloatArray
+    _pixel_set: chk.PixelSet
+
+    @classmethod
+    def _owning(cls, x: FloatArray, y: FloatArray) -> _CornerPixels:
+        """From arrays checked by `chk.corner_arrays`, owned from now on."""
+        p = object.__new__(cls)
+        shape = (x.shape[0] - 1, x.shape[1] - 1)
+        object.__setattr__(p, "_shape", shape)
+        object.__setattr__(p, "_x", x)
+        object.__setattr__(p, "_y", y)
+        object.__setattr__(p, "_pixel_set", chk.corner_set(shape, x, y))
+        return p
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Pixels.from_corners, (self._x, self._y)
+
+    def __repr__(self) -> str:
+        return f"<Pixels of shape {self._shape} with corner footprints>"
+
+    def corners(self) -> tuple[FloatArray, FloatArray]:
+        return _read_only(self._x), _read_only(self._y)
+
+    def areas(self) -> FloatArray:
+        """Each quadrilateral's area, by the shoelace formula about its first
+        corner."""
+        x, y = self._x, self._y
+        ax, ay = x[:-1, 1:] - x[:-1, :-1], y[:-1, 1:] - y[:-1, :-1]
+        bx, by = x[1:, 1:] - x[:-1, :-1], y[1:, 1:] - y[:-1, :-1]
+        cx, cy = x[1:, :-1] - x[:-1, :-1], y[1:, :-1] - y[:-1, :-1]
+        area: FloatArray = 0.5 * np.abs((ax * by - bx * ay) + (bx * cy - cx * by))
+        return area
+
+    def positions(self) -> tuple[FloatArray, FloatArray]:
+        ny, nx = self._shape
+        v, u = np.mgrid[0:ny, 0:nx]
+        return (_read_only(u.astype(np.float64).reshape(-1)),
+                _read_only(v.astype(np.float64).reshape(-1)))
+
+    def footprints(self) -> tuple[FloatArray, ...]:
+        raise TypeError("corner footprints are quadrilaterals, not parallelograms: read them "
+                        "with corners()")
+
+    def materialize(self) -> Pixels:
+        return self

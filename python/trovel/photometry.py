@@ -69,8 +69,10 @@ def photometry(image: npt.ArrayLike, apertures: Shape | Sequence[Shape],
         ``[i, k]`` centred on ``(k, i)``: a position is ``(x, y)`` =
         ``(column, row)``.
     pixels : Pixels, optional
-        The image's pixel set, of ``image.shape``: a lazy grid or per-pixel
-        footprints (a distorted detector).  Default ``Pixels.grid(image.shape)``.
+        The image's pixel set, of ``image.shape``: a lazy grid, per-pixel
+        footprints or corner footprints (a distorted detector, as
+        `Pixels.from_corners` or `trovel.sky.from_wcs` give it).  Default
+        ``Pixels.grid(image.shape)``.
     error : array_like, shape (ny, nx), optional
         Each pixel's error, for ``sum_error``.  A value that is not finite
         leaves its pixel out, like a masked one.
@@ -111,7 +113,7 @@ def photometry(image: npt.ArrayLike, apertures: Shape | Sequence[Shape],
     pix = chk.pixel_set(Pixels.grid(img.shape) if pixels is None else pixels)
     chk.same_shape("pixels", pix.shape, "image", img.shape)
     natives = [s.native() for s in shapes]
-    if pix.affine is not None:
+    if pix.affine is not None or pix.corners:
         raw = _kernels.photometry(natives, offsets, pix.native, img, err, msk, n_threads)
     else:
         raw = _kernels.photometry(natives, offsets, pix.native, img.shape[0], img.shape[1], img,

@@ -51,8 +51,9 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
         A `Disc`, `Ellipse`, `Polygon` or `Rectangle`, or any combination
         of them by ``|``, ``&``, ``-`` and ``^``, under any affine map.
     pixels : Pixels
-        A lazy affine grid (`Pixels.grid`) or per-pixel footprints
-        (`Pixels.from_arrays`).
+        A lazy affine grid (`Pixels.grid`), per-pixel footprints
+        (`Pixels.from_arrays`) or corner footprints (`Pixels.from_corners`),
+        whose quadrilaterals are measured exactly, convex or not.
     out : ndarray of float64, shape ``pixels.shape``, optional
         Written in place and returned; must not share memory with the
         footprints.

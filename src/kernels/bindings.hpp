@@ -55,6 +55,25 @@ struct FootprintArrays {
     }
 };
 
+// Quadrilateral footprints as the Python layer hands them over: the x and
+// y of the corners, two C-contiguous float64 arrays of one shape (ny + 1,
+// nx + 1), kept alive while the object lives.
+struct CornerArrays {
+    ExactReals x, y;
+
+    CornerArrays(ExactReals x_, ExactReals y_) : x(x_), y(y_) {
+        if (x.ndim() != 2 || y.ndim() != 2 || x.shape(0) != y.shape(0) ||
+            x.shape(1) != y.shape(1) || x.shape(0) < 1 || x.shape(1) < 1)
+            throw std::invalid_argument("corner arrays must be 2-d, of one shape, at least 1 x 1");
+    }
+
+    std::int64_t rows() const { return x.shape(0) - 1; }
+    std::int64_t cols() const { return x.shape(1) - 1; }
+    std::size_t size() const { return static_cast<std::size_t>(rows() * cols()); }
+
+    CornerGrid grid() const { return {x.data(), y.data(), rows(), cols(), cols() + 1}; }
+};
+
 // The data of a driver's output for a window of a grid, (rows, cols), and
 // for per-pixel footprints, one value per pixel.
 inline double* window_out(const GridWindow& w, const py::array& out) {
@@ -69,11 +88,17 @@ inline double* arrays_out(const FootprintArrays& p, const py::array& out) {
     return checked_out(out, 1, &n);
 }
 
+inline double* corners_out(const CornerArrays& p, const py::array& out) {
+    const auto n = static_cast<py::ssize_t>(p.size());
+    return checked_out(out, 1, &n);
+}
+
 void bind_pixels(py::module_& m);    // pixels.cpp: the pixel sets, a window materialised
 void bind_checks(py::module_& m);    // checks.cpp: the checked layer's helpers, the mask
 void bind_render(py::module_& m);    // render/binding.cpp: the exact renderer
 void bind_coverage(py::module_& m);  // coverage.cpp: edge, circle and strut coverage
 void bind_photometry(py::module_& m);   // photometry.cpp: sums in apertures of many sources
 void bind_deposit(py::module_& m);   // deposit.cpp: triangles onto an image in its own frame
+void bind_resample(py::module_& m);  // resample.cpp: pixel sets onto a grid by exact overlap
 
 }  // namespace trovel

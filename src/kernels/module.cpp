@@ -10,4 +10,5 @@ PYBIND11_MODULE(_kernels, m) {
     trovel::bind_coverage(m);
     trovel::bind_photometry(m);
     trovel::bind_deposit(m);
+    trovel::bind_resample(m);
 }

@@ -373,7 +373,10 @@ struct FootprintIndex {
     std::int64_t cx = 1, cy = 1;
     std::vector<std::int64_t> start, listed;   // cells' lists of blocks
 
-    FootprintIndex(const PixelArrays& p, std::int64_t ny, std::int64_t nx);
+    // The index of the blocks of an ny x nx image, box(i0, i1, k0, k1)
+    // giving each block's.
+    template <class BlockBox>
+    FootprintIndex(std::int64_t ny, std::int64_t nx, BlockBox box);
 
     // The cells [a0, a1) x [b0, b1) of the box.
     void cells_of(double xmin, double ymin, double xmax, double ymax, std::int64_t& a0,
@@ -406,11 +409,28 @@ FootprintIndex::Block block_box(const PixelArrays& p, std::int64_t nx, std::int6
     return b;
 }
 
-FootprintIndex::FootprintIndex(const PixelArrays& p, std::int64_t ny, std::int64_t nx) {
+// A block's box: the box of its pixels' corners.
+FootprintIndex::Block corner_block_box(const CornerGrid& g, std::int64_t i0, std::int64_t i1,
+                                       std::int64_t k0, std::int64_t k1) {
+    FootprintIndex::Block b{i0, i1, k0, k1, INFINITY, INFINITY, -INFINITY, -INFINITY};
+    for (std::int64_t i = i0; i <= i1; ++i) {
+        for (std::int64_t k = k0; k <= k1; ++k) {
+            const std::int64_t n = g.at(i, k);
+            b.xmin = std::min(b.xmin, g.x[n]);
+            b.xmax = std::max(b.xmax, g.x[n]);
+            b.ymin = std::min(b.ymin, g.y[n]);
+            b.ymax = std::max(b.ymax, g.y[n]);
+        }
+    }
+    return b;
+}
+
+template <class BlockBox>
+FootprintIndex::FootprintIndex(std::int64_t ny, std::int64_t nx, BlockBox block_box) {
     double xmin = INFINITY, ymin = INFINITY, xmax = -INFINITY, ymax = -INFINITY, size = 0.0;
     for (std::int64_t i0 = 0; i0 < ny; i0 += kIndexBlock) {
         for (std::int64_t k0 = 0; k0 < nx; k0 += kIndexBlock) {
-            const Block b = block_box(p, nx, i0, std::min(ny, i0 + kIndexBlock), k0,
+            const Block b = block_box(i0, std::min(ny, i0 + kIndexBlock), k0,
                                       std::min(nx, k0 + kIndexBlock));
             blocks.push_back(b);
             xmin = std::min(xmin, b.xmin);
@@ -503,6 +523,59 @@ Sums measure_on_footprints(const ShapeDescription& d, double shape_area, const P
             const double a = std::fabs(s.j00[j] * s.j11[j] - s.j01[j] * s.j10[j]);
             covered += f * a;
             sums.add(in, s.pixel[j], f, a);
+        }
+    }
+    if (covered < shape_area * (1.0 - kMissingArea)) sums.partial = true;
+    return sums;
+}
+
+// A thread's scratch for quadrilateral footprints: a block's corners
+// relative to the source, and their fractions.
+struct QuadScratch {
+    std::vector<std::int64_t> candidates;
+    std::vector<double> x, y, f;
+};
+
+// Twice the area of the quadrilateral through the corners, about the first.
+double twice_quad_area(const double* x, const double* y) {
+    double s = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        s += (x[i] - x[0]) * (y[k] - y[0]) - (y[i] - y[0]) * (x[k] - x[0]);
+    }
+    return std::fabs(s);
+}
+
+Sums measure_on_quads(const ShapeDescription& d, double shape_area, const CornerGrid& g,
+                      const FootprintIndex& index, double ox, double oy, const Inputs& in,
+                      QuadScratch& s) {
+    Sums sums;
+    const auto& b = d.box;
+    candidate_blocks(index, b.xmin + ox, b.ymin + oy, b.xmax + ox, b.ymax + oy, s.candidates);
+    double covered = 0.0;
+    for (const std::int64_t c : s.candidates) {
+        const FootprintIndex::Block& blk = index.blocks[c];
+        const std::int64_t rows = blk.i1 - blk.i0, cols = blk.k1 - blk.k0;
+        s.x.clear(), s.y.clear();
+        for (std::int64_t i = blk.i0; i <= blk.i1; ++i) {
+            for (std::int64_t k = blk.k0; k <= blk.k1; ++k) {
+                s.x.push_back(g.x[g.at(i, k)] - ox);
+                s.y.push_back(g.y[g.at(i, k)] - oy);
+            }
+        }
+        const CornerGrid local{s.x.data(), s.y.data(), rows, cols, cols + 1};
+        s.f.resize(static_cast<std::size_t>(rows * cols));
+        render_quads(d.shape, local, s.f.data(), 1);
+        for (std::int64_t i = 0; i < rows; ++i) {
+            for (std::int64_t k = 0; k < cols; ++k) {
+                const double f = s.f[i * cols + k];
+                if (f == 0.0) continue;
+                double qx[4], qy[4];
+                local.quad(i, k, qx, qy);
+                const double a = 0.5 * twice_quad_area(qx, qy);
+                covered += f * a;
+                sums.add(in, (blk.i0 + i) * in.nx + blk.k0 + k, f, a);
+            }
         }
     }
     if (covered < shape_area * (1.0 - kMissingArea)) sums.partial = true;
@@ -643,11 +716,34 @@ py::tuple photometry_on_footprints(const py::list& shapes,
     const PixelArrays p = pixels.view();
     std::vector<double> areas;
     for (const ShapeDescription* d : src.shapes) areas.push_back(d->area());
-    const FootprintIndex index(p, ny, nx);
+    const FootprintIndex index(ny, nx, [&](std::int64_t i0, std::int64_t i1, std::int64_t k0,
+                                           std::int64_t k1) {
+        return block_box(p, nx, i0, i1, k0, k1);
+    });
     return measure_all(src, threads, [&](std::int64_t s) {
         thread_local FootprintScratch scratch;
         return measure_on_footprints(src.shape(s), areas[areas.size() == 1 ? 0 : s], p, index,
                                      src.ox(s), src.oy(s), in, scratch);
+    }, [](std::int64_t) {});
+}
+
+py::tuple photometry_on_corners(const py::list& shapes,
+                                const py::array_t<double, py::array::c_style>& offsets,
+                                const CornerArrays& pixels, const py::array& image,
+                                const py::object& error, const py::object& mask, int threads) {
+    const Inputs in = inputs_of(pixels.rows(), pixels.cols(), image, error, mask);
+    const Sources src = sources_of(shapes, offsets);
+    const CornerGrid g = pixels.grid();
+    std::vector<double> areas;
+    for (const ShapeDescription* d : src.shapes) areas.push_back(d->area());
+    const FootprintIndex index(g.rows, g.cols, [&](std::int64_t i0, std::int64_t i1,
+                                                   std::int64_t k0, std::int64_t k1) {
+        return corner_block_box(g, i0, i1, k0, k1);
+    });
+    return measure_all(src, threads, [&](std::int64_t s) {
+        thread_local QuadScratch scratch;
+        return measure_on_quads(src.shape(s), areas[areas.size() == 1 ? 0 : s], g, index,
+                                src.ox(s), src.oy(s), in, scratch);
     }, [](std::int64_t) {});
 }
 
@@ -660,6 +756,9 @@ void bind_photometry(py::module_& m) {
     m.def("photometry", &photometry_on_footprints, py::arg("shapes"), py::arg("offsets"),
           py::arg("pixels"), py::arg("ny"), py::arg("nx"), py::arg("image"), py::arg("error"),
           py::arg("mask"), py::arg("threads"));
+    m.def("photometry", &photometry_on_corners, py::arg("shapes"), py::arg("offsets"),
+          py::arg("pixels"), py::arg("image"), py::arg("error"), py::arg("mask"),
+          py::arg("threads"));
 }
 
 }  // namespace trovel

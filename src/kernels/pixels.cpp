@@ -1,6 +1,7 @@
 // The pixel sets as the Python layer hands them to the drivers, and a
 // window of a lazy grid materialised as per-pixel arrays.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "kernels/bindings.hpp"
@@ -34,6 +35,70 @@ void materialize(const GridWindow& w, py::array px, py::array py_, py::array qx,
     std::fill(a[7], a[7] + n, m.m11);
 }
 
+// Twice the signed area of the triangle (a, b, c).
+inline double turn(double ax, double ay, double bx, double by, double cx, double cy) {
+    return (bx - ax) * (cy - by) - (by - ay) * (cx - bx);
+}
+
+// Whether the quadrilateral through the corners in order is simple, with a
+// non-zero area, and that area's sign.  A quadrilateral whose opposite sides
+// cross turns left at two corners and right at two; a simple one turns
+// against its orientation at one corner at most.  A corner where it runs
+// straight on is fine, one where it turns back (or repeats a corner) is not.
+bool simple_quad(const double* x, const double* y, int& sign) {
+    double area = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        area += x[i] * y[k] - y[i] * x[k];
+    }
+    if (!(area != 0.0) || !std::isfinite(area)) return false;
+    sign = area > 0.0 ? 1 : -1;
+    int against = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int h = (i + 3) & 3, k = (i + 1) & 3;
+        const double t = turn(x[h], y[h], x[i], y[i], x[k], y[k]);
+        if (t == 0.0) {
+            const double on = (x[i] - x[h]) * (x[k] - x[i]) + (y[i] - y[h]) * (y[k] - y[i]);
+            if (!(on > 0.0)) return false;
+        }
+        against += t * sign < 0.0;
+    }
+    return against <= 1;
+}
+
+// The first pixel of the corner grid, row-major, whose footprint is not a
+// simple quadrilateral (kind 1) or is oriented against pixel 0's (kind 2):
+// (index, kind), or (-1, 0) when the grid is a sound map; and pixel 0's
+// orientation (1 counter-clockwise, -1 mirrored, 0 for no pixels).
+py::tuple corner_fault(const CornerArrays& c) {
+    const CornerGrid g = c.grid();
+    std::int64_t bad = -1;
+    int kind = 0, first = 0;
+    {
+        py::gil_scoped_release unlocked;
+        double qx[4], qy[4];
+        for (std::int64_t i = 0; i < g.rows && bad < 0; ++i) {
+            for (std::int64_t k = 0; k < g.cols; ++k) {
+                g.quad(i, k, qx, qy);
+                // each quad about its first corner, so that the products are of its size
+                for (int j = 3; j >= 0; --j) {
+                    qx[j] -= qx[0];
+                    qy[j] -= qy[0];
+                }
+                int sign = 0;
+                const bool simple = simple_quad(qx, qy, sign);
+                if (simple && first == 0) first = sign;
+                if (!simple || sign != first) {
+                    bad = i * g.cols + k;
+                    kind = simple ? 2 : 1;
+                    break;
+                }
+            }
+        }
+    }
+    return py::make_tuple(bad, kind, first);
+}
+
 }  // namespace
 
 void bind_pixels(py::module_& m) {
@@ -52,6 +117,11 @@ void bind_pixels(py::module_& m) {
              py::arg("px").noconvert(), py::arg("py").noconvert(), py::arg("qx").noconvert(),
              py::arg("qy").noconvert(), py::arg("j00").noconvert(), py::arg("j01").noconvert(),
              py::arg("j10").noconvert(), py::arg("j11").noconvert());
+    py::class_<CornerArrays>(m, "CornerArrays",
+                             "The corners of quadrilateral footprints, (ny + 1, nx + 1) each.")
+        .def(py::init<ExactReals, ExactReals>(), py::arg("x").noconvert(),
+             py::arg("y").noconvert());
+    m.def("corner_fault", &corner_fault, py::arg("corners"));
     m.def("materialize", &materialize, py::arg("pixels"), py::arg("px"), py::arg("py"),
           py::arg("qx"), py::arg("qy"), py::arg("j00"), py::arg("j01"), py::arg("j10"),
           py::arg("j11"));

@@ -35,4 +35,23 @@ struct GridWindow {
     std::int64_t cols() const { return c1 - c0; }
 };
 
+// Quadrilateral footprints: rows x cols pixels whose corners, (rows + 1)
+// x (cols + 1) points row-major with `stride` between rows, are given in
+// the plane.  Pixel (i, k) runs through corners (i, k), (i, k + 1),
+// (i + 1, k + 1), (i + 1, k).
+struct CornerGrid {
+    const double* x;
+    const double* y;
+    std::int64_t rows, cols, stride;
+
+    std::int64_t at(std::int64_t i, std::int64_t k) const { return i * stride + k; }
+
+    // Pixel (i, k)'s corners in order, into cx and cy.
+    void quad(std::int64_t i, std::int64_t k, double* cx, double* cy) const {
+        const std::int64_t a = at(i, k), b = a + stride;
+        cx[0] = x[a], cx[1] = x[a + 1], cx[2] = x[b + 1], cx[3] = x[b];
+        cy[0] = y[a], cy[1] = y[a + 1], cy[2] = y[b + 1], cy[3] = y[b];
+    }
+};
+
 }  // namespace trovel

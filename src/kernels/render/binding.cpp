@@ -187,6 +187,13 @@ void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::a
                       p.j10.data(), p.j11.data(), static_cast<int64_t>(p.size()), dst, threads);
 }
 
+void render_on_corners(const ShapeDescription& d, const CornerArrays& p, py::array out,
+                       int threads) {
+    double* dst = corners_out(p, out);
+    py::gil_scoped_release unlocked;
+    render_quads(d.shape, p.grid(), dst, threads);
+}
+
 // The exact area of the shape, with the lock released.
 double shape_area(const ShapeDescription& d) {
     py::gil_scoped_release unlocked;
@@ -209,6 +216,8 @@ void bind_render(py::module_& m) {
     m.def("render", &render_on_window, py::arg("shape"), py::arg("pixels"), py::arg("out"),
           py::arg("threads"));
     m.def("render", &render_on_arrays, py::arg("shape"), py::arg("pixels"), py::arg("out"),
+          py::arg("threads"));
+    m.def("render", &render_on_corners, py::arg("shape"), py::arg("pixels"), py::arg("out"),
           py::arg("threads"));
 }
 

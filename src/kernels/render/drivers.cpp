@@ -500,4 +500,94 @@ void render_footprints(const Shape& shape, const double* qx, const double* qy,
     });
 }
 
+// ---- quadrilateral footprints ---------------------------------------------
+//
+// Tiles of kQuadTile x kQuadTile pixels of the corner grid, on fixed
+// multiples of it, each bounded by the box of its corners (grown as a
+// run's): folded as a whole, then in parts of kQuadPart x kQuadPart, then
+// pixel by pixel where a part is still crossed.
+
+namespace {
+
+constexpr std::int64_t kQuadTile = 32;
+constexpr std::int64_t kQuadPart = 8;
+
+// The box of the corners of pixels [i0, i1) x [k0, k1).
+RunBox corner_box(const CornerGrid& g, std::int64_t i0, std::int64_t i1, std::int64_t k0,
+                  std::int64_t k1) {
+    RunBounds r;
+    for (std::int64_t i = i0; i <= i1; ++i) {
+        const double* x = g.x + g.at(i, k0);
+        const double* y = g.y + g.at(i, k0);
+        for (std::int64_t k = 0; k <= k1 - k0; ++k) {
+            r.xmin = std::min(r.xmin, x[k]);
+            r.xmax = std::max(r.xmax, x[k]);
+            r.ymin = std::min(r.ymin, y[k]);
+            r.ymax = std::max(r.ymax, y[k]);
+        }
+    }
+    return r.box();
+}
+
+struct QuadJob {
+    const CornerGrid& grid;
+    double* out;
+
+    double& at(std::int64_t i, std::int64_t k) const { return out[i * grid.cols + k]; }
+
+    void fill(std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1, int v) const {
+        for (std::int64_t i = i0; i < i1; ++i)
+            std::fill(&at(i, k0), &at(i, k0) + (k1 - k0), static_cast<double>(v));
+    }
+};
+
+void walk_quad(Walker& w, const QuadJob& J, const std::vector<std::int32_t>& program, int depth,
+               std::int64_t i, std::int64_t k) {
+    const RunBox box = corner_box(J.grid, i, i + 1, k, k + 1);
+    const int folded = w.fold(program, depth, box.x, box.y, box.bx, box.by);
+    if (folded >= 0) {
+        J.at(i, k) = static_cast<double>(folded);
+        return;
+    }
+    double cx[4], cy[4];
+    J.grid.quad(i, k, cx, cy);
+    J.at(i, k) = quad_fraction(*w.ws, *w.shape, w.residual[depth], quad_frames(cx, cy));
+}
+
+void walk_quad_tile(Walker& w, const QuadJob& J, std::int64_t i0, std::int64_t i1,
+                    std::int64_t k0, std::int64_t k1) {
+    const RunBox box = corner_box(J.grid, i0, i1, k0, k1);
+    const int folded = w.fold(w.shape->program, 0, box.x, box.y, box.bx, box.by);
+    if (folded >= 0) return J.fill(i0, i1, k0, k1, folded);
+    const std::vector<std::int32_t>& rest = w.residual[0];
+    for (std::int64_t a0 = i0; a0 < i1; a0 += kQuadPart) {
+        const std::int64_t a1 = std::min(i1, a0 + kQuadPart);
+        for (std::int64_t b0 = k0; b0 < k1; b0 += kQuadPart) {
+            const std::int64_t b1 = std::min(k1, b0 + kQuadPart);
+            const RunBox part = corner_box(J.grid, a0, a1, b0, b1);
+            const int value = w.fold(rest, 1, part.x, part.y, part.bx, part.by);
+            if (value >= 0) {
+                J.fill(a0, a1, b0, b1, value);
+                continue;
+            }
+            for (std::int64_t i = a0; i < a1; ++i)
+                for (std::int64_t k = b0; k < b1; ++k) walk_quad(w, J, w.residual[1], 2, i, k);
+        }
+    }
+}
+
+}  // namespace
+
+void render_quads(const Shape& shape, const CornerGrid& grid, double* out, int threads) {
+    if (grid.rows <= 0 || grid.cols <= 0) return;
+    const QuadJob J{grid, out};
+    const std::int64_t ti = (grid.rows + kQuadTile - 1) / kQuadTile;
+    const std::int64_t tk = (grid.cols + kQuadTile - 1) / kQuadTile;
+    for_each_piece(threads, ti * tk, [&](std::int64_t t) {
+        const std::int64_t i0 = (t / tk) * kQuadTile, k0 = (t % tk) * kQuadTile;
+        walk_quad_tile(walker_for(shape), J, i0, std::min(grid.rows, i0 + kQuadTile), k0,
+                       std::min(grid.cols, k0 + kQuadTile));
+    });
+}
+
 }  // namespace trovel

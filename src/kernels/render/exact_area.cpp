@@ -270,12 +270,99 @@ FootprintFrame frame_of(const Footprint& f) {
 
 namespace {
 
+// The binary exponent by which a polygon of local half-size m is measured,
+// as scaling_exponent takes it for a footprint.
+int size_exponent(double m) {
+    if (!(m > 0.0) || !std::isfinite(m)) return 0;
+    const int e = std::ilogb(m);
+    return e > kScaledExponent || e < -kScaledExponent ? e : 0;
+}
+
+// The frame of a convex counter-clockwise polygon of n (3 or 4) corners,
+// given in local units about the point the shape is read from.
+FootprintFrame convex_frame(const double* x, const double* y, int n, double s) {
+    FootprintFrame fr;
+    fr.n = n;
+    fr.s = s;
+    fr.scale = fr.ex = fr.ey = 0.0;
+    for (int i = 0; i < n; ++i) {
+        fr.px[i] = x[i];
+        fr.py[i] = y[i];
+        fr.scale = std::max(fr.scale, length(x[i], y[i]));
+        fr.ex = std::max(fr.ex, std::fabs(x[i]));
+        fr.ey = std::max(fr.ey, std::fabs(y[i]));
+    }
+    fr.tol = kCoincident * fr.scale;
+    fr.twice_area = shoelace(x, y, n);
+    for (int i = 0; i < n; ++i) {
+        const int k = i + 1 < n ? i + 1 : 0;
+        fr.slack[i] = fr.tol * length(x[k] - x[i], y[k] - y[i]);
+    }
+    return fr;
+}
+
+}  // namespace
+
+QuadFrames quad_frames(const double* x, const double* y) {
+    QuadFrames q;
+    q.qx = 0.25 * ((x[0] + x[1]) + (x[2] + x[3]));
+    q.qy = 0.25 * ((y[0] + y[1]) + (y[2] + y[3]));
+    double m = 0.0;
+    for (int i = 0; i < 4; ++i)
+        m = std::max({m, std::fabs(x[i] - q.qx), std::fabs(y[i] - q.qy)});
+    const double s = std::ldexp(1.0, -size_exponent(m));
+    // corners about the centre, counter-clockwise whatever the map's orientation
+    double lx[4], ly[4];
+    for (int i = 0; i < 4; ++i) {
+        lx[i] = (x[i] - q.qx) * s;
+        ly[i] = (y[i] - q.qy) * s;
+    }
+    if (shoelace(lx, ly, 4) < 0.0) {
+        std::swap(lx[1], lx[3]);
+        std::swap(ly[1], ly[3]);
+    }
+    // A simple quadrilateral turns right at one corner at most; cut there
+    // along the diagonal into two triangles, each convex.
+    int reflex = -1;
+    for (int i = 0; i < 4; ++i) {
+        const int h = (i + 3) & 3, k = (i + 1) & 3;
+        if (cross(lx[i] - lx[h], ly[i] - ly[h], lx[k] - lx[i], ly[k] - ly[i]) < 0.0) reflex = i;
+    }
+    if (reflex < 0) {
+        q.count = 1;
+        q.frame[0] = convex_frame(lx, ly, 4, s);
+        return q;
+    }
+    q.count = 2;
+    for (int t = 0; t < 2; ++t) {
+        const int a = (reflex + 2 * t) & 3, b = (a + 1) & 3, c = (a + 2) & 3;
+        const double tx[3] = {lx[a], lx[b], lx[c]}, ty[3] = {ly[a], ly[b], ly[c]};
+        q.frame[t] = convex_frame(tx, ty, 3, s);
+    }
+    return q;
+}
+
+double quad_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                     const QuadFrames& q) {
+    const Footprint at{q.qx, q.qy, 0.0, 0.0, 0.0, 0.0};
+    if (q.count == 1) return exact_fraction(ws, shape, program, at, q.frame[0]);
+    // the triangles' areas inside, over the quadrilateral's
+    double inside = 0.0, whole = 0.0;
+    for (int t = 0; t < 2; ++t) {
+        inside += exact_fraction(ws, shape, program, at, q.frame[t]) * q.frame[t].twice_area;
+        whole += q.frame[t].twice_area;
+    }
+    return clamp01(inside / whole);
+}
+
+namespace {
+
 // Strictly inside the footprint, and whether clearly outside it.
 bool inside_frame(const FootprintFrame& fr, double x, double y, bool* far_out) {
     bool in = true;
     *far_out = false;
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
+    for (int i = 0; i < fr.n; ++i) {
+        const int k = i + 1 < fr.n ? i + 1 : 0;
         const double c =
             cross(fr.px[k] - fr.px[i], fr.py[k] - fr.py[i], x - fr.px[i], y - fr.py[i]);
         if (c <= 0.0) in = false;
@@ -514,10 +601,10 @@ double polygon_in_ellipse(const double* x, const double* y, int n, const SimpleL
 
 // Twice the area of the footprint inside one simple leaf.
 double leaf_sum(const FootprintFrame& fr, const SimpleLeaf& leaf) {
-    if (leaf.disc) return polygon_in_disc(fr.px, fr.py, 4, leaf.cx, leaf.cy, leaf.r, fr.scale);
-    if (leaf.ellipse) return polygon_in_ellipse(fr.px, fr.py, 4, leaf);
+    if (leaf.disc) return polygon_in_disc(fr.px, fr.py, fr.n, leaf.cx, leaf.cy, leaf.r, fr.scale);
+    if (leaf.ellipse) return polygon_in_ellipse(fr.px, fr.py, fr.n, leaf);
     double x[kClipped], y[kClipped];
-    const int n = cut_by_line(fr.px, fr.py, 4, leaf.ax, leaf.ay, leaf.ux, leaf.uy, x, y);
+    const int n = cut_by_line(fr.px, fr.py, fr.n, leaf.ax, leaf.ay, leaf.ux, leaf.uy, x, y);
     return shoelace(x, y, n);
 }
 
@@ -529,7 +616,7 @@ double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf&
     const SimpleLeaf& edge = a.round() ? b : a;
     const SimpleLeaf& other = a.round() ? a : b;
     double x[kClipped], y[kClipped], x2[kClipped], y2[kClipped];
-    const int n = cut_by_line(fr.px, fr.py, 4, edge.ax, edge.ay, edge.ux, edge.uy, x, y);
+    const int n = cut_by_line(fr.px, fr.py, fr.n, edge.ax, edge.ay, edge.ux, edge.uy, x, y);
     if (n < 3) return 0.0;
     if (other.disc) return polygon_in_disc(x, y, n, other.cx, other.cy, other.r, fr.scale);
     if (other.ellipse) return polygon_in_ellipse(x, y, n, other);
@@ -717,8 +804,8 @@ void gather_curves(Workspace& ws, const Shape& shape, const std::vector<std::int
             return true;
         });
     }
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
+    for (int i = 0; i < fr.n; ++i) {
+        const int k = i + 1 < fr.n ? i + 1 : 0;
         ws.curves.push_back(make_segment(kFootprintOwner, fr.px[i], fr.py[i], fr.px[k], fr.py[k]));
     }
 }

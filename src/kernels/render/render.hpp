@@ -153,8 +153,20 @@ struct FootprintFrame {
     double ex, ey;             // half extents of the bounding box
     double twice_area;         // twice the footprint's area, local units
     double s;
+    int n = 4;                 // corners: 4, or 3 for half of a quadrilateral
 };
 FootprintFrame frame_of(const Footprint& f);
+
+// A quadrilateral footprint (a pixel of a corner grid) about the mean of
+// its corners (qx, qy): one convex frame, or two triangles cut along the
+// diagonal from its one reflex corner.  The corners are given in order,
+// either orientation, forming a simple quadrilateral.
+struct QuadFrames {
+    double qx, qy;
+    int count;
+    FootprintFrame frame[2];
+};
+QuadFrames quad_frames(const double* x, const double* y);
 
 struct Workspace;
 // Scratch of one thread's exact areas, for `shape`; kept from call to call.
@@ -164,6 +176,11 @@ Workspace& workspace_for(const Shape& shape);
 // frame_of(f).
 double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
                       const Footprint& f, const FootprintFrame& frame);
+
+// The fraction of a quadrilateral footprint inside the shape: its frames'
+// areas inside over its area.
+double quad_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                     const QuadFrames& q);
 
 // ---- ellipse.cpp ----------------------------------------------------------
 // A round boundary as the image of the unit circle, c + M (cos t, sin t),
@@ -204,5 +221,7 @@ void render_grid(const Shape& shape, const GridWindow& window, double* out, int 
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j00, const double* j01, const double* j10,
                        const double* j11, std::int64_t n, double* out, int threads);
+// Pixel (i, k) of the corner grid into out[i * grid.cols + k].
+void render_quads(const Shape& shape, const CornerGrid& grid, double* out, int threads);
 
 }  // namespace trovel
