@@ -132,7 +132,7 @@ API_GROUPS = [
     ("Resampling by exact overlap", ["resample", "Resampled"]),
     ("The sky as a plane", ["sky_to_plane", "reproject"]),
     ("Coverage of pixel footprints", ["edge_coverage", "circle_coverage", "strut_coverage"]),
-    ("Triangles and images", ["overlap_area", "deposit_triangles", "triangle_areas",
+    ("Triangles and images", ["overlap_area", "deposit_triangles", "Deposit", "triangle_areas",
                               "triangulate"]),
     ("Cutting meshes", ["clip_to_circle", "clip_to_strut", "ClipResult"]),
     ("Masks", ["polygon_mask"]),
