@@ -58,6 +58,14 @@ constexpr int kFootprintOwner = -1;   // the footprint, as an owner of curves
 // one: what it can misattribute is a sliver of ~1e-13 of the footprint's
 // area, far below the promised 1e-12.
 constexpr double kCoincident = 1e-13;
+// Two segments crossing or passing at an angle whose sine is below kShallow
+// are taken as one line where they lie within kShallowBand (relative to the
+// footprint's size) of each other: there each lies within rounding of the
+// other, and the membership of a piece tested on one cannot be read from
+// the other's side.  Outside that band a piece's probe is clear of the
+// other line by more than rounding.
+constexpr double kShallow = 1e-2;
+constexpr double kShallowBand = 1e-14;
 // A circle within this (relative to the radii involved and the footprint) of
 // tangency to another curve is not cut by it: the sliver dropped is of area
 // ~kTangent^1.5, below 1e-19.
@@ -127,9 +135,17 @@ struct Local {
 
 }  // namespace
 
+// The stretch of two segments, a shallow crossing or approach, that the
+// trace takes as one line: the parameter ranges (lo, hi) on curves a and b.
+struct Band {
+    int a, b;
+    double a_lo, a_hi, b_lo, b_hi;
+};
+
 struct Workspace {
     std::vector<Curve> curves;
     std::vector<Cut> cuts;
+    std::vector<Band> bands;
     std::vector<std::int32_t> leaves;
     std::vector<std::int32_t> near;          // edges of a polygon near the footprint
     std::vector<std::uint8_t> value;         // per primitive: membership at a point
@@ -810,8 +826,66 @@ void gather_curves(Workspace& ws, const Shape& shape, const std::vector<std::int
     }
 }
 
-void cut_segments(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Curve& f,
-                  double tol) {
+// Where segments e (curve i) and f (curve j) cross or come closest at a
+// shallow angle, at parameters t on e and u on f, the stretch in which they
+// lie within kShallowBand of each other (the band about that point, within
+// both segments) becomes a Band, cut at its ends on both: its pieces then
+// pair off, each pair taken as one boundary (coincident_owners), as the
+// pieces of two collinear edges are.
+void add_shallow_band(Workspace& ws, int i, const Curve& e, int j, const Curve& f, double t,
+                      double u, double sine, double reach) {
+    const double half = kShallowBand * reach / sine;
+    // the band on each, as far as the other reaches along it
+    const auto along = [](const Curve& g, double x, double y) {
+        return ((x - g.ax) * g.ux + (y - g.ay) * g.uy) / g.len;
+    };
+    const double fa = along(e, f.ax, f.ay), fb = along(e, f.bx, f.by);
+    const double ea = along(f, e.ax, e.ay), eb = along(f, e.bx, e.by);
+    Band band{i, j, std::max({t - half / e.len, 0.0, std::min(fa, fb)}),
+              std::min({t + half / e.len, 1.0, std::max(fa, fb)}),
+              std::max({u - half / f.len, 0.0, std::min(ea, eb)}),
+              std::min({u + half / f.len, 1.0, std::max(ea, eb)})};
+    if (!(band.a_lo < band.a_hi && band.b_lo < band.b_hi)) return;
+    const auto cut_at = [&](int ci, const Curve& g, double r) {
+        if (r > 0.0 && r < 1.0)
+            ws.cuts.push_back({ci, r, g.ax + r * (g.bx - g.ax), g.ay + r * (g.by - g.ay)});
+    };
+    cut_at(i, e, band.a_lo);
+    cut_at(i, e, band.a_hi);
+    cut_at(j, f, band.b_lo);
+    cut_at(j, f, band.b_hi);
+    ws.bands.push_back(band);
+}
+
+// Segments at a shallow angle that do not cross but come within
+// kShallowBand of each other: they come closest at an end of one.
+void shallow_approach(Workspace& ws, int i, const Curve& e, int j, const Curve& f, double sine,
+                      double reach) {
+    const double near = kShallowBand * reach;
+    double best = near, t = 0.0, u = 0.0;
+    bool found = false;
+    // the end (x, y) of one segment, at parameter r_end on it, against the
+    // other segment g
+    const auto try_end = [&](const Curve& g, double x, double y, bool end_of_e, double r_end) {
+        const double dx = x - g.ax, dy = y - g.ay;
+        const double d = std::fabs(cross(g.ux, g.uy, dx, dy));
+        const double r = (dx * g.ux + dy * g.uy) / g.len;
+        if (!(d <= best) || !(r >= 0.0 && r <= 1.0)) return;
+        best = d;
+        found = true;
+        t = end_of_e ? r_end : r;
+        u = end_of_e ? r : r_end;
+    };
+    try_end(f, e.ax, e.ay, true, 0.0);
+    try_end(f, e.bx, e.by, true, 1.0);
+    try_end(e, f.ax, f.ay, false, 0.0);
+    try_end(e, f.bx, f.by, false, 1.0);
+    if (found) add_shallow_band(ws, i, e, j, f, t, u, sine, reach);
+}
+
+void cut_segments(Workspace& ws, int i, const Curve& e, int j, const Curve& f, double tol,
+                  double reach) {
+    std::vector<Cut>& cuts = ws.cuts;
     if (same_line(e, f, tol)) {
         // Overlapping collinear edges: each is cut at the other's ends, so
         // every piece lies wholly on or wholly off the other edge.
@@ -829,9 +903,12 @@ void cut_segments(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Cu
     // point decided once for each line, so that the segments of a chain
     // agree on it where they meet: a chain crosses the other chain's
     // segments as many times as its ends change sides, however near a corner.
+    const double sine = std::fabs(cross(e.ux, e.uy, f.ux, f.uy));
     if (left_of(f, e.ax, e.ay) == left_of(f, e.bx, e.by) ||
-        left_of(e, f.ax, f.ay) == left_of(e, f.bx, f.by))
+        left_of(e, f.ax, f.ay) == left_of(e, f.bx, f.by)) {
+        if (sine < kShallow) shallow_approach(ws, i, e, j, f, sine, reach);
         return;
+    }
     const double d1x = e.bx - e.ax, d1y = e.by - e.ay;
     const double d2x = f.bx - f.ax, d2y = f.by - f.ay;
     const double den = cross(d1x, d1y, d2x, d2y);
@@ -843,6 +920,7 @@ void cut_segments(std::vector<Cut>& cuts, int i, const Curve& e, int j, const Cu
     const double x = e.ax + tc * d1x, y = e.ay + tc * d1y;
     cuts.push_back({i, tc, x, y});
     cuts.push_back({j, clamp01(u), x, y});
+    if (sine < kShallow) add_shallow_band(ws, i, e, j, f, tc, clamp01(u), sine, reach);
 }
 
 // Which of a segment's chord ends (t_in <= t_out, where it enters and
@@ -989,13 +1067,14 @@ void cut_segment_round(std::vector<Cut>& cuts, int i, const Curve& e, int j, con
 // cuts sorted by curve and along it.
 void cut_curves(Workspace& ws, const FootprintFrame& fr) {
     ws.cuts.clear();
+    ws.bands.clear();
     const int nc = static_cast<int>(ws.curves.size());
     for (int i = 0; i < nc; ++i) {
         for (int j = i + 1; j < nc; ++j) {
             const Curve& a = ws.curves[i];
             const Curve& b = ws.curves[j];
             if (a.prim == b.prim) continue;
-            if (!a.round() && !b.round()) cut_segments(ws.cuts, i, a, j, b, fr.tol);
+            if (!a.round() && !b.round()) cut_segments(ws, i, a, j, b, fr.tol, fr.scale);
             else if (!a.round()) cut_segment_round(ws.cuts, i, a, j, b, fr.scale);
             else if (!b.round()) cut_segment_round(ws.cuts, j, b, i, a, fr.scale);
             else if (a.kind == CurveKind::Circle && b.kind == CurveKind::Circle)
@@ -1034,20 +1113,35 @@ void test_leaves(Workspace& ws, const Shape& shape, const Local& at, double x, d
 // probed at (mx, my), with their memberships left and right of it, into
 // ws.sides (the piece's own first); false when a lower owner holds the
 // same piece, which counts it instead.
+// Whether the point at parameter r of curve ci lies in a band it shares
+// with curve gi.
+bool in_band(const Workspace& ws, int ci, int gi, double r) {
+    for (const Band& b : ws.bands) {
+        if (b.a == ci && b.b == gi && r > b.a_lo && r < b.a_hi) return true;
+        if (b.b == ci && b.a == gi && r > b.b_lo && r < b.b_hi) return true;
+    }
+    return false;
+}
+
 bool coincident_owners(Workspace& ws, int ci, double mx, double my, const FootprintFrame& fr) {
     const Curve& e = ws.curves[ci];
     ws.sides.clear();
     ws.sides.push_back({e.prim, 1, 0});
-    for (const Curve& g : ws.curves) {
+    const double at = e.round() ? 0.0 : ((mx - e.ax) * e.ux + (my - e.ay) * e.uy) / e.len;
+    for (int gi = 0; gi < static_cast<int>(ws.curves.size()); ++gi) {
+        const Curve& g = ws.curves[gi];
         if (g.prim == e.prim || g.round() != e.round()) continue;
         std::uint8_t left;
         if (e.round()) {
             if (!same_round(e, g, fr.tol)) continue;
             left = 1;
         } else {
-            if (!same_line(e, g, fr.tol)) continue;
-            const double s = (mx - g.ax) * g.ux + (my - g.ay) * g.uy;
-            if (!(s > 0.0 && s < g.len)) continue;
+            if (same_line(e, g, fr.tol)) {
+                const double s = (mx - g.ax) * g.ux + (my - g.ay) * g.uy;
+                if (!(s > 0.0 && s < g.len)) continue;
+            } else if (!in_band(ws, ci, gi, at)) {
+                continue;
+            }
             left = e.ux * g.ux + e.uy * g.uy > 0.0 ? 1 : 0;
         }
         if (g.prim < e.prim) return false;   // counted once, by the lowest owner (the footprint first)
