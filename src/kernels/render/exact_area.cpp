@@ -42,8 +42,12 @@
 // the same coordinates), so the traced boundary closes exactly; boundaries
 // that coincide (a polygon edge on a pixel edge, two equal circles) are found
 // with a tolerance far below any area that matters and then decided together,
-// the piece counted once by its lowest-numbered owner; tangencies within a
-// tolerance are not cut, which drops at most a sliver of area ~tol^1.5.
+// the piece counted once by its lowest-numbered owner, and so are the
+// stretches where two segments at a shallow angle lie within rounding of
+// each other; a segment is cut by another curve as often as its ends change
+// sides of it, an end's side decided once for every segment that meets
+// there; tangencies within a tolerance are not cut, which drops at most a
+// sliver of area ~tol^1.5.
 #include <algorithm>
 #include <cmath>
 
@@ -1109,10 +1113,6 @@ void test_leaves(Workspace& ws, const Shape& shape, const Local& at, double x, d
     }
 }
 
-// The primitives whose boundary coincides with the piece of curve `ci`
-// probed at (mx, my), with their memberships left and right of it, into
-// ws.sides (the piece's own first); false when a lower owner holds the
-// same piece, which counts it instead.
 // Whether the point at parameter r of curve ci lies in a band it shares
 // with curve gi.
 bool in_band(const Workspace& ws, int ci, int gi, double r) {
@@ -1123,6 +1123,10 @@ bool in_band(const Workspace& ws, int ci, int gi, double r) {
     return false;
 }
 
+// The primitives whose boundary coincides with the piece of curve `ci`
+// probed at (mx, my), with their memberships left and right of it, into
+// ws.sides (the piece's own first); false when a lower owner holds the
+// same piece, which counts it instead.
 bool coincident_owners(Workspace& ws, int ci, double mx, double my, const FootprintFrame& fr) {
     const Curve& e = ws.curves[ci];
     ws.sides.clear();
