@@ -1,8 +1,8 @@
 """Ellipses, transformed shapes, the symmetric difference, annuli and the
 stadium: exact totals, the independent scan-line reference of
 test_render.py, the affine property (a shape carried by a map renders as the
-shape on the grid carried back), tiles and threads."""
-import importlib
+shape on the grid carried back); tiles and threads with ellipses are in
+test_render.py."""
 import math
 import pickle
 
@@ -13,7 +13,6 @@ import trovel
 from trovel import Disc, Ellipse, Pixels, Polygon, Rectangle, render
 from test_render import EXACT, grid, one, random_composite, reference
 
-render_grid_tile = importlib.import_module("trovel.render").render_grid_tile
 
 SHEAR = ((1.0, 0.35), (-0.2, 0.9))
 MIRROR = ((0.0, 0.9), (1.1, 0.0))
@@ -174,16 +173,3 @@ def test_symmetric_difference_folds_and_weighs():
     assert repr(a ^ b).count("^") == 1
 
 
-# --- tiles and threads ----------------------------------------------------
-
-def test_tiles_and_threads_give_the_same_bits_with_ellipses():
-    shape = (trovel.elliptical_annulus((1.0, -2.0), 12.0, 30.0, 20.0, 0.4)
-             ^ Ellipse((8.0, 3.0), 9.0, 2.0, -0.8)) | trovel.stadium((-10, 5), 2.0, 3.0, 15.0)
-    affine = ((-40.3, -35.1), ((0.61, 0.13), (-0.07, 0.58)))
-    whole = render_grid_tile(shape, affine, (0, 130), (0, 150))
-    tiled = np.empty_like(whole)
-    for r0, r1 in ((0, 37), (37, 100), (100, 130)):
-        for c0, c1 in ((0, 70), (70, 71), (71, 150)):
-            tiled[r0:r1, c0:c1] = render_grid_tile(shape, affine, (r0, r1), (c0, c1))
-    threaded = render_grid_tile(shape, affine, (0, 130), (0, 150), threads=2)
-    assert np.array_equal(tiled, whole) and np.array_equal(threaded, whole)

@@ -439,8 +439,17 @@ def test_coincident_boundaries(name):
 
 # --- tiles and threads ----------------------------------------------------
 
-def test_tiles_and_threads_give_the_same_bits():
-    shape = pupil(60.0, obscuration=0.25, struts=3, strut_width=1.1, strut_angle=0.4)
+TILED_SHAPES = {
+    "pupil": pupil(60.0, obscuration=0.25, struts=3, strut_width=1.1, strut_angle=0.4),
+    "ellipses": (trovel.elliptical_annulus((1.0, -2.0), 12.0, 30.0, 20.0, 0.4)
+                 ^ trovel.Ellipse((8.0, 3.0), 9.0, 2.0, -0.8))
+                | trovel.stadium((-10, 5), 2.0, 3.0, 15.0),
+}
+
+
+@pytest.mark.parametrize("name", TILED_SHAPES)
+def test_tiles_and_threads_give_the_same_bits(name):
+    shape = TILED_SHAPES[name]
     affine = ((-40.3, -35.1), ((0.61, 0.13), (-0.07, 0.58)))
     whole = render_grid_tile(shape, affine, (0, 130), (0, 150))
     tiled = np.empty_like(whole)

@@ -20,17 +20,11 @@
 #include <limits>
 #include <vector>
 
-#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
-#define TROVEL_STREAMING_STORES 1
-#include <emmintrin.h>
-#else
-#define TROVEL_STREAMING_STORES 0
-#endif
-
 #include "kernels/bindings.hpp"
 #include "kernels/pixels.hpp"
 #include "kernels/threads.hpp"
 #include "trovel/coverage.hpp"
+#include "trovel/streaming.hpp"
 
 namespace trovel {
 namespace {
@@ -311,28 +305,8 @@ struct EdgesOnGrid {
 
 // ---- writing the rows ------------------------------------------------------
 
-// Outputs of this many elements or more are written with streaming stores,
-// which spare reading the old contents into the cache first.
-constexpr std::int64_t kStreamingOutput = std::int64_t(1) << 20;
 // Rows per piece of work handed to a thread: about this many pixels.
 constexpr std::int64_t kPiecePixels = 1 << 15;
-
-void store_row(double* dst, const double* row, std::int64_t n, bool stream) {
-#if TROVEL_STREAMING_STORES
-    if (stream) {
-        std::int64_t k = 0;
-        if (reinterpret_cast<std::uintptr_t>(dst) % 16 != 0 && n > 0) {
-            dst[0] = row[0];
-            k = 1;
-        }
-        for (; k + 2 <= n; k += 2) _mm_stream_pd(dst + k, _mm_loadu_pd(row + k));
-        for (; k < n; ++k) dst[k] = row[k];
-        return;
-    }
-#endif
-    (void)stream;
-    std::memcpy(dst, row, static_cast<std::size_t>(n) * sizeof(double));
-}
 
 // Evaluates `shape` over the window into `out`, row by row: each row is laid
 // out in a buffer of its own (filled, its ones, its measured pixels) and
@@ -365,11 +339,9 @@ void cover_window(const OnGrid& shape, const GridWindow& w, double* out, int thr
                     row[k - w.c0] = shape.value(at, pixel);
                 }
             }
-            store_row(out + (i - w.r0) * width, row.data(), width, stream);
+            RowWriter(out + (i - w.r0) * width, stream).copy(row.data(), width);
         }
-#if TROVEL_STREAMING_STORES
-        if (stream) _mm_sfence();
-#endif
+        end_streaming(stream);
     });
 }
 

@@ -536,16 +536,6 @@ struct QuadScratch {
     std::vector<double> x, y, f;
 };
 
-// Twice the area of the quadrilateral through the corners, about the first.
-double twice_quad_area(const double* x, const double* y) {
-    double s = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        s += (x[i] - x[0]) * (y[k] - y[0]) - (y[i] - y[0]) * (x[k] - x[0]);
-    }
-    return std::fabs(s);
-}
-
 Sums measure_on_quads(const ShapeDescription& d, double shape_area, const CornerGrid& g,
                       const FootprintIndex& index, double ox, double oy, const Inputs& in,
                       QuadScratch& s) {
@@ -572,7 +562,7 @@ Sums measure_on_quads(const ShapeDescription& d, double shape_area, const Corner
                 if (f == 0.0) continue;
                 double qx[4], qy[4];
                 local.quad(i, k, qx, qy);
-                const double a = 0.5 * twice_quad_area(qx, qy);
+                const double a = 0.5 * std::fabs(twice_quad_area(qx, qy));
                 covered += f * a;
                 sums.add(in, (blk.i0 + i) * in.nx + blk.k0 + k, f, a);
             }

@@ -46,11 +46,7 @@ inline double turn(double ax, double ay, double bx, double by, double cx, double
 // against its orientation at one corner at most.  A corner where it runs
 // straight on is fine, one where it turns back (or repeats a corner) is not.
 bool simple_quad(const double* x, const double* y, int& sign) {
-    double area = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        const int k = (i + 1) & 3;
-        area += x[i] * y[k] - y[i] * x[k];
-    }
+    const double area = twice_quad_area(x, y);
     if (!(area != 0.0) || !std::isfinite(area)) return false;
     sign = area > 0.0 ? 1 : -1;
     int against = 0;

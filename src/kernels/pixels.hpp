@@ -54,4 +54,15 @@ struct CornerGrid {
     }
 };
 
+// Twice the signed area of the quadrilateral through the four corners, the
+// shoelace sum about the first (so that its products are of its size).
+inline double twice_quad_area(const double* x, const double* y) {
+    double s = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const int k = (i + 1) & 3;
+        s += (x[i] - x[0]) * (y[k] - y[0]) - (y[i] - y[0]) * (x[k] - x[0]);
+    }
+    return s;
+}
+
 }  // namespace trovel

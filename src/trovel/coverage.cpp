@@ -14,16 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
-// Streaming stores where the machine has them (x86 with SSE2) unless the
-// build asks for the portable path (TROVEL_PORTABLE); both store the same bits.
-#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
-#define TROVEL_STREAMING_STORES 1
-#include <emmintrin.h>
-#else
-#define TROVEL_STREAMING_STORES 0
-#endif
-
 #include "coverage.hpp"
+#include "streaming.hpp"
 
 namespace trovel {
 namespace {
@@ -64,23 +56,17 @@ constexpr std::size_t kBlock = 64;
 // negative.
 constexpr double kUnsettled = -1.0;
 
-// Where a coverage loop puts each block's results.  Outputs of this many
-// elements or more go to memory with streaming stores, which spare reading
-// the old contents of `out` into the cache first and keep the inputs there;
-// smaller ones stay in the cache for the caller.
-constexpr std::size_t kStreamingOutput = std::size_t(1) << 20;
+// Where a coverage loop puts each block's results: outputs of
+// kStreamingOutput elements or more with streaming stores, which also keep
+// the inputs in the cache.
 
 class BlockWriter {
 public:
     BlockWriter(double* out, std::size_t n)
         : out_(out),
-          stream_(TROVEL_STREAMING_STORES && n >= kStreamingOutput &&
+          stream_(TROVEL_STREAMING_STORES && n >= std::size_t(kStreamingOutput) &&
                   reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {}
-    ~BlockWriter() {
-#if TROVEL_STREAMING_STORES
-        if (stream_) _mm_sfence();
-#endif
-    }
+    ~BlockWriter() { end_streaming(stream_); }
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 

@@ -23,15 +23,9 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
-#define TROVEL_STREAMING_STORES 1
-#include <emmintrin.h>
-#else
-#define TROVEL_STREAMING_STORES 0
-#endif
-
 #include "kernels/threads.hpp"
 #include "render.hpp"
+#include "trovel/streaming.hpp"
 
 namespace trovel {
 namespace {
@@ -44,9 +38,6 @@ constexpr std::int64_t kGroupBlock = kGroupRuns * kRunBlock;
 // box's centre and half-sizes, so that a block's box holds its footprints'.
 constexpr double kGrowth = 1e-9;
 constexpr int kMaxDepth = 64;             // halvings from a top-level block to one pixel, bounded
-// Outputs of this many elements or more are written with streaming stores,
-// which spare reading the old contents into the cache first.
-constexpr std::int64_t kStreamingOutput = std::int64_t(1) << 20;
 
 // The folding of one thread, kept from call to call (its storage reused).
 struct Walker {
@@ -198,54 +189,6 @@ std::int64_t floor_to_block(std::int64_t a, std::int64_t b) {
     return a >= 0 ? a / b * b : -((-a + b - 1) / b) * b;
 }
 
-// Writes a row from left to right: runs of a constant and copies, as plain
-// stores or streaming ones (which need 16-byte alignment: an odd element
-// at either end of a piece is stored on its own).
-class RowWriter {
-public:
-    RowWriter(double* row, bool stream) : at_(row), stream_(stream) {}
-
-    void fill(double v, std::int64_t n) {
-#if TROVEL_STREAMING_STORES
-        if (stream_) {
-            const __m128d pair = _mm_set1_pd(v);
-            std::int64_t k = lead(n);
-            if (k) at_[0] = v;
-            for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, pair);
-            if (k < n) at_[k] = v;
-            at_ += n;
-            return;
-        }
-#endif
-        std::fill(at_, at_ + n, v);
-        at_ += n;
-    }
-
-    void copy(const double* from, std::int64_t n) {
-#if TROVEL_STREAMING_STORES
-        if (stream_) {
-            std::int64_t k = lead(n);
-            if (k) at_[0] = from[0];
-            for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, _mm_loadu_pd(from + k));
-            if (k < n) at_[k] = from[k];
-            at_ += n;
-            return;
-        }
-#endif
-        std::memcpy(at_, from, static_cast<std::size_t>(n) * sizeof(double));
-        at_ += n;
-    }
-
-private:
-    // The elements before the first 16-byte boundary: 0 or 1.
-    std::int64_t lead(std::int64_t n) const {
-        return n > 0 && reinterpret_cast<std::uintptr_t>(at_) % 16 != 0 ? 1 : 0;
-    }
-
-    double* at_;
-    bool stream_;
-};
-
 // A top-level block of a band: its columns, and a constant value or the
 // index of the tile its pixels were rendered into.
 struct BandBlock {
@@ -316,9 +259,7 @@ void render_grid(const Shape& shape, const GridWindow& win, double* out, int thr
         const std::int64_t i0 = std::max(win.r0, first + b * kGridBlock);
         const std::int64_t i1 = std::min(win.r1, first + (b + 1) * kGridBlock);
         render_band(w, win, target, i0, i1, stream);
-#if TROVEL_STREAMING_STORES
-        if (stream) _mm_sfence();
-#endif
+        end_streaming(stream);
     });
 }
 

@@ -1131,7 +1131,8 @@ bool coincident_owners(Workspace& ws, int ci, double mx, double my, const Footpr
     const Curve& e = ws.curves[ci];
     ws.sides.clear();
     ws.sides.push_back({e.prim, 1, 0});
-    const double at = e.round() ? 0.0 : ((mx - e.ax) * e.ux + (my - e.ay) * e.uy) / e.len;
+    const bool banded = !e.round() && !ws.bands.empty();
+    const double at = banded ? ((mx - e.ax) * e.ux + (my - e.ay) * e.uy) / e.len : 0.0;
     for (int gi = 0; gi < static_cast<int>(ws.curves.size()); ++gi) {
         const Curve& g = ws.curves[gi];
         if (g.prim == e.prim || g.round() != e.round()) continue;
@@ -1143,7 +1144,7 @@ bool coincident_owners(Workspace& ws, int ci, double mx, double my, const Footpr
             if (same_line(e, g, fr.tol)) {
                 const double s = (mx - g.ax) * g.ux + (my - g.ay) * g.uy;
                 if (!(s > 0.0 && s < g.len)) continue;
-            } else if (!in_band(ws, ci, gi, at)) {
+            } else if (!banded || !in_band(ws, ci, gi, at)) {
                 continue;
             }
             left = e.ux * g.ux + e.uy * g.uy > 0.0 ? 1 : 0;
