@@ -16,6 +16,11 @@ from harness import Table, medians, optional, peak_added
 from trovel import Pixels
 
 FAMILY = "coverage (circle, strut, edge)"
+# Why a new array gains less from a second thread than a reused one: the
+# first write to each fresh page waits for the kernel to clear it, and here
+# two threads clearing fresh pages are little faster than one.
+FRESH_PAGES = ("; with a new array the kernel's clearing of its fresh pages, which a "
+               "second thread barely speeds on this machine, bounds the gain")
 
 
 def addr(a: np.ndarray) -> int:
@@ -48,9 +53,10 @@ class Scene:
     def circle(self, threads: int = 1) -> np.ndarray:
         return trovel.circle_coverage(self.grid(), self.center, self.radius, threads=threads)
 
-    def circle_into(self) -> np.ndarray:
+    def circle_into(self, threads: int = 1) -> np.ndarray:
         out = self.out.reshape(self.size, self.size)
-        return trovel.circle_coverage(self.grid(), self.center, self.radius, out=out)
+        return trovel.circle_coverage(self.grid(), self.center, self.radius, out=out,
+                                      threads=threads)
 
     def native_circle(self) -> None:
         _trovel.enclosed_circle(*self.pq, *self.center, self.radius, *self.jac, addr(self.out),
@@ -71,7 +77,8 @@ def bench_circle(table: Table, repeats: int) -> None:
         s = Scene(size, prepared=True)
         scenario = f"circle coverage {size}^2"
         fns = [s.circle, s.native_circle, s.exact_disc, s.circle_into,
-               lambda: np.ones((size, size)), lambda: s.circle(threads=2)]
+               lambda: np.ones((size, size)), lambda: s.circle(threads=2),
+               lambda: s.circle_into(threads=2)]
         if geometry is not None:
             fns.append(lambda: s.photutils_disc(geometry))
         t = medians(fns, repeats if size < 4096 else max(3, repeats - 2))
@@ -95,9 +102,12 @@ def bench_circle(table: Table, repeats: int) -> None:
         table.add(scenario, "trovel.circle_coverage(threads=2)", t[5], size ** 2, "pixel",
                   FAMILY, f"two threads, the same bits: {t[0] / t[5]:.2f}x one thread",
                   table=main)
+        table.add(scenario, "trovel.circle_coverage(out=, threads=2)", t[6], size ** 2,
+                  "pixel", FAMILY, f"{t[3] / t[6]:.2f}x one thread into the same output"
+                  f"{FRESH_PAGES if main else ''}", table=main)
         if geometry is not None:
             diff = np.abs(s.photutils_disc(geometry) - exact).max()
-            table.add(scenario, "photutils circular_overlap_grid exact", t[6], size ** 2,
+            table.add(scenario, "photutils circular_overlap_grid exact", t[7], size ** 2,
                       "pixel", FAMILY, f"exact arcs, square unrotated pixels only; max |diff| "
                       f"{diff:.1e}", table=main)
         elif main:
@@ -112,8 +122,11 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
     px, py, qx, qy = s.pq
     point, direction = s.center, (0.6, 0.8)
 
-    def strut(threads: int = 1) -> np.ndarray:
-        return trovel.strut_coverage(s.grid(), s.strut, threads=threads)
+    out = s.out.reshape(size, size)
+
+    def strut(threads: int = 1, into: bool = False) -> np.ndarray:
+        return trovel.strut_coverage(s.grid(), s.strut, threads=threads,
+                                     out=out if into else None)
 
     def native_strut() -> None:
         _trovel.enclosed_strut(*s.pq, s.strut.length, *edges, *s.jac, addr(s.out), n)
@@ -129,14 +142,16 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
     def exact_strut() -> np.ndarray:
         return trovel.render(rect, s.grid())
 
-    def edge(threads: int = 1) -> np.ndarray:
-        return trovel.edge_coverage(s.grid(), point, direction, threads=threads)
+    def edge(threads: int = 1, into: bool = False) -> np.ndarray:
+        return trovel.edge_coverage(s.grid(), point, direction, threads=threads,
+                                    out=out if into else None)
 
     def native_edge() -> None:
         _trovel.pixel_frac(*point, 0.8, 0.6, qx, qy, px, py, *s.jac, addr(s.out), n)
 
     t = medians([strut, native_strut, exact_strut, edge, native_edge, lambda: strut(2),
-                 lambda: edge(2)], max(3, repeats - 2))
+                 lambda: edge(2), lambda: strut(1, True), lambda: strut(2, True),
+                 lambda: edge(1, True), lambda: edge(2, True)], max(3, repeats - 2))
     diff = np.abs(strut() - exact_strut())[within].max()
     scenario = f"strut coverage {size}^2"
     table.add(scenario, "trovel.strut_coverage(Pixels.grid)", t[0], n, "pixel", FAMILY,
@@ -144,6 +159,10 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
               f"{diff:.1e} from exact inside it")
     table.add(scenario, "trovel.strut_coverage(threads=2)", t[5], n, "pixel", FAMILY,
               f"two threads, the same bits: {t[0] / t[5]:.2f}x one thread")
+    table.add(scenario, "trovel.strut_coverage(out=)", t[7], n, "pixel", FAMILY,
+              "grid + call into a reused output")
+    table.add(scenario, "trovel.strut_coverage(out=, threads=2)", t[8], n, "pixel", FAMILY,
+              f"{t[7] / t[8]:.2f}x one thread into the same output{FRESH_PAGES}")
     table.add(scenario, "native enclosed_strut", t[1], n, "pixel", FAMILY,
               "prepared arrays, reused output")
     table.add(scenario, "trovel.render(Rectangle)", t[2], n, "pixel", FAMILY,
@@ -153,6 +172,10 @@ def bench_strut_edge(table: Table, repeats: int) -> None:
               "grid + call, new array")
     table.add(scenario, "trovel.edge_coverage(threads=2)", t[6], n, "pixel", FAMILY,
               f"two threads, the same bits: {t[3] / t[6]:.2f}x one thread")
+    table.add(scenario, "trovel.edge_coverage(out=)", t[9], n, "pixel", FAMILY,
+              "grid + call into a reused output")
+    table.add(scenario, "trovel.edge_coverage(out=, threads=2)", t[10], n, "pixel", FAMILY,
+              f"{t[9] / t[10]:.2f}x one thread into the same output{FRESH_PAGES}")
     table.add(scenario, "native pixel_frac", t[4], n, "pixel", FAMILY,
               "prepared arrays, reused output")
 
