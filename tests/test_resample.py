@@ -221,6 +221,50 @@ def test_folded_maps_are_refused_naming_the_first_bad_pixel():
     assert Pixels.from_corners(-u, v).shape == (4, 5)   # mirrored is fine
 
 
+def first_fold(x, y):
+    """The first pixel (row-major) whose footprint is not simple or turns
+    against pixel [0, 0]'s, by the rule in exact rationals: a non-zero area,
+    no corner where the sides turn back, at most one turn against the
+    orientation."""
+    first = 0
+    for i, k in np.ndindex(x.shape[0] - 1, x.shape[1] - 1):
+        quad = [(Fraction(x[i + a, k + b]), Fraction(y[i + a, k + b]))
+                for a, b in ((0, 0), (0, 1), (1, 1), (1, 0))]
+        area = sum(p[0] * q[1] - p[1] * q[0] for p, q in zip(quad, quad[1:] + quad[:1]))
+        sign = (area > 0) - (area < 0)
+        against, back = 0, False
+        for h, j, m in ((3, 0, 1), (0, 1, 2), (1, 2, 3), (2, 3, 0)):
+            (ax, ay), (bx, by), (cx, cy) = quad[h], quad[j], quad[m]
+            t = (bx - ax) * (cy - by) - (by - ay) * (cx - bx)
+            against += t * sign < 0
+            back |= t == 0 and (bx - ax) * (cx - bx) + (by - ay) * (cy - by) <= 0
+        simple = sign != 0 and not back and against <= 1
+        first = first or (sign if simple else 0)
+        if not simple or sign != first:
+            return (i, k), "is not a simple" if not simple else "runs against"
+    return None
+
+
+@pytest.mark.parametrize("jitter", [0.2, 0.4, 0.6])
+@pytest.mark.parametrize("mirror", [1.0, -1.0])
+def test_the_fold_check_finds_the_first_fold_of_jittered_maps(jitter, mirror):
+    """Convex pixels pass two at a time: every kind of fault (crossed sides,
+    darts that are fine, turned pixels) at either place in a pair is found
+    as the exact rule finds it."""
+    for seed in range(12):
+        r = np.random.default_rng([seed, int(10 * jitter)])
+        v, u = np.mgrid[-0.5:6, -0.5:9]
+        x = mirror * (u + r.uniform(-jitter, jitter, u.shape))
+        y = v + r.uniform(-jitter, jitter, v.shape)
+        expected = first_fold(x, y)
+        if expected is None:
+            assert Pixels.from_corners(x, y).shape == (6, 9)
+            continue
+        (i, k), what = expected
+        with pytest.raises(ValueError, match=rf"pixel \[{i}, {k}\]'s footprint {what}"):
+            Pixels.from_corners(x, y)
+
+
 def test_photometry_on_corners_is_the_rendered_sum(rng):
     pixels = with_a_dart((30, 30))
     image = rng.uniform(0.0, 1.0, (30, 30))

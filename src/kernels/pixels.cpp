@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/bindings.hpp"
 
@@ -62,31 +63,84 @@ bool simple_quad(const double* x, const double* y, int& sign) {
     return against <= 1;
 }
 
+// Pixel (i, k) of the grid checked alone: 0 when it is simple and oriented
+// as `first` (which it sets, from the first pixel checked), else the kind of
+// fault (1 not simple, 2 oriented against).
+int pixel_fault(const CornerGrid& g, std::int64_t i, std::int64_t k, int& first) {
+    double qx[4], qy[4];
+    g.quad(i, k, qx, qy);
+    // each quad about its first corner, so that the products are of its size
+    for (int j = 3; j >= 0; --j) {
+        qx[j] -= qx[0];
+        qy[j] -= qy[0];
+    }
+    int sign = 0;
+    const bool simple = simple_quad(qx, qy, sign);
+    if (simple && first == 0) first = sign;
+    if (!simple) return 1;
+    return sign != first ? 2 : 0;
+}
+
+// Two pixels side by side in the lanes of a vector register.
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+typedef std::int64_t PairMask __attribute__((vector_size(2 * sizeof(double))));
+
+inline Pair load_pair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline Pair pair_turn(Pair ax, Pair ay, Pair bx, Pair by, Pair cx, Pair cy) {
+    return (bx - ax) * (cy - by) - (by - ay) * (cx - bx);
+}
+
+// Pixels (i, k) and (i, k + 1) side by side, lane by lane the arithmetic
+// of simple_quad about each one's first corner (GCC and Clang vector
+// extensions: only subtractions, products and comparisons, so each lane has
+// the scalar bits).  True when both are strictly convex, turning the way of
+// `first`, so sound; false leaves them to pixel_fault, which also finds any
+// corner where a quad runs straight on or turns back.
+bool pair_sound(const CornerGrid& g, std::int64_t i, std::int64_t k, int first) {
+    const std::int64_t a = g.at(i, k), b = a + g.stride;
+    const Pair x0 = load_pair(g.x + a), y0 = load_pair(g.y + a);
+    const Pair x1 = load_pair(g.x + a + 1) - x0, y1 = load_pair(g.y + a + 1) - y0;
+    const Pair x2 = load_pair(g.x + b + 1) - x0, y2 = load_pair(g.y + b + 1) - y0;
+    const Pair x3 = load_pair(g.x + b) - x0, y3 = load_pair(g.y + b) - y0;
+    const Pair zero = {0.0, 0.0};
+    // the shoelace sum about the first corner: its two terms that are not 0
+    const Pair area = (x1 * y2 - y1 * x2) + (x2 * y3 - y2 * x3);
+    const Pair want = first > 0 ? area : -area;
+    const Pair huge = {INFINITY, INFINITY};
+    const Pair turns[4] = {pair_turn(x3, y3, zero, zero, x1, y1),
+                           pair_turn(zero, zero, x1, y1, x2, y2),
+                           pair_turn(x1, y1, x2, y2, x3, y3),
+                           pair_turn(x2, y2, x3, y3, zero, zero)};
+    PairMask ok = (want > zero) & (want < huge);
+    for (const Pair t : turns) ok &= (first > 0 ? t : -t) > zero;
+    return ok[0] && ok[1];
+}
+
 // The first pixel of the corner grid, row-major, whose footprint is not a
 // simple quadrilateral (kind 1) or is oriented against pixel 0's (kind 2):
 // (index, kind), or (-1, 0) when the grid is a sound map; and pixel 0's
-// orientation (1 counter-clockwise, -1 mirrored, 0 for no pixels).
+// orientation (1 counter-clockwise, -1 mirrored, 0 for no pixels).  Pairs
+// of strictly convex pixels (all of a mild map) pass two at a time.
 py::tuple corner_fault(const CornerArrays& c) {
     const CornerGrid g = c.grid();
     std::int64_t bad = -1;
     int kind = 0, first = 0;
     {
         py::gil_scoped_release unlocked;
-        double qx[4], qy[4];
         for (std::int64_t i = 0; i < g.rows && bad < 0; ++i) {
             for (std::int64_t k = 0; k < g.cols; ++k) {
-                g.quad(i, k, qx, qy);
-                // each quad about its first corner, so that the products are of its size
-                for (int j = 3; j >= 0; --j) {
-                    qx[j] -= qx[0];
-                    qy[j] -= qy[0];
+                if (first != 0 && k + 1 < g.cols && pair_sound(g, i, k, first)) {
+                    ++k;
+                    continue;
                 }
-                int sign = 0;
-                const bool simple = simple_quad(qx, qy, sign);
-                if (simple && first == 0) first = sign;
-                if (!simple || sign != first) {
+                kind = pixel_fault(g, i, k, first);
+                if (kind != 0) {
                     bad = i * g.cols + k;
-                    kind = simple ? 2 : 1;
                     break;
                 }
             }
