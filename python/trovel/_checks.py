@@ -655,6 +655,11 @@ def parallelograms(pix: PixelSet, capability: str) -> PixelSet:
     return pix
 
 
+# The pixel sets whose checked reading they hold themselves (set on the first
+# call: grid.py imports this module, so it cannot be imported at the top).
+_trusted_pixels: tuple[type, ...] = ()
+
+
 def pixel_set(pixels: Any) -> PixelSet:
     """The one reader of pixel sets, for every capability.  Whatever a
     subclass's code does, it runs here, first; the values it gave are then
@@ -663,10 +668,14 @@ def pixel_set(pixels: Any) -> PixelSet:
     was made and immutable since, and corner footprints made by
     `Pixels.from_corners` hold corners checked when they were made, private
     since: they are used as they are."""
+    global _trusted_pixels
+    if type(pixels) in _trusted_pixels:
+        return pixels._pixel_set   # type: ignore[no-any-return]
     from .grid import Pixels, _CornerPixels, _GridPixels
 
-    if type(pixels) is _GridPixels or type(pixels) is _CornerPixels:
-        return pixels._pixel_set
+    _trusted_pixels = (_GridPixels, _CornerPixels)
+    if type(pixels) in _trusted_pixels:
+        return pixels._pixel_set   # type: ignore[no-any-return]
     instance("pixels", pixels, Pixels)
     shape = plain_shape(pixels.shape)
     raw_affine = pixels.affine

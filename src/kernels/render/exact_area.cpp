@@ -524,9 +524,12 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
     return shoelace(px, py, m) + twice_circular_segment(r, 2.0 * arcsine(0.5 * c / r));
 }
 
-// Circles at least this many times the footprint's size are crossed as
-// `polygon_in_large_disc` takes them.
-constexpr double kLargeDisc = 8.0;
+// Circles at least this many times the footprint's bounding radius are
+// crossed as `polygon_in_large_disc` takes them.  Any circle larger than
+// that disc holds less than half of itself within it, so its arc there is
+// the minor one; at twice the radius the chord is at most half the
+// diameter, where the arcsine of half the chord over r is well conditioned.
+constexpr double kLargeDisc = 2.0;
 
 // Twice the area of the convex polygon inside the disc, by the shortest
 // closed form that takes it.
