@@ -122,6 +122,29 @@ def test_a_tile_is_computed_on_its_own(rng):
     assert same_bits(tile, full[11:19, 7:31])
 
 
+LARGE = {"circle": lambda g, **kw: trovel.circle_coverage(g, (3.0, -4.0), 400.0, **kw),
+         "strut": lambda g, **kw: trovel.strut_coverage(
+             g, Strut.across((1.0, 2.0), 0.4, 9.0, 900.0), **kw),
+         "edge": lambda g, **kw: trovel.edge_coverage(g, (0.5, 0.25), (0.6, 0.8), **kw),
+         "render": lambda g, **kw: trovel.render(
+             trovel.pupil(900.0, obscuration=0.3, struts=4, strut_width=9.0), g, **kw)}
+
+
+@pytest.mark.parametrize("what", LARGE)
+def test_large_outputs_new_or_reused_have_the_same_bits(what):
+    """From 2^20 pixels a reused output is written with streaming stores and a
+    new one with plain stores: the same values either way, and those of a
+    grid of its first rows, too small to stream."""
+    g = Pixels.grid((1030, 1020), origin=(-500.3, -511.7), rotation=0.2)
+    new = LARGE[what](g)
+    out = np.full(g.shape, np.nan)
+    for threads in (1, 2):
+        assert LARGE[what](g, out=out, threads=threads) is out and same_bits(out, new)
+    first_rows = Pixels.grid((20, 1020), origin=(-500.3, -511.7), rotation=0.2)
+    assert same_bits(LARGE[what](first_rows), new[:20])
+    assert 0 < np.count_nonzero((new > 0) & (new < 1)) < new.size // 10
+
+
 @pytest.mark.parametrize("kind", ["shear", "axes", "swapped"])
 def test_the_pixel_set_interface(kind, rng):
     m = random_map(rng, kind)

@@ -58,7 +58,7 @@ def grid_tile(driver: str, args: tuple[float, ...], affine: Any, rows: tuple[int
     n = chk.threads(threads)
     window, shape = chk.tile("affine", affine, rows, cols)
     res = chk.new_array("the tile", shape, np.float64, given_by="rows and cols")
-    _DRIVERS[chk.keyword("driver", driver, tuple(_DRIVERS))](window, *args, res, n)
+    _DRIVERS[chk.keyword("driver", driver, tuple(_DRIVERS))](window, *args, res, n, True)
     return res
 
 
@@ -115,7 +115,7 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
         dx, dy = chk.pair("direction", direction, nonzero=True)
         pix = chk.parallelograms(chk.pixel_set(pixels), "edge_coverage")
         res, view = pix.result(out)
-        _kernels.edge_coverage(pix.native, x0, y0, dx, dy, view, n)
+        _kernels.edge_coverage(pix.native, x0, y0, dx, dy, view, n, out is None)
         return _returned(out, res)
     dirs = chk.array("direction", direction)
     pix = chk.parallelograms(chk.pixel_set(pixels), "edge_coverage")
@@ -124,7 +124,7 @@ def edge_coverage(pixels: Pixels, point: npt.ArrayLike, direction: npt.ArrayLike
     x0s, y0s, dxs, dys = (np.ascontiguousarray(a[..., k]).reshape(-1)
                           for a in (pt, dirs) for k in (0, 1))
     res, view = pix.result(out, pt, dirs)
-    _kernels.edges_coverage(pix.native, x0s, y0s, dxs, dys, view, n)
+    _kernels.edges_coverage(pix.native, x0s, y0s, dxs, dys, view, n, out is None)
     return _returned(out, res)
 
 
@@ -178,7 +178,7 @@ def circle_coverage(pixels: Pixels, center: npt.ArrayLike, radius: float, *,
     pix = chk.parallelograms(chk.pixel_set(pixels), "circle_coverage")
     chk.nonnegative("radius", r)
     res, view = pix.result(out)
-    _kernels.circle_coverage(pix.native, cx, cy, r, view, n)
+    _kernels.circle_coverage(pix.native, cx, cy, r, view, n, out is None)
     return _returned(out, res)
 
 
@@ -230,5 +230,6 @@ def strut_coverage(pixels: Pixels, strut: Strut, *, out: FloatArray | None = Non
     n = chk.threads(threads)
     pix = chk.parallelograms(chk.pixel_set(pixels), "strut_coverage")
     res, view = pix.result(out)
-    _kernels.strut_coverage(pix.native, *line1, *line2, *center, length, view, n)
+    _kernels.strut_coverage(pix.native, *line1, *line2, *center, length, view, n,
+                            out is None)
     return _returned(out, res)

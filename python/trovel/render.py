@@ -33,7 +33,7 @@ def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: 
     n = chk.threads(threads)
     window, tile = chk.tile("affine", affine, rows, cols)
     res = chk.new_array("the tile", tile, np.float64, given_by="rows and cols")
-    _kernels.render(native, window, res, n)
+    _kernels.render(native, window, res, n, True)
     return res
 
 
@@ -84,5 +84,5 @@ def render(shape: Shape, pixels: Pixels, *, out: FloatArray | None = None,
     n = chk.threads(threads)
     pix = chk.pixel_set(pixels)
     res, view = pix.result(out)
-    _kernels.render(native, pix.native, view, n)
+    _kernels.render(native, pix.native, view, n, out is None)
     return res if out is None else out

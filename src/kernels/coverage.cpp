@@ -312,10 +312,11 @@ constexpr std::int64_t kPiecePixels = 1 << 15;
 // out in a buffer of its own (filled, its ones, its measured pixels) and
 // stored once.
 template <class OnGrid>
-void cover_window(const OnGrid& shape, const GridWindow& w, double* out, int threads) {
+void cover_window(const OnGrid& shape, const GridWindow& w, double* out, int threads,
+                  bool fresh) {
     const std::int64_t width = w.cols(), rows = w.rows();
     if (width <= 0 || rows <= 0) return;
-    const bool stream = width * rows >= kStreamingOutput;
+    const bool stream = streams(width * rows, fresh);
     const std::int64_t per_piece = std::max<std::int64_t>(1, kPiecePixels / width);
     const std::int64_t pieces = (rows + per_piece - 1) / per_piece;
     for_each_piece(threads, pieces, [&](std::int64_t piece) {
@@ -368,14 +369,16 @@ void cover_arrays(const PixelArrays& p, double* out, int threads, Kernel kernel)
 // ---- the callables ---------------------------------------------------------
 
 void circle_on_window(const GridWindow& w, double cx, double cy, double r, py::array out,
-                      int threads) {
+                      int threads,
+                 bool fresh) {
     double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
-    cover_window(CircleOnGrid({{cx, cy}, r}, w), w, dst, threads);
+    cover_window(CircleOnGrid({{cx, cy}, r}, w), w, dst, threads, fresh);
 }
 
 void circle_on_arrays(const FootprintArrays& p, double cx, double cy, double r, py::array out,
-                      int threads) {
+                      int threads,
+                 bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const Circle c{{cx, cy}, r};
     py::gil_scoped_release unlocked;
@@ -391,16 +394,18 @@ Strut strut_of(double x1, double y1, double dx1, double dy1, double x2, double y
 
 void strut_on_window(const GridWindow& w, double x1, double y1, double dx1, double dy1,
                      double x2, double y2, double dx2, double dy2, double cx, double cy,
-                     double length, py::array out, int threads) {
+                     double length, py::array out, int threads,
+                 bool fresh) {
     double* dst = window_out(w, out);
     const Strut s = strut_of(x1, y1, dx1, dy1, x2, y2, dx2, dy2, cx, cy, length);
     py::gil_scoped_release unlocked;
-    cover_window(StrutOnGrid(s, w), w, dst, threads);
+    cover_window(StrutOnGrid(s, w), w, dst, threads, fresh);
 }
 
 void strut_on_arrays(const FootprintArrays& p, double x1, double y1, double dx1, double dy1,
                      double x2, double y2, double dx2, double dy2, double cx, double cy,
-                     double length, py::array out, int threads) {
+                     double length, py::array out, int threads,
+                 bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const Strut s = strut_of(x1, y1, dx1, dy1, x2, y2, dx2, dy2, cx, cy, length);
     py::gil_scoped_release unlocked;
@@ -410,14 +415,16 @@ void strut_on_arrays(const FootprintArrays& p, double x1, double y1, double dx1,
 }
 
 void edge_on_window(const GridWindow& w, double x, double y, double dx, double dy,
-                    py::array out, int threads) {
+                    py::array out, int threads,
+                 bool fresh) {
     double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
-    cover_window(EdgeOnGrid({{x, y}, {dx, dy}}, w), w, dst, threads);
+    cover_window(EdgeOnGrid({{x, y}, {dx, dy}}, w), w, dst, threads, fresh);
 }
 
 void edge_on_arrays(const FootprintArrays& p, double x, double y, double dx, double dy,
-                    py::array out, int threads) {
+                    py::array out, int threads,
+                 bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const EdgeLine line{{x, y}, {dx, dy}};
     py::gil_scoped_release unlocked;
@@ -435,16 +442,18 @@ EdgeLineArrays lines_of(const ExactReals& x, const ExactReals& y, const ExactRea
 }
 
 void edges_on_window(const GridWindow& w, const ExactReals& x, const ExactReals& y,
-                     const ExactReals& dx, const ExactReals& dy, py::array out, int threads) {
+                     const ExactReals& dx, const ExactReals& dy, py::array out, int threads,
+                 bool fresh) {
     double* dst = window_out(w, out);
     const EdgeLineArrays lines = lines_of(x, y, dx, dy, w.rows() * w.cols());
     py::gil_scoped_release unlocked;
     cover_window(EdgesOnGrid{lines, {w.map.m00, w.map.m01, w.map.m10, w.map.m11}}, w, dst,
-                 threads);
+                 threads, fresh);
 }
 
 void edges_on_arrays(const FootprintArrays& p, const ExactReals& x, const ExactReals& y,
-                     const ExactReals& dx, const ExactReals& dy, py::array out, int threads) {
+                     const ExactReals& dx, const ExactReals& dy, py::array out, int threads,
+                 bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const EdgeLineArrays lines = lines_of(x, y, dx, dy, static_cast<py::ssize_t>(p.size()));
     py::gil_scoped_release unlocked;
@@ -458,28 +467,29 @@ void edges_on_arrays(const FootprintArrays& p, const ExactReals& x, const ExactR
 
 void bind_coverage(py::module_& m) {
     const auto threads = py::arg("threads");
+    const auto fresh = py::arg("fresh") = false;   // out is a new array, never written
     m.def("circle_coverage", &circle_on_window, py::arg("pixels"), py::arg("cx"), py::arg("cy"),
-          py::arg("radius"), py::arg("out"), threads);
+          py::arg("radius"), py::arg("out"), threads, fresh);
     m.def("circle_coverage", &circle_on_arrays, py::arg("pixels"), py::arg("cx"), py::arg("cy"),
-          py::arg("radius"), py::arg("out"), threads);
+          py::arg("radius"), py::arg("out"), threads, fresh);
     m.def("strut_coverage", &strut_on_window, py::arg("pixels"), py::arg("x1"), py::arg("y1"),
           py::arg("dx1"), py::arg("dy1"), py::arg("x2"), py::arg("y2"), py::arg("dx2"),
           py::arg("dy2"), py::arg("cx"), py::arg("cy"), py::arg("length"), py::arg("out"),
-          threads);
+          threads, fresh);
     m.def("strut_coverage", &strut_on_arrays, py::arg("pixels"), py::arg("x1"), py::arg("y1"),
           py::arg("dx1"), py::arg("dy1"), py::arg("x2"), py::arg("y2"), py::arg("dx2"),
           py::arg("dy2"), py::arg("cx"), py::arg("cy"), py::arg("length"), py::arg("out"),
-          threads);
+          threads, fresh);
     m.def("edge_coverage", &edge_on_window, py::arg("pixels"), py::arg("x"), py::arg("y"),
-          py::arg("dx"), py::arg("dy"), py::arg("out"), threads);
+          py::arg("dx"), py::arg("dy"), py::arg("out"), threads, fresh);
     m.def("edge_coverage", &edge_on_arrays, py::arg("pixels"), py::arg("x"), py::arg("y"),
-          py::arg("dx"), py::arg("dy"), py::arg("out"), threads);
+          py::arg("dx"), py::arg("dy"), py::arg("out"), threads, fresh);
     m.def("edges_coverage", &edges_on_window, py::arg("pixels"), py::arg("x").noconvert(),
           py::arg("y").noconvert(), py::arg("dx").noconvert(), py::arg("dy").noconvert(),
-          py::arg("out"), threads);
+          py::arg("out"), threads, fresh);
     m.def("edges_coverage", &edges_on_arrays, py::arg("pixels"), py::arg("x").noconvert(),
           py::arg("y").noconvert(), py::arg("dx").noconvert(), py::arg("dy").noconvert(),
-          py::arg("out"), threads);
+          py::arg("out"), threads, fresh);
 }
 
 }  // namespace trovel

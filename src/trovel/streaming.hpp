@@ -21,6 +21,12 @@ namespace trovel {
 // smaller ones stay in the cache for the caller.
 constexpr std::int64_t kStreamingOutput = std::int64_t(1) << 20;
 
+// Whether an output of n elements streams.  A fresh output (a new array
+// never written) does not: the kernel clears each of its pages on the first
+// write and leaves them in the cache, where plain stores then land, while
+// streaming ones would push them out again (measured: 10 to 15% slower).
+inline bool streams(std::int64_t n, bool fresh) { return !fresh && n >= kStreamingOutput; }
+
 // Orders a thread's streaming stores before whatever it does next.
 inline void end_streaming(bool stream) {
 #if TROVEL_STREAMING_STORES

@@ -173,14 +173,15 @@ double ShapeDescription::area() const {
 namespace {
 
 void render_on_window(const ShapeDescription& d, const GridWindow& w, py::array out,
-                      int threads) {
+                      int threads, bool fresh) {
     double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
-    render_grid(d.shape, w, dst, threads);
+    render_grid(d.shape, w, dst, threads, fresh);
 }
 
+// (fresh or not: footprints and corners are written without streaming)
 void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::array out,
-                      int threads) {
+                      int threads, bool) {
     double* dst = arrays_out(p, out);
     py::gil_scoped_release unlocked;
     render_footprints(d.shape, p.qx.data(), p.qy.data(), p.j00.data(), p.j01.data(),
@@ -188,7 +189,7 @@ void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::a
 }
 
 void render_on_corners(const ShapeDescription& d, const CornerArrays& p, py::array out,
-                       int threads) {
+                       int threads, bool) {
     double* dst = corners_out(p, out);
     py::gil_scoped_release unlocked;
     render_quads(d.shape, p.grid(), dst, threads);
@@ -214,11 +215,11 @@ void bind_render(py::module_& m) {
         return py::make_tuple(d.box.xmin, d.box.ymin, d.box.xmax, d.box.ymax);
     }, py::arg("shape"));
     m.def("render", &render_on_window, py::arg("shape"), py::arg("pixels"), py::arg("out"),
-          py::arg("threads"));
+          py::arg("threads"), py::arg("fresh") = false);
     m.def("render", &render_on_arrays, py::arg("shape"), py::arg("pixels"), py::arg("out"),
-          py::arg("threads"));
+          py::arg("threads"), py::arg("fresh") = false);
     m.def("render", &render_on_corners, py::arg("shape"), py::arg("pixels"), py::arg("out"),
-          py::arg("threads"));
+          py::arg("threads"), py::arg("fresh") = false);
 }
 
 }  // namespace trovel

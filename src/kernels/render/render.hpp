@@ -217,7 +217,8 @@ bool row_runs(const Primitive& p, const GridMap& m, double bx, double by, std::i
               std::int64_t k0, std::int64_t k1, RowRuns& runs);
 
 // ---- drivers.cpp ----------------------------------------------------------
-void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads);
+void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads,
+                 bool fresh = false);
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j00, const double* j01, const double* j10,
                        const double* j11, std::int64_t n, double* out, int threads);
