@@ -90,7 +90,7 @@ double window_scale(const GridWindow& w, double extra) {
            (std::fabs(m.m01) + std::fabs(m.m11)) * i;
 }
 
-bool near_similarity(const GridMap& m, double rho) {
+            bool near_similarity(const GridMap& m, double rho) {
     return rho * rho <= kMostAnisotropy * std::fabs(m.m00 * m.m11 - m.m01 * m.m10);
 }
 
@@ -369,16 +369,14 @@ void cover_arrays(const PixelArrays& p, double* out, int threads, Kernel kernel)
 // ---- the callables ---------------------------------------------------------
 
 void circle_on_window(const GridWindow& w, double cx, double cy, double r, py::array out,
-                      int threads,
-                 bool fresh) {
+                      int threads, bool fresh) {
     double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
     cover_window(CircleOnGrid({{cx, cy}, r}, w), w, dst, threads, fresh);
 }
 
 void circle_on_arrays(const FootprintArrays& p, double cx, double cy, double r, py::array out,
-                      int threads,
-                 bool /*fresh: pieces too small to stream*/) {
+                      int threads, bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const Circle c{{cx, cy}, r};
     py::gil_scoped_release unlocked;
@@ -394,8 +392,7 @@ Strut strut_of(double x1, double y1, double dx1, double dy1, double x2, double y
 
 void strut_on_window(const GridWindow& w, double x1, double y1, double dx1, double dy1,
                      double x2, double y2, double dx2, double dy2, double cx, double cy,
-                     double length, py::array out, int threads,
-                 bool fresh) {
+                     double length, py::array out, int threads, bool fresh) {
     double* dst = window_out(w, out);
     const Strut s = strut_of(x1, y1, dx1, dy1, x2, y2, dx2, dy2, cx, cy, length);
     py::gil_scoped_release unlocked;
@@ -405,7 +402,7 @@ void strut_on_window(const GridWindow& w, double x1, double y1, double dx1, doub
 void strut_on_arrays(const FootprintArrays& p, double x1, double y1, double dx1, double dy1,
                      double x2, double y2, double dx2, double dy2, double cx, double cy,
                      double length, py::array out, int threads,
-                 bool /*fresh: pieces too small to stream*/) {
+                     bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const Strut s = strut_of(x1, y1, dx1, dy1, x2, y2, dx2, dy2, cx, cy, length);
     py::gil_scoped_release unlocked;
@@ -415,16 +412,14 @@ void strut_on_arrays(const FootprintArrays& p, double x1, double y1, double dx1,
 }
 
 void edge_on_window(const GridWindow& w, double x, double y, double dx, double dy,
-                    py::array out, int threads,
-                 bool fresh) {
+                    py::array out, int threads, bool fresh) {
     double* dst = window_out(w, out);
     py::gil_scoped_release unlocked;
     cover_window(EdgeOnGrid({{x, y}, {dx, dy}}, w), w, dst, threads, fresh);
 }
 
 void edge_on_arrays(const FootprintArrays& p, double x, double y, double dx, double dy,
-                    py::array out, int threads,
-                 bool /*fresh: pieces too small to stream*/) {
+                    py::array out, int threads, bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const EdgeLine line{{x, y}, {dx, dy}};
     py::gil_scoped_release unlocked;
@@ -443,7 +438,7 @@ EdgeLineArrays lines_of(const ExactReals& x, const ExactReals& y, const ExactRea
 
 void edges_on_window(const GridWindow& w, const ExactReals& x, const ExactReals& y,
                      const ExactReals& dx, const ExactReals& dy, py::array out, int threads,
-                 bool fresh) {
+                     bool fresh) {
     double* dst = window_out(w, out);
     const EdgeLineArrays lines = lines_of(x, y, dx, dy, w.rows() * w.cols());
     py::gil_scoped_release unlocked;
@@ -453,7 +448,7 @@ void edges_on_window(const GridWindow& w, const ExactReals& x, const ExactReals&
 
 void edges_on_arrays(const FootprintArrays& p, const ExactReals& x, const ExactReals& y,
                      const ExactReals& dx, const ExactReals& dy, py::array out, int threads,
-                 bool /*fresh: pieces too small to stream*/) {
+                     bool /*fresh: pieces too small to stream*/) {
     double* dst = arrays_out(p, out);
     const EdgeLineArrays lines = lines_of(x, y, dx, dy, static_cast<py::ssize_t>(p.size()));
     py::gil_scoped_release unlocked;
