@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "kernels/bindings.hpp"
+#include "kernels/pairs.hpp"
 
 namespace trovel {
 namespace {
@@ -81,23 +81,12 @@ int pixel_fault(const CornerGrid& g, std::int64_t i, std::int64_t k, int& first)
     return sign != first ? 2 : 0;
 }
 
-// Two pixels side by side in the lanes of a vector register.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-typedef std::int64_t PairMask __attribute__((vector_size(2 * sizeof(double))));
-
-inline Pair load_pair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 inline Pair pair_turn(Pair ax, Pair ay, Pair bx, Pair by, Pair cx, Pair cy) {
     return (bx - ax) * (cy - by) - (by - ay) * (cx - bx);
 }
 
 // Pixels (i, k) and (i, k + 1) side by side, lane by lane the arithmetic
-// of simple_quad about each one's first corner (GCC and Clang vector
-// extensions: only subtractions, products and comparisons, so each lane has
+// of simple_quad about each one's first corner (pairs.hpp: each lane has
 // the scalar bits).  True when both are strictly convex, turning the way of
 // `first`, so sound; false leaves them to pixel_fault, which also finds any
 // corner where a quad runs straight on or turns back.
@@ -116,7 +105,7 @@ bool pair_sound(const CornerGrid& g, std::int64_t i, std::int64_t k, int first) 
                            pair_turn(zero, zero, x1, y1, x2, y2),
                            pair_turn(x1, y1, x2, y2, x3, y3),
                            pair_turn(x2, y2, x3, y3, zero, zero)};
-    PairMask ok = (want > zero) & (want < huge);
+    PairBits ok = (want > zero) & (want < huge);
     for (const Pair t : turns) ok &= (first > 0 ? t : -t) > zero;
     return ok[0] && ok[1];
 }

@@ -21,8 +21,8 @@
 // outputs.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
+#include "kernels/pairs.hpp"
 #include "kernels/threads.hpp"
 #include "render.hpp"
 #include "trovel/streaming.hpp"
@@ -273,42 +273,25 @@ struct ListJob {
     double* out;
 };
 
-// Footprints side by side in pairs: GCC and Clang vector extensions, which
-// compile to the target's SIMD registers (SSE2 on baseline x86-64) without
-// intrinsics; two pairs at a time keep two chains of each reduction going.
-// Only comparisons, selections, sign clearing and sums of two values are done
-// in them, so each lane computes what the scalar code would, bit for bit.
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-typedef std::int64_t PairBits __attribute__((vector_size(2 * sizeof(double))));
-
-inline Pair load(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-// The same choices as std::min and std::max, lane by lane.
-inline Pair pair_min(Pair a, Pair b) { return b < a ? b : a; }
-inline Pair pair_max(Pair a, Pair b) { return a < b ? b : a; }
-inline Pair pair_abs(Pair a) { return (Pair)((PairBits)a & INT64_MAX); }
-
-// Running bounds of pairs of footprints: centres' minima and maxima and the
-// largest half-extents (times two) along x and y.
+// Running bounds of pairs of footprints (pairs.hpp): centres' minima and
+// maxima and the largest half-extents (times two) along x and y; two pairs
+// at a time keep two chains of each reduction going.
 struct PairBounds {
     Pair xmin, xmax, ymin, ymax, ex, ey;
 
     PairBounds(const ListJob& L, std::int64_t n)
-        : xmin(load(L.qx + n)), xmax(xmin), ymin(load(L.qy + n)), ymax(ymin),
-          ex(pair_abs(load(L.j00 + n)) + pair_abs(load(L.j01 + n))),
-          ey(pair_abs(load(L.j10 + n)) + pair_abs(load(L.j11 + n))) {}
+        : xmin(load_pair(L.qx + n)), xmax(xmin), ymin(load_pair(L.qy + n)), ymax(ymin),
+          ex(pair_abs(load_pair(L.j00 + n)) + pair_abs(load_pair(L.j01 + n))),
+          ey(pair_abs(load_pair(L.j10 + n)) + pair_abs(load_pair(L.j11 + n))) {}
 
     void add(const ListJob& L, std::int64_t n) {
-        const Pair qx = load(L.qx + n), qy = load(L.qy + n);
+        const Pair qx = load_pair(L.qx + n), qy = load_pair(L.qy + n);
         xmin = pair_min(xmin, qx);
         xmax = pair_max(xmax, qx);
         ymin = pair_min(ymin, qy);
         ymax = pair_max(ymax, qy);
-        ex = pair_max(ex, pair_abs(load(L.j00 + n)) + pair_abs(load(L.j01 + n)));
-        ey = pair_max(ey, pair_abs(load(L.j10 + n)) + pair_abs(load(L.j11 + n)));
+        ex = pair_max(ex, pair_abs(load_pair(L.j00 + n)) + pair_abs(load_pair(L.j01 + n)));
+        ey = pair_max(ey, pair_abs(load_pair(L.j10 + n)) + pair_abs(load_pair(L.j11 + n)));
     }
 };
 
