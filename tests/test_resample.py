@@ -329,3 +329,9 @@ def test_reproject_between_tangent_planes():
     coarse = tan([150.0, 2.0], 0.3 / 3600, -25.0, n)
     sb, foot = trovel.reproject(image, w, coarse, (n, n))
     assert np.nansum(sb * foot) * 0.09 == pytest.approx((image * 0.04).sum(), rel=1e-6)
+    # threads split the corners' projection and the resampling: the same bits
+    big = rng.uniform(1.0, 2.0, (160, 170))
+    w_big = tan([150.0, 2.0], 0.2 / 3600, 10.0, 170)
+    out_big = tan([150.0, 2.0], 0.3 / 3600, 4.0, 120)
+    one, two = (trovel.reproject(big, w_big, out_big, (120, 120), threads=t) for t in (1, 2))
+    assert same_bits(one[0], two[0]) and same_bits(one[1], two[1])

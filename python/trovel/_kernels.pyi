@@ -99,3 +99,8 @@ def deposit(
 def resample(pixels: PixelSet, target: GridWindow, values: FloatArray,
              variance: FloatArray | None, image: FloatArray, weight: FloatArray,
              variance_out: FloatArray | None, fresh: bool, threads: int) -> float: ...
+
+# Sky positions (degrees, float64, one size, not converted) in the gnomonic
+# tangent plane about (lon0, lat0), into x and y (arcseconds).
+def sky_to_plane(lon: FloatArray, lat: FloatArray, lon0: float, lat0: float, x: FloatArray,
+                 y: FloatArray, threads: int) -> None: ...

@@ -7,26 +7,23 @@ straight lines, so a pixel whose sides are great-circle arcs (a pixel of
 any gnomonic WCS without distortion) is exactly a planar quadrilateral
 there, and `Pixels.from_wcs` gives it exactly.
 
-`sky_to_plane` is plain arithmetic; `Pixels.from_wcs` and `reproject` read
-a WCS through its ``pixel_to_world_values`` method (astropy's WCS and
-anything that follows its shared interface): the optional extra ``astro``
-installs astropy.
+`sky_to_plane` is plain arithmetic, done natively; `Pixels.from_wcs` and
+`reproject` read a WCS through its ``pixel_to_world_values`` method
+(astropy's WCS and anything that follows its shared interface): the
+optional extra ``astro`` installs astropy.
 """
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _checks as chk
+from . import _kernels
 from ._checks import FloatArray
 
 __all__ = ["from_wcs", "reproject", "sky_to_plane"]
-
-# Arcseconds per radian.
-_ARCSEC = 180.0 * 3600.0 / math.pi
 
 
 def sky_to_plane(lon: npt.ArrayLike, lat: npt.ArrayLike,
@@ -57,6 +54,12 @@ def sky_to_plane(lon: npt.ArrayLike, lat: npt.ArrayLike,
     >>> np.round(x, 9).tolist(), np.round(y, 9).tolist()
     ([0.0, 0.0], [0.0, 1.0])
     """
+    return _to_plane(lon, lat, center, 1)
+
+
+def _to_plane(lon: npt.ArrayLike, lat: npt.ArrayLike, center: tuple[float, float],
+              threads: int) -> tuple[FloatArray, FloatArray]:
+    """`sky_to_plane` on `threads` threads (the same bits for any count)."""
     lon0, lat0 = chk.pair("center", center)
     if not -90.0 <= lat0 <= 90.0:
         raise ValueError(f"center's latitude must lie in [-90, 90] degrees, got {lat0}")
@@ -67,22 +70,16 @@ def sky_to_plane(lon: npt.ArrayLike, lat: npt.ArrayLike,
     except ValueError:
         raise ValueError(f"lon and lat must broadcast together, got shapes {lo.shape} and "
                          f"{la.shape}") from None
-    # Differences of the angles first (exact for nearby positions), then
-    # the projection in forms without cancellation: with h = sin^2(dlon/2),
-    #   cos c = cos(dlat) - 2 cos(lat0) cos(lat) h,
-    #   y cos c = sin(dlat) + 2 sin(lat0) cos(lat) h,
-    # so that an offset of a milliarcsecond keeps its digits.
-    dlon = np.radians(np.mod(lo - lon0 + 180.0, 360.0) - 180.0)
-    dlat = np.radians(la - lat0)
-    phi0 = math.radians(lat0)
-    s0, c0 = math.sin(phi0), math.cos(phi0)
-    cp = np.cos(np.radians(la))
-    h2 = 2.0 * np.sin(0.5 * dlon) ** 2
-    cos_c = np.cos(dlat) - c0 * cp * h2
-    with np.errstate(divide="ignore", invalid="ignore"):
-        scale = np.where(cos_c > 0.0, _ARCSEC / cos_c, np.nan)
-    x: FloatArray = cp * np.sin(dlon) * scale
-    y: FloatArray = (np.sin(dlat) + s0 * cp * h2) * scale
+    # natively, in pieces: the differences of the angles first, then the
+    # projection in forms without cancellation, so that an offset of a
+    # milliarcsecond keeps its digits
+    shape = lo.shape
+    lon_flat, lat_flat = (np.ascontiguousarray(a, dtype=np.float64).reshape(-1) for a in (lo, la))
+    x = chk.new_array("x", shape, np.float64, given_by="lon and lat")
+    y = chk.new_array("y", shape, np.float64, given_by="lon and lat")
+    _kernels.sky_to_plane(lon_flat, lat_flat, lon0, lat0, x.reshape(-1), y.reshape(-1), threads)
+    if not shape:
+        return x[()], y[()]
     return x, y
 
 
@@ -114,13 +111,18 @@ def _sky_center(wcs: Any, name: str, shape: tuple[int, int],
 def from_wcs(wcs: Any, shape: tuple[int, int], *, center: Any = None) -> Any:
     """Corner footprints of an image's pixels in the tangent plane about
     ``center``: see `Pixels.from_wcs`."""
+    return _corners_from_wcs(wcs, shape, center, 1)
+
+
+def _corners_from_wcs(wcs: Any, shape: tuple[int, int], center: Any, threads: int) -> Any:
+    """`from_wcs`, the corners projected on `threads` threads."""
     from .grid import Pixels
 
     ny, nx = chk.int_pair("shape", shape, minimum=0)
     c = _sky_center(wcs, "wcs", (ny, nx), center)
     v, u = np.mgrid[0:ny + 1, 0:nx + 1].astype(np.float64) - 0.5
     lon, lat = _world(wcs, "wcs", u, v)
-    x, y = sky_to_plane(lon, lat, c)
+    x, y = _to_plane(lon, lat, c, threads)
     if not (np.isfinite(x).all() and np.isfinite(y).all()):
         raise ValueError("wcs puts pixel corners 90 degrees or more from center (or none on "
                          "the sky): they have no place in its tangent plane")
@@ -221,7 +223,7 @@ def reproject(image: npt.ArrayLike, wcs_in: Any, wcs_out: Any, shape_out: tuple[
     shape = chk.int_pair("shape_out", shape_out, minimum=0)
     n = chk.threads(threads)
     target, c = _affine_target(wcs_out, shape)
-    pixels = from_wcs(wcs_in, values.shape, center=c)
+    pixels = _corners_from_wcs(wcs_in, values.shape, c, n)
     flux = chk.contiguous("image", values) * pixels.areas()
     r = resample(flux, pixels, target, threads=n)
     cell = target.areas()

@@ -100,5 +100,6 @@ void bind_coverage(py::module_& m);  // coverage.cpp: edge, circle and strut cov
 void bind_photometry(py::module_& m);   // photometry.cpp: sums in apertures of many sources
 void bind_deposit(py::module_& m);   // deposit.cpp: triangles onto an image in its own frame
 void bind_resample(py::module_& m);  // resample.cpp: pixel sets onto a grid by exact overlap
+void bind_sky(py::module_& m);       // sky.cpp: sky positions in a tangent plane
 
 }  // namespace trovel

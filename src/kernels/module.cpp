@@ -11,4 +11,5 @@ PYBIND11_MODULE(_kernels, m) {
     trovel::bind_photometry(m);
     trovel::bind_deposit(m);
     trovel::bind_resample(m);
+    trovel::bind_sky(m);
 }
