@@ -638,7 +638,7 @@ double resample_grid(const GridWindow& pixels, const GridWindow& target, const E
 double resample_footprints(const FootprintArrays& pixels, const GridWindow& target,
                            const ExactReals& values, const py::object& variance, py::array image,
                            py::array weight, const py::object& variance_out, bool fresh,
-                        int threads) {
+                           int threads) {
     Source s{SourceKind::Footprints};
     s.footprints = pixels.view();
     s.count = static_cast<std::int64_t>(pixels.size());
