@@ -6,6 +6,9 @@
 // A block whose program folds to a constant is filled; otherwise it is split
 // in two and each half classified again, down to single footprints, whose
 // area is computed exactly only when some boundary may still cross them.
+// A grid's block whose primitives are discs, ellipses and convex polygons
+// skips the halving: its rows are cut into stretches by where each
+// primitive surely holds or misses them (rows below).
 //
 // Each pixel's result depends only on its own position and the map: the
 // bounding boxes only grow from pixel to block (with a margin far above their
@@ -38,6 +41,32 @@ constexpr std::int64_t kGroupBlock = kGroupRuns * kRunBlock;
 // box's centre and half-sizes, so that a block's box holds its footprints'.
 constexpr double kGrowth = 1e-9;
 constexpr int kMaxDepth = 64;             // halvings from a top-level block to one pixel, bounded
+constexpr int kRowLeaves = 16;            // the most primitives a block is rendered by rows for
+
+// What the stretches of a block's rows whose leaves are in one set of states
+// come to: a constant, or the program folded over them.  Keyed by the
+// states, two bits a leaf; most stretches of a block repeat a few sets.
+class StretchCache {
+public:
+    void clear() { std::fill(std::begin(used_), std::end(used_), false); }
+
+    // The entry for `key`, and whether it was there already.
+    std::pair<int&, std::vector<std::int32_t>&> find(std::uint32_t key, bool& found) {
+        const std::uint32_t slot = (key * 2654435761u) >> (32 - kBits);
+        found = used_[slot] && key_[slot] == key;
+        used_[slot] = true;
+        key_[slot] = key;
+        return {value_[slot], program_[slot]};
+    }
+
+private:
+    static constexpr int kBits = 5;
+    static constexpr int kSlots = 1 << kBits;
+    bool used_[kSlots] = {};
+    std::uint32_t key_[kSlots] = {};
+    int value_[kSlots] = {};
+    std::vector<std::int32_t> program_[kSlots];
+};
 
 // The folding of one thread, kept from call to call (its storage reused).
 struct Walker {
@@ -48,6 +77,9 @@ struct Walker {
     std::vector<std::int32_t> scratch;
     std::vector<std::uint8_t> stack;
     std::vector<double> tiles;            // a band's rendered blocks, kGridBlock^2 each
+    std::vector<RowRuns> runs;            // a block's runs, row by row, leaf by leaf
+    BlockRuns leaf_runs[kRowLeaves];      // what each leaf's runs share over a block
+    StretchCache stretches;               // the programs of a block's stretches
     std::vector<std::int32_t> band_program;   // the program folded over a band
     FootprintFrame grid_frame;            // the footprint of every pixel of a grid
 
@@ -65,17 +97,23 @@ struct Walker {
             const int in = s == State::In ? 1 : 0;
             return program.size() == 1 ? in : 1 - in;
         }
-        bool crossed = false;
+        bool crossed = false, all_crossed = true;
         for (const std::int32_t code : program) {
             if (code < 0) continue;
             state[code] = classify(shape->prims[code], x, y, hx, hy);
             crossed |= state[code] == State::Crossed;
+            all_crossed &= state[code] == State::Crossed;
         }
         // No boundary crosses the box (most blocks): the program's value
         // there, without building a residual (In is 1 and Out 0).
         if (!crossed)
             return run_program(program, reinterpret_cast<const std::uint8_t*>(state.data()), stack)
                        ? 1 : 0;
+        if (all_crossed) {   // nothing to fold: the program is its own residual
+            std::vector<std::int32_t>& rest = residual[depth];
+            if (&rest != &program) rest.assign(program.begin(), program.end());
+            return -1;
+        }
         return fold_program(program, state.data(), residual[depth], scratch);
     }
 };
@@ -140,36 +178,79 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     }
 }
 
-// A block whose program is one disc, ellipse or convex polygon, perhaps complemented,
-// row by row: the runs that primitive surely holds or misses filled, the
-// pixels between walked one by one.  False, having written nothing, when the
-// runs cannot be sure.
+// ---- rows of a block --------------------------------------------------------
+//
+// A block whose program's primitives are all discs, ellipses or convex
+// polygons (a rim, a vane, the segments of a mirror) is rendered row by
+// row: each primitive's runs on the row, the columns it surely holds and
+// those it may meet, cut the row into stretches over each of which every
+// primitive's state is one; a stretch whose states decide the program is
+// filled, and the pixels of the others are walked one by one under the
+// program folded over the stretch.  The runs decide nothing a pixel would
+// not decide alone, so the image has the bits of the walk.
+
+// A primitive's state over columns [a, b) of a row, from its runs there.
+State state_over(const RowRuns& r, std::int64_t a, std::int64_t b) {
+    if (r.in.start <= a && b <= r.in.stop) return State::In;
+    if (b <= r.maybe.start || a >= r.maybe.stop) return State::Out;
+    return State::Crossed;
+}
+
+// Row i of a block, columns [k0, k1), whose leaves' runs are `runs`.
+void render_row(Walker& w, const GridMap& m, const Target& t,
+                const std::vector<std::int32_t>& program, const std::int32_t* leaves,
+                const RowRuns* runs, int count, std::int64_t i, std::int64_t k0,
+                std::int64_t k1) {
+    std::int64_t cuts[4 * kRowLeaves + 2];
+    int n = 0;
+    cuts[n++] = k0;
+    cuts[n++] = k1;
+    for (int l = 0; l < count; ++l)
+        for (const std::int64_t c : {runs[l].in.start, runs[l].in.stop, runs[l].maybe.start,
+                                     runs[l].maybe.stop})
+            if (c > k0 && c < k1) cuts[n++] = c;
+    std::sort(cuts, cuts + n);
+    n = static_cast<int>(std::unique(cuts, cuts + n) - cuts);
+    for (int c = 0; c + 1 < n; ++c) {
+        const std::int64_t a = cuts[c], b = cuts[c + 1];
+        std::uint32_t key = 0;
+        for (int l = 0; l < count; ++l) {
+            const State s = state_over(runs[l], a, b);
+            w.state[leaves[l]] = s;
+            key |= static_cast<std::uint32_t>(s) << (2 * l);
+        }
+        bool found;
+        auto [value, folded] = w.stretches.find(key, found);
+        if (!found) value = fold_program(program, w.state.data(), folded, w.scratch);
+        if (value >= 0) {
+            std::fill(t.at(i, a), t.at(i, b), static_cast<double>(value));
+            continue;
+        }
+        for (std::int64_t k = a; k < b; ++k) walk_grid(w, m, t, folded, 1, i, i + 1, k, k + 1);
+    }
+}
+
+// Rows [i0, i1) by columns [k0, k1) under `program`, row by row.  False,
+// having written nothing, when a leaf has no runs or the runs cannot be sure.
 bool render_rows(Walker& w, const GridMap& m, const Target& t,
                  const std::vector<std::int32_t>& program, std::int64_t i0, std::int64_t i1,
                  std::int64_t k0, std::int64_t k1) {
-    if (!single_primitive(program)) return false;
-    const Primitive& p = w.shape->prims[program[0]];
+    std::int32_t leaves[kRowLeaves];
+    int count;
+    if (!distinct_leaves(program, leaves, kRowLeaves, count) || count == 0) return false;
     double bx, by;
     block_box(m, 0, 1, 0, 1, bx, by);
-    thread_local std::vector<RowRuns> rows;
-    rows.resize(static_cast<std::size_t>(i1 - i0));
+    BlockRuns* leaf = w.leaf_runs;
+    for (int l = 0; l < count; ++l)
+        if (!leaf[l].prepare(w.shape->prims[leaves[l]], m, bx, by, i0, i1, k0, k1)) return false;
+    w.runs.resize(static_cast<std::size_t>((i1 - i0) * count));
+    w.stretches.clear();
+    RowRuns* runs = w.runs.data();
     for (std::int64_t i = i0; i < i1; ++i)
-        if (!row_runs(p, m, bx, by, i, k0, k1, rows[i - i0])) return false;
-    const double inside = program.size() == 1 ? 1.0 : 0.0;
-    const auto walk = [&](std::int64_t i, std::int64_t a, std::int64_t b) {
-        for (std::int64_t k = a; k < b; ++k) walk_grid(w, m, t, program, 1, i, i + 1, k, k + 1);
-    };
-    for (std::int64_t i = i0; i < i1; ++i) {
-        const Columns in = rows[i - i0].in, maybe = rows[i - i0].maybe;
-        std::fill(t.at(i, k0), t.at(i, k1), 1.0 - inside);
-        if (in.start >= in.stop) {
-            walk(i, maybe.start, maybe.stop);
-            continue;
-        }
-        std::fill(t.at(i, in.start), t.at(i, in.stop), inside);
-        walk(i, maybe.start, std::max(maybe.start, in.start));
-        walk(i, std::min(in.stop, maybe.stop), maybe.stop);
-    }
+        for (int l = 0; l < count; ++l)
+            if (!leaf[l].at(i, runs[(i - i0) * count + l])) return false;
+    for (std::int64_t i = i0; i < i1; ++i)
+        render_row(w, m, t, program, leaves, runs + (i - i0) * count, count, i, k0, k1);
     return true;
 }
 

@@ -87,9 +87,10 @@ constexpr double kEndSlack = 1e-12;
 // short, goes to the general trace instead.
 constexpr double kCleanCrossing = 1e-9;
 // Footprints whose size's binary exponent lies beyond this are measured
-// scaled by a power of two, so that no square of a coordinate overflows or
+// scaled by a power of two, so that no product of up to four coordinates
+// (the closed forms against a disc square squared lengths) overflows or
 // underflows.
-constexpr int kScaledExponent = 400;
+constexpr int kScaledExponent = 200;
 
 constexpr double kTwoPi = 6.283185307179586;
 // Where a piece is tested: not its midpoint, which a symmetric tangency
@@ -99,6 +100,12 @@ constexpr double kProbeAngle = 2.399963229728653;  // the golden angle
 
 // The most vertices of the footprint clipped by two lines: 4 + 1 + 1.
 constexpr int kClipped = 8;
+// The most vertices of the footprint cut by the lines of several convex
+// polygons: 4, and one more for each of at most kConvexLines lines.
+constexpr int kConvexLines = 12;
+constexpr int kConvexClipped = 4 + kConvexLines;
+// The most convex polygons the inclusion-exclusion over their subsets takes.
+constexpr int kConvexLeaves = 4;
 
 enum class CurveKind : std::uint8_t { Segment, Circle, Ellipse };
 
@@ -216,12 +223,12 @@ double shoelace(const double* x, const double* y, int n) {
     return sum;
 }
 
-// The convex polygon (x, y) of n vertices cut by the line through a along u,
-// keeping its left side (one Sutherland-Hodgman step), into (ox, oy); the
-// count of vertices kept.
+// The convex polygon (x, y) of n <= kConvexClipped vertices cut by the line
+// through a along u, keeping its left side (one Sutherland-Hodgman step),
+// into (ox, oy); the count of vertices kept, at most n + 1.
 int cut_by_line(const double* x, const double* y, int n, double ax, double ay, double ux,
                 double uy, double* ox, double* oy) {
-    double s[kClipped];
+    double s[kConvexClipped];
     for (int i = 0; i < n; ++i) s[i] = cross(ux, uy, x[i] - ax, y[i] - ay);
     int m = 0;
     for (int i = 0; i < n; ++i) {
@@ -562,9 +569,23 @@ struct SimpleLeaf {
     Conic conic{};                             // the ellipse, local
     double det = 0.0;                          // its det A
     double ax = 0.0, ay = 0.0, ux = 0.0, uy = 0.0;   // the edge's line, local
+    // the footprint cut by the edge's line, once leaf_sum has measured it
+    double cut_x[kClipped], cut_y[kClipped];
+    int cut_n = -1;
 
     bool round() const { return disc || ellipse; }
 };
+
+// Whether the segment from a to b lies wholly beyond `reach` of the origin
+// along x or along y, by more than the rounding of the nearest point's
+// distance: then that distance surely exceeds the reach, and the division
+// that finds the nearest point is spared.
+bool beyond_reach(double ax, double ay, double bx, double by, double reach) {
+    const double r = reach + 1e-9 * (reach + std::fabs(ax) + std::fabs(ay) + std::fabs(bx) +
+                                     std::fabs(by));
+    return std::min(ax, bx) > r || std::max(ax, bx) < -r || std::min(ay, by) > r ||
+           std::max(ay, by) < -r;
+}
 
 bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
                  SimpleLeaf& leaf) {
@@ -588,6 +609,7 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
                        [&](std::int32_t j, std::int32_t k) {
         const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
         const double bx = at.x(p.x(k)), by = at.y(p.y(k));
+        if (beyond_reach(ax, ay, bx, by, reach)) return true;
         const double dx = bx - ax, dy = by - ay;
         // the point of the edge nearest the footprint's centre
         const double t = clamp01(-(ax * dx + ay * dy) / (dx * dx + dy * dy));
@@ -622,13 +644,14 @@ double polygon_in_ellipse(const double* x, const double* y, int n, const SimpleL
     return sum < 0.0 ? -1.0 : sum * e.det;
 }
 
-// Twice the area of the footprint inside one simple leaf.
-double leaf_sum(const FootprintFrame& fr, const SimpleLeaf& leaf) {
+// Twice the area of the footprint inside one simple leaf; an edge's cut of
+// the footprint is kept in the leaf for pair_sum.
+double leaf_sum(const FootprintFrame& fr, SimpleLeaf& leaf) {
     if (leaf.disc) return polygon_in_disc(fr.px, fr.py, fr.n, leaf.cx, leaf.cy, leaf.r, fr.scale);
     if (leaf.ellipse) return polygon_in_ellipse(fr.px, fr.py, fr.n, leaf);
-    double x[kClipped], y[kClipped];
-    const int n = cut_by_line(fr.px, fr.py, fr.n, leaf.ax, leaf.ay, leaf.ux, leaf.uy, x, y);
-    return shoelace(x, y, n);
+    leaf.cut_n = cut_by_line(fr.px, fr.py, fr.n, leaf.ax, leaf.ay, leaf.ux, leaf.uy, leaf.cut_x,
+                             leaf.cut_y);
+    return shoelace(leaf.cut_x, leaf.cut_y, leaf.cut_n);
 }
 
 // Twice the area of the footprint inside both simple leaves: clipped by the
@@ -638,25 +661,15 @@ double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf&
     if (a.round() && b.round()) return -1.0;
     const SimpleLeaf& edge = a.round() ? b : a;
     const SimpleLeaf& other = a.round() ? a : b;
-    double x[kClipped], y[kClipped], x2[kClipped], y2[kClipped];
-    const int n = cut_by_line(fr.px, fr.py, fr.n, edge.ax, edge.ay, edge.ux, edge.uy, x, y);
+    double x2[kClipped], y2[kClipped];
+    const double* x = edge.cut_x;
+    const double* y = edge.cut_y;
+    const int n = edge.cut_n;
     if (n < 3) return 0.0;
     if (other.disc) return polygon_in_disc(x, y, n, other.cx, other.cy, other.r, fr.scale);
     if (other.ellipse) return polygon_in_ellipse(x, y, n, other);
     const int m = cut_by_line(x, y, n, other.ax, other.ay, other.ux, other.uy, x2, y2);
     return shoelace(x2, y2, m);
-}
-
-// The distinct leaves of a program, at most `most` of them, or false.
-bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* leaves, int most,
-                     int& count) {
-    count = 0;
-    for (const std::int32_t code : program) {
-        if (code < 0 || std::find(leaves, leaves + count, code) != leaves + count) continue;
-        if (count == most) return false;
-        leaves[count++] = code;
-    }
-    return true;
 }
 
 // Twice the area of the footprint inside a program over one or two simple
@@ -691,6 +704,110 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
     if (count == 1) return value(1, 0) * in[0] + value(0, 0) * (fr.twice_area - in[0]);
     return value(1, 1) * both + value(1, 0) * (in[0] - both) + value(0, 1) * (in[1] - both) +
            value(0, 0) * (fr.twice_area - in[0] - in[1] + both);
+}
+
+// ---- closed form: corners of convex polygons --------------------------------
+//
+// The footprint inside a convex polygon is the footprint cut by the lines of
+// those of its edges whose lines pass through it: a line clear of the
+// footprint keeps it whole, or leaves nothing of it.  Inside several convex
+// polygons it is the footprint cut by all their lines.  So where segments of
+// a mirror meet at a corner, or a vane crosses a gap between two of them, the
+// program's area follows by inclusion-exclusion over every subset of its
+// leaves, as for one or two simple leaves, without the general trace.
+
+struct Line {
+    double ax, ay, ux, uy;   // through a along u, local
+};
+
+// The lines of convex polygon p that may pass within `reach` of the
+// footprint's centre, appended to lines[n...]; `empty` when one of them
+// leaves the footprint wholly outside.  False when they are too many.
+bool lines_through(const Primitive& p, const Local& at, double reach, Line* lines, int& n,
+                   bool& empty) {
+    empty = false;
+    // clear of the footprint by far more than the rounding of the side test
+    const double reach2 = reach * reach * (1.0 + 1e-6);
+    for (std::int32_t k = 0; k < p.n; ++k) {
+        const std::int32_t j = previous_vertex(k, p.n);
+        const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
+        const double ux = at.x(p.x(k)) - ax, uy = at.y(p.y(k)) - ay;
+        const double side = cross(ux, uy, -ax, -ay);   // the centre's, times |u|
+        if (side * side > reach2 * (ux * ux + uy * uy)) {
+            if (side > 0.0) continue;
+            empty = true;
+            return true;
+        }
+        if (n == kConvexLines) return false;
+        lines[n++] = {ax, ay, ux, uy};
+    }
+    return true;
+}
+
+// The footprint polygon (x, y, n) cut by lines [first, last) in turn.
+int cut_by_lines(double* x, double* y, int n, const Line* lines, int first, int last) {
+    double tx[kConvexClipped], ty[kConvexClipped];
+    for (int l = first; l < last && n >= 3; ++l) {
+        n = cut_by_line(x, y, n, lines[l].ax, lines[l].ay, lines[l].ux, lines[l].uy, tx, ty);
+        std::copy(tx, tx + n, x);
+        std::copy(ty, ty + n, y);
+    }
+    return n < 3 ? 0 : n;
+}
+
+// Twice the area of the footprint inside a program over at most
+// kConvexLeaves convex polygons; false when it has others or more.
+bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
+                const Local& at, const FootprintFrame& fr, double& sum) {
+    std::int32_t code[kConvexLeaves];
+    int count;
+    if (!distinct_leaves(program, code, kConvexLeaves, count) || count == 0) return false;
+    Line lines[kConvexLines];
+    int first[kConvexLeaves + 1], n = 0;
+    bool empty[kConvexLeaves];
+    const double reach = fr.scale * (1.0 + kCleanCrossing);
+    for (int l = 0; l < count; ++l) {
+        const Primitive& p = shape.prims[code[l]];
+        if (p.kind != PrimKind::Polygon || !p.convex || p.bands) return false;
+        first[l] = n;
+        if (!lines_through(p, at, reach, lines, n, empty[l])) return false;
+    }
+    first[count] = n;
+    // twice the area of the footprint inside every leaf of each subset
+    constexpr int kSubsets = 1 << kConvexLeaves;
+    double x[kSubsets][kConvexClipped], y[kSubsets][kConvexClipped], area[kSubsets];
+    int size[kSubsets];
+    std::copy(fr.px, fr.px + fr.n, x[0]);
+    std::copy(fr.py, fr.py + fr.n, y[0]);
+    size[0] = fr.n;
+    area[0] = fr.twice_area;
+    const int subsets = 1 << count;
+    for (int s = 1; s < subsets; ++s) {
+        int top = 0;
+        while (s >> (top + 1)) ++top;
+        const int rest = s ^ (1 << top);
+        size[s] = 0;
+        if (!empty[top] && size[rest] >= 3) {
+            std::copy(x[rest], x[rest] + size[rest], x[s]);
+            std::copy(y[rest], y[rest] + size[rest], y[s]);
+            size[s] = cut_by_lines(x[s], y[s], size[rest], lines, first[top], first[top + 1]);
+        }
+        area[s] = size[s] ? shoelace(x[s], y[s], size[s]) : 0.0;
+    }
+    // each cell of the Venn diagram (the leaves of t inside, the others
+    // outside) where the program holds, its area by inclusion-exclusion
+    sum = 0.0;
+    for (int t = 0; t < subsets; ++t) {
+        for (int l = 0; l < count; ++l) ws.value[code[l]] = static_cast<std::uint8_t>((t >> l) & 1);
+        if (!run_program(program, ws.value.data(), ws.stack)) continue;
+        double cell = 0.0;
+        for (int s = t; s < subsets; s = (s + 1) | t) {
+            const bool odd = (__builtin_popcount(static_cast<unsigned>(s ^ t)) & 1) != 0;
+            cell += odd ? -area[s] : area[s];
+        }
+        sum += cell;
+    }
+    return true;
 }
 
 // ---- the general trace -----------------------------------------------------
@@ -1257,7 +1374,7 @@ double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::
                       const Footprint& f, const FootprintFrame& fr) {
     const Local at{f.qx, f.qy, fr.s};
     double sum = closed_form_sum(ws, shape, program, at, fr);
-    if (sum < 0.0) {
+    if (sum < 0.0 && !convex_sum(ws, shape, program, at, fr, sum)) {
         gather_curves(ws, shape, program, at, fr);
         cut_curves(ws, fr);
         sum = trace_sum(ws, shape, program, at, fr);

@@ -1,5 +1,6 @@
 // The shape's postfix program: folding known primitives out of it, and
 // running what remains at one point.
+#include <algorithm>
 #include <cstddef>
 
 #include "render.hpp"
@@ -126,6 +127,17 @@ int fold_program(const std::vector<std::int32_t>& program, const State* state,
         }
     }
     return fold.result();
+}
+
+bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* leaves, int most,
+                     int& count) {
+    count = 0;
+    for (const std::int32_t code : program) {
+        if (code < 0 || std::find(leaves, leaves + count, code) != leaves + count) continue;
+        if (count == most) return false;
+        leaves[count++] = code;
+    }
+    return true;
 }
 
 bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* value,

@@ -128,6 +128,10 @@ struct Footprint {
 // remains.  `scratch` is reused storage.
 int fold_program(const std::vector<std::int32_t>& program, const State* state,
                  std::vector<std::int32_t>& residual, std::vector<std::int32_t>& scratch);
+// The distinct leaves of a program, at most `most` of them, into `leaves`
+// with their count; false when there are more.
+bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* leaves, int most,
+                     int& count);
 // The program's value for the primitives' memberships `value` (0 or 1 each).
 bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* value,
                  std::vector<std::uint8_t>& stack);
@@ -205,16 +209,35 @@ struct Columns {
     std::int64_t start = 0, stop = 0;
 };
 
-// The columns of row i within [k0, k1) whose pixel boxes (half-sizes bx,
-// by) the primitive surely holds (`in`), and those it may meet (`maybe`,
-// holding `in`); every other column it surely misses.  False when the
-// primitive is neither a disc, an ellipse nor a convex polygon, or the
-// numbers are too extreme for the margins to be sure.
+// The columns of a row within [k0, k1) whose pixel boxes a primitive
+// surely holds (`in`), and those it may meet (`maybe`, holding `in`); every
+// other column it surely misses.
 struct RowRuns {
     Columns in, maybe;
 };
-bool row_runs(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i,
-              std::int64_t k0, std::int64_t k1, RowRuns& runs);
+
+// One primitive's runs on the rows of a block, what the rows share worked
+// out once: of a convex polygon, each edge's side value at the block's first
+// row, its step per row and per column (the side is linear in both).
+class BlockRuns {
+public:
+    // False when the primitive has no runs, or they cannot be sure.
+    bool prepare(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i0,
+                 std::int64_t i1, std::int64_t k0, std::int64_t k1);
+    // The runs of row i; false when they cannot be sure.
+    bool at(std::int64_t i, RowRuns& runs) const;
+
+private:
+    struct Edge {
+        double a0, da, b, inv_b, reach;
+    };
+    const Primitive* p_ = nullptr;
+    GridMap m_{};
+    double bx_ = 0.0, by_ = 0.0, xlo_ = 0.0, xhi_ = 0.0, ylo_ = 0.0, yhi_ = 0.0;
+    std::int64_t i0_ = 0, k0_ = 0, k1_ = 0;
+    int edges_ = 0;
+    Edge edge_[kBandedEdges];
+};
 
 // ---- drivers.cpp ----------------------------------------------------------
 void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads,

@@ -3,12 +3,13 @@
 // the map, so the squared distance to a disc's centre is a quadratic in the
 // column, and so is the squared distance to an ellipse's centre in the
 // ellipse's own frame (where it is the unit disc); the side value of a
-// polygon's edge is linear in it.  Solved with a margin of a column and a
-// relative margin far above the margins of `classify`, they give the columns
-// whose pixels `classify` would surely call In (or Out) on their own boxes;
-// only the columns between are left for the pixel-by-pixel walk.  So the
-// runs decide nothing a pixel would not decide alone, and the image keeps its
-// bits whatever blocks led to it.
+// polygon's edge is linear in the column, and in the row.  Solved with a
+// relative margin far above the margins of `classify` (and, for the round
+// ones, whose roots round less tamely, a column more), they give the
+// columns whose pixels `classify` would surely call In (or Out) on their own
+// boxes; only the columns between are left for the pixel-by-pixel walk.  So
+// the runs decide nothing a pixel would not decide alone, and the image
+// keeps its bits whatever blocks led to it.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -41,13 +42,6 @@ Columns columns_of(const Span& s, int grow, std::int64_t k0, std::int64_t k1) {
     return {start, std::max(start, static_cast<std::int64_t>(b))};
 }
 
-// Columns k with a + b k > bound (above) or < bound (below); all or none when b is 0.
-Span above(double a, double b, double bound) {
-    if (b == 0.0) return a > bound ? Span{-kInf, kInf} : Span{kInf, -kInf};
-    const double t = (bound - a) / b;
-    return b > 0.0 ? Span{t, kInf} : Span{-kInf, t};
-}
-
 // Columns k with |w + k u|^2 < t, u = (ux, uy).
 Span within(double wx, double wy, double ux, double uy, double t) {
     const double uu = ux * ux + uy * uy, uw = ux * wx + uy * wy;
@@ -72,13 +66,19 @@ bool disc_runs(const Primitive& p, const GridMap& m, double rho, std::int64_t i,
     const double cx = p.v[0], cy = p.v[1], r = p.v[2];
     const double margin =
         kRunMargin * row_scale(m, i, k0, k1, std::fabs(cx) + std::fabs(cy) + r + rho);
-    const double uu = m.m00 * m.m00 + m.m10 * m.m10;
-    if (!std::isfinite(margin * margin) || !(uu > 1e-6 * margin * margin)) return false;
-    const double wx = (m.m01 * double(i) + m.x0) - cx, wy = (m.m11 * double(i) + m.y0) - cy;
-    const double inner = r - rho - margin, outer = r + rho + margin;
-    runs.in = columns_of(within(wx, wy, m.m00, m.m10, inner > 0.0 ? inner * inner : -1.0), -1,
-                         k0, k1);
-    runs.maybe = columns_of(within(wx, wy, m.m00, m.m10, outer * outer), 1, k0, k1);
+    // Lengths in units of the outer radius, a power of two, so that the
+    // squares below neither underflow nor overflow at extreme scales; the
+    // columns solved for are the same, bit for bit, in any power-of-two unit.
+    const double unit = std::ldexp(1.0, -std::ilogb(r + rho + margin));
+    const double ux = m.m00 * unit, uy = m.m10 * unit, slack = margin * unit;
+    const double uu = ux * ux + uy * uy;
+    if (!std::isfinite(slack * slack) || !(uu > 1e-6 * slack * slack)) return false;
+    const double wx = ((m.m01 * double(i) + m.x0) - cx) * unit;
+    const double wy = ((m.m11 * double(i) + m.y0) - cy) * unit;
+    if (!std::isfinite(uu * (wx * wx + wy * wy))) return false;
+    const double inner = (r - rho - margin) * unit, outer = (r + rho + margin) * unit;
+    runs.in = columns_of(within(wx, wy, ux, uy, inner > 0.0 ? inner * inner : -1.0), -1, k0, k1);
+    runs.maybe = columns_of(within(wx, wy, ux, uy, outer * outer), 1, k0, k1);
     return true;
 }
 
@@ -108,41 +108,91 @@ bool ellipse_runs(const Primitive& p, const GridMap& m, double bx, double by, st
     return true;
 }
 
-// A convex polygon: the intersection of its edges' left sides.  The box is
-// inside where every side value exceeds the box's reach across that edge,
-// outside where one falls below minus that reach.
-bool convex_runs(const Primitive& p, const GridMap& m, double rx, double ry, std::int64_t i,
-                 std::int64_t k0, std::int64_t k1, RowRuns& runs) {
-    const double extent = std::fabs(p.xmin) + std::fabs(p.xmax) + std::fabs(p.ymin) +
-                          std::fabs(p.ymax) + rx + ry;
-    const double margin = kRunMargin * row_scale(m, i, k0, k1, extent);
-    if (!std::isfinite(margin)) return false;
-    const double sx = m.m01 * double(i) + m.x0, sy = m.m11 * double(i) + m.y0;
-    Span in{-kInf, kInf}, maybe{-kInf, kInf};
-    for (std::int32_t k = 0; k < p.n; ++k) {
-        const std::int32_t j = previous_vertex(k, p.n);
-        const double ux = p.x(k) - p.x(j), uy = p.y(k) - p.y(j);
-        const double a = ux * (sy - p.y(j)) - uy * (sx - p.x(j));   // side at column 0
-        const double b = ux * m.m10 - uy * m.m00;                   // its step per column
-        const double reach = (std::fabs(uy) * rx + std::fabs(ux) * ry) * (1.0 + kRunMargin) +
-                             margin * (std::fabs(ux) + std::fabs(uy));
-        if (!std::isfinite(reach) || !std::isfinite(a) || !std::isfinite(b)) return false;
-        in = intersect(in, above(a, b, reach));
-        maybe = intersect(maybe, above(a, b, -reach));
-    }
-    runs.in = columns_of(in, -1, k0, k1);
-    runs.maybe = columns_of(maybe, 1, k0, k1);
-    return true;
+// The range of the margins and edge lengths of the stepped runs: their
+// products, against which every rounding is weighed, stay far from
+// underflow (the runs of extreme scales are left to the walk).
+constexpr double kLeast = 1e-130, kMost = 1e130;
+
+// Columns k with a + b k above `bound`, b given with its inverse; all or
+// none when b is 0.
+Span above(double a, double b, double inv_b, double bound) {
+    if (b == 0.0) return a > bound ? Span{-kInf, kInf} : Span{kInf, -kInf};
+    const double t = (bound - a) * inv_b;
+    return b > 0.0 ? Span{t, kInf} : Span{-kInf, t};
+}
+
+// A disc's or an ellipse's runs on row i.
+bool round_runs(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i,
+                std::int64_t k0, std::int64_t k1, RowRuns& runs) {
+    if (p.kind == PrimKind::Disc) return disc_runs(p, m, std::sqrt(bx * bx + by * by), i, k0, k1, runs);
+    return ellipse_runs(p, m, bx, by, i, k0, k1, runs);
 }
 
 }  // namespace
 
-bool row_runs(const Primitive& p, const GridMap& m, double bx, double by, std::int64_t i,
-              std::int64_t k0, std::int64_t k1, RowRuns& runs) {
-    if (p.kind == PrimKind::Disc) return disc_runs(p, m, std::sqrt(bx * bx + by * by), i, k0, k1, runs);
-    if (p.kind == PrimKind::Ellipse) return ellipse_runs(p, m, bx, by, i, k0, k1, runs);
-    if (p.convex && !p.bands) return convex_runs(p, m, bx, by, i, k0, k1, runs);
-    return false;
+bool BlockRuns::prepare(const Primitive& prim, const GridMap& map, double bx, double by,
+                        std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1) {
+    p_ = &prim;
+    m_ = map;
+    bx_ = bx, by_ = by, i0_ = i0, k0_ = k0, k1_ = k1;
+    edges_ = 0;
+    if (prim.kind != PrimKind::Polygon) return true;   // round: solved row by row
+    if (!prim.convex || prim.bands) return false;
+    const double extent = std::fabs(prim.xmin) + std::fabs(prim.xmax) + std::fabs(prim.ymin) +
+                          std::fabs(prim.ymax) + bx + by;
+    const std::int64_t far_row = std::max(std::llabs(i0), std::llabs(i1 - 1));
+    const double margin = kRunMargin * row_scale(map, far_row, k0, k1, extent);
+    if (!(margin > kLeast && margin < kMost)) return false;
+    const double sx = map.m01 * double(i0) + map.x0, sy = map.m11 * double(i0) + map.y0;
+    for (std::int32_t k = 0; k < prim.n; ++k) {
+        const std::int32_t j = previous_vertex(k, prim.n);
+        const double ux = prim.x(k) - prim.x(j), uy = prim.y(k) - prim.y(j);
+        const double length = std::fabs(ux) + std::fabs(uy);
+        if (!(length > kLeast && length < kMost)) return false;
+        Edge& e = edge_[k];
+        e.a0 = ux * (sy - prim.y(j)) - uy * (sx - prim.x(j));
+        e.da = ux * map.m11 - uy * map.m01;
+        e.b = ux * map.m10 - uy * map.m00;
+        e.inv_b = 1.0 / e.b;
+        e.reach = (std::fabs(uy) * bx + std::fabs(ux) * by) * (1.0 + kRunMargin) +
+                  margin * (std::fabs(ux) + std::fabs(uy));
+        const double last = e.a0 + double(i1 - 1 - i0) * e.da;
+        if (!std::isfinite(e.reach) || !std::isfinite(last) || !std::isfinite(e.b)) return false;
+    }
+    // a row whose boxes lie wholly beside the polygon's misses it
+    const double reach_x = bx * (1.0 + kRunMargin) + margin;
+    const double reach_y = by * (1.0 + kRunMargin) + margin;
+    xlo_ = prim.xmin - reach_x;
+    xhi_ = prim.xmax + reach_x;
+    ylo_ = prim.ymin - reach_y;
+    yhi_ = prim.ymax + reach_y;
+    edges_ = prim.n;
+    return true;
+}
+
+bool BlockRuns::at(std::int64_t i, RowRuns& runs) const {
+    if (p_->kind != PrimKind::Polygon) return round_runs(*p_, m_, bx_, by_, i, k0_, k1_, runs);
+    const double x = m_.m01 * double(i) + m_.x0, y = m_.m11 * double(i) + m_.y0;
+    const double xa = x + m_.m00 * double(k0_), xb = x + m_.m00 * double(k1_ - 1);
+    const double ya = y + m_.m10 * double(k0_), yb = y + m_.m10 * double(k1_ - 1);
+    if (std::max(xa, xb) < xlo_ || std::min(xa, xb) > xhi_ || std::max(ya, yb) < ylo_ ||
+        std::min(ya, yb) > yhi_) {
+        runs.in = runs.maybe = {k0_, k0_};
+        return true;
+    }
+    const double step = double(i - i0_);
+    Span in{-kInf, kInf}, maybe{-kInf, kInf};
+    for (int k = 0; k < edges_; ++k) {
+        const Edge& e = edge_[k];
+        const double a = e.a0 + step * e.da;
+        in = intersect(in, above(a, e.b, e.inv_b, e.reach));
+        maybe = intersect(maybe, above(a, e.b, e.inv_b, -e.reach));
+    }
+    // the margins above are far wider than the rounding of any of these
+    // steps, so the runs need no column more of slack
+    runs.in = columns_of(in, 0, k0_, k1_);
+    runs.maybe = columns_of(maybe, 0, k0_, k1_);
+    return true;
 }
 
 }  // namespace trovel
