@@ -202,6 +202,19 @@ STAR = jagged_star(300, (0.4, -0.3), 18.0)
 
 SHEAR = ((1.0, 0.35), (-0.2, 0.9))
 MIRROR = ((0.0, 1.0), (1.0, 0.0))
+
+
+def segments_at_a_corner(point, gap):
+    """Three triangles around `point`, `gap` apart, as three segments of a
+    mirror meet at a corner."""
+    p, out = np.asarray(point, float), []
+    for k in range(3):
+        a, b = np.radians([120 * k + 10, 120 * k + 110])
+        mid = np.array([np.cos((a + b) / 2), np.sin((a + b) / 2)])
+        out.append(Polygon([p + gap * mid, p + 2 * np.array([np.cos(a), np.sin(a)]),
+                            p + 2 * np.array([np.cos(b), np.sin(b)])]))
+    return out[0] | out[1] | out[2]
+
 ring = Disc((0.1, 0.0), 3.0) - Disc((0.0, 0.05), 2.2)
 FOOTPRINT_CASES = {
     # name: (shape, centre, jacobian)
@@ -225,6 +238,9 @@ FOOTPRINT_CASES = {
                         (0.5, 0.5), ((0.8, 0.1), (0.2, 0.9))),
     "many_edges_and_a_disc": (Polygon(jagged_star(64, (0, 0), 2.0)) - Disc((2.2, 0.3), 0.5),
                               (1.9, 0.6), SHEAR),
+    "segments_meet_at_a_corner": (segments_at_a_corner((0.1, 0.05), 0.02), (0.0, 0.0), SHEAR),
+    "vane_across_a_corner": (segments_at_a_corner((0.1, 0.05), 0.02)
+                             - Rectangle((0.0, 0.1), 0.7, 0.08, 3.0), (0.0, 0.0), SHEAR),
 }
 
 
