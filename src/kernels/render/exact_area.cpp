@@ -602,10 +602,16 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
         return true;
     }
     const double reach = fr.scale * (1.0 + kCleanCrossing), reach2 = reach * reach;
-    const double reach_y = reach / at.s, slack = translation_slack(at.qy, reach_y);
+    // the band query, of a polygon whose edges are banded
+    double ylo = 0.0, yhi = 0.0;
+    if (p.bands) {
+        const double reach_y = reach / at.s, slack = translation_slack(at.qy, reach_y);
+        ylo = at.qy - reach_y - slack;
+        yhi = at.qy + reach_y + slack;
+    }
     int found = -1;
     bool clean = true;
-    for_each_edge_near(p, at.qy - reach_y - slack, at.qy + reach_y + slack, false, ws.near,
+    for_each_edge_near(p, ylo, yhi, false, ws.near,
                        [&](std::int32_t j, std::int32_t k) {
         const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
         const double bx = at.x(p.x(k)), by = at.y(p.y(k));
