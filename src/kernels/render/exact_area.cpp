@@ -161,6 +161,7 @@ struct Workspace {
     std::vector<std::int32_t> near;          // edges of a polygon near the footprint
     std::vector<std::uint8_t> value;         // per primitive: membership at a point
     std::vector<std::uint8_t> stack;
+    std::vector<std::uint32_t> cells;        // truth tables of sub-programs
     std::vector<Side> sides;
 };
 
@@ -576,16 +577,16 @@ struct SimpleLeaf {
     bool round() const { return disc || ellipse; }
 };
 
-// Whether the segment from a to b lies wholly beyond `reach` of the origin
-// along x or along y, by more than the rounding of the nearest point's
-// distance: then that distance surely exceeds the reach, and the division
-// that finds the nearest point is spared.
-bool beyond_reach(double ax, double ay, double bx, double by, double reach) {
-    const double r = reach + 1e-9 * (reach + std::fabs(ax) + std::fabs(ay) + std::fabs(bx) +
-                                     std::fabs(by));
+// Whether the segment from a to b lies wholly beyond `r` of the origin along
+// x or along y.  With r = beyond(reach, far), `far` bounding |x| + |y| of
+// either end, its nearest point then surely lies beyond `reach` however its
+// distance rounds, and the division that finds it is spared.
+bool beyond_reach(double ax, double ay, double bx, double by, double r) {
     return std::min(ax, bx) > r || std::max(ax, bx) < -r || std::min(ay, by) > r ||
            std::max(ay, by) < -r;
 }
+
+double beyond(double reach, double far) { return reach + 1e-9 * (reach + 2.0 * far); }
 
 bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
                  SimpleLeaf& leaf) {
@@ -609,13 +610,17 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
         ylo = at.qy - reach_y - slack;
         yhi = at.qy + reach_y + slack;
     }
+    // |x| + |y| of every vertex, local, bounded by the polygon's box
+    const double far = (std::max(std::fabs(p.xmin - at.qx), std::fabs(p.xmax - at.qx)) +
+                        std::max(std::fabs(p.ymin - at.qy), std::fabs(p.ymax - at.qy))) * at.s;
+    const double r = beyond(reach, far);
     int found = -1;
     bool clean = true;
     for_each_edge_near(p, ylo, yhi, false, ws.near,
                        [&](std::int32_t j, std::int32_t k) {
         const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
         const double bx = at.x(p.x(k)), by = at.y(p.y(k));
-        if (beyond_reach(ax, ay, bx, by, reach)) return true;
+        if (beyond_reach(ax, ay, bx, by, r)) return true;
         const double dx = bx - ax, dy = by - ay;
         // the point of the edge nearest the footprint's centre
         const double t = clamp01(-(ax * dx + ay * dy) / (dx * dx + dy * dy));
@@ -702,11 +707,8 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
     }
     const double both = count == 2 ? pair_sum(fr, leaf[0], leaf[1]) : 0.0;
     if (both < 0.0) return -1.0;
-    const auto value = [&](std::uint8_t a, std::uint8_t b) {
-        ws.value[code[0]] = a;
-        if (count == 2) ws.value[code[1]] = b;
-        return run_program(program, ws.value.data(), ws.stack) ? 1.0 : 0.0;
-    };
+    const std::uint32_t table = truth_table(program, code, count, ws.cells);
+    const auto value = [&](unsigned a, unsigned b) { return (table >> (a | b << 1)) & 1 ? 1.0 : 0.0; };
     if (count == 1) return value(1, 0) * in[0] + value(0, 0) * (fr.twice_area - in[0]);
     return value(1, 1) * both + value(1, 0) * (in[0] - both) + value(0, 1) * (in[1] - both) +
            value(0, 0) * (fr.twice_area - in[0] - in[1] + both);
@@ -803,9 +805,9 @@ bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_
     // each cell of the Venn diagram (the leaves of t inside, the others
     // outside) where the program holds, its area by inclusion-exclusion
     sum = 0.0;
+    const std::uint32_t table = truth_table(program, code, count, ws.cells);
     for (int t = 0; t < subsets; ++t) {
-        for (int l = 0; l < count; ++l) ws.value[code[l]] = static_cast<std::uint8_t>((t >> l) & 1);
-        if (!run_program(program, ws.value.data(), ws.stack)) continue;
+        if (!((table >> t) & 1)) continue;
         double cell = 0.0;
         for (int s = t; s < subsets; s = (s + 1) | t) {
             const bool odd = (__builtin_popcount(static_cast<unsigned>(s ^ t)) & 1) != 0;

@@ -140,6 +140,34 @@ bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* lea
     return true;
 }
 
+std::uint32_t truth_table(const std::vector<std::int32_t>& program, const std::int32_t* leaves,
+                          int count, std::vector<std::uint32_t>& stack) {
+    // Leaf l holds in the cells whose index has bit l set: 0b1010..., 0b1100..., ...
+    static constexpr std::uint32_t kInside[5] = {0xAAAAAAAAu, 0xCCCCCCCCu, 0xF0F0F0F0u,
+                                                 0xFF00FF00u, 0xFFFF0000u};
+    const std::uint32_t cells = count == 5 ? 0xFFFFFFFFu : (1u << (1 << count)) - 1u;
+    stack.clear();
+    for (const std::int32_t code : program) {
+        if (code >= 0) {
+            const int l = static_cast<int>(std::find(leaves, leaves + count, code) - leaves);
+            stack.push_back(kInside[l] & cells);
+            continue;
+        }
+        if (code == kComplement) {
+            stack.back() = ~stack.back() & cells;
+            continue;
+        }
+        const std::uint32_t b = stack.back();
+        stack.pop_back();
+        std::uint32_t& a = stack.back();
+        if (code == kUnion) a |= b;
+        else if (code == kIntersect) a &= b;
+        else if (code == kDifference) a &= ~b;
+        else a ^= b;   // kSymmetricDifference
+    }
+    return stack.back();
+}
+
 bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* value,
                  std::vector<std::uint8_t>& stack) {
     stack.clear();

@@ -132,6 +132,11 @@ int fold_program(const std::vector<std::int32_t>& program, const State* state,
 // with their count; false when there are more.
 bool distinct_leaves(const std::vector<std::int32_t>& program, std::int32_t* leaves, int most,
                      int& count);
+// The program's value in every cell of the Venn diagram of its leaves
+// `leaves` (count <= 5, every leaf of the program among them): bit t is
+// the value where exactly the leaves l with bit l of t set hold.
+std::uint32_t truth_table(const std::vector<std::int32_t>& program, const std::int32_t* leaves,
+                          int count, std::vector<std::uint32_t>& stack);
 // The program's value for the primitives' memberships `value` (0 or 1 each).
 bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* value,
                  std::vector<std::uint8_t>& stack);
