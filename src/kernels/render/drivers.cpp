@@ -201,27 +201,33 @@ void render_row(Walker& w, const GridMap& m, const Target& t,
                 const std::vector<std::int32_t>& program, const std::int32_t* leaves,
                 const RowRuns* runs, int count, std::int64_t i, std::int64_t k0,
                 std::int64_t k1) {
+    // the leaves that may meet the row (the others miss all of it: Out, 0
+    // in the key) and the columns where their runs begin and end
+    int near[kRowLeaves], meeting = 0;
     std::int64_t cuts[4 * kRowLeaves + 2];
     int n = 0;
     cuts[n++] = k0;
     cuts[n++] = k1;
-    for (int l = 0; l < count; ++l)
+    for (int l = 0; l < count; ++l) {
+        if (runs[l].maybe.start >= runs[l].maybe.stop) continue;
+        near[meeting++] = l;
         for (const std::int64_t c : {runs[l].in.start, runs[l].in.stop, runs[l].maybe.start,
                                      runs[l].maybe.stop})
             if (c > k0 && c < k1) cuts[n++] = c;
+    }
     std::sort(cuts, cuts + n);
     n = static_cast<int>(std::unique(cuts, cuts + n) - cuts);
     for (int c = 0; c + 1 < n; ++c) {
         const std::int64_t a = cuts[c], b = cuts[c + 1];
         std::uint32_t key = 0;
-        for (int l = 0; l < count; ++l) {
-            const State s = state_over(runs[l], a, b);
-            w.state[leaves[l]] = s;
-            key |= static_cast<std::uint32_t>(s) << (2 * l);
-        }
+        for (int j = 0; j < meeting; ++j)
+            key |= static_cast<std::uint32_t>(state_over(runs[near[j]], a, b)) << (2 * near[j]);
         bool found;
         auto [value, folded] = w.stretches.find(key, found);
-        if (!found) value = fold_program(program, w.state.data(), folded, w.scratch);
+        if (!found) {
+            for (int l = 0; l < count; ++l) w.state[leaves[l]] = static_cast<State>((key >> (2 * l)) & 3);
+            value = fold_program(program, w.state.data(), folded, w.scratch);
+        }
         if (value >= 0) {
             std::fill(t.at(i, a), t.at(i, b), static_cast<double>(value));
             continue;
