@@ -136,7 +136,8 @@ def footprints(table: Table, repeats: int, size: int) -> None:
     jac[..., 0, 0] = f + 2 * k * gx * gx
     jac[..., 0, 1] = jac[..., 1, 0] = 2 * k * gx * gy
     jac[..., 1, 1] = f + 2 * k * gy * gy
-    pixels = Pixels.from_arrays(np.stack([gx, gy], axis=-1), centres, jac)
+    positions = np.stack([gx, gy], axis=-1)
+    pixels = Pixels.from_arrays(positions, centres, jac)
     arrays = pixels.footprints()   # the six the renderer reads: centres and Jacobians
     out = np.empty((size, size))
 
@@ -144,13 +145,20 @@ def footprints(table: Table, repeats: int, size: int) -> None:
         for a in arrays:
             np.add.reduce(a)
 
+    def new_pixels() -> None:
+        trovel.render(p.shape, Pixels.from_arrays(positions, centres, jac), out=out)
+
     t = medians([lambda: trovel.render(p.shape, pixels, out=out), read_six,
-                 lambda: trovel.render(p.shape, pixels)], repeats)
+                 lambda: trovel.render(p.shape, pixels), new_pixels], repeats)
     scenario, main = f"pupil on footprints {size}^2", size == 2048
     table.add(scenario, "trovel.render(pupil, from_arrays)", t[2], size * size, "pixel",
               FAMILY, "radially distorted footprints, new array", table=main)
     table.add(scenario, "trovel.render(..., out=)", t[0], size * size, "pixel",
-              FAMILY, "into a reused output", table=main)
+              FAMILY, "into a reused output; the pixel set keeps the bounds of its runs of "
+              "footprints, found by its first render", table=main)
+    table.add(scenario, "Pixels.from_arrays, then render(out=)", t[3], size * size, "pixel",
+              FAMILY, "a new pixel set each call: the arrays copied, and the runs' bounds "
+              "found again", table=main)
     table.add(scenario, "numpy: read the six arrays once", t[1], size * size, "pixel",
               FAMILY, f"np.add.reduce over each (centres, Jacobians): the read floor; "
               f"render into out= takes {t[0] / t[1]:.2f}x it", table=main)

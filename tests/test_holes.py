@@ -51,6 +51,13 @@ def private(p, k):
     return getattr(p, k).base
 
 
+def writable(arr):
+    """A plain view of a pixel set's private, read-only array made writable
+    again, as only code reaching past the pixel set can."""
+    arr.flags.writeable = True
+    return np.ndarray.view(arr, np.ndarray)
+
+
 # --- 1. state changed after the checks: every address comes from arrays checked last ------
 
 def lying_subclass(**props):
@@ -143,6 +150,10 @@ STALE = {
     "resized_field": raises(ValueError, "changed", lambda: (
         private(P := per_pixel(200), "qx").resize(1, refcheck=False),
         trovel.circle_coverage(P, (0, 0), 3.0))),
+    "resized_corners": raises(ValueError, "changed", lambda: (
+        (P := Pixels.from_corners(*np.meshgrid(np.arange(31.0), np.arange(31.0))))
+        .corners()[1].base.resize((2, 2), refcheck=False),
+        trovel.render(trovel.Disc((15, 15), 10.0), P))),
     "subclass_lies_about_shape": raises(ValueError, "changed", lambda: trovel.circle_coverage(
         lying_subclass(shape=(1000, 1000)), (0, 0), 1.0)),
     "subclass_lies_about_footprints": lambda: np.testing.assert_array_equal(
@@ -233,15 +244,14 @@ def mask_over_grid_x():
 
 OVERLAPS = {
     "coverage_over_pixels": lambda: trovel.circle_coverage(
-        P := per_pixel(), (0, 0), 3.0, out=np.ndarray.view(private(P, "qx"), np.ndarray)
-        .reshape(30, 30)),
+        P := per_pixel(), (0, 0), 3.0, out=writable(private(P, "qx")).reshape(30, 30)),
     "edge_over_point": edge_out_over_point,
     "mask_over_grid_x": mask_over_grid_x,
     "clip_over_triangles": lambda: trovel.clip_to_circle(
         (T := np.zeros((40, 6)))[:10], (0, 0), 1.0, out=T),
     "render_over_pixels": lambda: trovel.render(
         trovel.Disc((0, 0), 3.0), P := per_pixel(),
-        out=np.ndarray.view(private(P, "qy"), np.ndarray).reshape(30, 30)),
+        out=writable(private(P, "qy")).reshape(30, 30)),
 }
 
 

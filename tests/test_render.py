@@ -9,7 +9,7 @@ import pytest
 import trovel
 from trovel import Disc, Pixels, Polygon, Rectangle, hexagonal_segments, pupil, render
 
-from helpers import box_overlap
+from helpers import box_overlap, same_bits
 
 render_grid_tile = importlib.import_module("trovel.render").render_grid_tile
 checks = importlib.import_module("trovel._checks")
@@ -482,6 +482,23 @@ def test_tiles_and_threads_give_the_same_bits(name):
                         m[1, 0] * k + m[1, 1] * i + affine[0][1]], axis=-1)
     listed = render(shape, Pixels.from_arrays(np.stack([k, i], -1), centres, m), threads=2)
     np.testing.assert_allclose(listed, whole, rtol=0, atol=EXACT)
+
+
+def test_kept_run_bounds_give_the_bits_of_bounds_found_per_call(rng):
+    # Footprints made by from_arrays keep the renderer's bounds of their
+    # runs; a subclass of them is read afresh at each call, its bounds found
+    # again.  Jittered footprints, and a count that ends in a partial run.
+    n, m = 97, 131
+    k, i = np.meshgrid(np.arange(m, dtype=float), np.arange(n, dtype=float))
+    pos = np.stack([k, i], -1)
+    centres = pos - (m / 2, n / 2) + rng.uniform(-0.2, 0.2, pos.shape)
+    jac = np.eye(2) + rng.uniform(-0.1, 0.1, (n, m, 2, 2))
+    kept = Pixels.from_arrays(pos, centres, jac)
+    fields = ("px", "py", "qx", "qy", "j00", "j01", "j10", "j11")
+    fresh = type("Fresh", (type(kept),), {})(*(np.array(getattr(kept, f)) for f in fields),
+                                               kept.shape)
+    for shape in TILED_SHAPES.values():
+        assert same_bits(render(shape, kept), render(shape, fresh))
 
 
 # --- refused shapes -------------------------------------------------------

@@ -476,15 +476,23 @@ def native_arrays(arrays: Any, n: int) -> tuple[FloatArray, ...]:
     native code takes: plain 1-d C-contiguous float64 arrays of n elements."""
     if type(arrays) is not tuple or len(arrays) != 8:
         raise TypeError("pixels gave no footprint arrays")
+    return unchanged(arrays, (n,))
+
+
+def unchanged(arrays: tuple[Any, ...], shape: tuple[int, ...]) -> tuple[FloatArray, ...]:
+    """A pixel set's arrays, as the native code takes them: plain
+    C-contiguous aligned float64 arrays of `shape`.  An array can be resized
+    in place after its pixel set was made (through the base of a view of
+    it), so they are checked again at each use."""
     out = []
     for arr in arrays:
         if not isinstance(arr, np.ndarray):
             raise TypeError("pixels must hold numpy arrays")
         base = np.ndarray.view(arr, np.ndarray)
-        if not (base.dtype == np.float64 and base.shape == (n,) and base.flags.c_contiguous
+        if not (base.dtype == np.float64 and base.shape == shape and base.flags.c_contiguous
                 and base.flags.aligned):
             raise ValueError(f"pixels were changed after construction: an array no longer "
-                             f"holds {n} contiguous float64")
+                             f"holds {shape} contiguous float64")
         out.append(base)
     return tuple(out)
 
@@ -640,6 +648,21 @@ def corner_map(names: tuple[str, str], x: FloatArray, y: FloatArray) -> None:
                      "runs against pixel [0, 0]'s orientation")
 
 
+def footprint_set(shape: tuple[int, ...], arrays: tuple[FloatArray, ...]) -> PixelSet:
+    """What the drivers read of a pixel set's own footprint arrays, checked
+    and read-only for good: the renderer's bounds of their runs are found
+    once and kept with them."""
+    checked = native_arrays(arrays, math.prod(shape))
+    return PixelSet(shape, footprint_arrays_of(checked, keep_bounds=True), None, checked)
+
+
+def footprint_arrays_of(checked: tuple[FloatArray, ...], *,
+                        keep_bounds: bool = False) -> _kernels.FootprintArrays:
+    """The native pixel set of eight arrays from `native_arrays`."""
+    px, py, qx, qy, j00, j01, j10, j11 = checked
+    return _kernels.FootprintArrays(px, py, qx, qy, j00, j01, j10, j11, keep_bounds)
+
+
 def corner_set(shape: tuple[int, int], x: FloatArray, y: FloatArray) -> PixelSet:
     """What the drivers read of checked corners from `corner_arrays`."""
     return PixelSet(shape, _kernels.CornerArrays(x, y), None, (x, y), corners=True)
@@ -665,17 +688,17 @@ def pixel_set(pixels: Any) -> PixelSet:
     subclass's code does, it runs here, first; the values it gave are then
     checked, and only those are used.  Call it after every other argument is
     converted.  A lazy grid made by `Pixels.grid` holds a map checked when it
-    was made and immutable since, and corner footprints made by
-    `Pixels.from_corners` hold corners checked when they were made, private
-    since: they are used as they are."""
+    was made and immutable since, and the footprints of `Pixels.from_arrays`
+    and `Pixels.from_corners` hold arrays checked when they were made,
+    private and read-only since: they are used as they are."""
     global _trusted_pixels
     if type(pixels) in _trusted_pixels:
-        return pixels._pixel_set   # type: ignore[no-any-return]
-    from .grid import Pixels, _CornerPixels, _GridPixels
+        return pixels._checked_set()   # type: ignore[no-any-return]
+    from .grid import Pixels, _ArrayPixels, _CornerPixels, _GridPixels
 
-    _trusted_pixels = (_GridPixels, _CornerPixels)
+    _trusted_pixels = (_GridPixels, _CornerPixels, _ArrayPixels)
     if type(pixels) in _trusted_pixels:
-        return pixels._pixel_set   # type: ignore[no-any-return]
+        return pixels._checked_set()   # type: ignore[no-any-return]
     instance("pixels", pixels, Pixels)
     shape = plain_shape(pixels.shape)
     raw_affine = pixels.affine
@@ -698,7 +721,7 @@ def pixel_set(pixels: Any) -> PixelSet:
         grid_map((shape[0], shape[1]), affine)
         return PixelSet(shape, grid_window(affine, (0, shape[0]), (0, shape[1])), affine, ())
     checked = native_arrays(arrays, math.prod(shape))
-    return PixelSet(shape, _kernels.FootprintArrays(*checked), None, checked)
+    return PixelSet(shape, footprint_arrays_of(checked), None, checked)
 
 
 def not_both(name: str, value: Any, other_name: str, other: Any) -> None:

@@ -16,7 +16,8 @@ class GridWindow:
 
 class FootprintArrays:
     def __init__(self, px: FloatArray, py: FloatArray, qx: FloatArray, qy: FloatArray,
-                 j00: FloatArray, j01: FloatArray, j10: FloatArray, j11: FloatArray) -> None: ...
+                 j00: FloatArray, j01: FloatArray, j10: FloatArray, j11: FloatArray,
+                 keep_bounds: bool = False) -> None: ...
 
 # Corner footprints: the corners' x and y, two C-contiguous float64 arrays
 # of one shape (ny + 1, nx + 1), not converted.

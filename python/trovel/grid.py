@@ -450,6 +450,9 @@ class _GridPixels(_Frozen):
     def __reduce__(self) -> tuple[Any, ...]:
         return _GridPixels._checked, (self._shape, self._affine, "the grid's map")
 
+    def _checked_set(self) -> chk.PixelSet:
+        return self._pixel_set
+
     def __repr__(self) -> str:
         return f"Pixels.grid({self._shape}, affine={self._affine})"
 
@@ -476,8 +479,14 @@ class _GridPixels(_Frozen):
 
 
 class _ArrayPixels(_Frozen):
-    __slots__ = ("_arrays",)
+    """Per-pixel footprints: private arrays, checked when made and read-only
+    since, so that the drivers take them as they are (their shapes checked
+    again at each use), with the renderer's bounds of their runs kept beside
+    them."""
+
+    __slots__ = ("_arrays", "_pixel_set")
     _arrays: tuple[FloatArray, ...]
+    _pixel_set: chk.PixelSet
 
     def __init__(self, px: Any, py: Any, qx: Any, qy: Any, j00: Any, j01: Any, j10: Any,
                  j11: Any, shape: Any) -> None:
@@ -491,16 +500,24 @@ class _ArrayPixels(_Frozen):
         return p
 
     def _set(self, arrays: list[FloatArray], shape: tuple[int, ...]) -> None:
+        for a in arrays:
+            a.flags.writeable = False   # owned here: no view of them can write
         object.__setattr__(self, "_arrays", tuple(arrays))
         object.__setattr__(self, "_shape", shape)
+        object.__setattr__(self, "_pixel_set", chk.footprint_set(shape, self._arrays))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # rebuilt, and checked again, from the eight arrays
+        return _ArrayPixels, (*self._arrays, self._shape)
+
+    def _checked_set(self) -> chk.PixelSet:
+        chk.native_arrays(self._arrays, math.prod(self._shape))
+        return self._pixel_set
 
     def __repr__(self) -> str:
         return f"<Pixels of shape {self._shape} with per-pixel footprints>"
 
     def _native_arrays(self) -> tuple[FloatArray, ...]:
-        # the private arrays themselves, not views: the coverage functions
-        # take their views after the last caller code has run
-        chk.native_arrays(self._arrays, math.prod(self._shape))
         return self._arrays
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
@@ -540,6 +557,11 @@ class _CornerPixels(_Frozen):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return Pixels.from_corners, (self._x, self._y)
+
+    def _checked_set(self) -> chk.PixelSet:
+        ny, nx = self._shape
+        chk.unchanged((self._x, self._y), (ny + 1, nx + 1))
+        return self._pixel_set
 
     def __repr__(self) -> str:
         return f"<Pixels of shape {self._shape} with corner footprints>"

@@ -8,7 +8,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "kernels/pixels.hpp"
 #include "trovel/trovel.hpp"
@@ -35,16 +37,36 @@ inline double* checked_out(const py::array& out, py::ssize_t ndim, const py::ssi
 }
 
 // Per-pixel footprints as the Python layer hands them over: eight 1-d
-// float64 arrays of one length, kept alive while the object lives.
+// float64 arrays of one length, kept alive while the object lives.  Of
+// arrays that never change (a pixel set's own, read-only), the renderer's
+// run bounds are kept too, found by the first render that asks for them.
 struct FootprintArrays {
     ExactReals px, py, qx, qy, j00, j01, j10, j11;
 
     FootprintArrays(ExactReals px_, ExactReals py_, ExactReals qx_, ExactReals qy_,
-                    ExactReals j00_, ExactReals j01_, ExactReals j10_, ExactReals j11_)
-        : px(px_), py(py_), qx(qx_), qy(qy_), j00(j00_), j01(j01_), j10(j10_), j11(j11_) {
+                    ExactReals j00_, ExactReals j01_, ExactReals j10_, ExactReals j11_,
+                    bool keep_bounds)
+        : px(px_), py(py_), qx(qx_), qy(qy_), j00(j00_), j01(j01_), j10(j10_), j11(j11_),
+          keep_bounds_(keep_bounds) {
         for (const ExactReals* a : {&px, &py, &qx, &qy, &j00, &j01, &j10, &j11})
             if (a->ndim() != 1 || a->size() != px.size())
                 throw std::invalid_argument("footprint arrays must be 1-d, of one length");
+    }
+    FootprintArrays(const FootprintArrays&) = delete;
+    FootprintArrays& operator=(const FootprintArrays&) = delete;
+
+    // The kept run bounds (found once, whichever thread asks first), or
+    // null when the arrays may change.
+    const double* kept_bounds() const {
+        if (!keep_bounds_ || size() == 0) return nullptr;
+        std::call_once(bounds_found_, [this] {
+            const auto n = static_cast<std::int64_t>(size());
+            run_bounds_.resize(static_cast<std::size_t>((n + kFootprintRun - 1) / kFootprintRun *
+                                                        kRunBoundsSize));
+            footprint_run_bounds(qx.data(), qy.data(), j00.data(), j01.data(), j10.data(),
+                                 j11.data(), n, run_bounds_.data());
+        });
+        return run_bounds_.data();
     }
 
     std::size_t size() const { return static_cast<std::size_t>(px.size()); }
@@ -53,6 +75,11 @@ struct FootprintArrays {
         return {px.data(),  py.data(),  qx.data(),  qy.data(), j00.data(),
                 j01.data(), j10.data(), j11.data(), size()};
     }
+
+private:
+    bool keep_bounds_;
+    mutable std::once_flag bounds_found_;
+    mutable std::vector<double> run_bounds_;
 };
 
 // Quadrilateral footprints as the Python layer hands them over: the x and

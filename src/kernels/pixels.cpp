@@ -152,10 +152,11 @@ void bind_pixels(py::module_& m) {
     py::class_<FootprintArrays>(m, "FootprintArrays",
                                 "Per-pixel grid positions, footprint centres and Jacobians.")
         .def(py::init<ExactReals, ExactReals, ExactReals, ExactReals, ExactReals, ExactReals,
-                      ExactReals, ExactReals>(),
+                      ExactReals, ExactReals, bool>(),
              py::arg("px").noconvert(), py::arg("py").noconvert(), py::arg("qx").noconvert(),
              py::arg("qy").noconvert(), py::arg("j00").noconvert(), py::arg("j01").noconvert(),
-             py::arg("j10").noconvert(), py::arg("j11").noconvert());
+             py::arg("j10").noconvert(), py::arg("j11").noconvert(),
+             py::arg("keep_bounds") = false);
     py::class_<CornerArrays>(m, "CornerArrays",
                              "The corners of quadrilateral footprints, (ny + 1, nx + 1) each.")
         .def(py::init<ExactReals, ExactReals>(), py::arg("x").noconvert(),

@@ -25,6 +25,15 @@ inline Point grid_centre(const GridMap& m, double k, double i) {
     return {(m.m00 * k + m.m01 * i) + m.x0, (m.m10 * k + m.m11 * i) + m.y0};
 }
 
+// The renderer bounds per-pixel footprints in runs of kFootprintRun, each
+// by kRunBoundsSize doubles (footprint_run_bounds, render/drivers.cpp); a
+// pixel set made once and used many times keeps them.
+constexpr std::int64_t kFootprintRun = 64;
+constexpr std::int64_t kRunBoundsSize = 6;
+void footprint_run_bounds(const double* qx, const double* qy, const double* j00,
+                          const double* j01, const double* j10, const double* j11,
+                          std::int64_t n, double* bounds);
+
 // Rows [r0, r1) by columns [c0, c1) of a lazy grid; a result of the window
 // is (r1 - r0, c1 - c0), row-major.
 struct GridWindow {

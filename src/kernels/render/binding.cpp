@@ -185,7 +185,8 @@ void render_on_arrays(const ShapeDescription& d, const FootprintArrays& p, py::a
     double* dst = arrays_out(p, out);
     py::gil_scoped_release unlocked;
     render_footprints(d.shape, p.qx.data(), p.qy.data(), p.j00.data(), p.j01.data(),
-                      p.j10.data(), p.j11.data(), static_cast<int64_t>(p.size()), dst, threads);
+                      p.j10.data(), p.j11.data(), static_cast<int64_t>(p.size()), dst, threads,
+                      p.kept_bounds());
 }
 
 void render_on_corners(const ShapeDescription& d, const CornerArrays& p, py::array out,

@@ -34,7 +34,7 @@ namespace trovel {
 namespace {
 
 constexpr std::int64_t kGridBlock = 64;   // rows and columns of a top-level grid block
-constexpr std::int64_t kRunBlock = 64;    // footprints of a run of a list
+constexpr std::int64_t kRunBlock = kFootprintRun;   // footprints of a run of a list
 constexpr int kGroupRuns = 8;             // runs of a top-level group of a list
 constexpr std::int64_t kGroupBlock = kGroupRuns * kRunBlock;
 // The relative growth of every bounding box: far above the rounding of a
@@ -474,16 +474,23 @@ void walk_list(Walker& w, const ListJob& L, const std::vector<std::int32_t>& pro
     }
 }
 
-// A group of runs: the runs' bounds in the one pass over the inputs, the
-// whole program classified once against their union, and each run only
-// against the primitives that still cross the group (at the edge of an
-// aperture one or two of them), so most of the classifying is shared.
-void walk_group(Walker& w, const ListJob& L, std::int64_t n0, std::int64_t n1) {
+// A group of runs: the runs' bounds in the one pass over the inputs (or
+// from those kept with the pixel set), the whole program classified once
+// against their union, and each run only against the primitives that still
+// cross the group (at the edge of an aperture one or two of them), so most
+// of the classifying is shared.
+void walk_group(Walker& w, const ListJob& L, const double* kept, std::int64_t n0,
+                std::int64_t n1) {
     RunBounds runs[kGroupRuns];
     RunBounds all;
     int count = 0;
     for (std::int64_t r0 = n0; r0 < n1; r0 += kRunBlock, ++count) {
-        runs[count] = run_bounds(L, r0, std::min(n1, r0 + kRunBlock));
+        if (kept) {
+            const double* b = kept + kRunBoundsSize * (r0 / kRunBlock);
+            runs[count] = {b[0], b[1], b[2], b[3], b[4], b[5]};
+        } else {
+            runs[count] = run_bounds(L, r0, std::min(n1, r0 + kRunBlock));
+        }
         all.merge(runs[count]);
     }
     const RunBox box = all.box();
@@ -503,13 +510,26 @@ void walk_group(Walker& w, const ListJob& L, std::int64_t n0, std::int64_t n1) {
 
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j00, const double* j01, const double* j10,
-                       const double* j11, std::int64_t n, double* out, int threads) {
+                       const double* j11, std::int64_t n, double* out, int threads,
+                       const double* kept) {
     if (n <= 0) return;
     const ListJob L{qx, qy, j00, j01, j10, j11, out};
     const std::int64_t groups = (n + kGroupBlock - 1) / kGroupBlock;
     for_each_piece(threads, groups, [&](std::int64_t g) {
-        walk_group(walker_for(shape), L, g * kGroupBlock, std::min(n, (g + 1) * kGroupBlock));
+        walk_group(walker_for(shape), L, kept, g * kGroupBlock,
+                   std::min(n, (g + 1) * kGroupBlock));
     });
+}
+
+void footprint_run_bounds(const double* qx, const double* qy, const double* j00,
+                          const double* j01, const double* j10, const double* j11,
+                          std::int64_t n, double* bounds) {
+    const ListJob L{qx, qy, j00, j01, j10, j11, nullptr};
+    for (std::int64_t r0 = 0; r0 < n; r0 += kRunBlock) {
+        const RunBounds r = run_bounds(L, r0, std::min(n, r0 + kRunBlock));
+        double* b = bounds + kRunBoundsSize * (r0 / kRunBlock);
+        b[0] = r.xmin, b[1] = r.xmax, b[2] = r.ymin, b[3] = r.ymax, b[4] = r.ex, b[5] = r.ey;
+    }
 }
 
 // ---- quadrilateral footprints ---------------------------------------------

@@ -247,9 +247,15 @@ private:
 // ---- drivers.cpp ----------------------------------------------------------
 void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads,
                  bool fresh = false);
+// Footprints [0, n): `kept`, when not null, holds footprint_run_bounds of
+// them, which spares reading the footprints of runs no boundary comes near.
 void render_footprints(const Shape& shape, const double* qx, const double* qy,
                        const double* j00, const double* j01, const double* j10,
-                       const double* j11, std::int64_t n, double* out, int threads);
+                       const double* j11, std::int64_t n, double* out, int threads,
+                       const double* kept = nullptr);
+// footprint_run_bounds (pixels.hpp) writes, for each run, the centres'
+// extremes and the largest half-extents (times two) along x and y: the
+// same bounds whether kept or found again, so the results have the same bits.
 // Pixel (i, k) of the corner grid into out[i * grid.cols + k].
 void render_quads(const Shape& shape, const CornerGrid& grid, double* out, int threads);
 
