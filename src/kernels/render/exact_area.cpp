@@ -752,11 +752,15 @@ bool lines_through(const Primitive& p, const Local& at, double reach, Line* line
     return true;
 }
 
-// The footprint polygon (x, y, n) cut by lines [first, last) in turn.
+// The footprint polygon (x, y, n) cut by lines [first, last) in turn: its
+// vertex count (0 when nothing is left), or -1 when rounding made a cut add
+// more than the one vertex a convex polygon can gain (each input vertex
+// gives at most two, hence the room), so that it would outgrow its arrays.
 int cut_by_lines(double* x, double* y, int n, const Line* lines, int first, int last) {
-    double tx[kConvexClipped], ty[kConvexClipped];
+    double tx[2 * kConvexClipped], ty[2 * kConvexClipped];
     for (int l = first; l < last && n >= 3; ++l) {
         n = cut_by_line(x, y, n, lines[l].ax, lines[l].ay, lines[l].ux, lines[l].uy, tx, ty);
+        if (n > kConvexClipped) return -1;
         std::copy(tx, tx + n, x);
         std::copy(ty, ty + n, y);
     }
@@ -799,6 +803,7 @@ bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_
             std::copy(x[rest], x[rest] + size[rest], x[s]);
             std::copy(y[rest], y[rest] + size[rest], y[s]);
             size[s] = cut_by_lines(x[s], y[s], size[rest], lines, first[top], first[top + 1]);
+            if (size[s] < 0) return false;
         }
         area[s] = size[s] ? shoelace(x[s], y[s], size[s]) : 0.0;
     }
