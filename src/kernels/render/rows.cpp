@@ -137,7 +137,9 @@ bool BlockRuns::prepare(const Primitive& prim, const GridMap& map, double bx, do
     bx_ = bx, by_ = by, i0_ = i0, k0_ = k0, k1_ = k1;
     edges_ = 0;
     if (prim.kind != PrimKind::Polygon) return true;   // round: solved row by row
-    if (!prim.convex || prim.bands) return false;
+    // (a polygon left unbanded for a degenerate height may have more edges
+    // than the table holds)
+    if (!prim.convex || prim.bands || prim.n > kBandedEdges) return false;
     const double extent = std::fabs(prim.xmin) + std::fabs(prim.xmax) + std::fabs(prim.ymin) +
                           std::fabs(prim.ymax) + bx + by;
     const std::int64_t far_row = std::max(std::llabs(i0), std::llabs(i1 - 1));
