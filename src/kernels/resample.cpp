@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "kernels/bindings.hpp"
+#include "kernels/pairs.hpp"
 #include "kernels/threads.hpp"
 
 namespace trovel {
@@ -343,8 +344,6 @@ bool quad_cells(const CellQuad& q, const Target& t, std::int64_t ilo, std::int64
     return true;
 }
 
-// ---- the passes ------------------------------------------------------------
-
 struct Inputs {
     Source src;
     Target target;
@@ -367,6 +366,128 @@ struct Outputs {
             if (a) std::fill(a + i0 * cols, a + i1 * cols, 0.0);
     }
 };
+
+// A quad whose box is at most kSmallBox cells each way and lies within the
+// target: the same Green's sum with the box's size fixed, so that no loop
+// depends on where an edge's pieces fall.  Each edge's piece over column c
+// adds, to the cell of row r, its area above r less its area above r + 1;
+// the area above the box's foot is the piece's width times its mean height
+// (no piece lies below the foot) and the area above its top is nothing.
+// Cells an edge does not reach get a piece of no width, whose areas are 0.
+constexpr int kSmallBox = 3;
+
+// Two of a quad's edges side by side, from corner j to j + 1 in each lane,
+// with what their pieces over the columns need: slopes, runs (1 / |slope|,
+// 0 for a level edge or one too close to level for it to be a double, as
+// quad_cells takes them), the sign of -(integral of y dx) and their spans
+// in x.
+struct EdgePair {
+    Pair x0, y0, slope, run, sign, xmin, xmax;
+
+    EdgePair(const CellQuad& q, int j) {
+        const int k = (j + 1) & 3, n = (j + 2) & 3;
+        x0 = Pair{q.x[j], q.x[k]};
+        y0 = Pair{q.y[j], q.y[k]};
+        const Pair x1{q.x[k], q.x[n]}, y1{q.y[k], q.y[n]};
+        const Pair dx = x1 - x0, dy = y1 - y0, zero{0.0, 0.0}, one{1.0, 1.0};
+        slope = dy / (dx != zero ? dx : one);
+        run = pair_abs(dx / (dy != zero ? dy : one));
+        run = (dy != zero) & (run <= Pair{1e300, 1e300}) ? run : zero;
+        sign = dx > zero ? -one : one;
+        xmin = pair_min(x0, x1);
+        xmax = pair_max(x0, x1);
+    }
+};
+
+// The area above the level t under the pieces, lane by lane: area_above.
+inline Pair areas_above(Pair t, Pair lo, Pair hi, Pair width, Pair run) {
+    const Pair h = hi - pair_min(pair_max(t, lo), hi);
+    return Pair{0.5, 0.5} * (h * h) * run + width * pair_max(lo - t, Pair{0.0, 0.0});
+}
+
+// Adds two edges' Green's sums to the cells of a W x H box, lane by lane.
+template <int W, int H>
+void add_edge_pair(const EdgePair& e, Pair* acc) {
+    for (int c = 0; c < W; ++c) {
+        // the pieces over [c, c + 1], kept on their edges where empty
+        const Pair left{double(c), double(c)}, right{double(c + 1), double(c + 1)};
+        const Pair xa = pair_min(pair_max(left, e.xmin), e.xmax);
+        const Pair xb = pair_max(pair_min(right, e.xmax), xa);
+        const Pair width = xb - xa;
+        const Pair ya = e.y0 + (xa - e.x0) * e.slope, yb = e.y0 + (xb - e.x0) * e.slope;
+        const Pair lo = pair_min(ya, yb), hi = pair_max(ya, yb);
+        Pair above = width * (Pair{0.5, 0.5} * (lo + hi));
+        for (int r = 0; r < H; ++r) {
+            const Pair level{double(r + 1), double(r + 1)};
+            const Pair next = r + 1 < H ? areas_above(level, lo, hi, width, e.run) : Pair{0.0, 0.0};
+            acc[r * W + c] += e.sign * (above - next);
+            above = next;
+        }
+    }
+}
+
+// A small quad's cells, row by row, into acc: each cell the sum of its four
+// edges' terms, edges 0 and 2, 1 and 3 in the two lanes.
+template <int W, int H>
+void small_box_cells(const CellQuad& q, double* acc) {
+    Pair lanes[W * H];
+    for (Pair& v : lanes) v = Pair{0.0, 0.0};
+    add_edge_pair<W, H>(EdgePair(q, 0), lanes);
+    add_edge_pair<W, H>(EdgePair(q, 2), lanes);
+    for (int n = 0; n < W * H; ++n) acc[n] = lanes[n][0] + lanes[n][1];
+}
+
+// A small quad's cells in target rows [ilo, ihi] into the outputs.  A cell
+// with no area gets nothing added (not even a value that is not finite
+// times 0).
+template <int W, int H>
+void deposit_small(const CellQuad& q, double flux, double spread, std::int64_t ilo,
+                   std::int64_t ihi, std::int64_t cols, const Outputs& out) {
+    double acc[W * H];
+    small_box_cells<W, H>(q, acc);
+    const double orient = q.twice_area > 0.0 ? 1.0 : -1.0;
+    const std::int64_t i0 = std::max(q.ilo, ilo), i1 = std::min(q.ihi, ihi);
+    for (std::int64_t i = i0; i <= i1; ++i) {
+        const double* row = acc + (i - q.ilo) * W;
+        const std::int64_t at = i * cols + q.klo;
+        double* image = out.image + at;
+        double* weight = out.weight + at;
+        for (int c = 0; c < W; ++c) {
+            const double a = std::max(row[c] * orient, 0.0);
+            const bool some = a > 0.0;
+            image[c] += some ? flux * a : 0.0;
+            weight[c] += a;
+        }
+        if (out.variance)
+            for (int c = 0; c < W; ++c) {
+                const double a = std::max(row[c] * orient, 0.0);
+                out.variance[at + c] += a > 0.0 ? spread * (a * a) : 0.0;
+            }
+    }
+}
+
+// Deposits a quad whose box lies within the target and is at most
+// kSmallBox cells either way; false for any other.
+bool deposit_if_small(const CellQuad& q, const Target& t, double flux, double spread,
+                      std::int64_t ilo, std::int64_t ihi, const Outputs& out) {
+    const std::int64_t w = q.khi - q.klo + 1, h = q.ihi - q.ilo + 1;
+    if (w > kSmallBox || h > kSmallBox || !within_target(q, t)) return false;
+    const std::int64_t n = t.cols;
+    switch (kSmallBox * (h - 1) + (w - 1)) {
+        case 0: deposit_small<1, 1>(q, flux, spread, ilo, ihi, n, out); break;
+        case 1: deposit_small<2, 1>(q, flux, spread, ilo, ihi, n, out); break;
+        case 2: deposit_small<3, 1>(q, flux, spread, ilo, ihi, n, out); break;
+        case 3: deposit_small<1, 2>(q, flux, spread, ilo, ihi, n, out); break;
+        case 4: deposit_small<2, 2>(q, flux, spread, ilo, ihi, n, out); break;
+        case 5: deposit_small<3, 2>(q, flux, spread, ilo, ihi, n, out); break;
+        case 6: deposit_small<1, 3>(q, flux, spread, ilo, ihi, n, out); break;
+        case 7: deposit_small<2, 3>(q, flux, spread, ilo, ihi, n, out); break;
+        default: deposit_small<3, 3>(q, flux, spread, ilo, ihi, n, out); break;
+    }
+    return true;
+}
+
+// ---- the passes ------------------------------------------------------------
 
 // Bands of target rows, and for each source row and band the run of the
 // row's pixels [first, last] that may reach the band (empty: first > last).
@@ -456,9 +577,10 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
 void deposit_quad(const Inputs& in, const CellQuad& q, double value, double var,
                   std::int64_t ilo, std::int64_t ihi, Cells& cells, const Outputs& out) {
     const Target& t = in.target;
-    if (!quad_cells(q, t, ilo, ihi, cells)) return;
     const double per_area = 2.0 / std::fabs(q.twice_area);
     const double flux = value * per_area, spread = var * (per_area * per_area);
+    if (deposit_if_small(q, t, flux, spread, ilo, ihi, out)) return;
+    if (!quad_cells(q, t, ilo, ihi, cells)) return;
     for (std::int64_t i = std::max(cells.ilo, ilo); i <= std::min(cells.ihi, ihi); ++i) {
         const std::int64_t at = i * t.cols + cells.klo;
         for (std::int64_t c = 0; c <= cells.khi - cells.klo; ++c) {
@@ -471,43 +593,50 @@ void deposit_quad(const Inputs& in, const CellQuad& q, double value, double var,
     }
 }
 
-// Band b: every source row's run that reaches it, in source order, onto
-// its target rows.
+// The source is walked in strips of kStrip columns, each strip row by
+// row: the target cells that neighbouring rows of a strip share then stay
+// in the nearest cache between them, where a whole row's would not.  Every
+// band walks the strips alike, so each output pixel still receives its
+// additions in one order, the same for any thread count.
+constexpr std::int64_t kStrip = 128;
+
+// Band b: every source row's run that reaches it, strip by strip, onto its
+// target rows.
 void deposit_band(const Inputs& in, const Bands& bands, std::int64_t b, const Outputs& out) {
     thread_local Cells cells;
     const Target& t = in.target;
     const std::int64_t ilo = b * bands.height, ihi = std::min(t.rows, ilo + bands.height) - 1;
     out.clear_rows(ilo, ihi + 1, t.cols);
     thread_local RowCells row;
-    for (std::int64_t r = 0; r < in.src.rows; ++r) {
-        const std::int32_t k0 = bands.first[r * bands.count + b];
-        const std::int32_t k1 = bands.last[r * bands.count + b];
-        if (k1 < k0) continue;
-        row.fill(in.src, t, r, k0, k1);
-        for (std::int64_t k = k0; k <= k1; ++k) {
-            const CellQuad q = cell_quad(t, &row.u[4 * (k - k0)], &row.v[4 * (k - k0)]);
-            if (!q.finite || q.twice_area == 0.0 || q.ihi < ilo || q.ilo > ihi) continue;
-            const std::int64_t n = r * in.src.width + k;
-            deposit_quad(in, q, in.values[n], in.variance ? in.variance[n] : 0.0, ilo, ihi,
-                         cells, out);
+    for (std::int64_t s0 = 0; s0 < in.src.width; s0 += kStrip)
+        for (std::int64_t r = 0; r < in.src.rows; ++r) {
+            const std::int64_t k0 = std::max<std::int64_t>(bands.first[r * bands.count + b], s0);
+            const std::int64_t k1 =
+                std::min<std::int64_t>(bands.last[r * bands.count + b], s0 + kStrip - 1);
+            if (k1 < k0) continue;
+            row.fill(in.src, t, r, k0, k1);
+            for (std::int64_t k = k0; k <= k1; ++k) {
+                const CellQuad q = cell_quad(t, &row.u[4 * (k - k0)], &row.v[4 * (k - k0)]);
+                if (!q.finite || q.twice_area == 0.0 || q.ihi < ilo || q.ilo > ihi) continue;
+                const std::int64_t n = r * in.src.width + k;
+                deposit_quad(in, q, in.values[n], in.variance ? in.variance[n] : 0.0, ilo, ihi,
+                             cells, out);
+            }
         }
-    }
 }
 
-// One band for the whole target (one thread): each source row surveyed
-// and deposited in one pass, with the same values and sums as the two
-// passes give.
-double survey_and_deposit_row(const Inputs& in, std::int64_t r, Cells& cells,
-                              const Outputs& out) {
+// One band for the whole target (one thread): pixels [k0, k1] of source
+// row r surveyed and deposited in one pass, what they put beyond the
+// target added to `outside` in pixel order, as the two passes find it.
+void survey_and_deposit(const Inputs& in, std::int64_t r, std::int64_t k0, std::int64_t k1,
+                        Cells& cells, const Outputs& out, double& outside) {
     const Target& t = in.target;
-    const std::int64_t n = in.src.row_length(r);
     thread_local RowCells row;
-    row.fill(in.src, t, r, 0, n - 1);
-    double outside = 0.0;
-    for (std::int64_t k = 0; k < n; ++k) {
+    row.fill(in.src, t, r, k0, k1);
+    for (std::int64_t k = k0; k <= k1; ++k) {
         const std::int64_t at = r * in.src.width + k;
         const double value = in.values[at];
-        const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
+        const CellQuad q = cell_quad(t, &row.u[4 * (k - k0)], &row.v[4 * (k - k0)]);
         if (!q.finite || !meets_target(q, t)) {
             outside += value;
             continue;
@@ -521,7 +650,6 @@ double survey_and_deposit_row(const Inputs& in, std::int64_t r, Cells& cells,
         const double area = 0.5 * std::fabs(q.twice_area);
         outside += value * ((area - inside) / area);
     }
-    return outside;
 }
 
 // At most this many band entries per source row and band: the bands
@@ -550,7 +678,11 @@ double resample_all(const Inputs& in, const Outputs& out, int asked) {
     if (bands.count == 1 && in.target.cols > 0) {
         out.clear_rows(0, in.target.rows, in.target.cols);
         Cells cells;
-        for (std::int64_t r = 0; r < rows; ++r) outside[r] = survey_and_deposit_row(in, r, cells, out);
+        for (std::int64_t s0 = 0; s0 < in.src.width; s0 += kStrip)
+            for (std::int64_t r = 0; r < rows; ++r) {
+                const std::int64_t k1 = std::min(s0 + kStrip, in.src.row_length(r)) - 1;
+                if (k1 >= s0) survey_and_deposit(in, r, s0, k1, cells, out, outside[r]);
+            }
         double total = 0.0;
         for (const double o : outside) total += o;
         return total;
