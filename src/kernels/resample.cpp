@@ -169,48 +169,64 @@ CellQuad cell_quad(const Target& t, const double* u, const double* v) {
     return q;
 }
 
-// Pixels [k0, k1] of source row r in cell coordinates, corner j of pixel k
-// at u[4 (k - k0) + j]: corners shared by neighbours are carried once.
-// Without `each`, a corner grid's or a lazy grid's pixels are left in the
-// two rows of corners alone (u0, v0 along row r, u1, v1 along row r + 1,
-// from corner k0), which is all the survey reads of most rows.
+// Pixels [k0, k1] of source row r in cell coordinates.  A corner grid's or
+// a lazy grid's are held as their two rows of corners (u0, v0 along row r,
+// u1, v1 along row r + 1, from corner k0), each corner carried once; when
+// the next fill is of row r + 1 over the same pixels, the lower row is
+// the one already carried.  Per-pixel footprints are held four corners a
+// pixel.
 struct RowCells {
-    std::vector<double> u, v, shared;
+    std::vector<double> u, v, upper, lower;
     const double *u0 = nullptr, *v0 = nullptr, *u1 = nullptr, *v1 = nullptr;
+    std::int64_t row = -1, first = 0, last = -1;   // what the lower row holds
+
+    // Forgets the rows carried: the next fill carries both.
+    void forget() { row = -1; }
 
     void fill(const Source& src, const Target& t, std::int64_t r, std::int64_t k0,
-              std::int64_t k1, bool each = true) {
+              std::int64_t k1) {
         const std::size_t n = static_cast<std::size_t>(k1 - k0 + 1);
-        u.resize(4 * n);
-        v.resize(4 * n);
         if (src.kind == SourceKind::Footprints) {
+            u.resize(4 * n);
+            v.resize(4 * n);
             double px[4], py[4];
             for (std::int64_t k = k0; k <= k1; ++k) {
                 src.quad(r, k, px, py);
                 for (int j = 0; j < 4; ++j) t.to_cells(px[j], py[j], u[4 * (k - k0) + j], v[4 * (k - k0) + j]);
             }
+            first = k0;
             return;
         }
-        // the two corner rows, then each pixel's four from them
         const std::size_t m = n + 1;
-        shared.resize(4 * m);
-        double* u0 = shared.data();
-        double* v0 = u0 + m;
-        double* u1 = v0 + m;
-        double* v1 = u1 + m;
-        for (std::int64_t c = k0; c <= k1 + 1; ++c) {
-            double x0, y0, x1, y1;
-            src.corner(r, c, x0, y0);
-            src.corner(r + 1, c, x1, y1);
-            t.to_cells(x0, y0, u0[c - k0], v0[c - k0]);
-            t.to_cells(x1, y1, u1[c - k0], v1[c - k0]);
+        const bool follows = row == r && first == k0 && last == k1;
+        if (follows) std::swap(upper, lower);
+        upper.resize(2 * m);
+        lower.resize(2 * m);
+        const auto carry = [&](std::int64_t i, std::vector<double>& to) {
+            for (std::int64_t c = k0; c <= k1 + 1; ++c) {
+                double x, y;
+                src.corner(i, c, x, y);
+                t.to_cells(x, y, to[c - k0], to[m + c - k0]);
+            }
+        };
+        if (!follows) carry(r, upper);
+        carry(r + 1, lower);
+        row = r + 1, first = k0, last = k1;
+        u0 = upper.data(), v0 = u0 + m;
+        u1 = lower.data(), v1 = u1 + m;
+    }
+
+    bool shared(const Source& src) const { return src.kind != SourceKind::Footprints; }
+
+    // The corners of pixel k (of those filled), in order.
+    void pixel(const Source& src, std::int64_t k, double* pu, double* pv) const {
+        const std::int64_t c = k - first;
+        if (!shared(src)) {
+            for (int j = 0; j < 4; ++j) pu[j] = u[4 * c + j], pv[j] = v[4 * c + j];
+            return;
         }
-        this->u0 = u0, this->v0 = v0, this->u1 = u1, this->v1 = v1;
-        if (!each) return;
-        for (std::size_t k = 0; k < n; ++k) {
-            u[4 * k] = u0[k], u[4 * k + 1] = u0[k + 1], u[4 * k + 2] = u1[k + 1], u[4 * k + 3] = u1[k];
-            v[4 * k] = v0[k], v[4 * k + 1] = v0[k + 1], v[4 * k + 2] = v1[k + 1], v[4 * k + 3] = v1[k];
-        }
+        pu[0] = u0[c], pu[1] = u0[c + 1], pu[2] = u1[c + 1], pu[3] = u1[c];
+        pv[0] = v0[c], pv[1] = v0[c + 1], pv[2] = v1[c + 1], pv[3] = v1[c];
     }
 };
 
@@ -512,8 +528,9 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
     std::fill(last, last + bands.count, -1);
     const std::int64_t n = in.src.row_length(r);
     thread_local RowCells row;
-    const bool shared = in.src.kind != SourceKind::Footprints;
-    row.fill(in.src, t, r, 0, n - 1, !shared);
+    const bool shared = row.shared(in.src);
+    row.forget();
+    row.fill(in.src, t, r, 0, n - 1);
     // A row whose corners all lie within the target puts nothing beyond it;
     // each band takes the run of its pixels whose rows reach the band (the
     // rows of a pixel's box, from its corners' heights, as cell_box finds
@@ -547,11 +564,12 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
         }
         return 0.0;
     }
-    if (shared) row.fill(in.src, t, r, 0, n - 1);
     for (std::int64_t k = 0; k < n; ++k) {
         const double value = in.values[r * in.src.width + k];
+        double u[4], v[4];
+        row.pixel(in.src, k, u, v);
         CellQuad box;
-        cell_box(t, &row.u[4 * k], &row.v[4 * k], box);
+        cell_box(t, u, v, box);
         if (!box.finite || !meets_target(box, t)) {
             outside += value;
             continue;
@@ -562,7 +580,7 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
             last[b] = static_cast<std::int32_t>(k);
         }
         if (within_target(box, t)) continue;
-        const CellQuad q = cell_quad(t, &row.u[4 * k], &row.v[4 * k]);
+        const CellQuad q = cell_quad(t, u, v);
         if (q.twice_area == 0.0) continue;   // no area, in no pixel: refused by the checks
         // across the border: the quad's area less its cells' in the target
         const double inside =
@@ -608,7 +626,8 @@ void deposit_band(const Inputs& in, const Bands& bands, std::int64_t b, const Ou
     const std::int64_t ilo = b * bands.height, ihi = std::min(t.rows, ilo + bands.height) - 1;
     out.clear_rows(ilo, ihi + 1, t.cols);
     thread_local RowCells row;
-    for (std::int64_t s0 = 0; s0 < in.src.width; s0 += kStrip)
+    for (std::int64_t s0 = 0; s0 < in.src.width; s0 += kStrip) {
+        row.forget();
         for (std::int64_t r = 0; r < in.src.rows; ++r) {
             const std::int64_t k0 = std::max<std::int64_t>(bands.first[r * bands.count + b], s0);
             const std::int64_t k1 =
@@ -616,27 +635,31 @@ void deposit_band(const Inputs& in, const Bands& bands, std::int64_t b, const Ou
             if (k1 < k0) continue;
             row.fill(in.src, t, r, k0, k1);
             for (std::int64_t k = k0; k <= k1; ++k) {
-                const CellQuad q = cell_quad(t, &row.u[4 * (k - k0)], &row.v[4 * (k - k0)]);
+                double u[4], v[4];
+                row.pixel(in.src, k, u, v);
+                const CellQuad q = cell_quad(t, u, v);
                 if (!q.finite || q.twice_area == 0.0 || q.ihi < ilo || q.ilo > ihi) continue;
                 const std::int64_t n = r * in.src.width + k;
                 deposit_quad(in, q, in.values[n], in.variance ? in.variance[n] : 0.0, ilo, ihi,
                              cells, out);
             }
         }
+    }
 }
 
 // One band for the whole target (one thread): pixels [k0, k1] of source
 // row r surveyed and deposited in one pass, what they put beyond the
 // target added to `outside` in pixel order, as the two passes find it.
 void survey_and_deposit(const Inputs& in, std::int64_t r, std::int64_t k0, std::int64_t k1,
-                        Cells& cells, const Outputs& out, double& outside) {
+                        RowCells& row, Cells& cells, const Outputs& out, double& outside) {
     const Target& t = in.target;
-    thread_local RowCells row;
     row.fill(in.src, t, r, k0, k1);
     for (std::int64_t k = k0; k <= k1; ++k) {
         const std::int64_t at = r * in.src.width + k;
         const double value = in.values[at];
-        const CellQuad q = cell_quad(t, &row.u[4 * (k - k0)], &row.v[4 * (k - k0)]);
+        double u[4], v[4];
+        row.pixel(in.src, k, u, v);
+        const CellQuad q = cell_quad(t, u, v);
         if (!q.finite || !meets_target(q, t)) {
             outside += value;
             continue;
@@ -678,11 +701,14 @@ double resample_all(const Inputs& in, const Outputs& out, int asked) {
     if (bands.count == 1 && in.target.cols > 0) {
         out.clear_rows(0, in.target.rows, in.target.cols);
         Cells cells;
-        for (std::int64_t s0 = 0; s0 < in.src.width; s0 += kStrip)
+        RowCells row;
+        for (std::int64_t s0 = 0; s0 < in.src.width; s0 += kStrip) {
+            row.forget();
             for (std::int64_t r = 0; r < rows; ++r) {
                 const std::int64_t k1 = std::min(s0 + kStrip, in.src.row_length(r)) - 1;
-                if (k1 >= s0) survey_and_deposit(in, r, s0, k1, cells, out, outside[r]);
+                if (k1 >= s0) survey_and_deposit(in, r, s0, k1, row, cells, out, outside[r]);
             }
+        }
         double total = 0.0;
         for (const double o : outside) total += o;
         return total;
