@@ -509,62 +509,61 @@ bool deposit_if_small(const CellQuad& q, const Target& t, double flux, double sp
 // row's pixels [first, last] that may reach the band (empty: first > last).
 struct Bands {
     std::int64_t count, height;
+    double per_height;   // 1 / height
     std::vector<std::int32_t> first, last;   // source row r, band b at r * count + b
 
-    std::int64_t of(std::int64_t row) const { return row / height; }
+    // row / height, by the reciprocal (an integer division is the survey's
+    // costliest step): for rows below 2^50 the product is off by at most
+    // one, which the test puts right.
+    std::int64_t of(std::int64_t row) const {
+        std::int64_t b = static_cast<std::int64_t>(double(row) * per_height);
+        if (b * height > row)
+            --b;
+        else if ((b + 1) * height <= row)
+            ++b;
+        return b;
+    }
 };
 
-// Source rows per piece of the survey.
+// Source rows per piece of the survey, and pixels per run of a row.
 constexpr std::int64_t kSurveyRows = 16;
+constexpr std::int64_t kSurveyRun = 16;
 
-// The survey of source row r: what its pixels put beyond the target, summed
-// in pixel order, and the runs of its pixels that reach each band.
-double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) {
-    const Target& t = in.target;
-    double outside = 0.0;
-    std::int32_t* first = bands.first.data() + r * bands.count;
-    std::int32_t* last = bands.last.data() + r * bands.count;
-    std::fill(first, first + bands.count, std::numeric_limits<std::int32_t>::max());
-    std::fill(last, last + bands.count, -1);
-    const std::int64_t n = in.src.row_length(r);
-    thread_local RowCells row;
-    const bool shared = row.shared(in.src);
-    row.forget();
-    row.fill(in.src, t, r, 0, n - 1);
-    // A row whose corners all lie within the target puts nothing beyond it;
-    // each band takes the run of its pixels whose rows reach the band (the
-    // rows of a pixel's box, from its corners' heights, as cell_box finds
-    // them: within the target no clamp moves them).
-    const auto within = [&](const double* a, std::size_t m, double hi) {
-        const auto [lo_it, hi_it] = std::minmax_element(a, a + m);
-        return *lo_it >= 0.0 && *hi_it < hi;
-    };
-    const std::size_t m = shared ? static_cast<std::size_t>(n + 1) : 4 * static_cast<std::size_t>(n);
-    const double* us[2] = {shared ? row.u0 : row.u.data(), shared ? row.u1 : nullptr};
-    const double* vs[2] = {shared ? row.v0 : row.v.data(), shared ? row.v1 : nullptr};
-    bool inside = true;
+// Whether pixels [k0, k1] of the filled row have all their corners within
+// the target (a value that is not finite is not), and the least and
+// greatest heights of their corners.  Such a run puts nothing beyond the
+// target, and every band between the rows of those heights takes it whole:
+// a band it only passes gets a few pixels the deposit skips, and no band
+// misses a pixel, since within the target no clamp moves a pixel's box.
+bool run_within(const Source& src, const RowCells& row, const Target& t, std::int64_t k0,
+                std::int64_t k1, double& vlo, double& vhi) {
+    const bool shared = row.shared(src);
+    const double* us[2] = {shared ? row.u0 : row.u.data(), row.u1};
+    const double* vs[2] = {shared ? row.v0 : row.v.data(), row.v1};
+    const std::int64_t from = shared ? k0 - row.first : 4 * (k0 - row.first);
+    const std::int64_t to = shared ? k1 + 1 - row.first : 4 * (k1 - row.first) + 3;
+    const double cols = double(t.cols), rows = double(t.rows);
+    bool within = true;
+    vlo = vs[0][from], vhi = vs[0][from];
     for (int side = 0; side < (shared ? 2 : 1); ++side)
-        inside = inside && within(us[side], m, double(t.cols)) && within(vs[side], m, double(t.rows));
-    if (inside) {
-        for (std::int64_t k = 0; k < n; ++k) {
-            double lo, hi;
-            if (shared) {
-                lo = std::min(std::min(row.v0[k], row.v0[k + 1]), std::min(row.v1[k + 1], row.v1[k]));
-                hi = std::max(std::max(row.v0[k], row.v0[k + 1]), std::max(row.v1[k + 1], row.v1[k]));
-            } else {
-                const double* v = &row.v[4 * k];
-                lo = std::min(std::min(v[0], v[1]), std::min(v[2], v[3]));
-                hi = std::max(std::max(v[0], v[1]), std::max(v[2], v[3]));
-            }
-            const std::int64_t b1 = bands.of(static_cast<std::int64_t>(hi));
-            for (std::int64_t b = bands.of(static_cast<std::int64_t>(lo)); b <= b1; ++b) {
-                first[b] = std::min(first[b], static_cast<std::int32_t>(k));
-                last[b] = static_cast<std::int32_t>(k);
-            }
+        for (std::int64_t c = from; c <= to; ++c) {
+            const double u = us[side][c], v = vs[side][c];
+            within &= (u >= 0.0) & (u < cols) & (v >= 0.0) & (v < rows);
+            vlo = std::min(vlo, v);
+            vhi = std::max(vhi, v);
         }
-        return 0.0;
-    }
-    for (std::int64_t k = 0; k < n; ++k) {
+    return within;
+}
+
+// The survey of pixels [k0, k1] of source row r one by one: what they put
+// beyond the target added to `outside` in pixel order (so the row's sum is
+// the one the single pass makes), and the bands each reaches.
+template <class Reach>
+void survey_pixels(const Inputs& in, std::int64_t r, std::int64_t k0, std::int64_t k1,
+                   const Bands& bands, const RowCells& row, Cells& cells, Reach reach,
+                   double& outside) {
+    const Target& t = in.target;
+    for (std::int64_t k = k0; k <= k1; ++k) {
         const double value = in.values[r * in.src.width + k];
         double u[4], v[4];
         row.pixel(in.src, k, u, v);
@@ -574,11 +573,8 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
             outside += value;
             continue;
         }
-        for (std::int64_t b = bands.of(std::max<std::int64_t>(box.ilo, 0));
-             b <= bands.of(std::min(box.ihi, t.rows - 1)); ++b) {
-            first[b] = std::min(first[b], static_cast<std::int32_t>(k));
-            last[b] = static_cast<std::int32_t>(k);
-        }
+        reach(bands.of(std::max<std::int64_t>(box.ilo, 0)), bands.of(std::min(box.ihi, t.rows - 1)),
+              k, k);
         if (within_target(box, t)) continue;
         const CellQuad q = cell_quad(t, u, v);
         if (q.twice_area == 0.0) continue;   // no area, in no pixel: refused by the checks
@@ -587,6 +583,34 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, Cells& cells) 
             quad_cells(q, t, 0, t.rows - 1, cells) ? cells.sum(cells.ilo, cells.ihi) : 0.0;
         const double area = 0.5 * std::fabs(q.twice_area);
         outside += value * ((area - inside) / area);
+    }
+}
+
+// The survey of source row r: what its pixels put beyond the target, summed
+// in pixel order, and the runs of its pixels that reach each band.
+double survey_row(const Inputs& in, std::int64_t r, Bands& bands, RowCells& row, Cells& cells) {
+    const Target& t = in.target;
+    double outside = 0.0;
+    std::int32_t* first = bands.first.data() + r * bands.count;
+    std::int32_t* last = bands.last.data() + r * bands.count;
+    std::fill(first, first + bands.count, std::numeric_limits<std::int32_t>::max());
+    std::fill(last, last + bands.count, -1);
+    const std::int64_t n = in.src.row_length(r);
+    row.fill(in.src, t, r, 0, n - 1);
+    const auto reach = [&](std::int64_t b0, std::int64_t b1, std::int64_t k0, std::int64_t k1) {
+        for (std::int64_t b = b0; b <= b1; ++b) {
+            first[b] = std::min(first[b], static_cast<std::int32_t>(k0));
+            last[b] = static_cast<std::int32_t>(k1);
+        }
+    };
+    for (std::int64_t k0 = 0; k0 < n; k0 += kSurveyRun) {
+        const std::int64_t k1 = std::min(k0 + kSurveyRun, n) - 1;
+        double vlo, vhi;
+        if (run_within(in.src, row, t, k0, k1, vlo, vhi))
+            reach(bands.of(static_cast<std::int64_t>(vlo)), bands.of(static_cast<std::int64_t>(vhi)),
+                  k0, k1);
+        else
+            survey_pixels(in, r, k0, k1, bands, row, cells, reach, outside);
     }
     return outside;
 }
@@ -687,6 +711,7 @@ Bands make_bands(std::int64_t target_rows, std::int64_t source_rows, int threads
     const std::int64_t height = std::max<std::int64_t>(1, (target_rows + wanted - 1) / wanted);
     Bands b;
     b.height = height;
+    b.per_height = 1.0 / double(height);
     b.count = std::max<std::int64_t>(1, (target_rows + height - 1) / height);
     b.first.resize(static_cast<std::size_t>(source_rows * b.count));
     b.last.resize(static_cast<std::size_t>(source_rows * b.count));
@@ -715,8 +740,10 @@ double resample_all(const Inputs& in, const Outputs& out, int asked) {
     }
     for_each_piece(threads, (rows + kSurveyRows - 1) / kSurveyRows, [&](std::int64_t p) {
         thread_local Cells cells;
+        thread_local RowCells row;
+        row.forget();
         for (std::int64_t r = p * kSurveyRows; r < std::min(rows, (p + 1) * kSurveyRows); ++r)
-            outside[r] = survey_row(in, r, bands, cells);
+            outside[r] = survey_row(in, r, bands, row, cells);
     });
     if (in.target.rows > 0 && in.target.cols > 0)
         for_each_piece(threads, bands.count,
