@@ -30,6 +30,7 @@ PixelSet = GridWindow | FootprintArrays | CornerArrays
 # runs against pixel 0's orientation (kind 2): (index, kind, orientation of
 # pixel 0), or (-1, 0, orientation) when none.
 def corner_fault(corners: CornerArrays) -> tuple[int, int, int]: ...
+def sound_corner_copies(corners: CornerArrays) -> tuple[FloatArray, FloatArray] | None: ...
 
 def materialize(pixels: GridWindow, px: FloatArray, py: FloatArray, qx: FloatArray,
                 qy: FloatArray, j00: FloatArray, j01: FloatArray, j10: FloatArray,

@@ -8,6 +8,8 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -24,6 +26,22 @@ namespace py = pybind11;
 using RealArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 // The same, never converted: a copy would hide a caller's wrong dtype.
 using ExactReals = py::array_t<double, py::array::c_style>;
+
+// Whether none of the n values is infinite or NaN.  Those are the values
+// with every exponent bit set: adding one to the exponent field then
+// carries into the sign bit.  Only integer operations, so the loop runs in
+// vector registers.
+inline bool finite_values(const double* v, std::size_t n) {
+    constexpr std::uint64_t kExponentBits = 0x7ff0000000000000;
+    constexpr std::uint64_t kExponentOne = 0x0010000000000000;
+    std::uint64_t carries = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, v + i, sizeof bits);
+        carries |= (bits & kExponentBits) + kExponentOne;
+    }
+    return (carries >> 63) == 0;
+}
 
 // The data of `out`, a writable C-contiguous float64 array of `ndim`
 // dimensions and the given shape.

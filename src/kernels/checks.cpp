@@ -28,22 +28,8 @@ std::uintptr_t data_address(py::handle array) {
     return at;
 }
 
-constexpr std::uint64_t kExponentBits = 0x7ff0000000000000;
-constexpr std::uint64_t kExponentOne = 0x0010000000000000;
-
-// Whether no element is infinite or NaN.  Those are the values with every
-// exponent bit set: adding one to the exponent field then carries into the
-// sign bit.  Only integer operations, so the loop runs in vector registers.
 bool all_finite(const ExactReals& a) {
-    const double* v = a.data();
-    const py::ssize_t n = a.size();
-    std::uint64_t carries = 0;
-    for (py::ssize_t i = 0; i < n; ++i) {
-        std::uint64_t bits;
-        std::memcpy(&bits, v + i, sizeof bits);
-        carries |= (bits & kExponentBits) + kExponentOne;
-    }
-    return (carries >> 63) == 0;
+    return finite_values(a.data(), static_cast<std::size_t>(a.size()));
 }
 
 // Whether each element is at least the one before it (so no NaN, unless

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels/bindings.hpp"
 #include "kernels/pairs.hpp"
@@ -110,11 +111,27 @@ bool pair_sound(const CornerGrid& g, std::int64_t i, std::int64_t k, int first) 
     return ok[0] && ok[1];
 }
 
+// The first pixel of row i, from column k0, whose footprint is not a
+// simple quadrilateral (kind 1) or is oriented against `first` (kind 2, and
+// `first` set by the first pixel checked): its column, or -1 when there is
+// none.  Pairs of strictly convex pixels (all of a mild map) pass two at a
+// time.
+std::int64_t first_fault_in_row(const CornerGrid& g, std::int64_t i, int& first, int& kind) {
+    for (std::int64_t k = 0; k < g.cols; ++k) {
+        if (first != 0 && k + 1 < g.cols && pair_sound(g, i, k, first)) {
+            ++k;
+            continue;
+        }
+        kind = pixel_fault(g, i, k, first);
+        if (kind != 0) return k;
+    }
+    return -1;
+}
+
 // The first pixel of the corner grid, row-major, whose footprint is not a
 // simple quadrilateral (kind 1) or is oriented against pixel 0's (kind 2):
 // (index, kind), or (-1, 0) when the grid is a sound map; and pixel 0's
-// orientation (1 counter-clockwise, -1 mirrored, 0 for no pixels).  Pairs
-// of strictly convex pixels (all of a mild map) pass two at a time.
+// orientation (1 counter-clockwise, -1 mirrored, 0 for no pixels).
 py::tuple corner_fault(const CornerArrays& c) {
     const CornerGrid g = c.grid();
     std::int64_t bad = -1;
@@ -122,20 +139,39 @@ py::tuple corner_fault(const CornerArrays& c) {
     {
         py::gil_scoped_release unlocked;
         for (std::int64_t i = 0; i < g.rows && bad < 0; ++i) {
-            for (std::int64_t k = 0; k < g.cols; ++k) {
-                if (first != 0 && k + 1 < g.cols && pair_sound(g, i, k, first)) {
-                    ++k;
-                    continue;
-                }
-                kind = pixel_fault(g, i, k, first);
-                if (kind != 0) {
-                    bad = i * g.cols + k;
-                    break;
-                }
-            }
+            const std::int64_t k = first_fault_in_row(g, i, first, kind);
+            if (k >= 0) bad = i * g.cols + k;
         }
     }
     return py::make_tuple(bad, kind, first);
+}
+
+// Private copies of the corner arrays, checked on the way while each row is
+// in cache: every value finite (all_finite) and the map sound
+// (corner_fault).  None when a check fails: the checked layer then finds
+// the first fault itself and words it.  One pass instead of a copy and two
+// readings of it.
+py::object sound_corner_copies(const CornerArrays& c) {
+    const py::ssize_t rows = c.x.shape(0), cols = c.x.shape(1);
+    ExactReals cx({rows, cols}), cy({rows, cols});
+    const CornerGrid g{cx.data(), cy.data(), rows - 1, cols - 1, cols};
+    double* const to[2] = {cx.mutable_data(), cy.mutable_data()};
+    const double* const from[2] = {c.x.data(), c.y.data()};
+    const std::size_t n = static_cast<std::size_t>(cols);
+    bool sound = true;
+    {
+        py::gil_scoped_release unlocked;
+        int first = 0, kind = 0;
+        for (py::ssize_t i = 0; i < rows && sound; ++i) {
+            for (int a = 0; a < 2; ++a) {
+                std::memcpy(to[a] + i * cols, from[a] + i * cols, n * sizeof(double));
+                sound = sound && finite_values(to[a] + i * cols, n);
+            }
+            if (sound && i > 0) sound = first_fault_in_row(g, i - 1, first, kind) < 0;
+        }
+    }
+    if (!sound) return py::none();
+    return py::make_tuple(cx, cy);
 }
 
 }  // namespace
@@ -162,6 +198,7 @@ void bind_pixels(py::module_& m) {
         .def(py::init<ExactReals, ExactReals>(), py::arg("x").noconvert(),
              py::arg("y").noconvert());
     m.def("corner_fault", &corner_fault, py::arg("corners"));
+    m.def("sound_corner_copies", &sound_corner_copies, py::arg("corners"));
     m.def("materialize", &materialize, py::arg("pixels"), py::arg("px"), py::arg("py"),
           py::arg("qx"), py::arg("qy"), py::arg("j00"), py::arg("j01"), py::arg("j10"),
           py::arg("j11"));
