@@ -546,17 +546,30 @@ bool run_within(const Source& src, const RowCells& row, const Target& t, std::in
     const double* vs[2] = {shared ? row.v0 : row.v.data(), row.v1};
     const std::int64_t from = shared ? k0 - row.first : 4 * (k0 - row.first);
     const std::int64_t to = shared ? k1 + 1 - row.first : 4 * (k1 - row.first) + 3;
-    const double cols = double(t.cols), rows = double(t.rows);
-    bool within = true;
-    vlo = vs[0][from], vhi = vs[0][from];
-    for (int side = 0; side < (shared ? 2 : 1); ++side)
-        for (std::int64_t c = from; c <= to; ++c) {
-            const double u = us[side][c], v = vs[side][c];
-            within &= (u >= 0.0) & (u < cols) & (v >= 0.0) & (v < rows);
-            vlo = std::min(vlo, v);
-            vhi = std::max(vhi, v);
+    // two corners at a time; the least and greatest heights are those of
+    // finite values whenever they are used, so their order does not matter
+    const Pair zero{0.0, 0.0}, cols{double(t.cols), double(t.cols)};
+    const Pair rows{double(t.rows), double(t.rows)};
+    PairBits within = zero == zero;
+    Pair lo{vs[0][from], vs[0][from]}, hi = lo;
+    for (int side = 0; side < (shared ? 2 : 1); ++side) {
+        std::int64_t c = from;
+        for (; c + 1 <= to; c += 2) {
+            const Pair u = load_pair(us[side] + c), v = load_pair(vs[side] + c);
+            within &= (u >= zero) & (u < cols) & (v >= zero) & (v < rows);
+            lo = pair_min(lo, v);
+            hi = pair_max(hi, v);
         }
-    return within;
+        if (c == to) {
+            const Pair u{us[side][c], us[side][c]}, v{vs[side][c], vs[side][c]};
+            within &= (u >= zero) & (u < cols) & (v >= zero) & (v < rows);
+            lo = pair_min(lo, v);
+            hi = pair_max(hi, v);
+        }
+    }
+    vlo = std::min(lo[0], lo[1]);
+    vhi = std::max(hi[0], hi[1]);
+    return within[0] && within[1];
 }
 
 // The survey of pixels [k0, k1] of source row r one by one: what they put
