@@ -111,11 +111,10 @@ bool pair_sound(const CornerGrid& g, std::int64_t i, std::int64_t k, int first) 
     return ok[0] && ok[1];
 }
 
-// The first pixel of row i, from column k0, whose footprint is not a
-// simple quadrilateral (kind 1) or is oriented against `first` (kind 2, and
-// `first` set by the first pixel checked): its column, or -1 when there is
-// none.  Pairs of strictly convex pixels (all of a mild map) pass two at a
-// time.
+// The first pixel of row i whose footprint is not a simple quadrilateral
+// (kind 1) or is oriented against `first` (kind 2; `first` is set by the
+// first pixel checked): its column, or -1 when there is none.  Pairs of
+// strictly convex pixels (all of a mild map) pass two at a time.
 std::int64_t first_fault_in_row(const CornerGrid& g, std::int64_t i, int& first, int& kind) {
     for (std::int64_t k = 0; k < g.cols; ++k) {
         if (first != 0 && k + 1 < g.cols && pair_sound(g, i, k, first)) {

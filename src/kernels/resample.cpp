@@ -17,12 +17,16 @@
 // around it, clamped to the cell (quad_cells): every edge that runs across
 // a column adds, to each cell of the column, a closed form in the heights
 // of its ends there.  This holds for any simple quadrilateral, convex or
-// not, of either orientation.
+// not, of either orientation.  A quad of at most 3 x 3 cells within the
+// target (nearly all, when the grids' pixels are of a size) takes the same
+// sum with the box's size fixed (small_box_cells).  The choice depends on
+// the quad alone, so every band computes a cell alike.
 //
 // Threads take bands of target rows; each band walks the source pixels
-// that reach it in source order and writes only its own rows, so every
-// output pixel receives its additions in source order, each the same
-// product whatever band computes it.  What falls beyond the target is
+// that reach it in one order (strips of source columns, each row by row)
+// and writes only its own rows, so every output pixel receives its
+// additions in that order, each the same product whatever band computes
+// it.  What falls beyond the target is
 // summed per source row (a survey pass, by chunks of rows) and the rows in
 // order.  So every result has the same bits for any thread count.
 #include <algorithm>
@@ -457,8 +461,8 @@ template <int W, int H>
 }
 
 // A small quad's cells in target rows [ilo, ihi] into the outputs.  A cell
-// with no area gets nothing added (not even a value that is not finite
-// times 0).
+// with no area is given only zeros, never a value that is not finite
+// times 0.
 template <int W, int H>
 [[gnu::always_inline]] inline void deposit_small(const CellQuad& q, double flux, double spread,
                                                 std::int64_t ilo, std::int64_t ihi,
@@ -516,9 +520,9 @@ struct Bands {
     double per_height;   // 1 / height
     std::vector<std::int32_t> first, last;   // source row r, band b at r * count + b
 
-    // row / height, by the reciprocal (an integer division is the survey's
-    // costliest step): for rows below 2^50 the product is off by at most
-    // one, which the test puts right.
+    // row / height by the reciprocal, cheaper than an integer division:
+    // for rows below 2^50 the product is off by at most one, which the
+    // test puts right.
     std::int64_t of(std::int64_t row) const {
         std::int64_t b = static_cast<std::int64_t>(double(row) * per_height);
         if (b * height > row)
