@@ -537,43 +537,79 @@ struct Bands {
 constexpr std::int64_t kSurveyRows = 16;
 constexpr std::int64_t kSurveyRun = 16;
 
-// Whether pixels [k0, k1] of the filled row have all their corners within
-// the target (a value that is not finite is not), and the least and
-// greatest heights of their corners.  Such a run puts nothing beyond the
-// target, and every band between the rows of those heights takes it whole:
-// a band it only passes gets a few pixels the deposit skips, and no band
-// misses a pixel, since within the target no clamp moves a pixel's box.
-bool run_within(const Source& src, const RowCells& row, const Target& t, std::int64_t k0,
-                std::int64_t k1, double& vlo, double& vhi) {
-    const bool shared = row.shared(src);
-    const double* us[2] = {shared ? row.u0 : row.u.data(), row.u1};
-    const double* vs[2] = {shared ? row.v0 : row.v.data(), row.v1};
-    const std::int64_t from = shared ? k0 - row.first : 4 * (k0 - row.first);
-    const std::int64_t to = shared ? k1 + 1 - row.first : 4 * (k1 - row.first) + 3;
-    // two corners at a time; the least and greatest heights are those of
-    // finite values whenever they are used, so their order does not matter
-    const Pair zero{0.0, 0.0}, cols{double(t.cols), double(t.cols)};
-    const Pair rows{double(t.rows), double(t.rows)};
-    PairBits within = zero == zero;
-    Pair lo{vs[0][from], vs[0][from]}, hi = lo;
-    for (int side = 0; side < (shared ? 2 : 1); ++side) {
-        std::int64_t c = from;
-        for (; c + 1 <= to; c += 2) {
-            const Pair u = load_pair(us[side] + c), v = load_pair(vs[side] + c);
-            within &= (u >= zero) & (u < cols) & (v >= zero) & (v < rows);
-            lo = pair_min(lo, v);
-            hi = pair_max(hi, v);
-        }
-        if (c == to) {
-            const Pair u{us[side][c], us[side][c]}, v{vs[side][c], vs[side][c]};
-            within &= (u >= zero) & (u < cols) & (v >= zero) & (v < rows);
-            lo = pair_min(lo, v);
-            hi = pair_max(hi, v);
+// Whether the cell coordinates (u, v) all lie within the target, and the
+// least and greatest v.  Values that are not finite are not within.
+struct CellRange {
+    PairBits within{-1, -1};   // all ones in a lane while every value is
+    Pair lo{INFINITY, INFINITY}, hi{-INFINITY, -INFINITY};
+
+    void add(const Target& t, Pair u, Pair v) {
+        const Pair zero{0.0, 0.0}, cols{double(t.cols), double(t.cols)};
+        const Pair rows{double(t.rows), double(t.rows)};
+        within &= (u >= zero) & (u < cols) & (v >= zero) & (v < rows);
+        lo = pair_min(lo, v);
+        hi = pair_max(hi, v);
+    }
+
+    bool all_within(double& vlo, double& vhi) const {
+        vlo = std::min(lo[0], lo[1]);
+        vhi = std::max(hi[0], hi[1]);
+        return within[0] && within[1];
+    }
+};
+
+// Whether pixels [k0, k1] of the filled row of per-pixel footprints have
+// all their corners within the target, and the least and greatest heights
+// of their corners.  Such a run puts nothing beyond the target, and every
+// band between the rows of those heights takes it whole: a band it only
+// passes gets a few pixels the deposit skips, and no band misses a pixel,
+// since within the target no clamp moves a pixel's box.
+bool footprints_within(const RowCells& row, const Target& t, std::int64_t k0, std::int64_t k1,
+                       double& vlo, double& vhi) {
+    CellRange range;
+    const double* u = row.u.data() + 4 * (k0 - row.first);
+    const double* v = row.v.data() + 4 * (k0 - row.first);
+    for (std::int64_t c = 0; c < 4 * (k1 - k0 + 1); c += 2)   // four corners a pixel
+        range.add(t, load_pair(u + c), load_pair(v + c));
+    return range.all_within(vlo, vhi);
+}
+
+// The same for pixels [k0, k1] of row r of a corner grid or a lazy grid,
+// from the box of their corners in the plane alone, without carrying each
+// corner to cell coordinates: each of to_cells' roundings is monotone in
+// its operands, so a cell coordinate as it computes it is monotone in x and
+// in y, and its values at the box's corners bound its value at every
+// corner in the box exactly.
+bool corners_within(const Source& src, const Target& t, std::int64_t r, std::int64_t k0,
+                    std::int64_t k1, double& vlo, double& vhi) {
+    Pair xlo{INFINITY, INFINITY}, xhi{-INFINITY, -INFINITY}, ylo = xlo, yhi = xhi;
+    for (std::int64_t i = r; i <= r + 1; ++i) {
+        std::int64_t c = k0;
+        if (src.kind == SourceKind::Corners)
+            for (const std::int64_t at = src.corners.at(i, 0); c + 1 <= k1 + 1; c += 2) {
+                const Pair x = load_pair(src.corners.x + at + c);
+                const Pair y = load_pair(src.corners.y + at + c);
+                xlo = pair_min(xlo, x), xhi = pair_max(xhi, x);
+                ylo = pair_min(ylo, y), yhi = pair_max(yhi, y);
+            }
+        for (; c <= k1 + 1; ++c) {
+            double x, y;
+            src.corner(i, c, x, y);
+            xlo = pair_min(xlo, Pair{x, x}), xhi = pair_max(xhi, Pair{x, x});
+            ylo = pair_min(ylo, Pair{y, y}), yhi = pair_max(yhi, Pair{y, y});
         }
     }
-    vlo = std::min(lo[0], lo[1]);
-    vhi = std::max(hi[0], hi[1]);
-    return within[0] && within[1];
+    const double x0 = std::min(xlo[0], xlo[1]), x1 = std::max(xhi[0], xhi[1]);
+    const double y0 = std::min(ylo[0], ylo[1]), y1 = std::max(yhi[0], yhi[1]);
+    double u[4], v[4];
+    t.to_cells(x0, y0, u[0], v[0]);
+    t.to_cells(x1, y0, u[1], v[1]);
+    t.to_cells(x0, y1, u[2], v[2]);
+    t.to_cells(x1, y1, u[3], v[3]);
+    CellRange range;
+    range.add(t, load_pair(u), load_pair(v));
+    range.add(t, load_pair(u + 2), load_pair(v + 2));
+    return range.all_within(vlo, vhi);
 }
 
 // The survey of pixels [k0, k1] of source row r one by one: what they put
@@ -617,7 +653,8 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, RowCells& row,
     std::fill(first, first + bands.count, std::numeric_limits<std::int32_t>::max());
     std::fill(last, last + bands.count, -1);
     const std::int64_t n = in.src.row_length(r);
-    row.fill(in.src, t, r, 0, n - 1);
+    const bool shared = row.shared(in.src);
+    if (!shared) row.fill(in.src, t, r, 0, n - 1);
     const auto reach = [&](std::int64_t b0, std::int64_t b1, std::int64_t k0, std::int64_t k1) {
         for (std::int64_t b = b0; b <= b1; ++b) {
             first[b] = std::min(first[b], static_cast<std::int32_t>(k0));
@@ -627,11 +664,14 @@ double survey_row(const Inputs& in, std::int64_t r, Bands& bands, RowCells& row,
     for (std::int64_t k0 = 0; k0 < n; k0 += kSurveyRun) {
         const std::int64_t k1 = std::min(k0 + kSurveyRun, n) - 1;
         double vlo, vhi;
-        if (run_within(in.src, row, t, k0, k1, vlo, vhi))
+        if (shared ? corners_within(in.src, t, r, k0, k1, vlo, vhi)
+                   : footprints_within(row, t, k0, k1, vlo, vhi)) {
             reach(bands.of(static_cast<std::int64_t>(vlo)),
                   bands.of(static_cast<std::int64_t>(vhi)), k0, k1);
-        else
-            survey_pixels(in, r, k0, k1, bands, row, cells, reach, outside);
+            continue;
+        }
+        if (shared) row.fill(in.src, t, r, k0, k1);
+        survey_pixels(in, r, k0, k1, bands, row, cells, reach, outside);
     }
     return outside;
 }
