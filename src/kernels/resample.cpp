@@ -26,9 +26,9 @@
 // that reach it in one order (strips of source columns, each row by row)
 // and writes only its own rows, so every output pixel receives its
 // additions in that order, each the same product whatever band computes
-// it.  What falls beyond the target is
-// summed per source row (a survey pass, by chunks of rows) and the rows in
-// order.  So every result has the same bits for any thread count.
+// it.  What falls beyond the target is summed per source row (a survey
+// pass, by chunks of rows) and the rows in order.  So every result has the
+// same bits for any thread count.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
