@@ -612,6 +612,16 @@ bool corners_within(const Source& src, const Target& t, std::int64_t r, std::int
     return range.all_within(vlo, vhi);
 }
 
+// The share of a quad across the target's border that lies beyond it: its
+// area less its cells' in the target, over its area.  The survey and the
+// single pass both take it from here, so that their sums agree.
+double share_beyond(const CellQuad& q, const Target& t, Cells& cells) {
+    const double inside =
+        quad_cells(q, t, 0, t.rows - 1, cells) ? cells.sum(cells.ilo, cells.ihi) : 0.0;
+    const double area = 0.5 * std::fabs(q.twice_area);
+    return (area - inside) / area;
+}
+
 // The survey of pixels [k0, k1] of source row r one by one: what they put
 // beyond the target added to `outside` in pixel order (so the row's sum is
 // the one the single pass makes), and the bands each reaches.
@@ -635,11 +645,7 @@ void survey_pixels(const Inputs& in, std::int64_t r, std::int64_t k0, std::int64
         if (within_target(box, t)) continue;
         const CellQuad q = cell_quad(t, u, v);
         if (q.twice_area == 0.0) continue;   // no area, in no pixel: refused by the checks
-        // across the border: the quad's area less its cells' in the target
-        const double inside =
-            quad_cells(q, t, 0, t.rows - 1, cells) ? cells.sum(cells.ilo, cells.ihi) : 0.0;
-        const double area = 0.5 * std::fabs(q.twice_area);
-        outside += value * ((area - inside) / area);
+        outside += value * share_beyond(q, t, cells);
     }
 }
 
@@ -749,14 +755,11 @@ void survey_and_deposit(const Inputs& in, std::int64_t r, std::int64_t k0, std::
             outside += value;
             continue;
         }
-        if (q.twice_area == 0.0) continue;   // as survey_row
+        if (q.twice_area == 0.0) continue;   // as survey_pixels
         deposit_quad(in, q, value, in.variance ? in.variance[at] : 0.0, 0, t.rows - 1, cells,
                      out);
         if (within_target(q, t)) continue;
-        const double inside =
-            quad_cells(q, t, 0, t.rows - 1, cells) ? cells.sum(cells.ilo, cells.ihi) : 0.0;
-        const double area = 0.5 * std::fabs(q.twice_area);
-        outside += value * ((area - inside) / area);
+        outside += value * share_beyond(q, t, cells);
     }
 }
 
