@@ -74,7 +74,8 @@ def bench_resample(table: Table, repeats: int, drizzle: Any, distortion: float,
     target = trovel.Pixels.grid((N_OUT, N_OUT))
 
     def ours(threads: int) -> Callable[[], trovel.Resampled]:
-        return lambda: trovel.resample(flux, trovel.Pixels.from_corners(x, y), target,
+        return lambda: trovel.resample(flux, trovel.Pixels.from_corners(x, y, threads=threads),
+                                       target,
                                        threads=threads)
     built = trovel.Pixels.from_corners(x, y)
 

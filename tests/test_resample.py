@@ -267,6 +267,31 @@ def test_the_fold_check_finds_the_first_fold_of_jittered_maps(jitter, mirror):
                 Pixels.from_corners(*xy)
 
 
+@pytest.mark.parametrize("row", [None, 0, 62, 63, 64, 100, 139])
+@pytest.mark.parametrize("fault", ["crossed", "turned"])
+def test_the_fold_check_on_threads_finds_what_one_thread_finds(row, fault):
+    """Tall maps are checked in pieces of rows on several threads: a fault
+    inside a piece or in the pixel row astride two is found, and named, as
+    the exact rule finds it; a sound map is copied bit for bit."""
+    r = np.random.default_rng(29)
+    v, u = np.mgrid[-0.5:140, -0.5:6]
+    x, y = u + r.uniform(-0.2, 0.2, u.shape), v + r.uniform(-0.2, 0.2, v.shape)
+    if row is not None and fault == "crossed":
+        x[row + 1, 3], x[row + 1, 4] = x[row + 1, 4], x[row + 1, 3]
+    elif row is not None:
+        x[row:row + 2, 3] = -x[row:row + 2, 3] + 2 * x[row:row + 2, 2]   # pixel 2 mirrored
+    expected = first_fold(x, y)
+    assert (expected is None) == (row is None)
+    for threads in (1, 2, 5):
+        if expected is None:
+            p = Pixels.from_corners(x, y, threads=threads)
+            assert same_bits(p.corners()[0], x) and same_bits(p.corners()[1], y)
+            continue
+        (i, k), what = expected
+        with pytest.raises(ValueError, match=rf"pixel \[{i}, {k}\]'s footprint {what}"):
+            Pixels.from_corners(x, y, threads=threads)
+
+
 def test_photometry_on_corners_is_the_rendered_sum(rng):
     pixels = with_a_dart((30, 30))
     image = rng.uniform(0.0, 1.0, (30, 30))

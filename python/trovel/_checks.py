@@ -609,11 +609,12 @@ class PixelSet:
 
 
 def corner_arrays(x: AnyArray, y: AnyArray, *, names: tuple[str, str] = ("x", "y"),
-                  shape: tuple[int, int] | None = None) -> tuple[FloatArray, FloatArray]:
+                  shape: tuple[int, int] | None = None,
+                  threads: int = 1) -> tuple[FloatArray, FloatArray]:
     """Step 2 for the corners of corner footprints, from `array`: 2-d, of
     one shape (of `shape` when given) at least 1 x 1, finite, as private
     C-contiguous float64 copies; and the map they make checked not to fold
-    (`corner_map`)."""
+    (`corner_map`), float64 C-ordered corners on `threads` threads."""
     px, py = base(names[0], x), base(names[1], y)
     for name, a in zip(names, (px, py)):
         if a.ndim != 2 or a.shape[0] < 1 or a.shape[1] < 1:
@@ -628,7 +629,7 @@ def corner_arrays(x: AnyArray, y: AnyArray, *, names: tuple[str, str] = ("x", "y
     if all(a.dtype == np.float64 and a.flags.c_contiguous for a in (px, py)):
         # copied and checked in one native pass; any fault is found and
         # worded below
-        copies = _kernels.sound_corner_copies(_kernels.CornerArrays(px, py))
+        copies = _kernels.sound_corner_copies(_kernels.CornerArrays(px, py), threads)
         if copies is not None:
             return copies
     cx = np.array(px, dtype=np.float64, order="C")

@@ -206,7 +206,7 @@ class Pixels:
                                     tuple(shape))
 
     @classmethod
-    def from_corners(cls, x: npt.ArrayLike, y: npt.ArrayLike) -> Pixels:
+    def from_corners(cls, x: npt.ArrayLike, y: npt.ArrayLike, *, threads: int = 1) -> Pixels:
         """Pixels whose footprints are the quadrilaterals through their mapped
         corners.
 
@@ -222,6 +222,10 @@ class Pixels:
         ----------
         x, y : array_like, shape (ny + 1, nx + 1)
             The corners' plane coordinates, finite.
+        threads : int, optional
+            Threads that copy and check float64 C-ordered corners (any
+            other input is converted and checked on one).  The result is
+            the same for any count.
 
         Returns
         -------
@@ -246,11 +250,12 @@ class Pixels:
         >>> p.shape, p.areas().tolist()
         ((2, 3), [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0]])
         """
-        cx, cy = chk.corner_arrays(chk.array("x", x), chk.array("y", y))
+        n = chk.threads(threads)
+        cx, cy = chk.corner_arrays(chk.array("x", x), chk.array("y", y), threads=n)
         return _CornerPixels._owning(cx, cy)
 
     @classmethod
-    def from_mapping(cls, f: Any, shape: tuple[int, int]) -> Pixels:
+    def from_mapping(cls, f: Any, shape: tuple[int, int], *, threads: int = 1) -> Pixels:
         """Corner footprints from a mapping of grid coordinates to the plane.
 
         ``f(u, v)`` takes two float64 arrays of grid positions (``u`` along
@@ -266,6 +271,8 @@ class Pixels:
             ``f(u, v) -> (x, y)``.
         shape : (int, int)
             ``(ny, nx)``, rows and columns.
+        threads : int, optional
+            Threads that copy and check the corners (see `from_corners`).
 
         Returns
         -------
@@ -289,6 +296,7 @@ class Pixels:
         if not callable(f):
             raise TypeError(f"f must be callable, got {type(f).__name__}")
         ny, nx = chk.int_pair("shape", shape, minimum=0)
+        n = chk.threads(threads)
         u = np.arange(nx + 1, dtype=np.float64) - 0.5
         v = np.arange(ny + 1, dtype=np.float64) - 0.5
         uu, vv = np.meshgrid(u, v)
@@ -297,7 +305,8 @@ class Pixels:
             raise TypeError("f(u, v) must return a pair (x, y)")
         cx, cy = chk.corner_arrays(chk.array("f(u, v)[0]", out[0]),
                                    chk.array("f(u, v)[1]", out[1]),
-                                   names=("f(u, v)[0]", "f(u, v)[1]"), shape=(ny + 1, nx + 1))
+                                   names=("f(u, v)[0]", "f(u, v)[1]"), shape=(ny + 1, nx + 1),
+                                   threads=n)
         return _CornerPixels._owning(cx, cy)
 
     @classmethod

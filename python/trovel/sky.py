@@ -126,7 +126,7 @@ def _corners_from_wcs(wcs: Any, shape: tuple[int, int], center: Any, threads: in
     if not (np.isfinite(x).all() and np.isfinite(y).all()):
         raise ValueError("wcs puts pixel corners 90 degrees or more from center (or none on "
                          "the sky): they have no place in its tangent plane")
-    return Pixels.from_corners(x, y)
+    return Pixels.from_corners(x, y, threads=threads)
 
 
 # The largest distance, in output pixels, by which the output's pixel

@@ -1,12 +1,14 @@
 // The pixel sets as the Python layer hands them to the drivers, and a
 // window of a lazy grid materialised as per-pixel arrays.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "kernels/bindings.hpp"
 #include "kernels/pairs.hpp"
+#include "kernels/threads.hpp"
 
 namespace trovel {
 namespace {
@@ -145,29 +147,52 @@ py::tuple corner_fault(const CornerArrays& c) {
     return py::make_tuple(bad, kind, first);
 }
 
+// Rows of corners a piece of sound_corner_copies copies and checks.
+constexpr std::int64_t kCornerRows = 64;
+
 // Private copies of the corner arrays, checked on the way while each row is
 // in cache: every value finite (all_finite) and the map sound
 // (corner_fault).  None when a check fails: the checked layer then finds
 // the first fault itself and words it.  One pass instead of a copy and two
 // readings of it.
-py::object sound_corner_copies(const CornerArrays& c) {
+//
+// Pieces of kCornerRows corner rows go to the threads.  A piece checks the
+// pixel rows between its own corner rows; the rows of pixels astride two
+// pieces are checked once all are copied.  The orientation every pixel
+// must share is pixel 0's, read first from the caller's arrays, so that no
+// piece waits for another's.  Whether the map is sound does not depend on
+// the order the pixels are checked in, so neither does the result.
+py::object sound_corner_copies(const CornerArrays& c, int threads) {
     const py::ssize_t rows = c.x.shape(0), cols = c.x.shape(1);
     ExactReals cx({rows, cols}), cy({rows, cols});
     const CornerGrid g{cx.data(), cy.data(), rows - 1, cols - 1, cols};
     double* const to[2] = {cx.mutable_data(), cy.mutable_data()};
     const double* const from[2] = {c.x.data(), c.y.data()};
     const std::size_t n = static_cast<std::size_t>(cols);
-    bool sound = true;
+    const std::int64_t pieces = (rows + kCornerRows - 1) / kCornerRows;
+    std::atomic<bool> sound{true};
     {
         py::gil_scoped_release unlocked;
         int first = 0, kind = 0;
-        for (py::ssize_t i = 0; i < rows && sound; ++i) {
-            for (int a = 0; a < 2; ++a) {
-                std::memcpy(to[a] + i * cols, from[a] + i * cols, n * sizeof(double));
-                sound = sound && finite_values(to[a] + i * cols, n);
+        if (g.rows > 0 && g.cols > 0 && pixel_fault(c.grid(), 0, 0, first) != 0)
+            sound = false;
+        auto copy_and_check = [&](std::int64_t p) {
+            const std::int64_t r0 = p * kCornerRows;
+            const std::int64_t r1 = std::min<std::int64_t>(rows, r0 + kCornerRows);
+            int fault = 0, sign = first;
+            for (std::int64_t i = r0; i < r1 && sound.load(std::memory_order_relaxed); ++i) {
+                bool ok = true;
+                for (int a = 0; a < 2; ++a) {
+                    std::memcpy(to[a] + i * cols, from[a] + i * cols, n * sizeof(double));
+                    ok = ok && finite_values(to[a] + i * cols, n);
+                }
+                if (ok && i > r0) ok = first_fault_in_row(g, i - 1, sign, fault) < 0;
+                if (!ok) sound = false;
             }
-            if (sound && i > 0) sound = first_fault_in_row(g, i - 1, first, kind) < 0;
-        }
+        };
+        if (sound) for_each_piece(threads, pieces, copy_and_check);
+        for (std::int64_t p = 1; p < pieces && sound; ++p)
+            if (first_fault_in_row(g, p * kCornerRows - 1, first, kind) >= 0) sound = false;
     }
     if (!sound) return py::none();
     return py::make_tuple(cx, cy);
@@ -197,7 +222,7 @@ void bind_pixels(py::module_& m) {
         .def(py::init<ExactReals, ExactReals>(), py::arg("x").noconvert(),
              py::arg("y").noconvert());
     m.def("corner_fault", &corner_fault, py::arg("corners"));
-    m.def("sound_corner_copies", &sound_corner_copies, py::arg("corners"));
+    m.def("sound_corner_copies", &sound_corner_copies, py::arg("corners"), py::arg("threads"));
     m.def("materialize", &materialize, py::arg("pixels"), py::arg("px"), py::arg("py"),
           py::arg("qx"), py::arg("qy"), py::arg("j00"), py::arg("j01"), py::arg("j10"),
           py::arg("j11"));
