@@ -4,7 +4,8 @@ made side by side in one run:
 
 1. a 2048^2 image under a mild distortion and a rotation onto a 2560^2
    grid: `trovel.resample` of the corners' quadrilaterals (their check by
-   `Pixels.from_corners` included) on one and two threads, beside drizzle
+   `Pixels.from_corners`, on the same threads, included) on one and two
+   threads, beside drizzle
    3 (square kernel, pixfrac=1, the Drizzle object and its outputs made in
    the timed call too) given the pixmap of the pixel centres;
 2. the same under an affine map, where drizzle's footprints are exact: its
@@ -75,8 +76,7 @@ def bench_resample(table: Table, repeats: int, drizzle: Any, distortion: float,
 
     def ours(threads: int) -> Callable[[], trovel.Resampled]:
         return lambda: trovel.resample(flux, trovel.Pixels.from_corners(x, y, threads=threads),
-                                       target,
-                                       threads=threads)
+                                       target, threads=threads)
     built = trovel.Pixels.from_corners(x, y)
 
     def on_built(threads: int) -> Callable[[], trovel.Resampled]:
