@@ -5,9 +5,9 @@ made side by side in one run:
 1. a 2048^2 image under a mild distortion and a rotation onto a 2560^2
    grid: `trovel.resample` of the corners' quadrilaterals (their check by
    `Pixels.from_corners`, on the same threads, included) on one and two
-   threads, beside drizzle
-   3 (square kernel, pixfrac=1, the Drizzle object and its outputs made in
-   the timed call too) given the pixmap of the pixel centres;
+   threads, beside drizzle 3 (square kernel, pixfrac=1, the Drizzle object
+   and its outputs made in the timed call too) given the pixmap of the
+   pixel centres;
 2. the same under an affine map, where drizzle's footprints are exact: its
    out_img * out_wht against trovel's image times the source footprint's
    area in input pixels (drizzle's unit of weight: the image itself), in
