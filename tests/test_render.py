@@ -2,6 +2,7 @@
 independent scan-line integration, tiles and threads, refused shapes."""
 import importlib
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -12,7 +13,6 @@ from trovel import Disc, Pixels, Polygon, Rectangle, hexagonal_segments, pupil, 
 from helpers import box_overlap, same_bits
 
 render_grid_tile = importlib.import_module("trovel.render").render_grid_tile
-checks = importlib.import_module("trovel._checks")
 
 EXACT = 1e-12   # the renderer's promise per pixel
 
@@ -503,29 +503,55 @@ def test_kept_run_bounds_give_the_bits_of_bounds_found_per_call(rng):
 
 # --- refused shapes -------------------------------------------------------
 
-def first_meeting_by_brute_force(v):
-    a, b = v, np.roll(v, -1, axis=0)
-    n = len(v)
+def first_fault_by_brute_force(v):
+    """What makes the ring `v` not a simple polygon, every pair of edges
+    tested in exact rationals: a repeated vertex, the first pair of edges
+    (i, j) that are not neighbours and share a point, a fold back; None."""
+    p = [(Fraction(x), Fraction(y)) for x, y in v]
+    n = len(p)
+    if any(p[i] == p[(i + 1) % n] for i in range(n)):
+        return "must not repeat a vertex consecutively"
+
+    def turn(a, b, c):
+        t = (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0])
+        return (t > 0) - (t < 0)
+
+    def on(a, b, c):
+        return min(a[0], b[0]) <= c[0] <= max(a[0], b[0]) and min(a[1], b[1]) <= c[1] <= max(a[1], b[1])
+
+    def meet(a, b, c, d):
+        o = turn(a, b, c), turn(a, b, d), turn(c, d, a), turn(c, d, b)
+        return (o[0] * o[1] < 0 and o[2] * o[3] < 0) or any(
+            t == 0 and on(*s) for t, s in zip(o, ((a, b, c), (a, b, d), (c, d, a), (c, d, b))))
     for i in range(n):
         for j in range(i + 2, n if i > 0 else n - 1):
-            if checks._segments_cross(a[i], b[i], a[j], b[j]):
-                return i, j
+            if meet(p[i], p[(i + 1) % n], p[j], p[(j + 1) % n]):
+                return rf"must be a simple polygon: edges {i} and {j} meet"
+    for i in range(n):
+        a, b, c = p[i], p[(i + 1) % n], p[(i + 2) % n]
+        d1, d2 = (b[0] - a[0], b[1] - a[1]), (c[0] - b[0], c[1] - b[1])
+        if d1[0] * d2[1] - d1[1] * d2[0] == 0 and d1[0] * d2[0] + d1[1] * d2[1] < 0:
+            return rf"must be a simple polygon: it folds back at vertex {(i + 1) % n}"
     return None
 
 
-def test_meeting_edges_are_found_as_by_testing_every_pair(rng, monkeypatch):
-    # Rings on a coarse lattice: vertices on edges, collinear overlaps,
-    # crossings, and many simple rings; the pairs taken a few at a time.
-    monkeypatch.setattr(checks, "_PAIRS_AT_ONCE", 5)
+@pytest.mark.parametrize("scale", [1.0, 2.0 ** -600, 2.0 ** 600])
+def test_polygon_faults_are_found_as_by_testing_every_pair(rng, scale):
+    """Rings on a coarse lattice (vertices on edges, collinear overlaps,
+    crossings, folds, and many simple rings), at any magnitude: the first
+    fault the sweep over boxes finds is the one testing every pair finds."""
     for trial in range(300):
         n = int(rng.integers(3, 14))
         v = np.round(rng.uniform(-3, 3, (n, 2)))
         if trial % 3 == 0:   # star-shaped, so often simple
             ang = np.sort(rng.uniform(0, 2 * np.pi, n))
             v = np.round(np.stack([np.cos(ang), np.sin(ang)], 1) * rng.uniform(1, 4, (n, 1)) * 2) / 2
-        b = np.roll(v, -1, axis=0)
-        assert (checks._first_meeting_edges(v, b)
-                == first_meeting_by_brute_force(v)), v.tolist()
+        expected = first_fault_by_brute_force(v)
+        if expected is None:
+            Polygon(v * scale)   # refuses nothing
+            continue
+        with pytest.raises(ValueError, match=expected):
+            Polygon(np.asfortranarray(v * scale) if trial % 2 else v * scale)
 
 
 def test_deep_combinations_do_not_exhaust_the_stack():

@@ -816,83 +816,16 @@ def polygon_vertices(name: str, v: FloatArray) -> FloatArray:
     return v
 
 
-def _segments_cross(p: FloatArray, q: FloatArray, r: FloatArray,
-                    s: FloatArray) -> npt.NDArray[np.bool_]:
-    """Whether the closed segments p-q and r-s share a point (broadcast)."""
-    def orient(a: FloatArray, b: FloatArray, c: FloatArray) -> FloatArray:
-        return np.sign((b[..., 0] - a[..., 0]) * (c[..., 1] - a[..., 1])
-                       - (b[..., 1] - a[..., 1]) * (c[..., 0] - a[..., 0]))
-
-    def within(a: FloatArray, b: FloatArray, c: FloatArray) -> npt.NDArray[np.bool_]:
-        # c on the line of a-b: inside its bounding box
-        return ((np.minimum(a[..., 0], b[..., 0]) <= c[..., 0])
-                & (c[..., 0] <= np.maximum(a[..., 0], b[..., 0]))
-                & (np.minimum(a[..., 1], b[..., 1]) <= c[..., 1])
-                & (c[..., 1] <= np.maximum(a[..., 1], b[..., 1])))
-
-    o1, o2, o3, o4 = orient(p, q, r), orient(p, q, s), orient(r, s, p), orient(r, s, q)
-    proper = (o1 * o2 < 0) & (o3 * o4 < 0)
-    touch: npt.NDArray[np.bool_] = (
-        ((o1 == 0) & within(p, q, r)) | ((o2 == 0) & within(p, q, s))
-        | ((o3 == 0) & within(r, s, p)) | ((o4 == 0) & within(r, s, q)))
-    return proper | touch
-
-
-# Pairs of edges tested at a time: bounds the memory of the test.
-_PAIRS_AT_ONCE = 1 << 18
-
-
-def _first_meeting_edges(a: FloatArray, b: FloatArray) -> tuple[int, int] | None:
-    """The first pair (i, j), i < j, in the order (i, then j), of edges a-b
-    that meet, neighbours (which share a vertex) left out; None when no two
-    meet.  Only edges whose bounding boxes overlap can meet: the edges are
-    sorted by their left ends, so that the edges whose boxes may overlap an
-    edge's in x are a run after it, and only those pairs are tested."""
-    n = len(a)
-    lo, hi = np.minimum(a, b), np.maximum(a, b)
-    order = np.argsort(lo[:, 0], kind="stable")
-    ends = np.searchsorted(lo[order, 0], hi[order, 0], side="right")
-    later = np.maximum(ends - np.arange(1, n + 1), 0)   # run after each, in x order
-    first: tuple[int, int] | None = None
-    done = np.cumsum(later)
-    start = 0
-    while start < n:
-        stop = max(int(np.searchsorted(done, (done[start - 1] if start else 0) + _PAIRS_AT_ONCE,
-                                       side="right")), start + 1)
-        ks = np.repeat(np.arange(start, stop), later[start:stop])
-        runs = np.cumsum(later[start:stop]) - later[start:stop]
-        step = np.arange(ks.size) - np.repeat(runs, later[start:stop])
-        i, j = order[ks], order[ks + 1 + step]
-        i, j = np.minimum(i, j), np.maximum(i, j)
-        near = ((lo[i, 1] <= hi[j, 1]) & (lo[j, 1] <= hi[i, 1]) & (j - i >= 2)
-                & ~((i == 0) & (j == n - 1)))
-        i, j = i[near], j[near]
-        meet = _segments_cross(a[i], b[i], a[j], b[j])
-        if meet.any():
-            pairs = sorted(zip(i[meet].tolist(), j[meet].tolist()))
-            first = pairs[0] if first is None else min(first, pairs[0])
-        start = stop
-    return first
-
-
 def simple_polygon(name: str, v: FloatArray) -> None:
     """Refuse repeated consecutive vertices and edges that meet anywhere but
-    at the vertex two neighbours share."""
-    n = len(v)
-    a, b = v, np.roll(v, -1, axis=0)
-    if np.any(np.all(a == b, axis=1)):
+    at the vertex two neighbours share (`v` float64 C-ordered (n, 2))."""
+    kind, i, j = _kernels.polygon_fault(np.ascontiguousarray(v, dtype=np.float64))
+    if kind == 1:
         raise ValueError(f"{name} must not repeat a vertex consecutively")
-    meeting = _first_meeting_edges(a, b)
-    if meeting is not None:
-        raise ValueError(f"{name} must be a simple polygon: edges {meeting[0]} and "
-                         f"{meeting[1]} meet")
-    # neighbours meet only at their shared vertex: no fold back along a line
-    nxt = np.roll(b, -1, axis=0)
-    d1, d2 = b - a, nxt - b
-    folded = ((d1[:, 0] * d2[:, 1] - d1[:, 1] * d2[:, 0]) == 0) & (np.sum(d1 * d2, axis=1) < 0)
-    if np.any(folded):
-        raise ValueError(f"{name} must be a simple polygon: it folds back at vertex "
-                         f"{(int(np.argmax(folded)) + 1) % n}")
+    if kind == 2:
+        raise ValueError(f"{name} must be a simple polygon: edges {i} and {j} meet")
+    if kind == 3:   # neighbours meet only at their shared vertex: no fold back along a line
+        raise ValueError(f"{name} must be a simple polygon: it folds back at vertex {i}")
 
 
 # --- photometry --------------------------------------------------------------------------

@@ -1,7 +1,10 @@
 // The checked layer's helpers, and the polygon mask reached with arrays.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <stdexcept>
+#include <vector>
 #if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
 #include <emmintrin.h>
 #endif
@@ -49,6 +52,85 @@ bool ascending(const ExactReals& a) {
     return falls == 0;
 }
 
+// ---- simple polygons --------------------------------------------------------
+
+struct Vertex {
+    double x, y;
+};
+
+// The sign of the turn a -> b -> c: -1, 0 or 1.
+int orientation(Vertex a, Vertex b, Vertex c) {
+    const double t = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+    return (t > 0.0) - (t < 0.0);
+}
+
+// Whether c, on the line of a-b, lies within the segment's box.
+bool within_box(Vertex a, Vertex b, Vertex c) {
+    return std::min(a.x, b.x) <= c.x && c.x <= std::max(a.x, b.x) && std::min(a.y, b.y) <= c.y &&
+           c.y <= std::max(a.y, b.y);
+}
+
+// Whether the closed segments p-q and r-s share a point.
+bool segments_meet(Vertex p, Vertex q, Vertex r, Vertex s) {
+    const int o1 = orientation(p, q, r), o2 = orientation(p, q, s);
+    const int o3 = orientation(r, s, p), o4 = orientation(r, s, q);
+    if (o1 * o2 < 0 && o3 * o4 < 0) return true;
+    return (o1 == 0 && within_box(p, q, r)) || (o2 == 0 && within_box(p, q, s)) ||
+           (o3 == 0 && within_box(r, s, p)) || (o4 == 0 && within_box(r, s, q));
+}
+
+// The first fault of the closed polygon through `vertices` ((n, 2), n >= 3)
+// as a simple polygon: (0, -1, -1) for none; (1, i, i + 1) when vertex i
+// repeats at once; (2, i, j) for the first pair of edges, i < j in the order
+// (i, then j), that meet although they are not neighbours (edge i runs from
+// vertex i to vertex i + 1); (3, k, -1) when the boundary turns straight
+// back at vertex k.  Only edges whose boxes overlap can meet: the edges are
+// sorted by their boxes' left sides, so that the edges an edge's box may
+// overlap in x follow it in a run.
+py::tuple polygon_fault(const ExactReals& vertices) {
+    if (vertices.ndim() != 2 || vertices.shape(1) != 2 || vertices.shape(0) < 3)
+        throw std::invalid_argument("vertices must have shape (n, 2), n >= 3");
+    const std::int64_t n = vertices.shape(0);
+    const double* xy = vertices.data();
+    const auto at = [&](std::int64_t i) { return Vertex{xy[2 * (i % n)], xy[2 * (i % n) + 1]}; };
+    for (std::int64_t i = 0; i < n; ++i) {
+        const Vertex a = at(i), b = at(i + 1);
+        if (a.x == b.x && a.y == b.y) return py::make_tuple(1, i, (i + 1) % n);
+    }
+    std::int64_t first_i = -1, first_j = -1;
+    {
+        py::gil_scoped_release unlocked;
+        std::vector<Vertex> lo(static_cast<std::size_t>(n)), hi(lo.size());
+        for (std::int64_t i = 0; i < n; ++i) {
+            const Vertex a = at(i), b = at(i + 1);
+            lo[i] = {std::min(a.x, b.x), std::min(a.y, b.y)};
+            hi[i] = {std::max(a.x, b.x), std::max(a.y, b.y)};
+        }
+        std::vector<std::int64_t> order(lo.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::int64_t a, std::int64_t b) { return lo[a].x < lo[b].x; });
+        for (std::int64_t p = 0; p < n; ++p) {
+            const std::int64_t e = order[p];
+            for (std::int64_t q = p + 1; q < n && lo[order[q]].x <= hi[e].x; ++q) {
+                const std::int64_t i = std::min(e, order[q]), j = std::max(e, order[q]);
+                if (j - i < 2 || (i == 0 && j == n - 1)) continue;   // neighbours
+                if (lo[i].y > hi[j].y || lo[j].y > hi[i].y) continue;
+                if (first_i >= 0 && (i > first_i || (i == first_i && j > first_j))) continue;
+                if (segments_meet(at(i), at(i + 1), at(j), at(j + 1))) first_i = i, first_j = j;
+            }
+        }
+    }
+    if (first_i >= 0) return py::make_tuple(2, first_i, first_j);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const Vertex a = at(i), b = at(i + 1), c = at(i + 2);
+        const double d1x = b.x - a.x, d1y = b.y - a.y, d2x = c.x - b.x, d2y = c.y - b.y;
+        if (d1x * d2y - d1y * d2x == 0.0 && d1x * d2x + d1y * d2y < 0.0)
+            return py::make_tuple(3, (i + 1) % n, -1);
+    }
+    return py::make_tuple(0, -1, -1);
+}
+
 // The even-odd mask of a polygon at the points of a grid: the raw module's
 // kernel, called with the arrays themselves.  From Python that call costs a
 // ctypes object per address and a copy per coordinate column, several times
@@ -81,6 +163,7 @@ void bind_checks(py::module_& m) {
     m.def("data_address", &data_address, py::arg("array"));
     m.def("all_finite", &all_finite, py::arg("array").noconvert());
     m.def("ascending", &ascending, py::arg("array").noconvert());
+    m.def("polygon_fault", &polygon_fault, py::arg("vertices").noconvert());
 }
 
 }  // namespace trovel
