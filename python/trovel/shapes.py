@@ -633,7 +633,8 @@ class Polygon(Shape):
         w = np.ldexp(v, -e)
         chk.simple_polygon(_name, w)
         x, y = w[:, 0], w[:, 1]
-        twice_area = chk.polygon_area(_name, float(np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y)))
+        x1, y1 = np.concatenate((x[1:], x[:1])), np.concatenate((y[1:], y[:1]))   # next vertex
+        twice_area = chk.polygon_area(_name, float(np.sum(x * y1 - x1 * y)))
         # Counter-clockwise, so that the inside lies left of every edge; a
         # copy of its own, so that the caller's array can change no longer.
         kept = np.array(v if twice_area > 0 else v[::-1], dtype=np.float64, order="C")
