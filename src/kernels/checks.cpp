@@ -86,7 +86,9 @@ bool segments_meet(Vertex p, Vertex q, Vertex r, Vertex s) {
 // vertex i to vertex i + 1); (3, k, -1) when the boundary turns straight
 // back at vertex k.  Only edges whose boxes overlap can meet: the edges are
 // sorted by their boxes' left sides, so that the edges an edge's box may
-// overlap in x follow it in a run.
+// overlap in x follow it in a run.  The checked layer hands it vertices of
+// its own (scaled copies), which no other thread holds, so the sweep runs
+// without the lock.
 py::tuple polygon_fault(const ExactReals& vertices) {
     if (vertices.ndim() != 2 || vertices.shape(1) != 2 || vertices.shape(0) < 3)
         throw std::invalid_argument("vertices must have shape (n, 2), n >= 3");
