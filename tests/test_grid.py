@@ -164,6 +164,39 @@ def test_the_pixel_set_interface(kind, rng):
                                         for a in arrays)
 
 
+@pytest.mark.parametrize("fault", [None, "nan_position", "inf_centre", "singular", "overflow",
+                                   "one_singular"])
+def test_footprint_arrays_split_on_threads_as_on_one(rng, fault):
+    """Float64 C-ordered arrays are split into columns and checked in
+    pieces on threads: the columns and the refusals are those of the
+    checked path that any other layout takes, a fault in any piece."""
+    shape = (7, 6000)   # a few pieces
+    pos, cen = rng.uniform(-5, 5, shape + (2,)), rng.uniform(-5, 5, shape + (2,))
+    jac = rng.uniform(0.5, 1.5, shape + (2, 2))
+    at = (int(rng.integers(7)), int(rng.integers(6000)))
+    if fault == "nan_position":
+        pos[at + (1,)] = np.nan
+    elif fault == "inf_centre":
+        cen[at + (0,)] = np.inf
+    elif fault == "singular":
+        jac[at] = [[1.0, 2.0], [2.0, 4.0]]
+    elif fault == "overflow":
+        jac[at] = [[1e200, 0.0], [0.0, 1e200]]
+    elif fault == "one_singular":
+        jac = np.array([[1.0, 2.0], [0.5, 1.0]])
+
+    def outcome(layout, threads):
+        try:
+            p = Pixels.from_arrays(*(layout(a) for a in (pos, cen, jac)), threads=threads)
+        except ValueError as e:
+            return str(e)
+        return [a.tobytes() for a in p._arrays]
+    checked = outcome(np.asfortranarray, 1)
+    assert isinstance(checked, str) == (fault is not None)
+    for threads in (1, 3):
+        assert outcome(np.ascontiguousarray, threads) == checked
+
+
 @pytest.mark.parametrize("shape", [(5, 7), (4, 6)])
 def test_center_places_the_middle_of_the_grid(shape):
     g = Pixels.grid(shape, center=(10.0, -4.0), scale=0.5, rotation=0.3)

@@ -317,21 +317,29 @@ def room(name: str, flat: AnyArray, records: int, width: int) -> AnyArray:
     return flat[: records * width].reshape(-1, width)
 
 
-def footprint_arrays(positions: AnyArray, centres: AnyArray,
-                     jacobians: AnyArray) -> tuple[FloatArray, FloatArray, FloatArray]:
+def footprint_columns(positions: AnyArray, centres: AnyArray, jacobians: AnyArray,
+                      threads: int = 1) -> tuple[list[FloatArray], tuple[int, ...]]:
     """Step 2 for the arrays from `array` that make per-pixel footprints:
     positions and centres (..., 2), Jacobians (..., 2, 2) or one (2, 2), all
     shapes checked before any copy; finite, and every Jacobian non-singular
-    with a finite determinant."""
+    with a finite determinant.  Their eight columns as private C-contiguous
+    copies (positions x, y, centres x, y, j00, j01, j10, j11), and the
+    pixels' shape."""
     pos, cen, jac = base("positions", positions), base("centres", centres), base("jacobians",
                                                                                    jacobians)
     if pos.ndim < 1 or pos.shape[-1] != 2:
         raise ValueError(f"positions must have shape (..., 2), got {pos.shape}")
     if cen.shape != pos.shape:
         raise ValueError(f"centres must have the shape of positions {pos.shape}, got {cen.shape}")
-    each = pos.shape[:-1] + (2, 2)
-    if jac.shape not in ((2, 2), each):
-        raise ValueError(f"jacobians must have shape (2, 2) or {each}, got {jac.shape}")
+    shape = pos.shape[:-1]
+    if jac.shape not in ((2, 2), shape + (2, 2)):
+        raise ValueError(f"jacobians must have shape (2, 2) or {shape + (2, 2)}, got {jac.shape}")
+    if all(a.dtype == np.float64 and a.flags.c_contiguous for a in (pos, cen, jac)):
+        # split and checked in one native pass; any fault is found and worded below
+        columns = _kernels.sound_footprint_columns(pos.reshape(-1), cen.reshape(-1),
+                                                   jac.reshape(-1), threads)
+        if columns is not None:
+            return columns, shape
     pos = contiguous("positions", pos, finite=True)
     cen = contiguous("centres", cen, finite=True)
     jac = contiguous("jacobians", jac, finite=True)
@@ -339,7 +347,11 @@ def footprint_arrays(positions: AnyArray, centres: AnyArray,
         det = jac[..., 0, 0] * jac[..., 1, 1] - jac[..., 0, 1] * jac[..., 1, 0]
     if not (np.isfinite(det).all() and (det != 0.0).all()):
         raise ValueError("jacobians must be non-singular, with a finite determinant")
-    return pos, cen, jac
+    n = math.prod(shape)
+    pos, cen = pos.reshape(n, 2), cen.reshape(n, 2)
+    each = np.broadcast_to(jac, shape + (2, 2)).reshape(n, 4)
+    cols = [pos[:, 0], pos[:, 1], cen[:, 0], cen[:, 1], *(each[:, c] for c in range(4))]
+    return [np.array(c, dtype=np.float64, order="C") for c in cols], shape
 
 
 def pixel_fields(owner: str, names: tuple[str, ...], given: tuple[Any, ...],

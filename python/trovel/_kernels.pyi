@@ -31,6 +31,11 @@ PixelSet = GridWindow | FootprintArrays | CornerArrays
 # pixel 0), or (-1, 0, orientation) when none.
 def corner_fault(corners: CornerArrays) -> tuple[int, int, int]: ...
 def sound_corner_copies(corners: CornerArrays, threads: int) -> tuple[FloatArray, FloatArray] | None: ...
+# The eight columns of per-pixel footprints split from flat positions,
+# centres (2 a pixel) and Jacobians (4 a pixel, or 4 for all), checked
+# finite and non-singular; None when a check fails.
+def sound_footprint_columns(positions: FloatArray, centres: FloatArray, jacobians: FloatArray,
+                            threads: int) -> list[FloatArray] | None: ...
 
 def materialize(pixels: GridWindow, px: FloatArray, py: FloatArray, qx: FloatArray,
                 qy: FloatArray, j00: FloatArray, j01: FloatArray, j10: FloatArray,

@@ -154,7 +154,7 @@ class Pixels:
 
     @classmethod
     def from_arrays(cls, positions: npt.ArrayLike, centres: npt.ArrayLike,
-                    jacobians: npt.ArrayLike) -> Pixels:
+                    jacobians: npt.ArrayLike, *, threads: int = 1) -> Pixels:
         """Pixels from their grid positions, footprint centres and Jacobians.
 
         ``jacobians[..., r, c]`` is the change of edge-plane coordinate ``r``
@@ -174,6 +174,10 @@ class Pixels:
             Each footprint's centre in the edge plane, shaped as ``positions``.
         jacobians : array_like, shape (..., 2, 2) or (2, 2)
             Each footprint's Jacobian, or one for all; finite, non-singular.
+        threads : int, optional
+            Threads that copy and check float64 C-ordered arrays (any other
+            input is converted and checked on one).  The result is the same
+            for any count.
 
         Returns
         -------
@@ -194,16 +198,11 @@ class Pixels:
         >>> p.shape
         (2,)
         """
-        raw = [chk.array(name, v) for name, v in (("positions", positions), ("centres", centres),
-                                                   ("jacobians", jacobians))]
-        pos, cen, jac = chk.footprint_arrays(*raw)
-        shape = pos.shape[:-1]
-        n = math.prod(shape)
-        pos, cen = pos.reshape(n, 2), cen.reshape(n, 2)
-        jac = np.broadcast_to(jac, shape + (2, 2)).reshape(n, 4)
-        cols = [pos[:, 0], pos[:, 1], cen[:, 0], cen[:, 1], *(jac[:, c] for c in range(4))]
-        return _ArrayPixels._owning([np.array(c, dtype=np.float64, order="C") for c in cols],
-                                    tuple(shape))
+        n = chk.threads(threads)
+        columns, shape = chk.footprint_columns(chk.array("positions", positions),
+                                               chk.array("centres", centres),
+                                               chk.array("jacobians", jacobians), threads=n)
+        return _ArrayPixels._owning(columns, tuple(shape))
 
     @classmethod
     def from_corners(cls, x: npt.ArrayLike, y: npt.ArrayLike, *, threads: int = 1) -> Pixels:

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "kernels/bindings.hpp"
 #include "kernels/pairs.hpp"
@@ -198,6 +199,70 @@ py::object sound_corner_copies(const CornerArrays& c, int threads) {
     return py::make_tuple(cx, cy);
 }
 
+// Pixels per piece of sound_footprint_columns.
+constexpr std::int64_t kFootprintPiece = 1 << 14;
+
+// The eight columns of per-pixel footprints (positions x, y; centres x, y;
+// Jacobians j00, j01, j10, j11) split from the interleaved arrays the
+// caller gives, n pixels: positions and centres (n, 2), Jacobians (n, 4),
+// or one (4) for every pixel.  Checked on the way, in pieces on `threads`
+// threads: every value finite and every Jacobian's determinant, as
+// j00 j11 - j01 j10, finite and not 0.  None when a check fails: the
+// checked layer then finds the fault itself and words it.
+py::object sound_footprint_columns(const ExactReals& positions, const ExactReals& centres,
+                                   const ExactReals& jacobians, int threads) {
+    const std::int64_t n = positions.size() / 2;
+    const bool one_jacobian = jacobians.size() == 4 && n != 1;
+    if (positions.size() != 2 * n || centres.size() != 2 * n ||
+        (!one_jacobian && jacobians.size() != 4 * n))
+        throw std::invalid_argument("positions, centres and jacobians must hold 2, 2 and 4 "
+                                    "values a pixel");
+    std::vector<ExactReals> columns;
+    double* to[8];
+    for (int c = 0; c < 8; ++c) {
+        columns.emplace_back(py::ssize_t(n));
+        to[c] = columns.back().mutable_data();
+    }
+    const double* pos = positions.data();
+    const double* cen = centres.data();
+    const double* jac = jacobians.data();
+    std::atomic<bool> sound{true};
+    {
+        py::gil_scoped_release unlocked;
+        const auto sound_jacobian = [](const double* j) {
+            const double det = j[0] * j[3] - j[1] * j[2];
+            return std::isfinite(det) && det != 0.0 && finite_values(j, 4);
+        };
+        if (one_jacobian && !sound_jacobian(jac)) sound = false;
+        const auto split = [&](std::int64_t p) {
+            const std::int64_t i0 = p * kFootprintPiece, i1 = std::min(n, i0 + kFootprintPiece);
+            bool ok = finite_values(pos + 2 * i0, static_cast<std::size_t>(2 * (i1 - i0))) &&
+                      finite_values(cen + 2 * i0, static_cast<std::size_t>(2 * (i1 - i0)));
+            for (std::int64_t i = i0; i < i1; ++i) {
+                to[0][i] = pos[2 * i];
+                to[1][i] = pos[2 * i + 1];
+                to[2][i] = cen[2 * i];
+                to[3][i] = cen[2 * i + 1];
+            }
+            if (one_jacobian) {
+                for (int c = 0; c < 4; ++c) std::fill(to[4 + c] + i0, to[4 + c] + i1, jac[c]);
+            } else {
+                for (std::int64_t i = i0; i < i1; ++i) {
+                    const double* j = jac + 4 * i;
+                    ok = ok && sound_jacobian(j);
+                    for (int c = 0; c < 4; ++c) to[4 + c][i] = j[c];
+                }
+            }
+            if (!ok) sound = false;
+        };
+        if (sound) for_each_piece(threads, (n + kFootprintPiece - 1) / kFootprintPiece, split);
+    }
+    if (!sound) return py::none();
+    py::list out;
+    for (auto& c : columns) out.append(c);
+    return out;
+}
+
 }  // namespace
 
 void bind_pixels(py::module_& m) {
@@ -223,6 +288,8 @@ void bind_pixels(py::module_& m) {
              py::arg("y").noconvert());
     m.def("corner_fault", &corner_fault, py::arg("corners"));
     m.def("sound_corner_copies", &sound_corner_copies, py::arg("corners"), py::arg("threads"));
+    m.def("sound_footprint_columns", &sound_footprint_columns, py::arg("positions").noconvert(),
+          py::arg("centres").noconvert(), py::arg("jacobians").noconvert(), py::arg("threads"));
     m.def("materialize", &materialize, py::arg("pixels"), py::arg("px"), py::arg("py"),
           py::arg("qx"), py::arg("qy"), py::arg("j00"), py::arg("j01"), py::arg("j10"),
           py::arg("j11"));
