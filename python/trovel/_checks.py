@@ -11,7 +11,7 @@ touches an argument in between:
    run a caller's code (``__float__``, ``__array__``, ``__index__``, a
    property of a subclass), so all of them come before any check.
 2. validate: shapes are matched before anything is copied (`one_of_shapes`,
-   `points`, `positions`, `pairs_per_item`, `footprint_arrays`, `triangles`:
+   `points`, `positions`, `pairs_per_item`, `footprint_columns`, `triangles`:
    a huge broadcast view is refused without being materialised), then the
    arrays are made C-contiguous float64 (`contiguous`, `per_item`), numbers
    are bounded (`nonnegative`, `positive_pair`), outputs are checked through
