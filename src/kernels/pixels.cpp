@@ -229,9 +229,11 @@ py::object sound_footprint_columns(const ExactReals& positions, const ExactReals
     std::atomic<bool> sound{true};
     {
         py::gil_scoped_release unlocked;
+        // Each entry meets its partner in one product: an infinite or NaN
+        // entry makes that product, and so the determinant, not finite.
         const auto sound_jacobian = [](const double* j) {
             const double det = j[0] * j[3] - j[1] * j[2];
-            return std::isfinite(det) && det != 0.0 && finite_values(j, 4);
+            return std::isfinite(det) && det != 0.0;
         };
         if (one_jacobian && !sound_jacobian(jac)) sound = false;
         const auto split = [&](std::int64_t p) {
