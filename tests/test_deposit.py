@@ -128,10 +128,13 @@ def test_a_triangle_larger_than_the_image_gives_every_pixel_its_area():
 def test_the_bits_do_not_depend_on_the_thread_count(rng):
     # Triangles from a fraction of a pixel to 40 across, many over the borders
     # of the bands of rows that the threads take (90, 16, 8 and 4 rows high
-    # for 1, 2, 3 and 7 threads), in several chunks of the survey.
+    # for 1, 2, 3 and 7 threads), in many chunks of the survey and in more
+    # than two of the batches in which the bands' lists are made.
     shape, origin, scale = (90, 61), (-3.25, 7.5), (0.9, 1.1)
-    tris, vals, divs = scene(shape, origin, scale, 30_000, rng,
-                             size=rng.choice([0.2, 1.0, 5.0, 20.0], (30_000, 1, 1)))
+    n = 280_000
+    tris, vals, divs = scene(shape, origin, scale, n, rng,
+                             size=rng.choice([0.2, 1.0, 5.0, 20.0], (n, 1, 1),
+                                             p=[0.4, 0.4, 0.15, 0.05]))
     prior = rng.uniform(-1.0, 1.0, shape)
     runs = []
     for threads in (1, 2, 3, 7):

@@ -13,10 +13,12 @@
 // 1. survey, over fixed chunks of triangles: each triangle's fate (skipped,
 //    wholly outside, inside, across the border), its rows, and the value it
 //    puts beyond the border, summed in triangle order within a chunk;
-// 2. the triangles bucketed by bands of image rows, in triangle order (no
-//    lists for a single band: it takes them all);
-// 3. deposit, one band at a time: a band's pixels receive their additions in
-//    triangle order, each the same product whichever band computes it.
+// 2. a batch of triangles at a time, each carried into its own pixel units
+//    and listed under the bands of image rows it reaches, in triangle order
+//    (no lists for a single band: it takes them all, in order);
+// 3. deposit of the batch, one band at a time: a band's pixels receive their
+//    additions in triangle order, each the same product whichever band
+//    computes it.
 // So the image and `outside` (the chunks' sums added in chunk order) have
 // the same bits for every thread count.
 #include <algorithm>
@@ -198,7 +200,7 @@ Placed placed(const RoughBox& b, const Frame& f) {
 // pixel (k0 + k, i0 + j) is the unit square about (k, j).
 struct LocalTriangle {
     double v[6];
-    std::int64_t k0, i0;
+    std::int32_t k0, i0;
 };
 
 // The offset of v from the centre of pixel m along axis a, in pixels:
@@ -465,74 +467,94 @@ void survey_chunk(const Inputs& in, const Frame& f, const Bands& bands, std::int
     std::copy(listed, listed + bands.count, s.listed.data() + c * bands.count);
 }
 
-// The triangles of each band, in triangle order: band b's list is
-// order[begin[b], begin[b + 1]).  Chunk c writes its triangles from the
-// offsets that the earlier chunks leave it, so the chunks fill in parallel
-// (and `order` is left unfilled until then).
-struct Buckets {
-    std::unique_ptr<std::int32_t[]> order;
+// A triangle as a band deposits it: in its own pixel units, with its
+// weight.  One cache line, so that a band reads its list in order instead
+// of gathering its triangles from all over the caller's arrays (a band's
+// triangles are scattered through them, and with a few bands each would
+// read most of every array).
+struct Listed {
+    LocalTriangle t;
+    double w;
+};
+static_assert(sizeof(Listed) == 64, "a listed triangle fills one cache line");
+
+// Chunks of a batch: the triangles are listed and deposited a batch at a
+// time, so that the lists take 64 bytes for each triangle of one batch, not
+// of the whole input, and a pixel still receives its additions in triangle
+// order (batch after batch, and in order within each band's list).
+constexpr std::int64_t kBatchChunks = 32;
+
+// Triangle t's weight: what a pixel gains per unit of overlap in its own
+// units, the overlap being measured in pixels.
+inline double weight(const Inputs& in, const Frame& f, std::int64_t t) {
+    return in.values[t] / in.divisors[t] * f.pixel_area;
+}
+
+// The triangles of chunks [c0, c1) listed by band, each band's in triangle
+// order: band b's list is items[begin[b], begin[b + 1]).  Chunk c writes
+// its triangles from the offsets that the earlier chunks leave it, so the
+// chunks fill in parallel (and `items`, reused from batch to batch, is left
+// unfilled until then).
+struct Lists {
+    std::unique_ptr<Listed[]> items;
+    std::int64_t room = 0;
     std::vector<std::int64_t> begin;
 };
 
-Buckets bucket(const Survey& s, const Bands& bands, std::int64_t n, std::int64_t chunks,
-               int threads) {
-    Buckets out;
+void list_batch(const Inputs& in, const Frame& f, const Survey& s, const Bands& bands,
+                std::int64_t c0, std::int64_t c1, int threads, Lists& out) {
+    const std::int64_t chunks = c1 - c0;
     out.begin.assign(bands.count + 1, 0);
-    std::vector<std::int64_t> cursor(s.listed.size());
+    std::vector<std::int64_t> cursor(chunks * bands.count);
     std::int64_t total = 0;
     for (std::int64_t b = 0; b < bands.count; ++b) {
         out.begin[b] = total;
         for (std::int64_t c = 0; c < chunks; ++c) {
             cursor[c * bands.count + b] = total;
-            total += s.listed[c * bands.count + b];
+            total += s.listed[(c0 + c) * bands.count + b];
         }
     }
     out.begin[bands.count] = total;
-    out.order.reset(new std::int32_t[total]);
+    if (total > out.room) {
+        out.items.reset(new Listed[total]);
+        out.room = total;
+    }
     for_each_piece(threads, chunks, [&](std::int64_t c) {
         std::int64_t at[kMaxBands];  // a copy of the chunk's cursors, as in survey_chunk
         std::copy(cursor.data() + c * bands.count, cursor.data() + (c + 1) * bands.count, at);
-        const std::int64_t end = std::min(n, (c + 1) * kChunk);
-        for (std::int64_t t = c * kChunk; t < end; ++t) {
+        const std::int64_t end = std::min(in.n, (c0 + c + 1) * kChunk);
+        for (std::int64_t t = (c0 + c) * kChunk; t < end; ++t) {
             const Placed& r = s.placed[t];
             if (r.row_hi < r.row_lo) continue;
+            const Listed item{to_local(in.records + 6 * t, r, f), weight(in, f, t)};
             for (std::int64_t b = bands.of(r.row_lo); b <= bands.of(r.row_hi); ++b)
-                out.order[at[b]++] = static_cast<std::int32_t>(t);
+                out.items[at[b]++] = item;
         }
     });
-    return out;
 }
 
-// Triangle t onto image rows [r0, r1), each pixel gaining area * value /
-// divisor with the area in the triangles' units.
-inline void deposit_triangle(const Inputs& in, const Frame& f, const Survey& s, std::int64_t t,
-                             std::int64_t r0, std::int64_t r1, double* image) {
-    const double w = in.values[t] / in.divisors[t] * f.pixel_area;
-    deposit_rows(to_local(in.records + 6 * t, s.placed[t], f), w, f, r0, r1, image);
-}
-
-// Band b's rows receive its triangles in triangle order.
-void deposit_band(const Inputs& in, const Frame& f, const Bands& bands, const Survey& s,
-                  const Buckets& lists, std::int64_t b, double* image) {
-    const std::int64_t r0 = bands.start(b);
-    const std::int64_t r1 = std::min(bands.start(b + 1), f.y.count);
-    for (std::int64_t at = lists.begin[b]; at < lists.begin[b + 1]; ++at)
-        deposit_triangle(in, f, s, lists.order[at], r0, r1, image);
-}
-
-// Every placed triangle onto its rows, band by band.  One band's list would
-// hold every placed triangle in order, so none is made.
+// Every placed triangle onto its rows.  With one band, in triangle order
+// straight from the caller's arrays; with more, a batch at a time, listed
+// by band and the bands deposited in parallel.
 void deposit_bands(const Inputs& in, const Frame& f, const Bands& bands, const Survey& s,
                    std::int64_t chunks, int threads, double* image) {
     if (bands.count == 1) {
         for (std::int64_t t = 0; t < in.n; ++t)
             if (s.placed[t].row_hi >= s.placed[t].row_lo)
-                deposit_triangle(in, f, s, t, 0, f.y.count, image);
+                deposit_rows(to_local(in.records + 6 * t, s.placed[t], f), weight(in, f, t), f,
+                             0, f.y.count, image);
         return;
     }
-    const Buckets lists = bucket(s, bands, in.n, chunks, threads);
-    for_each_piece(threads, bands.count,
-                   [&](std::int64_t b) { deposit_band(in, f, bands, s, lists, b, image); });
+    Lists lists;
+    for (std::int64_t c0 = 0; c0 < chunks; c0 += kBatchChunks) {
+        list_batch(in, f, s, bands, c0, std::min(chunks, c0 + kBatchChunks), threads, lists);
+        for_each_piece(threads, bands.count, [&](std::int64_t b) {
+            const std::int64_t r0 = bands.start(b);
+            const std::int64_t r1 = std::min(bands.start(b + 1), f.y.count);
+            for (std::int64_t at = lists.begin[b]; at < lists.begin[b + 1]; ++at)
+                deposit_rows(lists.items[at].t, lists.items[at].w, f, r0, r1, image);
+        });
+    }
 }
 
 struct Result {
