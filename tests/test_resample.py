@@ -339,6 +339,23 @@ def test_sky_plane_and_footprints_from_a_wcs():
     assert areas.mean() == pytest.approx(0.01, rel=1e-6)
 
 
+def test_a_distorted_wcs_on_threads_gives_the_corners_of_one_call():
+    # SIP terms: astropy's distortion pipeline, with scratch space of its own,
+    # evaluated in stretches of rows on each thread's copy of the WCS
+    w = tan([150.0, 2.0], 0.2 / 3600, 10.0, 200)
+    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"]
+    a, b = np.zeros((4, 4)), np.zeros((4, 4))
+    a[2, 0], a[1, 1], a[3, 0], b[0, 2], b[1, 2] = 2e-5, -1e-5, 3e-8, 1.5e-5, -2e-8
+    w.sip = astropy_wcs.Sip(a, b, None, None, w.wcs.crpix)
+    one = Pixels.from_wcs(w, (230, 190)).corners()
+    for threads in (2, 3):
+        many = Pixels.from_wcs(w, (230, 190), threads=threads).corners()
+        assert same_bits(many[0], one[0]) and same_bits(many[1], one[1])
+    u = np.arange(191.0) - 0.5   # and the distortion is there: rows of corners bend
+    lon, lat = w.pixel_to_world_values(u, np.full_like(u, -0.5))
+    assert np.ptp(np.diff(lat) / np.diff(lon)) > 1e-6
+
+
 def test_reproject_between_tangent_planes():
     n = 32
     rng = np.random.default_rng(5)

@@ -309,7 +309,8 @@ class Pixels:
         return _CornerPixels._owning(cx, cy)
 
     @classmethod
-    def from_wcs(cls, wcs: Any, shape: tuple[int, int], *, center: Any = None) -> Pixels:
+    def from_wcs(cls, wcs: Any, shape: tuple[int, int], *, center: Any = None,
+                 threads: int = 1) -> Pixels:
         """Corner footprints of an image's pixels on the sky, from its WCS.
 
         The plane is the gnomonic tangent plane about the sky position
@@ -330,6 +331,10 @@ class Pixels:
             The image's ``(ny, nx)``.
         center : (float, float), optional
             The tangent point ``(lon, lat)`` in degrees.
+        threads : int, optional
+            Threads that evaluate the WCS (each on a copy of it, in
+            stretches of at least 64 corner rows), project the corners and
+            check them.  The result is the same for any count.
 
         Returns
         -------
@@ -346,7 +351,7 @@ class Pixels:
         """
         from .sky import from_wcs
 
-        pixels: Pixels = from_wcs(wcs, shape, center=center)
+        pixels: Pixels = from_wcs(wcs, shape, center=center, threads=threads)
         return pixels
 
     @classmethod
@@ -580,12 +585,10 @@ class _CornerPixels(_Frozen):
     def areas(self) -> FloatArray:
         """Each quadrilateral's area, by the shoelace formula about its first
         corner."""
-        x, y = self._x, self._y
-        ax, ay = x[:-1, 1:] - x[:-1, :-1], y[:-1, 1:] - y[:-1, :-1]
-        bx, by = x[1:, 1:] - x[:-1, :-1], y[1:, 1:] - y[:-1, :-1]
-        cx, cy = x[1:, :-1] - x[:-1, :-1], y[1:, :-1] - y[:-1, :-1]
-        area: FloatArray = 0.5 * np.abs((ax * by - bx * ay) + (bx * cy - cx * by))
-        return area
+        return self._areas(1)
+
+    def _areas(self, threads: int) -> FloatArray:
+        return _kernels.corner_areas(self._pixel_set.native, threads)
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
         ny, nx = self._shape

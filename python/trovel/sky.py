@@ -14,6 +14,8 @@ optional extra ``astro`` installs astropy.
 """
 from __future__ import annotations
 
+import copy
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -83,9 +85,13 @@ def _to_plane(lon: npt.ArrayLike, lat: npt.ArrayLike, center: tuple[float, float
     return x, y
 
 
-def _world(wcs: Any, name: str, u: FloatArray, v: FloatArray) -> tuple[FloatArray, FloatArray]:
-    """A WCS's sky positions of grid positions (u along the columns, v along
-    the rows), in degrees."""
+# Rows of grid positions that one thread's share of a WCS evaluation holds
+# at least (fewer are not worth a thread), and the most threads, as the
+# native drivers take.
+_WORLD_ROWS, _MOST_THREADS = 64, 64
+
+
+def _world_of(wcs: Any, name: str, u: FloatArray, v: FloatArray) -> tuple[FloatArray, FloatArray]:
     method = getattr(wcs, "pixel_to_world_values", None)
     if not callable(method):
         raise TypeError(f"{name} must be a WCS with pixel_to_world_values (an astropy WCS), "
@@ -94,6 +100,29 @@ def _world(wcs: Any, name: str, u: FloatArray, v: FloatArray) -> tuple[FloatArra
     if not (isinstance(out, (tuple, list)) and len(out) == 2):
         raise ValueError(f"{name} must be a celestial WCS of two pixel and two world axes")
     lon, lat = (np.asarray(a, dtype=np.float64) for a in out)
+    return lon, lat
+
+
+def _world(wcs: Any, name: str, u: FloatArray, v: FloatArray,
+           threads: int = 1) -> tuple[FloatArray, FloatArray]:
+    """A WCS's sky positions of grid positions (u along the columns, v along
+    the rows), in degrees.  A 2-d lattice of many rows is evaluated in
+    stretches of rows on up to `threads` threads, each with its own copy of
+    the WCS (astropy's releases the lock while it computes, and keeps
+    scratch space of its own): every position is computed by itself, so the
+    values are those of one call."""
+    pieces = min(threads, _MOST_THREADS, u.shape[0] // _WORLD_ROWS) if u.ndim == 2 else 1
+    if pieces <= 1:
+        return _world_of(wcs, name, u, v)
+    try:
+        copies = [wcs] + [copy.deepcopy(wcs) for _ in range(pieces - 1)]
+    except Exception:   # a WCS that cannot be copied is evaluated on one thread
+        return _world_of(wcs, name, u, v)
+    cuts = np.linspace(0, u.shape[0], pieces + 1).astype(int)
+    with ThreadPoolExecutor(pieces) as pool:
+        parts = list(pool.map(lambda k: _world_of(copies[k], name, u[cuts[k]:cuts[k + 1]],
+                                                  v[cuts[k]:cuts[k + 1]]), range(pieces)))
+    lon, lat = (np.concatenate([part[axis] for part in parts]) for axis in (0, 1))
     return lon, lat
 
 
@@ -108,10 +137,10 @@ def _sky_center(wcs: Any, name: str, shape: tuple[int, int],
     return chk.pair(f"the sky position of {name}'s centre", (float(lon[0]), float(lat[0])))
 
 
-def from_wcs(wcs: Any, shape: tuple[int, int], *, center: Any = None) -> Any:
+def from_wcs(wcs: Any, shape: tuple[int, int], *, center: Any = None, threads: int = 1) -> Any:
     """Corner footprints of an image's pixels in the tangent plane about
     ``center``: see `Pixels.from_wcs`."""
-    return _corners_from_wcs(wcs, shape, center, 1)
+    return _corners_from_wcs(wcs, shape, center, chk.threads(threads))
 
 
 def _corners_from_wcs(wcs: Any, shape: tuple[int, int], center: Any, threads: int) -> Any:
@@ -121,7 +150,7 @@ def _corners_from_wcs(wcs: Any, shape: tuple[int, int], center: Any, threads: in
     ny, nx = chk.int_pair("shape", shape, minimum=0)
     c = _sky_center(wcs, "wcs", (ny, nx), center)
     v, u = np.mgrid[0:ny + 1, 0:nx + 1].astype(np.float64) - 0.5
-    lon, lat = _world(wcs, "wcs", u, v)
+    lon, lat = _world(wcs, "wcs", u, v, threads)
     x, y = _to_plane(lon, lat, c, threads)
     if not (np.isfinite(x).all() and np.isfinite(y).all()):
         raise ValueError("wcs puts pixel corners 90 degrees or more from center (or none on "
@@ -224,7 +253,7 @@ def reproject(image: npt.ArrayLike, wcs_in: Any, wcs_out: Any, shape_out: tuple[
     n = chk.threads(threads)
     target, c = _affine_target(wcs_out, shape)
     pixels = _corners_from_wcs(wcs_in, values.shape, c, n)
-    flux = chk.contiguous("image", values) * pixels.areas()
+    flux = chk.contiguous("image", values) * pixels._areas(n)
     r = resample(flux, pixels, target, threads=n)
     cell = target.areas()
     with np.errstate(invalid="ignore", divide="ignore"):
