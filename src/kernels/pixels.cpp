@@ -199,10 +199,9 @@ py::object sound_corner_copies(const CornerArrays& c, int threads) {
     return py::make_tuple(cx, cy);
 }
 
-// Each quadrilateral's area by the shoelace formula about its first corner
-// p: with a, b, c its other corners in order, taken from p,
-// |(a x b) + (b x c)| / 2.  Pieces of kCornerRows pixel rows go to the
-// threads; every area is computed by itself, the same for any count.
+// Each quadrilateral's area, by the shoelace formula about its first
+// corner.  Pieces of kCornerRows pixel rows go to the threads; every area
+// is computed by itself, the same for any count.
 ExactReals corner_areas(const CornerArrays& c, int threads) {
     const CornerGrid g = c.grid();
     ExactReals out({g.rows, g.cols});
@@ -211,17 +210,12 @@ ExactReals corner_areas(const CornerArrays& c, int threads) {
         py::gil_scoped_release unlocked;
         for_each_piece(threads, (g.rows + kCornerRows - 1) / kCornerRows, [&](std::int64_t p) {
             const std::int64_t i1 = std::min(g.rows, (p + 1) * kCornerRows);
-            for (std::int64_t i = p * kCornerRows; i < i1; ++i) {
-                const double *x = g.x + g.at(i, 0), *y = g.y + g.at(i, 0);
-                const double *xn = x + g.stride, *yn = y + g.stride;
-                double* row = to + i * g.cols;
+            double qx[4], qy[4];
+            for (std::int64_t i = p * kCornerRows; i < i1; ++i)
                 for (std::int64_t k = 0; k < g.cols; ++k) {
-                    const double ax = x[k + 1] - x[k], ay = y[k + 1] - y[k];
-                    const double bx = xn[k + 1] - x[k], by = yn[k + 1] - y[k];
-                    const double cx = xn[k] - x[k], cy = yn[k] - y[k];
-                    row[k] = 0.5 * std::fabs((ax * by - bx * ay) + (bx * cy - cx * by));
+                    g.quad(i, k, qx, qy);
+                    to[i * g.cols + k] = 0.5 * std::fabs(twice_quad_area(qx, qy));
                 }
-            }
         });
     }
     return out;
