@@ -219,6 +219,8 @@ ring = Disc((0.1, 0.0), 3.0) - Disc((0.0, 0.05), 2.2)
 FOOTPRINT_CASES = {
     # name: (shape, centre, jacobian)
     "rim_crossing_unit_pixel": (Disc((0.3, -0.2), 2.5), (2.4, 0.6), np.eye(2)),
+    # the rim enters through both sides and bulges out through the top between
+    "rim_bulging_through_a_side": (Disc((0.0, -0.95), 1.5), (0.0, 0.0), np.eye(2)),
     "two_circles_cross_inside": (Disc((0, 0), 1.0) | Disc((1.2, 0.1), 0.9), (0.6, 0.55), np.eye(2)),
     "two_circles_intersection": (Disc((0, 0), 1.0) & Disc((1.2, 0.1), 0.9), (0.6, 0.55), SHEAR),
     "rim_and_vane_cross": (Disc((0, 0), 3.0) - Rectangle((2.5, 0.0), 0.3, 0.4, 3.0),
@@ -250,6 +252,23 @@ def test_footprint_against_scan_line_reference(name):
     shape, centre, jac = FOOTPRINT_CASES[name]
     got, want = one(shape, centre, jac), reference(shape, centre, jac)
     assert abs(got - want) <= EXACT
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_rim_pixels_of_large_discs_against_scan_line_reference(seed):
+    # Discs of one to eight times a sheared footprint's size, the footprint
+    # anywhere across the rim: one arc enters and leaves through any two
+    # sides, or bulges in and out through one side beside a corner inside.
+    rng = np.random.default_rng(seed)
+    for _ in range(30):
+        jac = np.eye(2) + rng.uniform(-0.6, 0.6, (2, 2))
+        size = np.abs(jac).sum(axis=0).max()
+        r = size * rng.uniform(1.0, 8.0)
+        turn = rng.uniform(0.0, 2.0 * math.pi)
+        reach = r + size * rng.uniform(-0.8, 0.8)
+        centre = (reach * math.cos(turn), reach * math.sin(turn))
+        disc = Disc((0.0, 0.0), r)
+        assert abs(one(disc, centre, jac) - reference(disc, centre, jac)) <= EXACT
 
 
 def random_composite(rng, depth):

@@ -469,12 +469,20 @@ double convex_in_disc(const double* x, const double* y, int n, double cx, double
     return sum;
 }
 
-// asin(x) for 0 <= x <= 1: its series where x is small (the terms left out
-// are below 1e-22 of it), else the library's.
-double arcsine(double x) {
-    if (x >= 1e-2) return std::asin(x);
-    const double x2 = x * x;
-    return x * (1.0 + x2 * (1.0 / 6.0 + x2 * (3.0 / 40.0 + x2 * (5.0 / 112.0 + x2 * 35.0 / 1152.0))));
+// Twice the area of the circular segment of radius r whose chord is 2 h r:
+// with a = asin h, the segment's angle is 2 a and twice its area
+// r^2 (2a - sin 2a) = 2 r^2 (a - h sqrt(1 - h^2)).  The derivative of
+// a - h sqrt(1 - h^2) is 2 h^2 / sqrt(1 - h^2), whose series gives
+// 2 h^3 (1/3 + h^2 / 10 + 3 h^4 / 56 + 5 h^6 / 144 + 35 h^8 / 1408 + ...);
+// below h = 1e-2 the terms left out are below 1e-21 of it, and the one
+// polynomial spares the two series (or library calls) of the angle and of
+// its excess over the sine.
+double twice_segment_of_chord(double r, double h) {
+    if (h >= 1e-2) return twice_circular_segment(r, 2.0 * std::asin(h));
+    const double h2 = h * h;
+    const double p = 1.0 / 3.0 + h2 * (1.0 / 10.0 + h2 * (3.0 / 56.0 + h2 * (5.0 / 144.0 +
+                                                                             h2 * (35.0 / 1408.0))));
+    return (r * r) * (4.0 * (h * h2) * p);
 }
 
 // Twice the area of the convex counter-clockwise polygon (x, y) inside a
@@ -486,11 +494,16 @@ double arcsine(double x) {
 // Negative when the crossing is not that clean.
 double polygon_in_large_disc(const double* x, const double* y, int n, double cx, double cy,
                              double r) {
+    // each corner relative to the centre, and |w|^2 - r^2: below 0 inside
+    double wx[kClipped], wy[kClipped], power[kClipped];
     bool in[kClipped];
     int inside = 0;
+    const double rr = r * r;
     for (int i = 0; i < n; ++i) {
-        const double dx = x[i] - cx, dy = y[i] - cy;
-        in[i] = dx * dx + dy * dy < r * r;
+        wx[i] = x[i] - cx;
+        wy[i] = y[i] - cy;
+        power[i] = wx[i] * wx[i] + wy[i] * wy[i] - rr;
+        in[i] = power[i] < 0.0;
         inside += in[i];
     }
     if (inside == 0 || inside == n) return -1.0;
@@ -503,12 +516,19 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
             px[m] = x[i];
             py[m++] = y[i];
         }
-        if (in[i] == in[k]) continue;
-        if (crossings == 2) return -1.0;
-        // the side's crossing: |V_i + t d - c|^2 = r^2 with one end inside
+        // the side's points V_i + t d on the circle: A t^2 + 2 B t + C = 0
         const double dx = x[k] - x[i], dy = y[k] - y[i];
-        const double wx = x[i] - cx, wy = y[i] - cy;
-        const double A = dx * dx + dy * dy, B = dx * wx + dy * wy, C = wx * wx + wy * wy - r * r;
+        const double A = dx * dx + dy * dy, B = dx * wx[i] + dy * wy[i], C = power[i];
+        if (in[i] == in[k]) {
+            // A side with both ends outside that dips into the circle
+            // would cross it twice more: its nearest point to the centre
+            // (t = -B / A) within the side and the line within r (B^2 >=
+            // A C), with a margin, so that a near tangency is not taken.
+            if (!in[i] && -B > 0.0 && -B < A && B * B >= A * C * (1.0 - kCleanCrossing))
+                return -1.0;
+            continue;
+        }
+        if (crossings == 2) return -1.0;
         const double q = std::sqrt(std::max(0.0, B * B - A * C));
         const double t = in[i] ? (-B + q) / A : (-B - q) / A;
         if (!(t > kCleanCrossing && t < 1.0 - kCleanCrossing)) return -1.0;
@@ -519,17 +539,8 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
         ++m;
         ++crossings;
     }
-    // A side with both ends outside that dips into the circle would cross it twice more.
-    for (int i = 0; i < n; ++i) {
-        const int k = i + 1 < n ? i + 1 : 0;
-        if (in[i] || in[k]) continue;
-        const double dx = x[k] - x[i], dy = y[k] - y[i];
-        const double t = clamp01(((cx - x[i]) * dx + (cy - y[i]) * dy) / (dx * dx + dy * dy));
-        const double ex = x[i] + t * dx - cx, ey = y[i] + t * dy - cy;
-        if (ex * ex + ey * ey <= r * r) return -1.0;
-    }
     const double c = length(chord[1][0] - chord[0][0], chord[1][1] - chord[0][1]);
-    return shoelace(px, py, m) + twice_circular_segment(r, 2.0 * arcsine(0.5 * c / r));
+    return shoelace(px, py, m) + twice_segment_of_chord(r, 0.5 * c / r);
 }
 
 // Circles at least this many times the footprint's bounding radius are
@@ -586,6 +597,18 @@ bool beyond_reach(double ax, double ay, double bx, double by, double r) {
            std::max(ay, by) < -r;
 }
 
+// Whether the segment from a along d comes within sqrt(r2) of the origin,
+// |a|^2 = aa and |a + d|^2 = bb: its nearest point is an end, or the foot
+// of the perpendicular, whose squared distance times |d|^2 is cross(a, d)^2
+// (no division, and no cancellation as the segment nears the origin).
+bool segment_within(double ax, double ay, double dx, double dy, double aa, double bb, double r2) {
+    const double along = -(ax * dx + ay * dy), dd = dx * dx + dy * dy;
+    if (!(along > 0.0)) return aa <= r2;
+    if (!(along < dd)) return bb <= r2;
+    const double c = cross(ax, ay, dx, dy);
+    return c * c <= r2 * dd;
+}
+
 double beyond(double reach, double far) { return reach + 1e-9 * (reach + 2.0 * far); }
 
 bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
@@ -621,12 +644,9 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
         const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
         const double bx = at.x(p.x(k)), by = at.y(p.y(k));
         if (beyond_reach(ax, ay, bx, by, r)) return true;
-        const double dx = bx - ax, dy = by - ay;
-        // the point of the edge nearest the footprint's centre
-        const double t = clamp01(-(ax * dx + ay * dy) / (dx * dx + dy * dy));
-        const double nx = ax + t * dx, ny = ay + t * dy;
-        if (nx * nx + ny * ny > reach2) return true;
-        clean = found < 0 && ax * ax + ay * ay > reach2 && bx * bx + by * by > reach2;
+        const double aa = ax * ax + ay * ay, bb = bx * bx + by * by;
+        if (!segment_within(ax, ay, bx - ax, by - ay, aa, bb, reach2)) return true;
+        clean = found < 0 && aa > reach2 && bb > reach2;
         found = k;
         return clean;
     });
