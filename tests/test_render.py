@@ -257,11 +257,11 @@ def test_footprint_against_scan_line_reference(name):
 @pytest.mark.parametrize("seed", range(3))
 def test_rim_pixels_of_large_discs_against_scan_line_reference(seed):
     # Discs of one to eight times a sheared footprint's size, the footprint
-    # anywhere across the rim: one arc enters and leaves through any two
-    # sides, or bulges in and out through one side beside a corner inside.
+    # anywhere across the rim, so that one arc enters and leaves through any
+    # two of its sides (det J stays above 0.2).
     rng = np.random.default_rng(seed)
     for _ in range(30):
-        jac = np.eye(2) + rng.uniform(-0.6, 0.6, (2, 2))
+        jac = np.eye(2) + rng.uniform(-0.4, 0.4, (2, 2))
         size = np.abs(jac).sum(axis=0).max()
         r = size * rng.uniform(1.0, 8.0)
         turn = rng.uniform(0.0, 2.0 * math.pi)
