@@ -516,6 +516,7 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
             px[m] = x[i];
             py[m++] = y[i];
         }
+        if (in[i] && in[k]) continue;
         // the side's points V_i + t d on the circle: A t^2 + 2 B t + C = 0
         const double dx = x[k] - x[i], dy = y[k] - y[i];
         const double A = dx * dx + dy * dy, B = dx * wx[i] + dy * wy[i], C = power[i];
@@ -524,8 +525,7 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
             // would cross it twice more: its nearest point to the centre
             // (t = -B / A) within the side and the line within r (B^2 >=
             // A C), with a margin, so that a near tangency is not taken.
-            if (!in[i] && -B > 0.0 && -B < A && B * B >= A * C * (1.0 - kCleanCrossing))
-                return -1.0;
+            if (-B > 0.0 && -B < A && B * B >= A * C * (1.0 - kCleanCrossing)) return -1.0;
             continue;
         }
         if (crossings == 2) return -1.0;
