@@ -134,13 +134,18 @@ LARGE = {"circle": lambda g, **kw: trovel.circle_coverage(g, (3.0, -4.0), 400.0,
 def test_large_outputs_new_or_reused_have_the_same_bits(what):
     """From 2^20 pixels a reused output is written with streaming stores and a
     new one with plain stores: the same values either way, and those of a
-    grid of its first rows, too small to stream."""
-    g = Pixels.grid((1030, 1020), origin=(-500.3, -511.7), rotation=0.2)
+    grid of its first rows, too small to stream.  The rows are of odd length
+    and the output starts off a 16-byte boundary, so streamed pieces begin
+    and end at every parity, and nothing beyond the output is touched."""
+    g = Pixels.grid((1030, 1021), origin=(-500.3, -511.7), rotation=0.2)
     new = LARGE[what](g)
-    out = np.full(g.shape, np.nan)
+    padded = np.full(g.size + 3, np.nan)
+    start = 1 if padded.ctypes.data % 16 == 0 else 2
+    out = padded[start:start + g.size].reshape(g.shape)
     for threads in (1, 2):
         assert LARGE[what](g, out=out, threads=threads) is out and same_bits(out, new)
-    first_rows = Pixels.grid((20, 1020), origin=(-500.3, -511.7), rotation=0.2)
+        assert np.isnan(padded[:start]).all() and np.isnan(padded[start + g.size:]).all()
+    first_rows = Pixels.grid((20, 1021), origin=(-500.3, -511.7), rotation=0.2)
     assert same_bits(LARGE[what](first_rows), new[:20])
     assert 0 < np.count_nonzero((new > 0) & (new < 1)) < new.size // 10
 

@@ -130,7 +130,8 @@ struct SideAlongRow {
 // ---- what a row holds ------------------------------------------------------
 
 // A row's plan: everything `fill`, then the `ones` runs 1, then the
-// `measured` runs evaluated pixel by pixel, each step over the one before.
+// `measured` runs evaluated pixel by pixel, each step over the one before
+// (runs may overlap, and may be empty).
 struct RowPlan {
     static constexpr int kMost = 4;
     double fill = 0.0;
@@ -305,12 +306,46 @@ struct EdgesOnGrid {
 
 // ---- writing the rows ------------------------------------------------------
 
-// Rows per piece of work handed to a thread: about this many pixels.
-constexpr std::int64_t kPiecePixels = 1 << 15;
+// Rows per piece of work handed to a thread: about this many pixels (1 MiB
+// of output).  Two threads streaming pieces of a quarter of that into the
+// same output wrote at two thirds of the speed (measured on 4096^2).
+constexpr std::int64_t kPiecePixels = 1 << 17;
 
-// Evaluates `shape` over the window into `out`, row by row: each row is laid
-// out in a buffer of its own (filled, its ones, its measured pixels) and
-// stored once.
+// Whether a row's plan measures columns [a, b) (the stretch between two of
+// its cuts), and what it holds there if not: the measured runs over the
+// runs of ones over the fill.
+bool plan_measures(const RowPlan& p, std::int64_t a, std::int64_t b, double& constant) {
+    const auto holds = [&](const Run& r) { return r.start <= a && b <= r.stop; };
+    for (int r = 0; r < p.n_measured; ++r)
+        if (holds(p.measured[r])) return true;
+    constant = p.fill;
+    for (int r = 0; r < p.n_ones; ++r)
+        if (holds(p.ones[r])) constant = 1.0;
+    return false;
+}
+
+// The columns of [c0, c1) where a row's plan may change, in order: its
+// ends and every run's.
+int plan_cuts(const RowPlan& p, std::int64_t c0, std::int64_t c1, std::int64_t* cuts) {
+    int n = 0;
+    cuts[n++] = c0;
+    cuts[n++] = c1;
+    const auto add = [&](const Run& r) {
+        if (r.empty()) return;
+        for (const std::int64_t c : {r.start, r.stop})
+            if (c > c0 && c < c1) cuts[n++] = c;
+    };
+    for (int r = 0; r < p.n_ones; ++r) add(p.ones[r]);
+    for (int r = 0; r < p.n_measured; ++r) add(p.measured[r]);
+    std::sort(cuts, cuts + n);
+    return static_cast<int>(std::unique(cuts, cuts + n) - cuts);
+}
+
+// Evaluates `shape` over the window into `out`, row by row, left to right:
+// the constant stretches of a row's plan written as runs, its measured
+// pixels evaluated into a buffer of the row and copied, so that each output
+// element is stored once and the settled parts of the row at the speed of a
+// plain fill.
 template <class OnGrid>
 void cover_window(const OnGrid& shape, const GridWindow& w, double* out, int threads,
                   bool fresh) {
@@ -323,24 +358,32 @@ void cover_window(const OnGrid& shape, const GridWindow& w, double* out, int thr
         thread_local std::vector<double> row;
         row.resize(static_cast<std::size_t>(width));
         const std::int64_t i0 = w.r0 + piece * per_piece, i1 = std::min(w.r1, i0 + per_piece);
+        std::int64_t cuts[2 + 4 * RowPlan::kMost];
         for (std::int64_t i = i0; i < i1; ++i) {
             RowPlan plan;
             shape.plan(w, i, plan);
-            std::fill(row.begin(), row.end(), plan.fill);
-            for (int r = 0; r < plan.n_ones; ++r)
-                std::fill(row.begin() + (plan.ones[r].start - w.c0),
-                          row.begin() + std::max(plan.ones[r].start, plan.ones[r].stop) - w.c0,
-                          1.0);
+            RowWriter writer(out + (i - w.r0) * width, stream);
+            const int n = plan_cuts(plan, w.c0, w.c1, cuts);
             const double di = double(i);
-            for (int r = 0; r < plan.n_measured; ++r) {
-                for (std::int64_t k = plan.measured[r].start; k < plan.measured[r].stop; ++k) {
+            for (int c = 0; c + 1 < n; ++c) {
+                const std::int64_t a = cuts[c], b = cuts[c + 1];
+                double v, next;
+                if (!plan_measures(plan, a, b, v)) {
+                    // neighbouring stretches of one constant, written as one
+                    while (c + 2 < n && !plan_measures(plan, cuts[c + 1], cuts[c + 2], next) &&
+                           next == v)
+                        ++c;
+                    writer.fill(v, cuts[c + 1] - a);
+                    continue;
+                }
+                for (std::int64_t k = a; k < b; ++k) {
                     const double dk = double(k);
                     const PixelPlace pixel{{dk, di}, grid_centre(w.map, dk, di)};
                     const auto at = static_cast<std::size_t>((i - w.r0) * width + (k - w.c0));
                     row[k - w.c0] = shape.value(at, pixel);
                 }
+                writer.copy(row.data() + (a - w.c0), b - a);
             }
-            RowWriter(out + (i - w.r0) * width, stream).copy(row.data(), width);
         }
         end_streaming(stream);
     });
