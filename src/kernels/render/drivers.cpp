@@ -17,11 +17,14 @@
 // Top-level blocks sit on fixed multiples of the grid, and threads take whole
 // bands of them, so tiles and thread counts give the same bits.
 //
-// A grid's output is written at the speed of a plain fill: a band of blocks
-// is first decided (each block a constant, or its pixels rendered into a
-// tile of their own), then written row after row, constants as runs and
-// tiles' rows copied, from left to right, with streaming stores for large
-// outputs.
+// A grid's output is written at the speed of a plain fill, row after row
+// from left to right, constants as runs, with streaming stores for large
+// outputs.  A band of rows whose program has few primitives left, all with
+// runs (a pupil's rim, obscuration and vanes), is cut into stretches row by
+// row across the whole window and each row written as it is cut.  Other
+// bands (a mirror of hundreds of segments) are first decided block by block,
+// each block a constant or its pixels rendered into a tile of their own,
+// then written row by row, the tiles' rows copied.
 #include <algorithm>
 #include <cmath>
 
@@ -41,7 +44,7 @@ constexpr std::int64_t kGroupBlock = kGroupRuns * kRunBlock;
 // box's centre and half-sizes, so that a block's box holds its footprints'.
 constexpr double kGrowth = 1e-9;
 constexpr int kMaxDepth = 64;             // halvings from a top-level block to one pixel, bounded
-constexpr int kRowLeaves = 16;            // the most primitives a block is rendered by rows for
+constexpr int kRowLeaves = 16;            // the most primitives a block or band is rendered by rows for
 
 // What the stretches of a block's rows whose leaves are in one set of states
 // come to: a constant, or the program folded over them.  Keyed by the
@@ -77,7 +80,8 @@ struct Walker {
     std::vector<std::int32_t> scratch;
     std::vector<std::uint8_t> stack;
     std::vector<double> tiles;            // a band's rendered blocks, kGridBlock^2 each
-    std::vector<RowRuns> runs;            // a block's runs, row by row, leaf by leaf
+    std::vector<double> row;              // a streamed row's walked pixels
+    std::vector<RowRuns> runs;            // a block's or band's runs, row by row, leaf by leaf
     BlockRuns leaf_runs[kRowLeaves];      // what each leaf's runs share over a block
     StretchCache stretches;               // the programs of a block's stretches
     std::vector<std::int32_t> band_program;   // the program folded over a band
@@ -178,10 +182,11 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     }
 }
 
-// ---- rows of a block --------------------------------------------------------
+// ---- rows of a rectangle ----------------------------------------------------
 //
-// A block whose program's primitives are all discs, ellipses or convex
-// polygons (a rim, a vane, the segments of a mirror) is rendered row by
+// A block, or a band of whole rows, whose program's primitives are all
+// discs, ellipses or convex polygons (a rim, a vane, the segments of a
+// mirror), at most kRowLeaves of them, is rendered row by
 // row: each primitive's runs on the row, the columns it surely holds and
 // those it may meet, cut the row into stretches over each of which every
 // primitive's state is one; a stretch whose states decide the program is
@@ -196,11 +201,25 @@ State state_over(const RowRuns& r, std::int64_t a, std::int64_t b) {
     return State::Crossed;
 }
 
-// Row i of a block, columns [k0, k1), whose leaves' runs are `runs`.
+// The runs of a rectangle's rows under one program: its leaves, and each
+// leaf's runs row by row.
+struct RectRuns {
+    std::int32_t leaves[kRowLeaves];
+    int count = 0;
+    std::int64_t i0 = 0;
+    const RowRuns* runs = nullptr;   // row i's, leaf by leaf, at (i - i0) * count
+
+    const RowRuns* row(std::int64_t i) const { return runs + (i - i0) * count; }
+};
+
+// Row i, columns [k0, k1), of a rectangle whose runs are `r`: written into
+// `t`, or, with a writer, its constant stretches written through the writer
+// and its walked pixels rendered into `t` and copied through it, left to
+// right.
 void render_row(Walker& w, const GridMap& m, const Target& t,
-                const std::vector<std::int32_t>& program, const std::int32_t* leaves,
-                const RowRuns* runs, int count, std::int64_t i, std::int64_t k0,
-                std::int64_t k1) {
+                const std::vector<std::int32_t>& program, const RectRuns& r, std::int64_t i,
+                std::int64_t k0, std::int64_t k1, RowWriter* writer = nullptr) {
+    const RowRuns* runs = r.row(i);
     // the leaves that may meet the row (the others miss all of it: Out, 0
     // in the key) and the columns where their runs begin and end
     int near[kRowLeaves], meeting = 0;
@@ -208,7 +227,7 @@ void render_row(Walker& w, const GridMap& m, const Target& t,
     int n = 0;
     cuts[n++] = k0;
     cuts[n++] = k1;
-    for (int l = 0; l < count; ++l) {
+    for (int l = 0; l < r.count; ++l) {
         if (runs[l].maybe.start >= runs[l].maybe.stop) continue;
         near[meeting++] = l;
         for (const std::int64_t c : {runs[l].in.start, runs[l].in.stop, runs[l].maybe.start,
@@ -225,15 +244,39 @@ void render_row(Walker& w, const GridMap& m, const Target& t,
         bool found;
         auto [value, folded] = w.stretches.find(key, found);
         if (!found) {
-            for (int l = 0; l < count; ++l) w.state[leaves[l]] = static_cast<State>((key >> (2 * l)) & 3);
+            for (int l = 0; l < r.count; ++l)
+                w.state[r.leaves[l]] = static_cast<State>((key >> (2 * l)) & 3);
             value = fold_program(program, w.state.data(), folded, w.scratch);
         }
         if (value >= 0) {
-            std::fill(t.at(i, a), t.at(i, b), static_cast<double>(value));
+            if (writer) writer->fill(static_cast<double>(value), b - a);
+            else std::fill(t.at(i, a), t.at(i, b), static_cast<double>(value));
             continue;
         }
         for (std::int64_t k = a; k < b; ++k) walk_grid(w, m, t, folded, 1, i, i + 1, k, k + 1);
+        if (writer) writer->copy(t.at(i, a), b - a);
     }
+}
+
+// The runs of rows [i0, i1) by columns [k0, k1) under `program`, into w's
+// storage.  False when a leaf has no runs or the runs cannot be sure.
+bool rect_runs(Walker& w, const GridMap& m, const std::vector<std::int32_t>& program,
+               std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1, RectRuns& r) {
+    if (!distinct_leaves(program, r.leaves, kRowLeaves, r.count) || r.count == 0) return false;
+    double bx, by;
+    block_box(m, 0, 1, 0, 1, bx, by);
+    BlockRuns* leaf = w.leaf_runs;
+    for (int l = 0; l < r.count; ++l)
+        if (!leaf[l].prepare(w.shape->prims[r.leaves[l]], m, bx, by, i0, i1, k0, k1)) return false;
+    w.runs.resize(static_cast<std::size_t>((i1 - i0) * r.count));
+    RowRuns* runs = w.runs.data();
+    for (std::int64_t i = i0; i < i1; ++i)
+        for (int l = 0; l < r.count; ++l)
+            if (!leaf[l].at(i, runs[(i - i0) * r.count + l])) return false;
+    r.i0 = i0;
+    r.runs = runs;
+    w.stretches.clear();
+    return true;
 }
 
 // Rows [i0, i1) by columns [k0, k1) under `program`, row by row.  False,
@@ -241,22 +284,9 @@ void render_row(Walker& w, const GridMap& m, const Target& t,
 bool render_rows(Walker& w, const GridMap& m, const Target& t,
                  const std::vector<std::int32_t>& program, std::int64_t i0, std::int64_t i1,
                  std::int64_t k0, std::int64_t k1) {
-    std::int32_t leaves[kRowLeaves];
-    int count;
-    if (!distinct_leaves(program, leaves, kRowLeaves, count) || count == 0) return false;
-    double bx, by;
-    block_box(m, 0, 1, 0, 1, bx, by);
-    BlockRuns* leaf = w.leaf_runs;
-    for (int l = 0; l < count; ++l)
-        if (!leaf[l].prepare(w.shape->prims[leaves[l]], m, bx, by, i0, i1, k0, k1)) return false;
-    w.runs.resize(static_cast<std::size_t>((i1 - i0) * count));
-    w.stretches.clear();
-    RowRuns* runs = w.runs.data();
-    for (std::int64_t i = i0; i < i1; ++i)
-        for (int l = 0; l < count; ++l)
-            if (!leaf[l].at(i, runs[(i - i0) * count + l])) return false;
-    for (std::int64_t i = i0; i < i1; ++i)
-        render_row(w, m, t, program, leaves, runs + (i - i0) * count, count, i, k0, k1);
+    RectRuns r;
+    if (!rect_runs(w, m, program, i0, i1, k0, k1, r)) return false;
+    for (std::int64_t i = i0; i < i1; ++i) render_row(w, m, t, program, r, i, k0, k1);
     return true;
 }
 
@@ -284,8 +314,32 @@ struct BandBlock {
     std::size_t tile;
 };
 
-// Rows [i0, i1) of the window (within one row of top-level blocks): every
-// block decided or rendered into its tile, then the rows written in turn.
+// Rows [i0, i1) of the window, whole, under the band's program, when its
+// leaves are few and all have runs: each row cut into stretches across the
+// window and written once, left to right, with no blocks or tiles between.
+// A streamed row's walked pixels go through a buffer of one row.  False,
+// having written nothing, otherwise.
+bool render_band_rows(Walker& w, const GridWindow& win, const Target& out, std::int64_t i0,
+                      std::int64_t i1, bool stream) {
+    RectRuns r;
+    if (!rect_runs(w, win.map, w.band_program, i0, i1, win.c0, win.c1, r)) return false;
+    if (!stream) {
+        for (std::int64_t i = i0; i < i1; ++i)
+            render_row(w, win.map, out, w.band_program, r, i, win.c0, win.c1);
+        return true;
+    }
+    w.row.resize(static_cast<std::size_t>(win.cols()));
+    const Target row{w.row.data(), 0, win.c0, 0};   // stride 0: every row lands on the buffer
+    for (std::int64_t i = i0; i < i1; ++i) {
+        RowWriter writer(out.at(i, win.c0), stream);
+        render_row(w, win.map, row, w.band_program, r, i, win.c0, win.c1, &writer);
+    }
+    return true;
+}
+
+// Rows [i0, i1) of the window (within one row of top-level blocks): by
+// whole rows where that can be done, else every block decided or rendered
+// into its tile, then the rows written in turn.
 void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64_t i0,
                  std::int64_t i1, bool stream) {
     const GridMap& m = win.map;
@@ -298,6 +352,7 @@ void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64
     const int whole = fold_over(w, w.shape->program, m, i0, i1, win.c0, win.c1);
     if (whole >= 0) blocks.push_back({win.c0, win.c1, whole, 0});
     w.band_program = w.residual[0];
+    if (whole < 0 && render_band_rows(w, win, out, i0, i1, stream)) return;
     for (std::int64_t kb = floor_to_block(win.c0, kGridBlock); whole < 0 && kb < win.c1;
          kb += kGridBlock) {
         const std::int64_t k0 = std::max(win.c0, kb), k1 = std::min(win.c1, kb + kGridBlock);
