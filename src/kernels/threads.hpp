@@ -6,9 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <thread>
-#include <vector>
 
 namespace trovel {
 
@@ -22,35 +19,21 @@ inline int thread_count(int asked, std::int64_t pieces) {
         std::max<std::int64_t>(1, std::min<std::int64_t>({asked, pieces, kMaxThreads})));
 }
 
-// Runs job(t) for t in [0, threads) and rethrows the first failure.  A
-// thread that cannot be started leaves its share to the calling thread.
+// Runs call(context, t) for t in [1, threads) on the workers of a pool
+// kept from call to call, and call(context, 0) on the calling thread; a
+// share no worker has taken by the time the caller is done with its own is
+// run by the caller, so a call never waits on a busy pool (nor on itself,
+// from within a worker).  Rethrows the failure of the lowest t.
+void run_on_pool(int threads, void (*call)(void*, int), void* context);
+
+// Runs job(t) for t in [0, threads) and rethrows the first failure.
 template <class Job>
 void run_threads(int threads, Job job) {
     if (threads <= 1) {
         job(0);
         return;
     }
-    std::vector<std::thread> pool;
-    std::vector<std::exception_ptr> failed(threads);
-    auto run = [&](int t) {
-        try {
-            job(t);
-        } catch (...) {
-            failed[t] = std::current_exception();
-        }
-    };
-    pool.reserve(threads);
-    for (int t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(run, t);
-        } catch (...) {
-            run(t);
-        }
-    }
-    run(0);
-    for (auto& th : pool) th.join();
-    for (auto& e : failed)
-        if (e) std::rethrow_exception(e);
+    run_on_pool(threads, [](void* c, int t) { (*static_cast<Job*>(c))(t); }, &job);
 }
 
 // Runs piece(p) for every p in [0, pieces) on `threads` threads, each taking
