@@ -142,7 +142,7 @@ struct Target {
 
 void fill_rect(const Target& t, std::int64_t i0, std::int64_t i1, std::int64_t k0,
                std::int64_t k1, double v) {
-    for (std::int64_t i = i0; i < i1; ++i) std::fill(t.at(i, k0), t.at(i, k1), v);
+    for (std::int64_t i = i0; i < i1; ++i) fill_run(t.at(i, k0), k1 - k0, v);
 }
 
 // The half-sizes of a block's bounding box: its extent along the map's
@@ -250,7 +250,7 @@ void render_row(Walker& w, const GridMap& m, const Target& t,
         }
         if (value >= 0) {
             if (writer) writer->fill(static_cast<double>(value), b - a);
-            else std::fill(t.at(i, a), t.at(i, b), static_cast<double>(value));
+            else fill_run(t.at(i, a), b - a, static_cast<double>(value));
             continue;
         }
         for (std::int64_t k = a; k < b; ++k) walk_grid(w, m, t, folded, 1, i, i + 1, k, k + 1);
