@@ -8,7 +8,9 @@ from trovel import Pixels
 
 from helpers import in_child, same_bits
 
-GRID = Pixels.grid((300, 310), center=(0.2, -0.1), rotation=0.1)
+# tall enough for every call to split into several pieces (the coverages take
+# pieces of 2^17 pixels)
+GRID = Pixels.grid((1400, 240), center=(0.2, -0.1), rotation=0.1)
 CALLS = {
     "render": lambda threads: trovel.render(
         trovel.pupil(280.0, obscuration=0.3, struts=4, strut_width=4.0), GRID, threads=threads),
