@@ -333,7 +333,9 @@ def test_enclosed_circle(mode, data):
     for row, value in zip(rows, got):
         if all_finite(*row, *circle) and non_singular(row[4:]):
             assert 0.0 <= value <= 1.0, (row, circle, value)
-        if mode != "moderate" or not non_singular(row[4:]):
+        # a nearly singular footprint (a sliver) is measured through its
+        # inverse, which rounding leaves meaningless: only its bounds hold
+        if mode != "moderate" or not well_conditioned(row[4:]):
             continue
         rho = float(np.linalg.norm(np.reshape(row[4:], (2, 2)), 2))  # footprint radius
         if circle[2] >= rho:
