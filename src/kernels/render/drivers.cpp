@@ -86,6 +86,7 @@ struct Walker {
     StretchCache stretches;               // the programs of a block's stretches
     std::vector<std::int32_t> band_program;   // the program folded over a band
     FootprintFrame grid_frame;            // the footprint of every pixel of a grid
+    double pixel_bx = 0.0, pixel_by = 0.0;   // the half-sizes of a grid pixel's box
 
     // Fold `program` over the box (x, y, hx, hy): 0 or 1 when constant, else
     // -1 with the folded program in residual[depth].
@@ -182,6 +183,25 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     }
 }
 
+// Pixels [a, b) of row i under `program`, one by one: what walk_grid does
+// for a block of one pixel (its centre and box the same to the bit), without
+// the block's arithmetic.
+void walk_pixels(Walker& w, const GridMap& m, const Target& t,
+                 const std::vector<std::int32_t>& program, std::int64_t i, std::int64_t a,
+                 std::int64_t b) {
+    const double v = static_cast<double>(i);
+    for (std::int64_t k = a; k < b; ++k) {
+        const Point c = grid_centre(m, static_cast<double>(k), v);
+        const int folded = w.fold(program, 1, c.x, c.y, w.pixel_bx, w.pixel_by);
+        if (folded >= 0) {
+            *t.at(i, k) = static_cast<double>(folded);
+            continue;
+        }
+        const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
+        *t.at(i, k) = exact_fraction(*w.ws, *w.shape, w.residual[1], f, w.grid_frame);
+    }
+}
+
 // ---- rows of a rectangle ----------------------------------------------------
 //
 // A block, or a band of whole rows, whose program's primitives are all
@@ -253,7 +273,7 @@ void render_row(Walker& w, const GridMap& m, const Target& t,
             else fill_run(t.at(i, a), b - a, static_cast<double>(value));
             continue;
         }
-        for (std::int64_t k = a; k < b; ++k) walk_grid(w, m, t, folded, 1, i, i + 1, k, k + 1);
+        walk_pixels(w, m, t, folded, i, a, b);
         if (writer) writer->copy(t.at(i, a), b - a);
     }
 }
@@ -399,6 +419,7 @@ void render_grid(const Shape& shape, const GridWindow& win, double* out, int thr
     for_each_piece(threads, bands, [&](std::int64_t b) {
         Walker& w = walker_for(shape);
         w.grid_frame = frame;
+        block_box(win.map, 0, 1, 0, 1, w.pixel_bx, w.pixel_by);
         const std::int64_t i0 = std::max(win.r0, first + b * kGridBlock);
         const std::int64_t i1 = std::min(win.r1, first + (b + 1) * kGridBlock);
         render_band(w, win, target, i0, i1, stream);
