@@ -74,16 +74,7 @@ public:
 #if TROVEL_STREAMING_STORES
         if (stream_) {
             const __m128d pair = _mm_set1_pd(v);
-            std::int64_t k = start(v, n);
-            const std::int64_t lines = line_start(k, n);
-            for (; k + 2 <= lines; k += 2) _mm_stream_pd(at_ + k, pair);
-            for (; k + 8 <= n; k += 8) {
-                _mm_stream_pd(at_ + k, pair);
-                _mm_stream_pd(at_ + k + 2, pair);
-                _mm_stream_pd(at_ + k + 4, pair);
-                _mm_stream_pd(at_ + k + 6, pair);
-            }
-            for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, pair);
+            const std::int64_t k = stream_pairs(start(v, n), n, [&](std::int64_t) { return pair; });
             finish(k, n, v);
             return;
         }
@@ -95,16 +86,8 @@ public:
     void copy(const double* from, std::int64_t n) {
 #if TROVEL_STREAMING_STORES
         if (stream_) {
-            std::int64_t k = n > 0 ? start(from[0], n) : 0;
-            const std::int64_t lines = line_start(k, n);
-            for (; k + 2 <= lines; k += 2) _mm_stream_pd(at_ + k, _mm_loadu_pd(from + k));
-            for (; k + 8 <= n; k += 8) {
-                _mm_stream_pd(at_ + k, _mm_loadu_pd(from + k));
-                _mm_stream_pd(at_ + k + 2, _mm_loadu_pd(from + k + 2));
-                _mm_stream_pd(at_ + k + 4, _mm_loadu_pd(from + k + 4));
-                _mm_stream_pd(at_ + k + 6, _mm_loadu_pd(from + k + 6));
-            }
-            for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, _mm_loadu_pd(from + k));
+            const std::int64_t k = stream_pairs(n > 0 ? start(from[0], n) : 0, n,
+                                                [&](std::int64_t j) { return _mm_loadu_pd(from + j); });
             finish(k, n, k < n ? from[k] : 0.0);
             return;
         }
@@ -138,6 +121,23 @@ private:
     std::int64_t line_start(std::int64_t k, std::int64_t n) const {
         const auto offset = reinterpret_cast<std::uintptr_t>(at_ + k) % 64;
         return std::min(n, k + static_cast<std::int64_t>((64 - offset) % 64 / sizeof(double)));
+    }
+
+    // Streams the pairs pair(j) of elements [k, n), k 16-byte aligned, up to
+    // the last whole pair: up to the first cache line, then line by line, then
+    // the pairs left.  Where the pairs ended.
+    template <class Pair>
+    std::int64_t stream_pairs(std::int64_t k, std::int64_t n, Pair pair) {
+        for (const std::int64_t lines = line_start(k, n); k + 2 <= lines; k += 2)
+            _mm_stream_pd(at_ + k, pair(k));
+        for (; k + 8 <= n; k += 8) {
+            _mm_stream_pd(at_ + k, pair(k));
+            _mm_stream_pd(at_ + k + 2, pair(k + 2));
+            _mm_stream_pd(at_ + k + 4, pair(k + 4));
+            _mm_stream_pd(at_ + k + 6, pair(k + 6));
+        }
+        for (; k + 2 <= n; k += 2) _mm_stream_pd(at_ + k, pair(k));
+        return k;
     }
 
     // Holds the piece's last element, v, when it is left over at k.

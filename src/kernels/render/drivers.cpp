@@ -155,6 +155,13 @@ void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t 
     by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
 }
 
+// The exact fraction of the grid pixel centred on c under the program
+// folded over its box into w.residual[depth].
+double pixel_fraction(Walker& w, const GridMap& m, int depth, const Point& c) {
+    const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
+    return exact_fraction(*w.ws, *w.shape, w.residual[depth], f, w.grid_frame);
+}
+
 void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<std::int32_t>& program,
                int depth, std::int64_t i0, std::int64_t i1, std::int64_t k0, std::int64_t k1) {
     // Centre of the block in grid coordinates; for one pixel exactly (k, i),
@@ -166,12 +173,11 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     block_box(m, i0, i1, k0, k1, bx, by);
     const int folded = w.fold(program, depth, c.x, c.y, bx, by);
     if (folded >= 0) return fill_rect(t, i0, i1, k0, k1, static_cast<double>(folded));
-    const std::vector<std::int32_t>& rest = w.residual[depth];
     if (i1 - i0 == 1 && k1 - k0 == 1) {
-        const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
-        *t.at(i0, k0) = exact_fraction(*w.ws, *w.shape, rest, f, w.grid_frame);
+        *t.at(i0, k0) = pixel_fraction(w, m, depth, c);
         return;
     }
+    const std::vector<std::int32_t>& rest = w.residual[depth];
     if (k1 - k0 >= i1 - i0) {
         const std::int64_t km = k0 + (k1 - k0) / 2;
         walk_grid(w, m, t, rest, depth + 1, i0, i1, k0, km);
@@ -193,12 +199,7 @@ void walk_pixels(Walker& w, const GridMap& m, const Target& t,
     for (std::int64_t k = a; k < b; ++k) {
         const Point c = grid_centre(m, static_cast<double>(k), v);
         const int folded = w.fold(program, 1, c.x, c.y, w.pixel_bx, w.pixel_by);
-        if (folded >= 0) {
-            *t.at(i, k) = static_cast<double>(folded);
-            continue;
-        }
-        const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
-        *t.at(i, k) = exact_fraction(*w.ws, *w.shape, w.residual[1], f, w.grid_frame);
+        *t.at(i, k) = folded >= 0 ? static_cast<double>(folded) : pixel_fraction(w, m, 1, c);
     }
 }
 
