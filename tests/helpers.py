@@ -98,6 +98,20 @@ def box_overlap(points, x_lo, x_hi, y_lo, y_hi):
     return polygon_area(poly)
 
 
+def convex_overlap(a, *others):
+    """The exact area of convex polygon `a` inside every one of the convex
+    polygons `others`, each given counter-clockwise by float (x, y)
+    vertices, as a Fraction."""
+    poly = [(Fraction(x), Fraction(y)) for x, y in a]
+    for b in others:
+        edges = [(Fraction(x), Fraction(y)) for x, y in b]
+        for (px, py), (qx, qy) in zip(edges[-1:] + edges[:-1], edges):
+            # keep the left of p -> q, where cross(q - p, v - p) >= 0
+            poly = clip_polygon(poly, lambda v, px=px, py=py, qx=qx, qy=qy:
+                                (qy - py) * (v[0] - px) - (qx - px) * (v[1] - py))
+    return polygon_area(poly)
+
+
 def triangle_area(t):
     """The area of a triangle given as six floats (x0, y0, x1, y1, x2, y2)."""
     x0, y0, x1, y1, x2, y2 = t

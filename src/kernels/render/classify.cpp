@@ -196,13 +196,16 @@ bool segment_meets_box(double ax, double ay, double bx, double by, double x, dou
 // left of all, else (perhaps) crossed.
 State classify_convex(const Primitive& p, double x, double y, double rx, double ry) {
     bool inside = true;
+    double jx = p.x(p.n - 1), jy = p.y(p.n - 1);   // each edge's start: the last edge's end
     for (std::int32_t k = 0; k < p.n; ++k) {
-        const std::int32_t j = previous_vertex(k, p.n);
-        const double ux = p.x(k) - p.x(j), uy = p.y(k) - p.y(j);
-        const double side = ux * (y - p.y(j)) - uy * (x - p.x(j));
+        const double kx = p.x(k), ky = p.y(k);
+        const double ux = kx - jx, uy = ky - jy;
+        const double side = ux * (y - jy) - uy * (x - jx);
         const double reach = std::fabs(uy) * rx + std::fabs(ux) * ry;
         if (side < -reach) return State::Out;
         inside = inside && side > reach;
+        jx = kx;
+        jy = ky;
     }
     return inside ? State::In : State::Crossed;
 }

@@ -89,16 +89,14 @@ struct Walker {
     double pixel_bx = 0.0, pixel_by = 0.0;   // the half-sizes of a grid pixel's box
 
     // Fold `program` over the box (x, y, hx, hy): 0 or 1 when constant, else
-    // -1 with the folded program in residual[depth].
+    // -1 with `rest` the folded program: `program` itself when every leaf
+    // stays crossed (nothing to fold, nothing copied), else residual[depth].
     int fold(const std::vector<std::int32_t>& program, int depth, double x, double y, double hx,
-             double hy) {
+             double hy, const std::vector<std::int32_t>*& rest) {
+        rest = &program;
         if (single_primitive(program)) {
             const State s = classify(shape->prims[program[0]], x, y, hx, hy);
-            if (s == State::Crossed) {
-                std::vector<std::int32_t>& rest = residual[depth];
-                if (&rest != &program) rest.assign(program.begin(), program.end());
-                return -1;
-            }
+            if (s == State::Crossed) return -1;
             const int in = s == State::In ? 1 : 0;
             return program.size() == 1 ? in : 1 - in;
         }
@@ -114,12 +112,18 @@ struct Walker {
         if (!crossed)
             return run_program(program, reinterpret_cast<const std::uint8_t*>(state.data()), stack)
                        ? 1 : 0;
-        if (all_crossed) {   // nothing to fold: the program is its own residual
-            std::vector<std::int32_t>& rest = residual[depth];
-            if (&rest != &program) rest.assign(program.begin(), program.end());
-            return -1;
-        }
+        if (all_crossed) return -1;
+        rest = &residual[depth];
         return fold_program(program, state.data(), residual[depth], scratch);
+    }
+
+    // As above, with the folded program in residual[depth].
+    int fold(const std::vector<std::int32_t>& program, int depth, double x, double y, double hx,
+             double hy) {
+        const std::vector<std::int32_t>* rest;
+        const int folded = fold(program, depth, x, y, hx, hy, rest);
+        if (folded < 0 && rest != &residual[depth]) residual[depth].assign(rest->begin(), rest->end());
+        return folded;
     }
 };
 
@@ -155,11 +159,12 @@ void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t 
     by = (std::fabs(m.m10) * hw + std::fabs(m.m11) * hh) * (1.0 + kGrowth);
 }
 
-// The exact fraction of the grid pixel centred on c under the program
-// folded over its box into w.residual[depth].
-double pixel_fraction(Walker& w, const GridMap& m, int depth, const Point& c) {
+// The exact fraction of the grid pixel centred on c under `program`, the
+// shape's program folded over the pixel's box.
+double pixel_fraction(Walker& w, const GridMap& m, const std::vector<std::int32_t>& program,
+                      const Point& c) {
     const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
-    return exact_fraction(*w.ws, *w.shape, w.residual[depth], f, w.grid_frame);
+    return exact_fraction(*w.ws, *w.shape, program, f, w.grid_frame);
 }
 
 void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<std::int32_t>& program,
@@ -174,7 +179,7 @@ void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<s
     const int folded = w.fold(program, depth, c.x, c.y, bx, by);
     if (folded >= 0) return fill_rect(t, i0, i1, k0, k1, static_cast<double>(folded));
     if (i1 - i0 == 1 && k1 - k0 == 1) {
-        *t.at(i0, k0) = pixel_fraction(w, m, depth, c);
+        *t.at(i0, k0) = pixel_fraction(w, m, w.residual[depth], c);
         return;
     }
     const std::vector<std::int32_t>& rest = w.residual[depth];
@@ -198,8 +203,9 @@ void walk_pixels(Walker& w, const GridMap& m, const Target& t,
     const double v = static_cast<double>(i);
     for (std::int64_t k = a; k < b; ++k) {
         const Point c = grid_centre(m, static_cast<double>(k), v);
-        const int folded = w.fold(program, 1, c.x, c.y, w.pixel_bx, w.pixel_by);
-        *t.at(i, k) = folded >= 0 ? static_cast<double>(folded) : pixel_fraction(w, m, 1, c);
+        const std::vector<std::int32_t>* rest;
+        const int folded = w.fold(program, 1, c.x, c.y, w.pixel_bx, w.pixel_by, rest);
+        *t.at(i, k) = folded >= 0 ? static_cast<double>(folded) : pixel_fraction(w, m, *rest, c);
     }
 }
 

@@ -104,6 +104,9 @@ constexpr int kClipped = 8;
 // polygons: 4, and one more for each of at most kConvexLines lines.
 constexpr int kConvexLines = 12;
 constexpr int kConvexClipped = 4 + kConvexLines;
+// Room for one cut of such a polygon, should rounding make it gain more than
+// a vertex (each input vertex gives at most two).
+constexpr int kCutRoom = 2 * kConvexClipped;
 // The most convex polygons the inclusion-exclusion over their subsets takes.
 constexpr int kConvexLeaves = 4;
 
@@ -572,17 +575,111 @@ Conic local_conic(const Primitive& p, const Local& at, double& det) {
     return c;
 }
 
-// A leaf a closed form can take: a disc, an ellipse, or a polygon of which a
-// single edge runs right across the footprint's bounding disc (so that,
-// there, the polygon is the half-plane left of that edge).
+// ---- lines of convex polygons ------------------------------------------------
+//
+// The footprint inside a convex polygon is the footprint cut by the lines of
+// those of its edges whose lines pass through it: a line clear of the
+// footprint keeps it whole, or leaves nothing of it.  Inside several convex
+// polygons it is the footprint cut by all their lines.
+
+struct Line {
+    double ax, ay, ux, uy;   // through a along u, local
+};
+
+// A line is clear of the footprint's box when the box's reach across it,
+// grown by this part of the sizes the side value is computed from, stays
+// short of the centre's side: far above the rounding of the cross product,
+// far below anything an area shows.
+constexpr double kClearLine = 1e-12;
+
+// The lines of convex polygon p that may pass through the footprint's
+// bounding box (half extents ex, ey about its centre), appended to
+// lines[n...]; `empty` when the box lies wholly right of one of them, outside
+// p.  False when there would be more than `most` in all.  Which lines meet
+// the box is decided in the shape's own coordinates, each vertex read once;
+// only the lines kept are carried into local units.
+bool lines_through(const Primitive& p, const Local& at, const FootprintFrame& fr, Line* lines,
+                   int& n, int most, bool& empty) {
+    empty = false;
+    // the box in the shape's units (s is a power of two), grown by the
+    // margin: |q - vertex| + |edge| is at most `far` for every edge
+    const double far = std::max(std::fabs(p.xmin - at.qx), std::fabs(p.xmax - at.qx)) +
+                       std::max(std::fabs(p.ymin - at.qy), std::fabs(p.ymax - at.qy)) +
+                       (p.xmax - p.xmin) + (p.ymax - p.ymin);
+    const double ex = fr.ex / at.s, ey = fr.ey / at.s;
+    const double grow = kClearLine * (far + ex + ey);
+    const double rx = ex + grow, ry = ey + grow;
+    double jx = p.x(p.n - 1), jy = p.y(p.n - 1);
+    for (std::int32_t k = 0; k < p.n; ++k) {
+        const double kx = p.x(k), ky = p.y(k);
+        const double ux = kx - jx, uy = ky - jy;
+        // the centre's side of the line, and the most a point of the box
+        // differs from it, both times |u|
+        const double side = ux * (at.qy - jy) - uy * (at.qx - jx);
+        const double reach = std::fabs(uy) * rx + std::fabs(ux) * ry;
+        if (side < -reach) {
+            empty = true;
+            return true;
+        }
+        if (side <= reach) {
+            if (n == most) return false;
+            const double ax = at.x(jx), ay = at.y(jy);
+            lines[n++] = {ax, ay, at.x(kx) - ax, at.y(ky) - ay};
+        }
+        jx = kx;
+        jy = ky;
+    }
+    return true;
+}
+
+// The convex polygon (x, y, n), n <= kConvexClipped, cut by `count` lines in
+// turn, into (ox, oy) of kCutRoom: its vertex count (0 when nothing is
+// left), or -1 when rounding made a cut add more than the one vertex a
+// convex polygon can gain, so that a next cut could outgrow the room.
+int cut_by_lines(const double* x, const double* y, int n, const Line* lines, int count,
+                 double* ox, double* oy) {
+    if (count == 0) {
+        std::copy(x, x + n, ox);
+        std::copy(y, y + n, oy);
+        return n < 3 ? 0 : n;
+    }
+    double tx[2][kCutRoom], ty[2][kCutRoom];
+    for (int l = 0; l < count && n >= 3; ++l) {
+        // the last cut lands in (ox, oy), the others in turn in the scratch
+        double* cx = l + 1 == count ? ox : tx[l & 1];
+        double* cy = l + 1 == count ? oy : ty[l & 1];
+        n = cut_by_line(x, y, n, lines[l].ax, lines[l].ay, lines[l].ux, lines[l].uy, cx, cy);
+        if (n > kConvexClipped) return -1;
+        x = cx;
+        y = cy;
+    }
+    return n < 3 ? 0 : n;
+}
+
+// ---- closed forms of one or two leaves ----------------------------------------
+
+// The most lines of a convex polygon a closed form cuts the footprint by:
+// an edge, or the two of a corner.  Cut by them the footprint keeps at most
+// kClipped - 2 corners, so that the other leaf of a pair may cut it twice
+// more, or cross it as a disc does (in and out: two more).
+constexpr int kLeafLines = 2;
+constexpr int kLeafClipped = kClipped - 2;
+
+// A leaf a closed form can take: a disc, an ellipse, a convex polygon of
+// which at most kLeafLines edges' lines pass through the footprint, or
+// another polygon of which a single edge runs right across the footprint's
+// bounding disc (so that, there, the polygon is the half-plane left of that
+// edge).
 struct SimpleLeaf {
     bool disc = false, ellipse = false;
     double cx = 0.0, cy = 0.0, r = 0.0;        // the disc
     Conic conic{};                             // the ellipse, local
     double det = 0.0;                          // its det A
-    double ax = 0.0, ay = 0.0, ux = 0.0, uy = 0.0;   // the edge's line, local
-    // the footprint cut by the edge's line, once leaf_sum has measured it
-    double cut_x[kClipped], cut_y[kClipped];
+    Line line[kLeafLines];                     // a polygon: the lines of its sides there
+    int lines = 0;
+    bool empty = false;                        // a convex polygon the footprint lies outside
+    // the footprint cut by the lines, once leaf_sum has measured it
+    double cut_x[kCutRoom], cut_y[kCutRoom];
     int cut_n = -1;
 
     bool round() const { return disc || ellipse; }
@@ -611,20 +708,11 @@ bool segment_within(double ax, double ay, double dx, double dy, double aa, doubl
 
 double beyond(double reach, double far) { return reach + 1e-9 * (reach + 2.0 * far); }
 
-bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
+// The one edge of a polygon that is not convex, or of many edges, that runs
+// right across the footprint's bounding disc, as the leaf's line; false when
+// none does or more come near.
+bool single_edge(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
                  SimpleLeaf& leaf) {
-    if (p.kind == PrimKind::Disc) {
-        leaf.disc = true;
-        leaf.cx = at.x(p.v[0]);
-        leaf.cy = at.y(p.v[1]);
-        leaf.r = p.v[2] * at.s;
-        return true;
-    }
-    if (p.kind == PrimKind::Ellipse) {
-        leaf.ellipse = true;
-        leaf.conic = local_conic(p, at, leaf.det);
-        return true;
-    }
     const double reach = fr.scale * (1.0 + kCleanCrossing), reach2 = reach * reach;
     // the band query, of a polygon whose edges are banded
     double ylo = 0.0, yhi = 0.0;
@@ -652,11 +740,28 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
     });
     if (!clean || found < 0) return false;
     const std::int32_t j = previous_vertex(found, p.n);
-    leaf.ax = at.x(p.x(j));
-    leaf.ay = at.y(p.y(j));
-    leaf.ux = at.x(p.x(found)) - leaf.ax;
-    leaf.uy = at.y(p.y(found)) - leaf.ay;
+    const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
+    leaf.line[0] = {ax, ay, at.x(p.x(found)) - ax, at.y(p.y(found)) - ay};
+    leaf.lines = 1;
     return true;
+}
+
+bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
+                 SimpleLeaf& leaf) {
+    if (p.kind == PrimKind::Disc) {
+        leaf.disc = true;
+        leaf.cx = at.x(p.v[0]);
+        leaf.cy = at.y(p.v[1]);
+        leaf.r = p.v[2] * at.s;
+        return true;
+    }
+    if (p.kind == PrimKind::Ellipse) {
+        leaf.ellipse = true;
+        leaf.conic = local_conic(p, at, leaf.det);
+        return true;
+    }
+    if (p.convex && !p.bands) return lines_through(p, at, fr, leaf.line, leaf.lines, kLeafLines, leaf.empty);
+    return single_edge(ws, p, at, fr, leaf);
 }
 
 // Twice the area of the convex polygon inside the ellipse: the polygon
@@ -675,32 +780,34 @@ double polygon_in_ellipse(const double* x, const double* y, int n, const SimpleL
     return sum < 0.0 ? -1.0 : sum * e.det;
 }
 
-// Twice the area of the footprint inside one simple leaf; an edge's cut of
+// Twice the area of the footprint inside one simple leaf; a polygon's cut of
 // the footprint is kept in the leaf for pair_sum.
 double leaf_sum(const FootprintFrame& fr, SimpleLeaf& leaf) {
     if (leaf.disc) return polygon_in_disc(fr.px, fr.py, fr.n, leaf.cx, leaf.cy, leaf.r, fr.scale);
     if (leaf.ellipse) return polygon_in_ellipse(fr.px, fr.py, fr.n, leaf);
-    leaf.cut_n = cut_by_line(fr.px, fr.py, fr.n, leaf.ax, leaf.ay, leaf.ux, leaf.uy, leaf.cut_x,
-                             leaf.cut_y);
-    return shoelace(leaf.cut_x, leaf.cut_y, leaf.cut_n);
+    leaf.cut_n = 0;
+    if (leaf.empty) return 0.0;
+    leaf.cut_n = cut_by_lines(fr.px, fr.py, fr.n, leaf.line, leaf.lines, leaf.cut_x, leaf.cut_y);
+    if (leaf.cut_n < 0 || leaf.cut_n > kLeafClipped) return -1.0;
+    return leaf.cut_n ? shoelace(leaf.cut_x, leaf.cut_y, leaf.cut_n) : 0.0;
 }
 
-// Twice the area of the footprint inside both simple leaves: clipped by the
-// edges' lines, measured by the shoelace formula or against the disc or
-// ellipse.  Two round leaves are the general trace's.
+// Twice the area of the footprint inside both simple leaves: the one
+// polygon's cut of it cut again by the other's lines, or measured against
+// the disc or ellipse.  Two round leaves are the general trace's.
 double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf& b) {
     if (a.round() && b.round()) return -1.0;
     const SimpleLeaf& edge = a.round() ? b : a;
     const SimpleLeaf& other = a.round() ? a : b;
-    double x2[kClipped], y2[kClipped];
-    const double* x = edge.cut_x;
-    const double* y = edge.cut_y;
     const int n = edge.cut_n;
     if (n < 3) return 0.0;
-    if (other.disc) return polygon_in_disc(x, y, n, other.cx, other.cy, other.r, fr.scale);
-    if (other.ellipse) return polygon_in_ellipse(x, y, n, other);
-    const int m = cut_by_line(x, y, n, other.ax, other.ay, other.ux, other.uy, x2, y2);
-    return shoelace(x2, y2, m);
+    if (other.disc) return polygon_in_disc(edge.cut_x, edge.cut_y, n, other.cx, other.cy, other.r,
+                                           fr.scale);
+    if (other.ellipse) return polygon_in_ellipse(edge.cut_x, edge.cut_y, n, other);
+    if (other.empty) return 0.0;
+    double x[kCutRoom], y[kCutRoom];
+    const int m = cut_by_lines(edge.cut_x, edge.cut_y, n, other.line, other.lines, x, y);
+    return m < 0 ? -1.0 : m ? shoelace(x, y, m) : 0.0;
 }
 
 // Twice the area of the footprint inside a program over one or two simple
@@ -736,56 +843,10 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
 
 // ---- closed form: corners of convex polygons --------------------------------
 //
-// The footprint inside a convex polygon is the footprint cut by the lines of
-// those of its edges whose lines pass through it: a line clear of the
-// footprint keeps it whole, or leaves nothing of it.  Inside several convex
-// polygons it is the footprint cut by all their lines.  So where segments of
-// a mirror meet at a corner, or a vane crosses a gap between two of them, the
-// program's area follows by inclusion-exclusion over every subset of its
-// leaves, as for one or two simple leaves, without the general trace.
-
-struct Line {
-    double ax, ay, ux, uy;   // through a along u, local
-};
-
-// The lines of convex polygon p that may pass within `reach` of the
-// footprint's centre, appended to lines[n...]; `empty` when one of them
-// leaves the footprint wholly outside.  False when they are too many.
-bool lines_through(const Primitive& p, const Local& at, double reach, Line* lines, int& n,
-                   bool& empty) {
-    empty = false;
-    // clear of the footprint by far more than the rounding of the side test
-    const double reach2 = reach * reach * (1.0 + 1e-6);
-    for (std::int32_t k = 0; k < p.n; ++k) {
-        const std::int32_t j = previous_vertex(k, p.n);
-        const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
-        const double ux = at.x(p.x(k)) - ax, uy = at.y(p.y(k)) - ay;
-        const double side = cross(ux, uy, -ax, -ay);   // the centre's, times |u|
-        if (side * side > reach2 * (ux * ux + uy * uy)) {
-            if (side > 0.0) continue;
-            empty = true;
-            return true;
-        }
-        if (n == kConvexLines) return false;
-        lines[n++] = {ax, ay, ux, uy};
-    }
-    return true;
-}
-
-// The footprint polygon (x, y, n) cut by lines [first, last) in turn: its
-// vertex count (0 when nothing is left), or -1 when rounding made a cut add
-// more than the one vertex a convex polygon can gain (each input vertex
-// gives at most two, hence the room), so that it would outgrow its arrays.
-int cut_by_lines(double* x, double* y, int n, const Line* lines, int first, int last) {
-    double tx[2 * kConvexClipped], ty[2 * kConvexClipped];
-    for (int l = first; l < last && n >= 3; ++l) {
-        n = cut_by_line(x, y, n, lines[l].ax, lines[l].ay, lines[l].ux, lines[l].uy, tx, ty);
-        if (n > kConvexClipped) return -1;
-        std::copy(tx, tx + n, x);
-        std::copy(ty, ty + n, y);
-    }
-    return n < 3 ? 0 : n;
-}
+// Where segments of a mirror meet at a corner, or a vane crosses a gap
+// between two of them, the program's area follows by inclusion-exclusion
+// over every subset of its convex leaves, each subset's area the footprint
+// cut by all their lines, without the general trace.
 
 // Twice the area of the footprint inside a program over at most
 // kConvexLeaves convex polygons; false when it has others or more.
@@ -797,17 +858,16 @@ bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_
     Line lines[kConvexLines];
     int first[kConvexLeaves + 1], n = 0;
     bool empty[kConvexLeaves];
-    const double reach = fr.scale * (1.0 + kCleanCrossing);
     for (int l = 0; l < count; ++l) {
         const Primitive& p = shape.prims[code[l]];
         if (p.kind != PrimKind::Polygon || !p.convex || p.bands) return false;
         first[l] = n;
-        if (!lines_through(p, at, reach, lines, n, empty[l])) return false;
+        if (!lines_through(p, at, fr, lines, n, kConvexLines, empty[l])) return false;
     }
     first[count] = n;
     // twice the area of the footprint inside every leaf of each subset
     constexpr int kSubsets = 1 << kConvexLeaves;
-    double x[kSubsets][kConvexClipped], y[kSubsets][kConvexClipped], area[kSubsets];
+    double x[kSubsets][kCutRoom], y[kSubsets][kCutRoom], area[kSubsets];
     int size[kSubsets];
     std::copy(fr.px, fr.px + fr.n, x[0]);
     std::copy(fr.py, fr.py + fr.n, y[0]);
@@ -820,9 +880,8 @@ bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_
         const int rest = s ^ (1 << top);
         size[s] = 0;
         if (!empty[top] && size[rest] >= 3) {
-            std::copy(x[rest], x[rest] + size[rest], x[s]);
-            std::copy(y[rest], y[rest] + size[rest], y[s]);
-            size[s] = cut_by_lines(x[s], y[s], size[rest], lines, first[top], first[top + 1]);
+            size[s] = cut_by_lines(x[rest], y[rest], size[rest], lines + first[top],
+                                   first[top + 1] - first[top], x[s], y[s]);
             if (size[s] < 0) return false;
         }
         area[s] = size[s] ? shoelace(x[s], y[s], size[s]) : 0.0;
