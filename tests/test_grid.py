@@ -132,8 +132,9 @@ LARGE = {"circle": lambda g, **kw: trovel.circle_coverage(g, (3.0, -4.0), 400.0,
 
 @pytest.mark.parametrize("what", LARGE)
 def test_large_outputs_new_or_reused_have_the_same_bits(what):
-    """From 2^20 pixels a reused output is written with streaming stores and a
-    new one with plain stores: the same values either way, and those of a
+    """From 2^20 pixels outputs are written with streaming stores, a new one
+    once its pages are faulted in (with plain stores where the system cannot
+    fault them in ahead): the same values either way, and those of a
     grid of its first rows, too small to stream.  The rows are of odd length
     and the output starts off a 16-byte boundary, so streamed pieces begin
     and end at every parity, and nothing beyond the output is touched."""

@@ -351,7 +351,7 @@ void cover_window(const OnGrid& shape, const GridWindow& w, double* out, int thr
                   bool fresh) {
     const std::int64_t width = w.cols(), rows = w.rows();
     if (width <= 0 || rows <= 0) return;
-    const bool stream = streams(width * rows, fresh);
+    const bool stream = prepare_to_stream(out, width * rows, fresh);
     const std::int64_t per_piece = std::max<std::int64_t>(1, kPiecePixels / width);
     const std::int64_t pieces = (rows + per_piece - 1) / per_piece;
     for_each_piece(threads, pieces, [&](std::int64_t piece) {

@@ -8,6 +8,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #if defined(__SSE2__) && !defined(TROVEL_PORTABLE)
 #define TROVEL_STREAMING_STORES 1
 #include <emmintrin.h>
@@ -26,6 +31,37 @@ constexpr std::int64_t kStreamingOutput = std::int64_t(1) << 20;
 // write and leaves them in the cache, where plain stores then land, while
 // streaming ones would push them out again (measured: 10 to 15% slower).
 inline bool streams(std::int64_t n, bool fresh) { return !fresh && n >= kStreamingOutput; }
+
+// Faults in the pages of a fresh output of n elements ahead of its writes,
+// in one call (Linux 5.14 and later; its contents are left as they are).
+// The kernel then clears them all at once instead of at each page's first
+// store, and the output streams as a reused one does: measured on a 2048^2
+// render, 6% less time than writing into pages faulted one by one.  False,
+// having done nothing that matters, where the system cannot.
+inline bool populate_for_writing(double* out, std::int64_t n) {
+#if defined(__linux__)
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0) return false;
+    const auto at = reinterpret_cast<std::uintptr_t>(out);
+    const std::uintptr_t start = at - at % static_cast<std::uintptr_t>(page);
+    const std::uintptr_t end = at + static_cast<std::uintptr_t>(n) * sizeof(double);
+    return madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) == 0;
+#else
+    (void)out;
+    (void)n;
+    return false;
+#endif
+}
+
+// Whether an output of n elements streams, a fresh one faulted in first when
+// it is large enough to stream (populate_for_writing).
+inline bool prepare_to_stream(double* out, std::int64_t n, bool fresh) {
+    if (n < kStreamingOutput) return false;
+    return !fresh || populate_for_writing(out, n);
+}
 
 // Orders a thread's streaming stores before whatever it does next.
 inline void end_streaming(bool stream) {
