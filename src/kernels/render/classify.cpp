@@ -194,8 +194,10 @@ bool segment_meets_box(double ax, double ay, double bx, double by, double x, dou
 // A convex polygon is the intersection of its edges' left sides: the box is
 // outside when it lies wholly right of one edge's line, inside when wholly
 // left of all, else (perhaps) crossed.
-State classify_convex(const Primitive& p, double x, double y, double rx, double ry) {
-    bool inside = true;
+// The edges whose lines may pass through the box go into `near`.
+State classify_convex(const Primitive& p, double x, double y, double rx, double ry,
+                      EdgeMask& near) {
+    near = 0;
     double jx = p.x(p.n - 1), jy = p.y(p.n - 1);   // each edge's start: the last edge's end
     for (std::int32_t k = 0; k < p.n; ++k) {
         const double kx = p.x(k), ky = p.y(k);
@@ -203,19 +205,21 @@ State classify_convex(const Primitive& p, double x, double y, double rx, double 
         const double side = ux * (y - jy) - uy * (x - jx);
         const double reach = std::fabs(uy) * rx + std::fabs(ux) * ry;
         if (side < -reach) return State::Out;
-        inside = inside && side > reach;
+        if (!(side > reach)) near |= EdgeMask(1) << k;
         jx = kx;
         jy = ky;
     }
-    return inside ? State::In : State::Crossed;
+    return near ? State::Crossed : State::In;
 }
 
-State classify_polygon(const Primitive& p, double x, double y, double hx, double hy) {
+State classify_polygon(const Primitive& p, double x, double y, double hx, double hy,
+                       EdgeMask& near) {
     const double slack = kMargin * (std::fabs(x) + std::fabs(y) + hx + hy + (p.xmax - p.xmin) +
                                     (p.ymax - p.ymin));
     const double rx = hx + slack, ry = hy + slack;
     if (x + rx < p.xmin || x - rx > p.xmax || y + ry < p.ymin || y - ry > p.ymax) return State::Out;
-    if (p.convex && !p.bands) return classify_convex(p, x, y, rx, ry);
+    if (p.convex && !p.bands) return classify_convex(p, x, y, rx, ry, near);
+    near = kEdgesUnknown;
     thread_local std::vector<std::int32_t> scratch;
     bool crossed = false;
     for_each_edge_near(p, y - ry, y + ry, false, scratch, [&](std::int32_t j, std::int32_t k) {
@@ -263,13 +267,14 @@ bool inside_translated_polygon(const Primitive& p, double tx, double ty, double 
     return crossings_to_the_right(p, tx, ty, x, y);
 }
 
-State classify(const Primitive& p, double x, double y, double hx, double hy) {
+State classify(const Primitive& p, double x, double y, double hx, double hy, EdgeMask* near) {
     switch (p.kind) {
         case PrimKind::Disc: return classify_disc(p, x, y, hx, hy);
         case PrimKind::Ellipse: return classify_ellipse(p, x, y, hx, hy);
         case PrimKind::Polygon: break;
     }
-    return classify_polygon(p, x, y, hx, hy);
+    EdgeMask unused;
+    return classify_polygon(p, x, y, hx, hy, near ? *near : unused);
 }
 
 }  // namespace trovel

@@ -76,6 +76,7 @@ struct Walker {
     const Shape* shape = nullptr;
     Workspace* ws = nullptr;
     std::vector<State> state;
+    std::vector<EdgeMask> near;           // per primitive: its edges near the box last folded over
     std::vector<std::vector<std::int32_t>> residual = std::vector<std::vector<std::int32_t>>(kMaxDepth);
     std::vector<std::int32_t> scratch;
     std::vector<std::uint8_t> stack;
@@ -95,7 +96,7 @@ struct Walker {
              double hy, const std::vector<std::int32_t>*& rest) {
         rest = &program;
         if (single_primitive(program)) {
-            const State s = classify(shape->prims[program[0]], x, y, hx, hy);
+            const State s = classify(shape->prims[program[0]], x, y, hx, hy, &near[program[0]]);
             if (s == State::Crossed) return -1;
             const int in = s == State::In ? 1 : 0;
             return program.size() == 1 ? in : 1 - in;
@@ -103,7 +104,7 @@ struct Walker {
         bool crossed = false, all_crossed = true;
         for (const std::int32_t code : program) {
             if (code < 0) continue;
-            state[code] = classify(shape->prims[code], x, y, hx, hy);
+            state[code] = classify(shape->prims[code], x, y, hx, hy, &near[code]);
             crossed |= state[code] == State::Crossed;
             all_crossed &= state[code] == State::Crossed;
         }
@@ -132,6 +133,7 @@ Walker& walker_for(const Shape& shape) {
     w.shape = &shape;
     w.ws = &workspace_for(shape);
     w.state.assign(shape.prims.size(), State::Crossed);
+    w.near.assign(shape.prims.size(), kEdgesUnknown);
     return w;
 }
 
@@ -160,11 +162,12 @@ void block_box(const GridMap& m, std::int64_t i0, std::int64_t i1, std::int64_t 
 }
 
 // The exact fraction of the grid pixel centred on c under `program`, the
-// shape's program folded over the pixel's box.
+// shape's program just folded over the pixel's box (so that the edges found
+// near that box are those of its leaves).
 double pixel_fraction(Walker& w, const GridMap& m, const std::vector<std::int32_t>& program,
                       const Point& c) {
     const Footprint f{c.x, c.y, m.m00, m.m01, m.m10, m.m11};
-    return exact_fraction(*w.ws, *w.shape, program, f, w.grid_frame);
+    return exact_fraction(*w.ws, *w.shape, program, f, w.grid_frame, w.near.data());
 }
 
 void walk_grid(Walker& w, const GridMap& m, const Target& t, const std::vector<std::int32_t>& program,

@@ -592,15 +592,32 @@ struct Line {
 // far below anything an area shows.
 constexpr double kClearLine = 1e-12;
 
+// The line of edge k of polygon p, local.
+Line edge_line(const Primitive& p, const Local& at, std::int32_t k) {
+    const std::int32_t j = previous_vertex(k, p.n);
+    const double ax = at.x(p.x(j)), ay = at.y(p.y(j));
+    return {ax, ay, at.x(p.x(k)) - ax, at.y(p.y(k)) - ay};
+}
+
 // The lines of convex polygon p that may pass through the footprint's
 // bounding box (half extents ex, ey about its centre), appended to
 // lines[n...]; `empty` when the box lies wholly right of one of them, outside
-// p.  False when there would be more than `most` in all.  Which lines meet
-// the box is decided in the shape's own coordinates, each vertex read once;
-// only the lines kept are carried into local units.
-bool lines_through(const Primitive& p, const Local& at, const FootprintFrame& fr, Line* lines,
-                   int& n, int most, bool& empty) {
+// p.  False when there would be more than `most` in all.  `near`, unless
+// kEdgesUnknown, holds the edges classify found near a box that holds the
+// footprint's (a line clear of the footprint only cuts nothing off, or all
+// of it); else which lines meet the box is decided here, in the shape's own
+// coordinates, each vertex read once.  Only the lines kept are carried into
+// local units.
+bool lines_through(const Primitive& p, const Local& at, const FootprintFrame& fr, EdgeMask near,
+                   Line* lines, int& n, int most, bool& empty) {
     empty = false;
+    if (near != kEdgesUnknown) {
+        for (; near; near &= near - 1) {
+            if (n == most) return false;
+            lines[n++] = edge_line(p, at, __builtin_ctz(near));
+        }
+        return true;
+    }
     // the box in the shape's units (s is a power of two), grown by the
     // margin: |q - vertex| + |edge| is at most `far` for every edge
     const double far = std::max(std::fabs(p.xmin - at.qx), std::fabs(p.xmax - at.qx)) +
@@ -623,8 +640,7 @@ bool lines_through(const Primitive& p, const Local& at, const FootprintFrame& fr
         }
         if (side <= reach) {
             if (n == most) return false;
-            const double ax = at.x(jx), ay = at.y(jy);
-            lines[n++] = {ax, ay, at.x(kx) - ax, at.y(ky) - ay};
+            lines[n++] = edge_line(p, at, k);
         }
         jx = kx;
         jy = ky;
@@ -746,8 +762,10 @@ bool single_edge(Workspace& ws, const Primitive& p, const Local& at, const Footp
     return true;
 }
 
+// A simple leaf of primitive p, whose near edges (of a convex polygon) are
+// `near` as lines_through takes them; false when p is not simple there.
 bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const FootprintFrame& fr,
-                 SimpleLeaf& leaf) {
+                 EdgeMask near, SimpleLeaf& leaf) {
     if (p.kind == PrimKind::Disc) {
         leaf.disc = true;
         leaf.cx = at.x(p.v[0]);
@@ -760,7 +778,8 @@ bool simple_leaf(Workspace& ws, const Primitive& p, const Local& at, const Footp
         leaf.conic = local_conic(p, at, leaf.det);
         return true;
     }
-    if (p.convex && !p.bands) return lines_through(p, at, fr, leaf.line, leaf.lines, kLeafLines, leaf.empty);
+    if (p.convex && !p.bands)
+        return lines_through(p, at, fr, near, leaf.line, leaf.lines, kLeafLines, leaf.empty);
     return single_edge(ws, p, at, fr, leaf);
 }
 
@@ -815,10 +834,11 @@ double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf&
 // program's value in each cell, times the cell's area); negative when a
 // leaf is not simple or a closed form declines.
 double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
-                       const Local& at, const FootprintFrame& fr) {
+                       const Local& at, const FootprintFrame& fr, const EdgeMask* near) {
+    const auto edges = [&](std::int32_t code) { return near ? near[code] : kEdgesUnknown; };
     if (single_primitive(program)) {   // most of any boundary: no cells to weigh
         SimpleLeaf leaf;
-        if (!simple_leaf(ws, shape.prims[program[0]], at, fr, leaf)) return -1.0;
+        if (!simple_leaf(ws, shape.prims[program[0]], at, fr, edges(program[0]), leaf)) return -1.0;
         const double in = leaf_sum(fr, leaf);
         return in < 0.0 ? -1.0 : program.size() == 1 ? in : fr.twice_area - in;
     }
@@ -828,7 +848,7 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
     SimpleLeaf leaf[2];
     double in[2];
     for (int k = 0; k < count; ++k) {
-        if (!simple_leaf(ws, shape.prims[code[k]], at, fr, leaf[k])) return -1.0;
+        if (!simple_leaf(ws, shape.prims[code[k]], at, fr, edges(code[k]), leaf[k])) return -1.0;
         in[k] = leaf_sum(fr, leaf[k]);
         if (in[k] < 0.0) return -1.0;
     }
@@ -851,7 +871,7 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
 // Twice the area of the footprint inside a program over at most
 // kConvexLeaves convex polygons; false when it has others or more.
 bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
-                const Local& at, const FootprintFrame& fr, double& sum) {
+                const Local& at, const FootprintFrame& fr, const EdgeMask* near, double& sum) {
     std::int32_t code[kConvexLeaves];
     int count;
     if (!distinct_leaves(program, code, kConvexLeaves, count) || count == 0) return false;
@@ -862,7 +882,8 @@ bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_
         const Primitive& p = shape.prims[code[l]];
         if (p.kind != PrimKind::Polygon || !p.convex || p.bands) return false;
         first[l] = n;
-        if (!lines_through(p, at, fr, lines, n, kConvexLines, empty[l])) return false;
+        const EdgeMask edges = near ? near[code[l]] : kEdgesUnknown;
+        if (!lines_through(p, at, fr, edges, lines, n, kConvexLines, empty[l])) return false;
     }
     first[count] = n;
     // twice the area of the footprint inside every leaf of each subset
@@ -1463,10 +1484,10 @@ double trace_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32
 }  // namespace
 
 double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
-                      const Footprint& f, const FootprintFrame& fr) {
+                      const Footprint& f, const FootprintFrame& fr, const EdgeMask* near) {
     const Local at{f.qx, f.qy, fr.s};
-    double sum = closed_form_sum(ws, shape, program, at, fr);
-    if (sum < 0.0 && !convex_sum(ws, shape, program, at, fr, sum)) {
+    double sum = closed_form_sum(ws, shape, program, at, fr, near);
+    if (sum < 0.0 && !convex_sum(ws, shape, program, at, fr, near, sum)) {
         gather_curves(ws, shape, program, at, fr);
         cut_curves(ws, fr);
         sum = trace_sum(ws, shape, program, at, fr);

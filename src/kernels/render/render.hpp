@@ -142,9 +142,18 @@ bool run_program(const std::vector<std::int32_t>& program, const std::uint8_t* v
                  std::vector<std::uint8_t>& stack);
 
 // ---- classify.cpp ---------------------------------------------------------
+// The edges of a convex polygon (of fewer than kBandedEdges edges) whose
+// lines may pass through a box, one bit each, edge k at bit k; or
+// kEdgesUnknown, where they were not sorted out.
+using EdgeMask = std::uint32_t;
+constexpr EdgeMask kEdgesUnknown = ~EdgeMask(0);
+
 // The state of a primitive over the box of half-sizes (hx, hy) about (x, y):
-// In or Out only when that is certain.
-State classify(const Primitive& p, double x, double y, double hx, double hy);
+// In or Out only when that is certain.  With `near`, a polygon found crossed
+// leaves there the edges whose lines may pass through the box when it is
+// convex, kEdgesUnknown when not; a disc or an ellipse leaves it as it was.
+State classify(const Primitive& p, double x, double y, double hx, double hy,
+               EdgeMask* near = nullptr);
 // Whether the point (x, y), given relative to (tx, ty), lies inside the
 // polygon, its vertices moved by the same translation one by one.
 bool inside_translated_polygon(const Primitive& p, double tx, double ty, double x, double y);
@@ -182,9 +191,11 @@ struct Workspace;
 Workspace& workspace_for(const Shape& shape);
 // The fraction of the footprint inside the shape whose residual program
 // (over the primitives that may cross it) is `program`; `frame` is
-// frame_of(f).
+// frame_of(f).  `near`, when given, holds per primitive the edges classify
+// found near a box that holds the footprint, for every leaf of the program.
 double exact_fraction(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
-                      const Footprint& f, const FootprintFrame& frame);
+                      const Footprint& f, const FootprintFrame& frame,
+                      const EdgeMask* near = nullptr);
 
 // The fraction of a quadrilateral footprint inside the shape: its frames'
 // areas inside over its area.
