@@ -156,7 +156,20 @@ struct Band {
     double a_lo, a_hi, b_lo, b_hi;
 };
 
+// A program's distinct leaves, when there are at most `most`, and its
+// truth table over them; kept for the next footprint, since the pixels of a
+// stretch of a row mostly share one program.
+struct LeafCells {
+    std::vector<std::int32_t> program;
+    int most = -1;
+    bool fits = false;
+    std::int32_t code[kConvexLeaves];
+    int count = 0;
+    std::uint32_t table = 0;
+};
+
 struct Workspace {
+    LeafCells pair_cells, convex_cells;      // of closed_form_sum and of convex_sum
     std::vector<Curve> curves;
     std::vector<Cut> cuts;
     std::vector<Band> bands;
@@ -829,6 +842,18 @@ double pair_sum(const FootprintFrame& fr, const SimpleLeaf& a, const SimpleLeaf&
     return m < 0 ? -1.0 : m ? shoelace(x, y, m) : 0.0;
 }
 
+// The leaves and truth table of `program`, at most `most` leaves, from
+// `cells` when it holds that program already.
+const LeafCells& leaf_cells(LeafCells& cells, std::vector<std::uint32_t>& scratch,
+                            const std::vector<std::int32_t>& program, int most) {
+    if (cells.most == most && cells.program == program) return cells;
+    cells.program.assign(program.begin(), program.end());
+    cells.most = most;
+    cells.fits = distinct_leaves(program, cells.code, most, cells.count) && cells.count > 0;
+    if (cells.fits) cells.table = truth_table(program, cells.code, cells.count, scratch);
+    return cells;
+}
+
 // Twice the area of the footprint inside a program over one or two simple
 // leaves, by inclusion-exclusion over the cells of their Venn diagram (the
 // program's value in each cell, times the cell's area); negative when a
@@ -842,9 +867,10 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
         const double in = leaf_sum(fr, leaf);
         return in < 0.0 ? -1.0 : program.size() == 1 ? in : fr.twice_area - in;
     }
-    std::int32_t code[2];
-    int count;
-    if (!distinct_leaves(program, code, 2, count) || count == 0) return -1.0;
+    const LeafCells& cells = leaf_cells(ws.pair_cells, ws.cells, program, 2);
+    if (!cells.fits) return -1.0;
+    const std::int32_t* code = cells.code;
+    const int count = cells.count;
     SimpleLeaf leaf[2];
     double in[2];
     for (int k = 0; k < count; ++k) {
@@ -854,7 +880,7 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
     }
     const double both = count == 2 ? pair_sum(fr, leaf[0], leaf[1]) : 0.0;
     if (both < 0.0) return -1.0;
-    const std::uint32_t table = truth_table(program, code, count, ws.cells);
+    const std::uint32_t table = cells.table;
     const auto value = [&](unsigned a, unsigned b) { return (table >> (a | b << 1)) & 1 ? 1.0 : 0.0; };
     if (count == 1) return value(1, 0) * in[0] + value(0, 0) * (fr.twice_area - in[0]);
     return value(1, 1) * both + value(1, 0) * (in[0] - both) + value(0, 1) * (in[1] - both) +
@@ -872,9 +898,10 @@ double closed_form_sum(Workspace& ws, const Shape& shape, const std::vector<std:
 // kConvexLeaves convex polygons; false when it has others or more.
 bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_t>& program,
                 const Local& at, const FootprintFrame& fr, const EdgeMask* near, double& sum) {
-    std::int32_t code[kConvexLeaves];
-    int count;
-    if (!distinct_leaves(program, code, kConvexLeaves, count) || count == 0) return false;
+    const LeafCells& cells = leaf_cells(ws.convex_cells, ws.cells, program, kConvexLeaves);
+    if (!cells.fits) return false;
+    const std::int32_t* code = cells.code;
+    const int count = cells.count;
     Line lines[kConvexLines];
     int first[kConvexLeaves + 1], n = 0;
     bool empty[kConvexLeaves];
@@ -910,7 +937,7 @@ bool convex_sum(Workspace& ws, const Shape& shape, const std::vector<std::int32_
     // each cell of the Venn diagram (the leaves of t inside, the others
     // outside) where the program holds, its area by inclusion-exclusion
     sum = 0.0;
-    const std::uint32_t table = truth_table(program, code, count, ws.cells);
+    const std::uint32_t table = cells.table;
     for (int t = 0; t < subsets; ++t) {
         if (!((table >> t) & 1)) continue;
         double cell = 0.0;
