@@ -28,6 +28,7 @@
 
 #include "kernels/bindings.hpp"
 #include "kernels/conic_window.hpp"
+#include "kernels/prefetch.hpp"
 #include "kernels/threads.hpp"
 #include "render/description.hpp"
 
@@ -183,21 +184,6 @@ struct GridPlacer {
     }
 };
 
-// Asks for the cache line at p, into the second-level cache: a source's
-// window is tens of lines, more than the first level can have on their way
-// at once.  GCC drops a loop of __builtin_prefetch as dead code (it has no
-// effect the language sees), so on the machines the wheels are built for
-// the instruction is written out.
-inline void prefetch_line(const char* p) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    asm volatile("prefetcht1 (%0)" : : "r"(p));
-#elif defined(__GNUC__) && defined(__aarch64__)
-    asm volatile("prfm pldl2keep, [%0]" : : "r"(p));
-#else
-    __builtin_prefetch(p, 0, 2);
-#endif
-}
-
 // Asks for the image's (and error's, mask's) rows of the window before they
 // are read: a source's window is a few scattered cache lines of a large
 // image, whose fetching from memory would otherwise be most of the source's
@@ -206,14 +192,10 @@ void prefetch_window(const Inputs& in, const GridWindow& w) {
     const std::int64_t i0 = std::max<std::int64_t>(w.r0, 0), i1 = std::min(w.r1, in.ny);
     const std::int64_t k0 = std::max<std::int64_t>(w.c0, 0), k1 = std::min(w.c1, in.nx);
     if (k1 <= k0) return;
-    const std::size_t line = 64;
     const auto rows = [&](const char* base, std::size_t item) {
         if (!base) return;
-        for (std::int64_t i = i0; i < i1; ++i) {
-            const char* first = base + item * std::size_t(i * in.nx + k0);
-            const char* last = base + item * std::size_t(i * in.nx + k1 - 1);
-            for (const char* p = first; p <= last + line - 1; p += line) prefetch_line(p);
-        }
+        for (std::int64_t i = i0; i < i1; ++i)
+            prefetch_items(base + item * std::size_t(i * in.nx + k0), k1 - k0, item);
     };
     rows(in.image.f64 ? reinterpret_cast<const char*>(in.image.f64)
                       : reinterpret_cast<const char*>(in.image.f32),
