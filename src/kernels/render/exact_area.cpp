@@ -510,53 +510,70 @@ double twice_segment_of_chord(double r, double h) {
 // Negative when the crossing is not that clean.
 double polygon_in_large_disc(const double* x, const double* y, int n, double cx, double cy,
                              double r) {
-    // each corner relative to the centre, and |w|^2 - r^2: below 0 inside
-    double wx[kClipped], wy[kClipped], power[kClipped];
-    bool in[kClipped];
-    int inside = 0;
     const double rr = r * r;
-    for (int i = 0; i < n; ++i) {
-        wx[i] = x[i] - cx;
-        wy[i] = y[i] - cy;
-        power[i] = wx[i] * wx[i] + wy[i] * wy[i] - rr;
-        in[i] = power[i] < 0.0;
-        inside += in[i];
-    }
-    if (inside == 0 || inside == n) return -1.0;
-    double px[kClipped + 2], py[kClipped + 2];
+    // corner i relative to the centre, and |w|^2 - r^2: below 0 inside;
+    // each side from corner i to corner k in turn, the values of k carried on
+    const auto corner = [&](int i, double& wx, double& wy, double& power) {
+        wx = x[i] - cx;
+        wy = y[i] - cy;
+        power = wx * wx + wy * wy - rr;
+    };
+    double wx0, wy0, power0;
+    corner(0, wx0, wy0, power0);
+    double wx = wx0, wy = wy0, power = power0;
+    // the region's corners and crossings in order, their shoelace terms
+    // summed as they come (the order of the shoelace sum over them)
+    double sum = 0.0, first_x = 0.0, first_y = 0.0, last_x = 0.0, last_y = 0.0;
+    int m = 0;
+    const auto push = [&](double px, double py) {
+        if (m++ == 0) {
+            first_x = px;
+            first_y = py;
+        } else {
+            sum += segment_term(last_x, last_y, px, py);
+        }
+        last_x = px;
+        last_y = py;
+    };
     double chord[2][2];
-    int m = 0, crossings = 0;
+    int inside = 0, crossings = 0;
     for (int i = 0; i < n; ++i) {
         const int k = i + 1 < n ? i + 1 : 0;
-        if (in[i]) {
-            px[m] = x[i];
-            py[m++] = y[i];
+        double kwx = wx0, kwy = wy0, kpower = power0;
+        if (k != 0) corner(k, kwx, kwy, kpower);
+        const bool in_i = power < 0.0, in_k = kpower < 0.0;
+        inside += in_i;
+        if (in_i) push(x[i], y[i]);
+        if (!(in_i && in_k)) {
+            // the side's points V_i + t d on the circle: A t^2 + 2 B t + C = 0
+            const double dx = x[k] - x[i], dy = y[k] - y[i];
+            const double A = dx * dx + dy * dy, B = dx * wx + dy * wy, C = power;
+            if (in_i == in_k) {
+                // A side with both ends outside that dips into the circle
+                // would cross it twice more: its nearest point to the centre
+                // (t = -B / A) within the side and the line within r (B^2 >=
+                // A C), with a margin, so that a near tangency is not taken.
+                if (-B > 0.0 && -B < A && B * B >= A * C * (1.0 - kCleanCrossing)) return -1.0;
+            } else {
+                if (crossings == 2) return -1.0;
+                const double q = std::sqrt(std::max(0.0, B * B - A * C));
+                const double t = in_i ? (-B + q) / A : (-B - q) / A;
+                if (!(t > kCleanCrossing && t < 1.0 - kCleanCrossing)) return -1.0;
+                const double px = x[i] + t * dx, py = y[i] + t * dy;
+                chord[in_i ? 0 : 1][0] = px;   // where the boundary leaves the circle, then enters
+                chord[in_i ? 0 : 1][1] = py;
+                push(px, py);
+                ++crossings;
+            }
         }
-        if (in[i] && in[k]) continue;
-        // the side's points V_i + t d on the circle: A t^2 + 2 B t + C = 0
-        const double dx = x[k] - x[i], dy = y[k] - y[i];
-        const double A = dx * dx + dy * dy, B = dx * wx[i] + dy * wy[i], C = power[i];
-        if (in[i] == in[k]) {
-            // A side with both ends outside that dips into the circle
-            // would cross it twice more: its nearest point to the centre
-            // (t = -B / A) within the side and the line within r (B^2 >=
-            // A C), with a margin, so that a near tangency is not taken.
-            if (-B > 0.0 && -B < A && B * B >= A * C * (1.0 - kCleanCrossing)) return -1.0;
-            continue;
-        }
-        if (crossings == 2) return -1.0;
-        const double q = std::sqrt(std::max(0.0, B * B - A * C));
-        const double t = in[i] ? (-B + q) / A : (-B - q) / A;
-        if (!(t > kCleanCrossing && t < 1.0 - kCleanCrossing)) return -1.0;
-        px[m] = x[i] + t * dx;
-        py[m] = y[i] + t * dy;
-        chord[in[i] ? 0 : 1][0] = px[m];   // where the boundary leaves the circle, then enters
-        chord[in[i] ? 0 : 1][1] = py[m];
-        ++m;
-        ++crossings;
+        wx = kwx;
+        wy = kwy;
+        power = kpower;
     }
+    if (inside == 0 || inside == n) return -1.0;
+    sum += segment_term(last_x, last_y, first_x, first_y);
     const double c = length(chord[1][0] - chord[0][0], chord[1][1] - chord[0][1]);
-    return shoelace(px, py, m) + twice_segment_of_chord(r, 0.5 * c / r);
+    return sum + twice_segment_of_chord(r, 0.5 * c / r);
 }
 
 // Circles at least this many times the footprint's bounding radius are
