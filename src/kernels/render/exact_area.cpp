@@ -512,7 +512,7 @@ double twice_segment_of_chord(double r, double h) {
 // Negative when the crossing is not that clean.
 double polygon_in_large_disc(const double* x, const double* y, int n, double cx, double cy,
                              double r) {
-    const double rr = r * r;
+    const double rr = r * r, half_over_r = 0.5 / r;
     // corner i relative to the centre, and |w|^2 - r^2: below 0 inside;
     // each side from corner i to corner k in turn, the values of k carried on
     const auto corner = [&](int i, double& wx, double& wy, double& power) {
@@ -558,8 +558,11 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
                 if (-B > 0.0 && -B < A && B * B >= A * C * (1.0 - kCleanCrossing)) return -1.0;
             } else {
                 if (crossings == 2) return -1.0;
+                // 1 / A is ready while the root is found: off the chain of
+                // latencies that runs from the root to the area
+                const double inv_a = 1.0 / A;
                 const double q = std::sqrt(std::max(0.0, B * B - A * C));
-                const double t = in_i ? (-B + q) / A : (-B - q) / A;
+                const double t = in_i ? (-B + q) * inv_a : (-B - q) * inv_a;
                 if (!(t > kCleanCrossing && t < 1.0 - kCleanCrossing)) return -1.0;
                 const double px = x[i] + t * dx, py = y[i] + t * dy;
                 chord[in_i ? 0 : 1][0] = px;   // where the boundary leaves the circle, then enters
@@ -575,7 +578,7 @@ double polygon_in_large_disc(const double* x, const double* y, int n, double cx,
     if (inside == 0 || inside == n) return -1.0;
     sum += segment_term(last_x, last_y, first_x, first_y);
     const double c = length(chord[1][0] - chord[0][0], chord[1][1] - chord[0][1]);
-    return sum + twice_segment_of_chord(r, 0.5 * c / r);
+    return sum + twice_segment_of_chord(r, c * half_over_r);
 }
 
 // Circles at least this many times the footprint's bounding radius are
