@@ -587,20 +587,23 @@ void walk_group(Walker& w, const ListJob& L, const double* kept, std::int64_t n0
         return;
     }
     const std::vector<std::int32_t>& rest = w.residual[0];
-    // The footprints of the runs that stay crossed are read next: ask for
-    // all of them at once, so that their lines arrive together, not run
-    // after run and part after part (measured: a fifth less time for a
-    // pupil on 2048^2 footprints).
+    // Each run folded: the footprints of those that stay crossed are read
+    // next, so ask for all of them at once, that their lines arrive
+    // together, not run after run and part after part (measured: a fifth
+    // less time for a pupil on 2048^2 footprints).
+    int settled[kGroupRuns];
     for (int k = 0; k < count; ++k) {
         const RunBox b = runs[k].box();
-        if (w.fold(rest, 1, b.x, b.y, b.bx, b.by) >= 0) continue;
+        settled[k] = w.fold(rest, 1, b.x, b.y, b.bx, b.by);
+        if (settled[k] >= 0) continue;
         const std::int64_t r0 = n0 + k * kRunBlock, r1 = std::min(n1, r0 + kRunBlock);
         for (const double* a : {L.qx, L.qy, L.j00, L.j01, L.j10, L.j11})
             prefetch_items(a + r0, r1 - r0, sizeof(double));
     }
     for (int k = 0; k < count; ++k) {
-        const std::int64_t r0 = n0 + k * kRunBlock;
-        walk_list(w, L, rest, 1, r0, std::min(n1, r0 + kRunBlock), runs[k].box());
+        const std::int64_t r0 = n0 + k * kRunBlock, r1 = std::min(n1, r0 + kRunBlock);
+        if (settled[k] >= 0) std::fill(L.out + r0, L.out + r1, static_cast<double>(settled[k]));
+        else walk_list(w, L, rest, 1, r0, r1, runs[k].box());
     }
 }
 
