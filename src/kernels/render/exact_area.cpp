@@ -621,12 +621,6 @@ struct Line {
     double ax, ay, ux, uy;   // through a along u, local
 };
 
-// A line is clear of the footprint's box when the box's reach across it,
-// grown by this part of the sizes the side value is computed from, stays
-// short of the centre's side: far above the rounding of the cross product,
-// far below anything an area shows.
-constexpr double kClearLine = 1e-12;
-
 // The line of edge k of polygon p, local.
 Line edge_line(const Primitive& p, const Local& at, std::int32_t k) {
     const std::int32_t j = previous_vertex(k, p.n);
@@ -635,50 +629,23 @@ Line edge_line(const Primitive& p, const Local& at, std::int32_t k) {
 }
 
 // The lines of convex polygon p that may pass through the footprint's
-// bounding box (half extents ex, ey about its centre), appended to
-// lines[n...]; `empty` when the box lies wholly right of one of them, outside
-// p.  False when there would be more than `most` in all.  `near`, unless
-// kEdgesUnknown, holds the edges classify found near a box that holds the
-// footprint's (a line clear of the footprint only cuts nothing off, or all
-// of it); else which lines meet the box is decided here, in the shape's own
-// coordinates, each vertex read once.  Only the lines kept are carried into
-// local units.
+// bounding box, appended to lines[n...]; `empty` when the box lies wholly
+// outside p.  False when there would be more than `most` in all.  `near`,
+// unless kEdgesUnknown, holds the edges classify found near a box that
+// holds the footprint's (a line clear of the footprint only cuts nothing
+// off, or all of it); else classify finds them for the footprint's own box.
+// Only the lines kept are carried into local units.
 bool lines_through(const Primitive& p, const Local& at, const FootprintFrame& fr, EdgeMask near,
                    Line* lines, int& n, int most, bool& empty) {
     empty = false;
-    if (near != kEdgesUnknown) {
-        for (; near; near &= near - 1) {
-            if (n == most) return false;
-            lines[n++] = edge_line(p, at, __builtin_ctz(near));
-        }
+    if (near == kEdgesUnknown &&
+        classify(p, at.qx, at.qy, fr.ex / at.s, fr.ey / at.s, &near) == State::Out) {
+        empty = true;
         return true;
     }
-    // the box in the shape's units (s is a power of two), grown by the
-    // margin: |q - vertex| + |edge| is at most `far` for every edge
-    const double far = std::max(std::fabs(p.xmin - at.qx), std::fabs(p.xmax - at.qx)) +
-                       std::max(std::fabs(p.ymin - at.qy), std::fabs(p.ymax - at.qy)) +
-                       (p.xmax - p.xmin) + (p.ymax - p.ymin);
-    const double ex = fr.ex / at.s, ey = fr.ey / at.s;
-    const double grow = kClearLine * (far + ex + ey);
-    const double rx = ex + grow, ry = ey + grow;
-    double jx = p.x(p.n - 1), jy = p.y(p.n - 1);
-    for (std::int32_t k = 0; k < p.n; ++k) {
-        const double kx = p.x(k), ky = p.y(k);
-        const double ux = kx - jx, uy = ky - jy;
-        // the centre's side of the line, and the most a point of the box
-        // differs from it, both times |u|
-        const double side = ux * (at.qy - jy) - uy * (at.qx - jx);
-        const double reach = std::fabs(uy) * rx + std::fabs(ux) * ry;
-        if (side < -reach) {
-            empty = true;
-            return true;
-        }
-        if (side <= reach) {
-            if (n == most) return false;
-            lines[n++] = edge_line(p, at, k);
-        }
-        jx = kx;
-        jy = ky;
+    for (; near; near &= near - 1) {
+        if (n == most) return false;
+        lines[n++] = edge_line(p, at, __builtin_ctz(near));
     }
     return true;
 }
