@@ -418,10 +418,12 @@ def convex_polygon(rng, m, sides):
 
 
 @pytest.mark.parametrize("op", ["|", "-", "&", "^"])
-def test_two_convex_polygons_against_exact_overlaps_per_pixel(op, rng):
+@pytest.mark.parametrize("per_pixel", [False, True], ids=["grid", "footprints"])
+def test_two_convex_polygons_against_exact_overlaps_per_pixel(op, per_pixel, rng):
     # edges and corners of one or two convex polygons inside a pixel, on
     # turned, sheared and mirrored grids: every pixel against the exact
-    # rational overlaps, combined by inclusion-exclusion
+    # rational overlaps, combined by inclusion-exclusion.  A grid sweeps
+    # polygons row by row; per-pixel footprints take the boundary walk.
     join, combine = {"|": (operator.or_, lambda a, b, ab: a + b - ab),
                      "-": (operator.sub, lambda a, b, ab: a - ab),
                      "&": (operator.and_, lambda a, b, ab: ab),
@@ -433,7 +435,8 @@ def test_two_convex_polygons_against_exact_overlaps_per_pixel(op, rng):
             @ [[1.0, shear], [0.0, rng.uniform(0.6, 1.4)]] @ ([[1, 0], [0, -1]] if case % 2 else np.eye(2))
         a = convex_polygon(rng, m, rng.integers(3, 7))
         b = convex_polygon(rng, m, rng.integers(3, 7))
-        image = render(join(Polygon(a), Polygon(b)), Pixels.grid((n, n), origin=(0.0, 0.0), matrix=m))
+        pixels = Pixels.grid((n, n), origin=(0.0, 0.0), matrix=m)
+        image = render(join(Polygon(a), Polygon(b)), pixels.materialize() if per_pixel else pixels)
         corners = np.array([(-0.5, -0.5), (0.5, -0.5), (0.5, 0.5), (-0.5, 0.5)])
         corners = corners if np.linalg.det(m) > 0 else corners[::-1]
         for i in range(n):
@@ -525,13 +528,19 @@ TILED_SHAPES = {
     # whole window takes them block by block, its tiles row by row
     "disc_chain": functools.reduce(operator.or_, (Disc((-38.0 + 3.5 * j, -20.0 + 0.4 * j), 1.6)
                                                   for j in range(24))),
+    # polygons alone, swept row by row: spiders that overlap one another
+    # across the segments' gaps and flats
+    "segments_less_spiders": hexagonal_segments(3, 9.0, 0.35)
+    - functools.reduce(operator.or_, (Rectangle((0.5, -0.3), a, 80.0, 1.3) for a in (0.3, 1.4, 2.5))),
 }
 
 
 @pytest.mark.parametrize("name", TILED_SHAPES)
-def test_tiles_and_threads_give_the_same_bits(name):
+@pytest.mark.parametrize("affine", [((-40.3, -35.1), ((0.61, 0.13), (-0.07, 0.58))),
+                                    ((-44.13, -37.71), ((0.59, 0.0), (0.0, 0.59)))],
+                         ids=["sheared", "upright"])
+def test_tiles_and_threads_give_the_same_bits(name, affine):
     shape = TILED_SHAPES[name]
-    affine = ((-40.3, -35.1), ((0.61, 0.13), (-0.07, 0.58)))
     whole = render_grid_tile(shape, affine, (0, 130), (0, 150))
     tiled = np.empty_like(whole)
     for r0, r1 in ((0, 37), (37, 100), (100, 130)):
@@ -545,6 +554,23 @@ def test_tiles_and_threads_give_the_same_bits(name):
     centres = np.stack([m[0, 0] * k + m[0, 1] * i + affine[0][0],
                         m[1, 0] * k + m[1, 1] * i + affine[0][1]], axis=-1)
     listed = render(shape, Pixels.from_arrays(np.stack([k, i], -1), centres, m), threads=2)
+    np.testing.assert_allclose(listed, whole, rtol=0, atol=EXACT)
+
+
+@pytest.mark.parametrize("reach", [3e3, 3e6], ids=["run_past_the_buffer", "edge_past_a_walk"])
+def test_shallow_edges_across_thousands_of_columns(reach):
+    # A sliver whose long edges cross 5000 columns of a row, and one whose
+    # edges reach millions of columns beyond the grid: windows of the row
+    # give the bits of the whole, and the per-pixel path agrees.
+    shape = Polygon([(-reach, -0.3), (reach, 0.9), (reach, 1.7), (-reach, 0.2)])
+    affine = ((-3000.0, -1.5), ((1.0, 0.0), (0.0, 1.0)))
+    whole = render_grid_tile(shape, affine, (0, 4), (0, 6000))
+    tiled = np.hstack([render_grid_tile(shape, affine, (0, 4), c) for c in ((0, 1234), (1234, 4321),
+                                                                          (4321, 6000))])
+    assert np.array_equal(tiled, whole) and whole.min() < whole.max()
+    k, i = np.meshgrid(np.arange(6000.0), np.arange(4.0))
+    centres = np.stack([k + affine[0][0], i + affine[0][1]], axis=-1)
+    listed = render(shape, Pixels.from_arrays(np.stack([k, i], -1), centres, np.eye(2)))
     np.testing.assert_allclose(listed, whole, rtol=0, atol=EXACT)
 
 

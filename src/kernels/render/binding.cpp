@@ -153,6 +153,7 @@ ShapeDescription::ShapeDescription(const IntArray& kinds, const IntArray& starts
                                    const IntArray& program)
     : coords(elements_of(coords_)), shape(read_shape(kinds, starts, counts, coords, program)) {
     index_edges(shape);
+    shape.pieces = signed_pieces(shape);
     box = {shape.prims[0].xmin, shape.prims[0].ymin, shape.prims[0].xmax, shape.prims[0].ymax};
     for (const Primitive& p : shape.prims) {
         box.xmin = std::min(box.xmin, p.xmin);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kernels/pixels.hpp"
@@ -77,11 +78,28 @@ struct Primitive {
     double y(std::int32_t k) const { return v[2 * k + 1]; }
 };
 
+// A shape as a signed sum of convex polygons: its membership is
+// sum_k coef[k] [P in piece k] almost everywhere.  Piece k's vertices,
+// counter-clockwise, are xy[start[k]] to xy[start[k + 1]].
+struct SignedPieces {
+    std::vector<Point> xy;
+    std::vector<std::int32_t> start, coef;
+
+    std::size_t count() const { return coef.size(); }
+};
+
 struct Shape {
     std::vector<Primitive> prims;
     std::vector<std::int32_t> program;
     std::vector<EdgeBands> bands;        // per primitive, empty unless indexed
+    std::shared_ptr<const SignedPieces> pieces;   // when the shape is one (signed_pieces)
 };
+
+// ---- pieces.cpp -----------------------------------------------------------
+// The shape as a signed sum of convex pieces, when its primitives are all
+// convex polygons, its program has no complement, and the pieces stay few
+// (a few per primitive); else null.
+std::shared_ptr<const SignedPieces> signed_pieces(const Shape& shape);
 
 // Polygons of at least this many edges have their edges sorted into bands
 // (index_edges, once the primitives are all in place).
@@ -254,6 +272,13 @@ private:
     int edges_ = 0;
     Edge edge_[kBandedEdges];
 };
+
+// ---- sweep.cpp ------------------------------------------------------------
+// The window's pixels of a shape given as signed pieces, row by row, each
+// row swept once from the left; false, having written nothing, when the
+// grid's map cannot carry the pieces into its index space.
+bool sweep_grid(const SignedPieces& pieces, const GridWindow& window, double* out, int threads,
+                bool stream);
 
 // ---- drivers.cpp ----------------------------------------------------------
 void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads,
