@@ -127,7 +127,11 @@ LARGE = {"circle": lambda g, **kw: trovel.circle_coverage(g, (3.0, -4.0), 400.0,
              g, Strut.across((1.0, 2.0), 0.4, 9.0, 900.0), **kw),
          "edge": lambda g, **kw: trovel.edge_coverage(g, (0.5, 0.25), (0.6, 0.8), **kw),
          "render": lambda g, **kw: trovel.render(
-             trovel.pupil(900.0, obscuration=0.3, struts=4, strut_width=9.0), g, **kw)}
+             trovel.pupil(900.0, obscuration=0.3, struts=4, strut_width=9.0), g, **kw),
+         # polygons alone are swept by rows, a new output's zeros left unwritten
+         "render_polygons": lambda g, **kw: trovel.render(
+             trovel.hexagonal_segments(3, 120.0, 5.0) - trovel.Rectangle((0, 0), 0.4, 1200, 15), g,
+             **kw)}
 
 
 @pytest.mark.parametrize("what", LARGE)

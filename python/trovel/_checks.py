@@ -613,7 +613,10 @@ class PixelSet:
         apart from the pixels' arrays and `inputs`); and the view of it that
         the driver writes: (rows, cols) for a grid, flat for footprints."""
         if out is None:
-            res = new_array("the result", self.shape, np.float64, given_by="pixels")
+            # zeros: a large array of them costs no more than an empty one
+            # (the system's new pages are zero), and the renderer leaves
+            # them unwritten
+            res = new_array("the result", self.shape, np.float64, zero=True, given_by="pixels")
         else:
             res = output("out", out, self.shape, np.float64)
             disjoint("out", res, *self.arrays, *inputs)

@@ -44,8 +44,8 @@ def materialize(pixels: GridWindow, px: FloatArray, py: FloatArray, qx: FloatArr
 
 # Coverage: an edge line (point, direction), one line per pixel, a circle, a
 # strut (two lines with unit directions, the disc's centre and diameter).  `fresh`:
-# out is a new array, never written (it is then not written with streaming
-# stores); likewise for render.
+# out is a new array, never written (its pages are then faulted in at once
+# before it is written).
 def edge_coverage(pixels: PixelSet, x: float, y: float, dx: float, dy: float,
                   out: FloatArray, threads: int, fresh: bool = ...) -> None: ...
 def edges_coverage(pixels: PixelSet, x: FloatArray, y: FloatArray, dx: FloatArray,
@@ -62,6 +62,8 @@ class ShapeDescription:
     def __init__(self, kinds: npt.ArrayLike, starts: npt.ArrayLike, counts: npt.ArrayLike,
                  coords: npt.ArrayLike, program: npt.ArrayLike) -> None: ...
 
+# `fresh`: out is a new array of zeros, never written, whose zeros the
+# renderer may leave as they are.
 def render(shape: ShapeDescription, pixels: PixelSet, out: FloatArray, threads: int,
            fresh: bool = ...) -> None: ...
 def shape_area(shape: ShapeDescription) -> float: ...

@@ -32,7 +32,7 @@ def render_grid_tile(shape: Shape, affine: Affine, rows: tuple[int, int], cols: 
     native = chk.instance("shape", shape, Shape).native()
     n = chk.threads(threads)
     window, tile = chk.tile("affine", affine, rows, cols)
-    res = chk.new_array("the tile", tile, np.float64, given_by="rows and cols")
+    res = chk.new_array("the tile", tile, np.float64, zero=True, given_by="rows and cols")
     _kernels.render(native, window, res, n, True)
     return res
 

@@ -118,6 +118,30 @@ public:
         at_ += n;
     }
 
+    // Passes over n elements that hold zeros already (a new output's): none
+    // is stored, but where streaming pairs the element held before them
+    // and the last of them with their zero neighbours.
+    void skip_zeros(std::int64_t n) {
+        if (n <= 0) return;
+#if TROVEL_STREAMING_STORES
+        if (stream_) {
+            if (held_) {
+                _mm_stream_pd(at_ - 1, _mm_set_pd(0.0, held_value_));
+                held_ = false;
+                ++at_;
+                --n;
+            }
+            at_ += n;
+            if (n > 0 && reinterpret_cast<std::uintptr_t>(at_) % 16 != 0) {
+                held_ = true;
+                held_value_ = 0.0;
+            }
+            return;
+        }
+#endif
+        at_ += n;
+    }
+
     void copy(const double* from, std::int64_t n) {
 #if TROVEL_STREAMING_STORES
         if (stream_) {

@@ -423,7 +423,7 @@ void render_grid(const Shape& shape, const GridWindow& win, double* out, int thr
     if (win.r1 <= win.r0 || win.c1 <= win.c0) return;
     const Target target{out, win.r0, win.c0, win.cols()};
     const bool stream = prepare_to_stream(out, win.rows() * win.cols(), fresh);
-    if (shape.pieces && sweep_grid(*shape.pieces, win, out, threads, stream)) return;
+    if (shape.pieces && sweep_grid(*shape.pieces, win, out, threads, stream, fresh)) return;
     const std::int64_t first = floor_to_block(win.r0, kGridBlock);
     const std::int64_t bands = (win.r1 - first + kGridBlock - 1) / kGridBlock;
     const FootprintFrame frame =

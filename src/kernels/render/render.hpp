@@ -276,11 +276,13 @@ private:
 // ---- sweep.cpp ------------------------------------------------------------
 // The window's pixels of a shape given as signed pieces, row by row, each
 // row swept once from the left; false, having written nothing, when the
-// grid's map cannot carry the pieces into its index space.
+// grid's map cannot carry the pieces into its index space.  `zeroed`: the
+// output holds zeros already, which are left unwritten.
 bool sweep_grid(const SignedPieces& pieces, const GridWindow& window, double* out, int threads,
-                bool stream);
+                bool stream, bool zeroed);
 
 // ---- drivers.cpp ----------------------------------------------------------
+// `fresh`: out is a new array of zeros, never written.
 void render_grid(const Shape& shape, const GridWindow& window, double* out, int threads,
                  bool fresh = false);
 // Footprints [0, n): `kept`, when not null, holds footprint_run_bounds of

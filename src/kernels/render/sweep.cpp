@@ -371,17 +371,26 @@ struct PlainRow {
         fill_run(at, n, v);
         at += n;
     }
+    void skip_zeros(std::int64_t n) { at += n; }
     void copy(const double* from, std::int64_t n) {
         std::memcpy(at, from, static_cast<std::size_t>(n) * sizeof(double));
         at += n;
     }
 };
 
+// n cells of value v, left as they are where they hold it already: the
+// zeros of a new output.
+template <class Row>
+void fill_cells(Row& row, double v, std::int64_t n, bool zeroed) {
+    if (zeroed && v == 0.0) return row.skip_zeros(n);
+    row.fill(v, n);
+}
+
 // Row i of the window, its parts in (lo, id) order, written across the
 // columns [c0, c1) by `row`.
 template <class Row>
 void sweep_row(const std::vector<RowPart>& parts, std::int64_t c0, std::int64_t c1,
-               SweepScratch& sc, Row& row) {
+               bool zeroed, SweepScratch& sc, Row& row) {
     double winding = 0.0;        // left of every piece
     std::int64_t done = c0;      // columns written
     for (std::size_t k = 0; k < parts.size() && done < c1 && parts[k].lo < c1;) {
@@ -395,7 +404,7 @@ void sweep_row(const std::vector<RowPart>& parts, std::int64_t c0, std::int64_t 
             turns += parts[k].w * (parts[k].ye - parts[k].ys);
         }
         if (e >= c0 && s < c1) {
-            row.fill(fraction(winding), std::max(s, c0) - done);
+            fill_cells(row, fraction(winding), std::max(s, c0) - done, zeroed);
             sweep_run(parts.data() + first, parts.data() + k, s, e, winding, c0, c1, sc);
             row.copy(sc.values.data(), std::min(e + 1, c1) - std::max(s, c0));
             done = std::min(e + 1, c1);
@@ -403,13 +412,13 @@ void sweep_row(const std::vector<RowPart>& parts, std::int64_t c0, std::int64_t 
         // across the run the winding changes by a whole number of turns
         winding += std::nearbyint(turns);
     }
-    row.fill(fraction(winding), c1 - done);
+    fill_cells(row, fraction(winding), c1 - done, zeroed);
 }
 
 }  // namespace
 
 bool sweep_grid(const SignedPieces& pieces, const GridWindow& window, double* out, int threads,
-                bool stream) {
+                bool stream, bool zeroed) {
     thread_local SweepPlan kept;   // the caller's: its workers read it
     SweepPlan& plan = kept;
     GridWindow local;
@@ -430,10 +439,10 @@ bool sweep_grid(const SignedPieces& pieces, const GridWindow& window, double* ou
             double* at = out + (i - local.r0) * cols;
             if (stream) {
                 RowWriter row(at, true);
-                sweep_row(sc.parts, local.c0, local.c1, sc, row);
+                sweep_row(sc.parts, local.c0, local.c1, zeroed, sc, row);
             } else {
                 PlainRow row{at};
-                sweep_row(sc.parts, local.c0, local.c1, sc, row);
+                sweep_row(sc.parts, local.c0, local.c1, zeroed, sc, row);
             }
         }
         end_streaming(stream);
