@@ -75,12 +75,20 @@ struct RowPart {
     bool before(const RowPart& o) const { return lo < o.lo || (lo == o.lo && id < o.id); }
 };
 
+// floor(x) for |x| < 2^52, by truncation: the machine's baseline has no
+// instruction for it, and the library's call costs more than the rest of
+// a cell's work.
+std::int64_t floor_of(double x) {
+    const auto t = static_cast<std::int64_t>(x);
+    return static_cast<double>(t) > x ? t - 1 : t;
+}
+
 // The cells whose interiors [xl, xr] meets (a point on a cell's left side
 // counts in that cell, so a vertical edge on a cell side has one).
 void cells_of(double xl, double xr, std::int64_t& lo, std::int64_t& hi) {
-    lo = static_cast<std::int64_t>(std::floor(xl));
-    const double r = std::floor(xr);
-    hi = static_cast<std::int64_t>(xr > xl && r == xr ? r - 1.0 : r);
+    lo = floor_of(xl);
+    const std::int64_t r = floor_of(xr);
+    hi = xr > xl && static_cast<double>(r) == xr ? r - 1 : r;
 }
 
 void place_in_row(const SweepEdge& e, std::int64_t i, RowPart& p) {
