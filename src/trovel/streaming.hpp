@@ -96,9 +96,13 @@ inline void fill_run(double* p, std::int64_t n, double v) {
 // with the first of the next, since a plain store into a line being
 // streamed would fetch the line and break up its write.  Only the row's
 // own ends may be stored alone.
+//
+// A row of an output that holds zeros already (a new one) may be told so:
+// its stretches of zeros are then passed over, not stored.
 class RowWriter {
 public:
-    RowWriter(double* row, bool stream) : at_(row), stream_(stream) {}
+    RowWriter(double* row, bool stream, bool zeroed = false)
+        : at_(row), stream_(stream), zeroed_(zeroed) {}
     RowWriter(const RowWriter&) = delete;
     RowWriter& operator=(const RowWriter&) = delete;
     ~RowWriter() {
@@ -106,6 +110,7 @@ public:
     }
 
     void fill(double v, std::int64_t n) {
+        if (zeroed_ && v == 0.0) return skip_zeros(n);
 #if TROVEL_STREAMING_STORES
         if (stream_) {
             const __m128d pair = _mm_set1_pd(v);
@@ -211,6 +216,7 @@ private:
 
     double* at_;
     bool stream_;
+    bool zeroed_;                // the row holds zeros where nothing was stored
     bool held_ = false;          // the element before at_ is still to be stored
     double held_value_ = 0.0;
 };

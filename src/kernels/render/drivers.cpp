@@ -351,7 +351,7 @@ struct BandBlock {
 // A streamed row's walked pixels go through a buffer of one row.  False,
 // having written nothing, otherwise.
 bool render_band_rows(Walker& w, const GridWindow& win, const Target& out, std::int64_t i0,
-                      std::int64_t i1, bool stream) {
+                      std::int64_t i1, bool stream, bool zeroed) {
     RectRuns r;
     if (!rect_runs(w, win.map, w.band_program, i0, i1, win.c0, win.c1, r)) return false;
     if (!stream) {
@@ -362,7 +362,7 @@ bool render_band_rows(Walker& w, const GridWindow& win, const Target& out, std::
     w.row.resize(static_cast<std::size_t>(win.cols()));
     const Target row{w.row.data(), 0, win.c0, 0};   // stride 0: every row lands on the buffer
     for (std::int64_t i = i0; i < i1; ++i) {
-        RowWriter writer(out.at(i, win.c0), stream);
+        RowWriter writer(out.at(i, win.c0), stream, zeroed);
         render_row(w, win.map, row, w.band_program, r, i, win.c0, win.c1, &writer);
     }
     return true;
@@ -370,9 +370,10 @@ bool render_band_rows(Walker& w, const GridWindow& win, const Target& out, std::
 
 // Rows [i0, i1) of the window (within one row of top-level blocks): by
 // whole rows where that can be done, else every block decided or rendered
-// into its tile, then the rows written in turn.
+// into its tile, then the rows written in turn.  `zeroed`: the output
+// holds zeros already, and its stretches of zeros are passed over.
 void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64_t i0,
-                 std::int64_t i1, bool stream) {
+                 std::int64_t i1, bool stream, bool zeroed) {
     const GridMap& m = win.map;
     const std::int64_t tile_size = kGridBlock * kGridBlock;
     thread_local std::vector<BandBlock> blocks;
@@ -383,7 +384,7 @@ void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64
     const int whole = fold_over(w, w.shape->program, m, i0, i1, win.c0, win.c1);
     if (whole >= 0) blocks.push_back({win.c0, win.c1, whole, 0});
     w.band_program = w.residual[0];
-    if (whole < 0 && render_band_rows(w, win, out, i0, i1, stream)) return;
+    if (whole < 0 && render_band_rows(w, win, out, i0, i1, stream, zeroed)) return;
     for (std::int64_t kb = floor_to_block(win.c0, kGridBlock); whole < 0 && kb < win.c1;
          kb += kGridBlock) {
         const std::int64_t k0 = std::max(win.c0, kb), k1 = std::min(win.c1, kb + kGridBlock);
@@ -399,7 +400,7 @@ void render_band(Walker& w, const GridWindow& win, const Target& out, std::int64
         blocks.push_back({k0, k1, -1, tiles++});
     }
     for (std::int64_t i = i0; i < i1; ++i) {
-        RowWriter row(out.at(i, win.c0), stream);
+        RowWriter row(out.at(i, win.c0), stream, zeroed);
         for (std::size_t b = 0; b < blocks.size(); ++b) {
             const BandBlock& blk = blocks[b];
             if (blk.value < 0) {
@@ -434,7 +435,7 @@ void render_grid(const Shape& shape, const GridWindow& win, double* out, int thr
         block_box(win.map, 0, 1, 0, 1, w.pixel_bx, w.pixel_by);
         const std::int64_t i0 = std::max(win.r0, first + b * kGridBlock);
         const std::int64_t i1 = std::min(win.r1, first + (b + 1) * kGridBlock);
-        render_band(w, win, target, i0, i1, stream);
+        render_band(w, win, target, i0, i1, stream, fresh);
         end_streaming(stream);
     });
 }

@@ -371,34 +371,27 @@ void sweep_run(const RowPart* p0, const RowPart* p1, std::int64_t s, std::int64_
     for (; c < to; ++c) out[c] = fraction(v);
 }
 
-// A row written in place, left to right (RowWriter's calls, plain stores).
+// A row written in place, left to right, with plain stores (RowWriter's
+// calls), its zeros left unwritten where it holds them already.
 struct PlainRow {
     double* at;
+    bool zeroed;
 
     void fill(double v, std::int64_t n) {
-        fill_run(at, n, v);
+        if (!zeroed || v != 0.0) fill_run(at, n, v);
         at += n;
     }
-    void skip_zeros(std::int64_t n) { at += n; }
     void copy(const double* from, std::int64_t n) {
         std::memcpy(at, from, static_cast<std::size_t>(n) * sizeof(double));
         at += n;
     }
 };
 
-// n cells of value v, left as they are where they hold it already: the
-// zeros of a new output.
-template <class Row>
-void fill_cells(Row& row, double v, std::int64_t n, bool zeroed) {
-    if (zeroed && v == 0.0) return row.skip_zeros(n);
-    row.fill(v, n);
-}
-
 // Row i of the window, its parts in (lo, id) order, written across the
 // columns [c0, c1) by `row`.
 template <class Row>
 void sweep_row(const std::vector<RowPart>& parts, std::int64_t c0, std::int64_t c1,
-               bool zeroed, SweepScratch& sc, Row& row) {
+               SweepScratch& sc, Row& row) {
     double winding = 0.0;        // left of every piece
     std::int64_t done = c0;      // columns written
     for (std::size_t k = 0; k < parts.size() && done < c1 && parts[k].lo < c1;) {
@@ -412,7 +405,7 @@ void sweep_row(const std::vector<RowPart>& parts, std::int64_t c0, std::int64_t 
             turns += parts[k].w * (parts[k].ye - parts[k].ys);
         }
         if (e >= c0 && s < c1) {
-            fill_cells(row, fraction(winding), std::max(s, c0) - done, zeroed);
+            row.fill(fraction(winding), std::max(s, c0) - done);
             sweep_run(parts.data() + first, parts.data() + k, s, e, winding, c0, c1, sc);
             row.copy(sc.values.data(), std::min(e + 1, c1) - std::max(s, c0));
             done = std::min(e + 1, c1);
@@ -420,7 +413,7 @@ void sweep_row(const std::vector<RowPart>& parts, std::int64_t c0, std::int64_t 
         // across the run the winding changes by a whole number of turns
         winding += std::nearbyint(turns);
     }
-    fill_cells(row, fraction(winding), c1 - done, zeroed);
+    row.fill(fraction(winding), c1 - done);
 }
 
 }  // namespace
@@ -446,11 +439,11 @@ bool sweep_grid(const SignedPieces& pieces, const GridWindow& window, double* ou
             active.advance(i);
             double* at = out + (i - local.r0) * cols;
             if (stream) {
-                RowWriter row(at, true);
-                sweep_row(sc.parts, local.c0, local.c1, zeroed, sc, row);
+                RowWriter row(at, true, zeroed);
+                sweep_row(sc.parts, local.c0, local.c1, sc, row);
             } else {
-                PlainRow row{at};
-                sweep_row(sc.parts, local.c0, local.c1, zeroed, sc, row);
+                PlainRow row{at, zeroed};
+                sweep_row(sc.parts, local.c0, local.c1, sc, row);
             }
         }
         end_streaming(stream);
