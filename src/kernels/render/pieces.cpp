@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -75,28 +76,43 @@ bool intersect(const Term& a, const Term& b, Term& t) {
     return boxed(std::move(v), a.coef * b.coef, t);
 }
 
+// What making the pieces may cost: how many of them, and how many pairs of
+// boxes it may compare (a union of n disjoint polygons compares about n^2 / 2
+// pairs).  Past either, the shape is left to the boundary walk.
+struct Budget {
+    std::size_t pieces;
+    std::int64_t pairs;
+};
+
 // The pairwise products of two sums, times `times`, appended to `out`;
-// false when `out` would grow past `most`.
-bool append_product(const Sum& a, const Sum& b, std::int32_t times, std::size_t most, Sum& out) {
+// false when that would go past the budget.
+bool append_product(const Sum& a, const Sum& b, std::int32_t times, Budget& budget, Sum& out) {
+    budget.pairs -= static_cast<std::int64_t>(a.size()) * static_cast<std::int64_t>(b.size());
+    if (budget.pairs < 0) return false;
     Term t;
     for (const Term& x : a)
         for (const Term& y : b) {
             if (!intersect(x, y, t)) continue;
-            if (out.size() == most) return false;
+            if (out.size() == budget.pieces) return false;   // a product alone past it
             t.coef *= times;
             out.push_back(std::move(t));
         }
     return true;
 }
 
-// a op b into `out`; false when it would hold more than `most` pieces.
-bool combine(std::int32_t op, const Sum& a, const Sum& b, std::size_t most, Sum& out) {
-    out.clear();
-    if (op == kIntersect) return append_product(a, b, 1, most, out);
-    out = a;
-    if (op == kDifference) return append_product(a, b, -1, most, out);
-    out.insert(out.end(), b.begin(), b.end());
-    return out.size() <= most && append_product(a, b, op == kUnion ? -1 : -2, most, out);
+// a op b, the operands taken; false when that would go past the budget.
+bool combine(std::int32_t op, Sum a, Sum b, Budget& budget, Sum& out) {
+    Sum product;
+    const std::int32_t times = op == kIntersect ? 1 : op == kSymmetricDifference ? -2 : -1;
+    if (!append_product(a, b, times, budget, product)) return false;
+    if (op == kIntersect) {
+        out = std::move(product);
+        return true;
+    }
+    out = std::move(a);
+    if (op != kDifference) std::move(b.begin(), b.end(), std::back_inserter(out));
+    std::move(product.begin(), product.end(), std::back_inserter(out));
+    return out.size() <= budget.pieces;
 }
 
 }  // namespace
@@ -104,25 +120,26 @@ bool combine(std::int32_t op, const Sum& a, const Sum& b, std::size_t most, Sum&
 std::shared_ptr<const SignedPieces> signed_pieces(const Shape& shape) {
     for (const Primitive& p : shape.prims)
         if (p.kind != PrimKind::Polygon || !p.convex) return nullptr;
-    // Overlapping operands multiply; past this many pieces the sweep would
-    // cost more than the boundary walk it replaces.
-    const std::size_t most = 8 * shape.prims.size() + 64;
+    // Overlapping operands multiply their pieces: a few per primitive are
+    // kept, and some ten million comparisons of boxes (a few tens of ms).
+    Budget budget{8 * shape.prims.size() + 64, 10'000'000};
     std::vector<Sum> stack;
     for (const std::int32_t code : shape.program) {
         if (code == kComplement) return nullptr;   // unbounded
         if (code >= 0) {
             const Primitive& p = shape.prims[static_cast<std::size_t>(code)];
             std::vector<Point> v(static_cast<std::size_t>(p.n));
-            for (std::int32_t k = 0; k < p.n; ++k) v[static_cast<std::size_t>(k)] = {p.x(k), p.y(k)};
+            for (std::int32_t k = 0; k < p.n; ++k)
+                v[static_cast<std::size_t>(k)] = {p.x(k), p.y(k)};
             Term t;
             stack.emplace_back();
             if (boxed(std::move(v), 1, t)) stack.back().push_back(std::move(t));
             continue;
         }
-        const Sum b = std::move(stack.back());
+        Sum b = std::move(stack.back());
         stack.pop_back();
-        const Sum a = std::move(stack.back());
-        if (!combine(code, a, b, most, stack.back())) return nullptr;
+        Sum a = std::move(stack.back());
+        if (!combine(code, std::move(a), std::move(b), budget, stack.back())) return nullptr;
     }
     auto pieces = std::make_shared<SignedPieces>();
     pieces->start.push_back(0);

@@ -179,12 +179,29 @@ bool to_index_space(double i00, double i01, double i10, double i11, const Point&
     return std::fabs(u.x) < kFarthest && std::fabs(u.y) < kFarthest;
 }
 
-// The pieces' edges in the index space of the grid, counted from the grid
-// position nearest the plane's origin: there the coordinates are as small
-// as the pieces' own, and keep as many bits.  `local` is the window in
-// those counts.
-bool plan_sweep(const SignedPieces& pieces, const GridWindow& win, SweepPlan& plan,
-                GridWindow& local) {
+// An edge from a to b of a piece of weight w, with the rows it meets;
+// false when it meets no cell's interior.
+bool edge_between(const Point& a, const Point& b, double w, SweepEdge& e) {
+    e = {a.x, a.y, b.x, b.y, 0.0, 0.0, w, 0, -1, 0};
+    if (e.xa != e.xb) e.dydx = (e.yb - e.ya) / (e.xb - e.xa);
+    if (e.horizontal()) {
+        if (e.xa == e.xb || std::floor(e.ya) == e.ya) return false;
+        e.first = e.last = static_cast<std::int64_t>(std::floor(e.ya));
+        return true;
+    }
+    e.dxdy = (e.xb - e.xa) / (e.yb - e.ya);
+    e.first = static_cast<std::int64_t>(std::floor(std::min(e.ya, e.yb)));
+    e.last = static_cast<std::int64_t>(std::ceil(std::max(e.ya, e.yb))) - 1;
+    return true;
+}
+
+// The pieces' edges that meet the rows of `local`, in the index space of
+// the grid counted from the grid position nearest the plane's origin:
+// there the coordinates are as small as the pieces' own, and keep as many
+// bits.  `local` is the window in those counts.  False when the map or an
+// edge is beyond what the sweep can carry.
+bool edges_in_index_space(const SignedPieces& pieces, const GridWindow& win,
+                          std::vector<SweepEdge>& edges, GridWindow& local) {
     const GridMap& m = win.map;
     const double det = m.m00 * m.m11 - m.m01 * m.m10;
     if (!std::isfinite(det) || det == 0.0) return false;
@@ -201,7 +218,7 @@ bool plan_sweep(const SignedPieces& pieces, const GridWindow& win, SweepPlan& pl
     // a mirroring map turns the pieces clockwise in index space
     const double turn = det > 0.0 ? -1.0 : 1.0;
     std::vector<Point> v;
-    plan.edges.clear();
+    edges.clear();
     for (std::size_t k = 0; k < pieces.count(); ++k) {
         v.clear();
         for (std::int32_t j = pieces.start[k]; j < pieces.start[k + 1]; ++j) {
@@ -210,57 +227,53 @@ bool plan_sweep(const SignedPieces& pieces, const GridWindow& win, SweepPlan& pl
                 return false;
             v.push_back(u);
         }
-        const double w = turn * pieces.coef[k];
         for (std::size_t b = 0, a = v.size() - 1; b < v.size(); a = b++) {
-            SweepEdge e{v[a].x, v[a].y, v[b].x, v[b].y, 0.0, 0.0, w, 0, -1, 0};
-            if (e.xa != e.xb) e.dydx = (e.yb - e.ya) / (e.xb - e.xa);
-            if (e.horizontal()) {
-                if (e.xa == e.xb || std::floor(e.ya) == e.ya) continue;   // meets no cell's interior
-                e.first = e.last = static_cast<std::int64_t>(std::floor(e.ya));
-            } else {
-                e.dxdy = (e.xb - e.xa) / (e.yb - e.ya);
-                e.first = static_cast<std::int64_t>(std::floor(std::min(e.ya, e.yb)));
-                e.last = static_cast<std::int64_t>(std::ceil(std::max(e.ya, e.yb))) - 1;
-            }
+            SweepEdge e;
+            if (!edge_between(v[a], v[b], turn * pieces.coef[k], e)) continue;
             if (!e.horizontal() && std::fabs(e.xb - e.xa) > kWidest) return false;
             if (e.last < local.r0 || e.first >= local.r1) continue;
-            e.id = static_cast<std::int32_t>(plan.edges.size());
-            plan.edges.push_back(e);
+            e.id = static_cast<std::int32_t>(edges.size());
+            edges.push_back(e);
         }
     }
-    // by the first row of the window each meets, in the order made
+    return true;
+}
+
+// Items [0, n) into lists: list(i, add) calls add(l) for each list l that
+// holds item i; `start` gets the lists' offsets into `items`, `lists` + 1
+// of them, and each list holds its items in ascending order.
+template <class List>
+void sort_into_lists(std::size_t n, std::size_t lists, List list, std::vector<std::int32_t>& start,
+                     std::vector<std::int32_t>& items) {
+    start.assign(lists + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) list(i, [&](std::size_t l) { ++start[l + 1]; });
+    for (std::size_t l = 0; l < lists; ++l) start[l + 1] += start[l];
+    items.resize(static_cast<std::size_t>(start.back()));
+    std::vector<std::int32_t> next(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i)
+        list(i, [&](std::size_t l) {
+            items[static_cast<std::size_t>(next[l]++)] = static_cast<std::int32_t>(i);
+        });
+}
+
+bool plan_sweep(const SignedPieces& pieces, const GridWindow& win, SweepPlan& plan,
+                GridWindow& local) {
+    if (!edges_in_index_space(pieces, win, plan.edges, local)) return false;
     plan.r0 = local.r0;
-    const std::size_t rows = static_cast<std::size_t>(local.rows());
-    plan.bucket_start.assign(rows + 1, 0);
-    for (const SweepEdge& e : plan.edges)
-        ++plan.bucket_start[static_cast<std::size_t>(std::max(e.first, local.r0) - local.r0) + 1];
-    for (std::size_t r = 0; r < rows; ++r) plan.bucket_start[r + 1] += plan.bucket_start[r];
-    plan.bucket.resize(plan.edges.size());
-    std::vector<std::int32_t> fill(plan.bucket_start.begin(), plan.bucket_start.end() - 1);
-    for (const SweepEdge& e : plan.edges)
-        plan.bucket[static_cast<std::size_t>(
-            fill[static_cast<std::size_t>(std::max(e.first, local.r0) - local.r0)]++)] = e.id;
-    // each edge again in every later band its rows reach
     const std::int64_t last_row = local.r1 - 1;
-    plan.band_start.assign(static_cast<std::size_t>(plan.band_of(last_row)) + 2, 0);
-    auto bands_of = [&](const SweepEdge& e, std::int64_t& b0, std::int64_t& b1) {
-        b0 = plan.band_of(std::max(e.first, local.r0)) + 1;
-        b1 = plan.band_of(std::min(e.last, last_row));
-    };
-    std::int64_t b0, b1;
-    for (const SweepEdge& e : plan.edges) {
-        bands_of(e, b0, b1);
-        for (std::int64_t b = b0; b <= b1; ++b) ++plan.band_start[static_cast<std::size_t>(b) + 1];
-    }
-    for (std::size_t b = 0; b + 1 < plan.band_start.size(); ++b)
-        plan.band_start[b + 1] += plan.band_start[b];
-    plan.band_edges.resize(static_cast<std::size_t>(plan.band_start.back()));
-    fill.assign(plan.band_start.begin(), plan.band_start.end() - 1);
-    for (const SweepEdge& e : plan.edges) {
-        bands_of(e, b0, b1);
-        for (std::int64_t b = b0; b <= b1; ++b)
-            plan.band_edges[static_cast<std::size_t>(fill[static_cast<std::size_t>(b)]++)] = e.id;
-    }
+    const std::vector<SweepEdge>& edges = plan.edges;
+    // by the first row of the window each meets
+    sort_into_lists(edges.size(), static_cast<std::size_t>(local.rows()),
+                    [&](std::size_t i, auto add) {
+        add(static_cast<std::size_t>(std::max(edges[i].first, local.r0) - local.r0));
+    }, plan.bucket_start, plan.bucket);
+    // and again in every later band its rows reach
+    sort_into_lists(edges.size(), static_cast<std::size_t>(plan.band_of(last_row)) + 1,
+                    [&](std::size_t i, auto add) {
+        const std::int64_t b1 = plan.band_of(std::min(edges[i].last, last_row));
+        for (std::int64_t b = plan.band_of(std::max(edges[i].first, local.r0)) + 1; b <= b1; ++b)
+            add(static_cast<std::size_t>(b));
+    }, plan.band_start, plan.band_edges);
     return true;
 }
 
@@ -309,10 +322,10 @@ public:
         if (parts_.size() > kept) {
             for (std::size_t k = kept; k < parts_.size(); ++k) place(parts_[k], i);
             const auto mid = parts_.begin() + static_cast<std::ptrdiff_t>(kept);
-            std::sort(mid, parts_.end(), [](const RowPart& x, const RowPart& y) { return x.before(y); });
+            const auto before = [](const RowPart& x, const RowPart& y) { return x.before(y); };
+            std::sort(mid, parts_.end(), before);
             merged_.resize(parts_.size());
-            std::merge(parts_.begin(), mid, mid, parts_.end(), merged_.begin(),
-                       [](const RowPart& x, const RowPart& y) { return x.before(y); });
+            std::merge(parts_.begin(), mid, mid, parts_.end(), merged_.begin(), before);
             parts_.swap(merged_);
         }
         settled_ = parts_.size();
