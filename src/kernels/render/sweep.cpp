@@ -51,7 +51,6 @@ struct SweepEdge {
     double dydx;                 // the rise per unit of x; 0 when vertical
     double w;                    // what a unit of its dy deposits: the piece's coefficient, signed
     std::int64_t first, last;    // the rows whose interiors it meets
-    std::int32_t id;
 
     bool horizontal() const { return ya == yb; }
 
@@ -91,11 +90,8 @@ void cells_of(double xl, double xr, std::int64_t& lo, std::int64_t& hi) {
     hi = xr > xl && static_cast<double>(r) == xr ? r - 1 : r;
 }
 
+// A part of edge e in row i (its edge's own fields set when it was taken).
 void place_in_row(const SweepEdge& e, std::int64_t i, RowPart& p) {
-    p.w = e.w;
-    p.dydx = e.dydx;
-    p.id = e.id;
-    p.flat = e.horizontal();
     const double top = static_cast<double>(i) + 1.0, bottom = static_cast<double>(i);
     if (p.flat) {
         p.xs = e.xa, p.xe = e.xb, p.ys = p.ye = e.ya;
@@ -182,7 +178,7 @@ bool to_index_space(double i00, double i01, double i10, double i11, const Point&
 // An edge from a to b of a piece of weight w, with the rows it meets;
 // false when it meets no cell's interior.
 bool edge_between(const Point& a, const Point& b, double w, SweepEdge& e) {
-    e = {a.x, a.y, b.x, b.y, 0.0, 0.0, w, 0, -1, 0};
+    e = {a.x, a.y, b.x, b.y, 0.0, 0.0, w, 0, -1};
     if (e.xa != e.xb) e.dydx = (e.yb - e.ya) / (e.xb - e.xa);
     if (e.horizontal()) {
         if (e.xa == e.xb || std::floor(e.ya) == e.ya) return false;
@@ -232,7 +228,6 @@ bool edges_in_index_space(const SignedPieces& pieces, const GridWindow& win,
             if (!edge_between(v[a], v[b], turn * pieces.coef[k], e)) continue;
             if (!e.horizontal() && std::fabs(e.xb - e.xa) > kWidest) return false;
             if (e.last < local.r0 || e.first >= local.r1) continue;
-            e.id = static_cast<std::int32_t>(edges.size());
             edges.push_back(e);
         }
     }
@@ -332,10 +327,15 @@ public:
     }
 
 private:
+    // Edge `id` among the row's parts, what it keeps from row to row set.
     void take(std::int32_t id) {
+        const SweepEdge& e = plan_.edges[static_cast<std::size_t>(id)];
         RowPart p{};
+        p.w = e.w;
+        p.dydx = e.dydx;
+        p.last = e.last;
         p.id = id;
-        p.last = plan_.edges[static_cast<std::size_t>(id)].last;
+        p.flat = e.horizontal();
         parts_.push_back(p);
     }
 
